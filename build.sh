@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the project and runs its tests or its main job.
+#   ./build.sh test    build both configurations (normal; AddressSanitizer + UBSan) and run every test
+#   ./build.sh run ... build the normal configuration and run the main job with the given options
+set -euo pipefail
+cd "$(dirname "$0")"
+jobs=$(nproc)
+
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+case "${1:-test}" in
+  test)
+    configure_and_build build
+    ctest --test-dir build -j "$jobs" --output-on-failure
+    configure_and_build build-asan -DOVM_SANITIZE=ON
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      ctest --test-dir build-asan -j "$jobs" --output-on-failure
+    ;;
+  run)
+    shift
+    configure_and_build build
+    ./build/tools/ovmrun "$@"
+    ;;
+  *)
+    echo "usage: $0 test | run [options]" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,19 @@
+# Helpers that declare the machine's modules and the project's test executables.
+
+# ovm_add_module(name SOURCES ...): a kernel driver or DLL deliverable, a shared library loaded
+# by the simulated machine with dlopen. Its Windows entry points are exported with C linkage.
+function(ovm_add_module name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} MODULE ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${OVM_MODULE_DIR})
+  target_link_libraries(${name} PRIVATE platform ${ARG_LIBS})
+endfunction()
+
+# ovm_add_test(name SOURCES ... LIBS ...): a GoogleTest executable registered with CTest.
+function(ovm_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE OVM_MODULE_DIR="${OVM_MODULE_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endfunction()

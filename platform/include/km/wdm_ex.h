@@ -1,0 +1,4 @@
+// Kernel API: ex.
+#pragma once
+#include <ntdef.h>
+#include <ntstatus.h>

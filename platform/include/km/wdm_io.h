@@ -1,0 +1,4 @@
+// Kernel API: io.
+#pragma once
+#include <ntdef.h>
+#include <ntstatus.h>

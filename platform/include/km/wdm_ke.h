@@ -1,0 +1,4 @@
+// Kernel API: ke.
+#pragma once
+#include <ntdef.h>
+#include <ntstatus.h>

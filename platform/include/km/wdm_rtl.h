@@ -1,0 +1,4 @@
+// Kernel API: rtl.
+#pragma once
+#include <ntdef.h>
+#include <ntstatus.h>

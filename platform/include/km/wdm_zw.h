@@ -1,0 +1,4 @@
+// Kernel API: zw.
+#pragma once
+#include <ntdef.h>
+#include <ntstatus.h>

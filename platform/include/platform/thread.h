@@ -1,0 +1,53 @@
+// Threads of the machine: every OS thread that calls into the platform has a thread object
+// (adopted on first use), carrying its IRQL, its user APC queue, the mutants it owns and the
+// simulated process it belongs to. The thread object is waitable and becomes signalled when
+// the thread ends; mutants it still owns are then abandoned.
+#pragma once
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+#include <platform/dispatcher.h>
+
+namespace platform {
+
+struct process;
+
+struct thread {
+    DISPATCHER_HEADER header; // signalled when the thread has ended
+    std::atomic<LONG> references{1};
+    ULONG id = 0;
+    KIRQL irql = 0;
+    KPRIORITY priority = 8;
+    DWORD exit_code = 0;
+    bool system_thread = false;
+    bool ended = false;
+    process *owner_process = nullptr;
+    std::vector<DISPATCHER_HEADER *> owned_mutants; // guarded by the dispatcher lock
+    std::deque<std::function<void()>> user_apcs;     // guarded by the dispatcher lock
+    std::vector<std::function<void()>> exit_hooks;   // run on the thread as it ends
+    void *spin_lock_stack = nullptr;                 // verifier state of the kernel executive
+    void *win32 = nullptr;                           // per-thread state of the Win32 side
+};
+
+// The calling thread's object, adopted on first use.
+thread *current_thread();
+
+// Starts body on a new OS thread with its own thread object. The returned object holds one
+// reference for the caller.
+thread *thread_start(std::function<void()> body, process *owner, bool system_thread);
+
+void thread_reference(thread *t);
+void thread_dereference(thread *t);
+
+// Ends the calling thread started by thread_start (unwinds its stack to the start routine).
+[[noreturn]] void thread_exit_current(DWORD exit_code);
+
+// Queues a user APC to t; it runs in t's next alertable wait.
+void thread_queue_user_apc(thread *t, std::function<void()> apc);
+
+// Number of threads started by thread_start that have not yet ended.
+ULONG thread_running_count();
+
+} // namespace platform

@@ -1,0 +1,4 @@
+// Win32 API: winbase.
+#pragma once
+#include <windef.h>
+#include <winerror.h>

@@ -1,0 +1,4 @@
+// Win32 API: winioctl.
+#pragma once
+#include <windef.h>
+#include <winerror.h>

@@ -1,0 +1,4 @@
+// Win32 API: winreg.
+#pragma once
+#include <windef.h>
+#include <winerror.h>

@@ -1,0 +1,4 @@
+// Win32 API: winuser.
+#pragma once
+#include <windef.h>
+#include <winerror.h>

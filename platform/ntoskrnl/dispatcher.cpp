@@ -1,0 +1,230 @@
+// Dispatcher objects and waits. Every state change happens under the one dispatcher lock
+// and wakes all blocked waits, which then re-check their objects; timed waits sleep until
+// their deadline on the real clock, or until the manual clock is advanced.
+#include <platform/dispatcher.h>
+#include <platform/clock.h>
+#include <platform/thread.h>
+#include <algorithm>
+#include <chrono>
+#include "dispatcher_lock.h"
+
+namespace platform {
+
+std::mutex &dispatcher_lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::condition_variable &dispatcher_condition()
+{
+    static std::condition_variable condition;
+    return condition;
+}
+
+namespace {
+
+bool is_satisfiable(const DISPATCHER_HEADER *object, thread *waiter)
+{
+    if (object->Type == mutant) {
+        return object->OwnerThread == nullptr || object->OwnerThread == waiter;
+    }
+    return object->SignalState > 0;
+}
+
+// Applies the side effect of a satisfied wait. Returns true when an abandoned mutant was
+// acquired.
+bool satisfy(DISPATCHER_HEADER *object, thread *waiter)
+{
+    switch (object->Type) {
+    case synchronization_event:
+    case synchronization_timer:
+        object->SignalState = 0;
+        return false;
+    case semaphore:
+        object->SignalState -= 1;
+        return false;
+    case mutant: {
+        const bool abandoned = object->Abandoned != 0;
+        if (object->OwnerThread == nullptr) {
+            object->OwnerThread = waiter;
+            object->RecursionCount = 0;
+            object->Abandoned = 0;
+            waiter->owned_mutants.push_back(object);
+        }
+        object->RecursionCount += 1;
+        object->SignalState = 0;
+        return abandoned;
+    }
+    default:
+        return false;
+    }
+}
+
+void notify_all_locked()
+{
+    dispatcher_condition().notify_all();
+}
+
+} // namespace
+
+void dispatcher_init(DISPATCHER_HEADER *object, dispatcher_type type, LONG signal_state, LONG limit)
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    object->Type = type;
+    object->Abandoned = 0;
+    object->Initialized = 1;
+    object->Reserved = 0;
+    object->SignalState = signal_state;
+    object->Limit = limit;
+    object->RecursionCount = 0;
+    object->OwnerThread = nullptr;
+}
+
+LONG dispatcher_read_state(DISPATCHER_HEADER *object)
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    if (object->Type == mutant) {
+        return object->OwnerThread == nullptr ? 1 : 1 - object->RecursionCount;
+    }
+    return object->SignalState;
+}
+
+LONG dispatcher_set_event(DISPATCHER_HEADER *object)
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    const LONG previous = object->SignalState;
+    object->SignalState = 1;
+    notify_all_locked();
+    return previous;
+}
+
+LONG dispatcher_reset_event(DISPATCHER_HEADER *object)
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    const LONG previous = object->SignalState;
+    object->SignalState = 0;
+    return previous;
+}
+
+LONG dispatcher_pulse_event(DISPATCHER_HEADER *object)
+{
+    // Waiters re-check under the lock after waking, so a pulse cannot be seen by them; the
+    // system does not rely on pulses, so it only reports and clears the state.
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    const LONG previous = object->SignalState;
+    object->SignalState = 0;
+    return previous;
+}
+
+void dispatcher_signal(DISPATCHER_HEADER *object)
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    object->SignalState = 1;
+    notify_all_locked();
+}
+
+void dispatcher_unsignal(DISPATCHER_HEADER *object)
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    object->SignalState = 0;
+}
+
+NTSTATUS dispatcher_release_mutant(DISPATCHER_HEADER *object, LONG *previous_count)
+{
+    thread *self = current_thread();
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    if (object->OwnerThread != self) {
+        return STATUS_MUTANT_NOT_OWNED;
+    }
+    if (previous_count != nullptr) {
+        *previous_count = object->RecursionCount;
+    }
+    object->RecursionCount -= 1;
+    if (object->RecursionCount == 0) {
+        object->OwnerThread = nullptr;
+        object->SignalState = 1;
+        auto &owned = self->owned_mutants;
+        owned.erase(std::remove(owned.begin(), owned.end(), object), owned.end());
+        notify_all_locked();
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS dispatcher_release_semaphore(DISPATCHER_HEADER *object, LONG adjustment, LONG *previous_count)
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    const LONG previous = object->SignalState;
+    if (adjustment <= 0 || (LONGLONG)previous + adjustment > object->Limit) {
+        return STATUS_SEMAPHORE_LIMIT_EXCEEDED;
+    }
+    object->SignalState = previous + adjustment;
+    if (previous_count != nullptr) {
+        *previous_count = previous;
+    }
+    notify_all_locked();
+    return STATUS_SUCCESS;
+}
+
+LONGLONG dispatcher_deadline_from_timeout(LONGLONG timeout)
+{
+    if (timeout < 0) {
+        return clock_now() - timeout;
+    }
+    return timeout - (clock_system_time() - clock_now());
+}
+
+NTSTATUS dispatcher_wait(ULONG count, DISPATCHER_HEADER *const *objects, bool wait_all,
+                         const LONGLONG *deadline, bool alertable)
+{
+    thread *self = current_thread();
+    std::unique_lock<std::mutex> lock(dispatcher_lock());
+    for (;;) {
+        if (alertable && !self->user_apcs.empty()) {
+            std::deque<std::function<void()>> apcs;
+            apcs.swap(self->user_apcs);
+            lock.unlock();
+            for (auto &apc : apcs) {
+                apc();
+            }
+            return STATUS_USER_APC;
+        }
+        if (count > 0) {
+            if (wait_all) {
+                bool all = true;
+                for (ULONG i = 0; i < count && all; ++i) {
+                    all = is_satisfiable(objects[i], self);
+                }
+                if (all) {
+                    bool abandoned = false;
+                    for (ULONG i = 0; i < count; ++i) {
+                        abandoned = satisfy(objects[i], self) || abandoned;
+                    }
+                    return abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0;
+                }
+            } else {
+                for (ULONG i = 0; i < count; ++i) {
+                    if (is_satisfiable(objects[i], self)) {
+                        const bool abandoned = satisfy(objects[i], self);
+                        return (abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) + (NTSTATUS)i;
+                    }
+                }
+            }
+        }
+        if (deadline != nullptr) {
+            const LONGLONG now = clock_now();
+            if (now >= *deadline) {
+                return STATUS_TIMEOUT;
+            }
+            if (clock_is_manual()) {
+                dispatcher_condition().wait(lock);
+            } else {
+                dispatcher_condition().wait_for(lock, std::chrono::nanoseconds((*deadline - now) * 100));
+            }
+        } else {
+            dispatcher_condition().wait(lock);
+        }
+    }
+}
+
+} // namespace platform

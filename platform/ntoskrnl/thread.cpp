@@ -1,0 +1,128 @@
+// Thread objects of the machine: adoption of foreign threads, start, exit and the abandonment
+// of mutants that a thread still owns when it ends.
+#include <platform/thread.h>
+#include <thread>
+#include "dispatcher_lock.h"
+
+namespace platform {
+namespace {
+
+std::atomic<ULONG> g_next_id{0x104};
+std::atomic<ULONG> g_running{0};
+
+// Thrown by thread_exit_current and caught by the start trampoline; it never leaves the
+// platform library's own frames except through the system thread's start routine.
+struct thread_exit_unwind {
+    DWORD code;
+};
+
+thread *new_thread_object()
+{
+    auto *t = new thread();
+    dispatcher_init(&t->header, thread_object, 0);
+    t->id = g_next_id.fetch_add(4);
+    return t;
+}
+
+// Ends t as the OS thread leaves: hooks run, owned mutants are abandoned, waiters wake.
+void end_thread(thread *t)
+{
+    std::vector<std::function<void()>> hooks;
+    hooks.swap(t->exit_hooks);
+    for (auto &hook : hooks) {
+        hook();
+    }
+    {
+        std::lock_guard<std::mutex> lock(dispatcher_lock());
+        for (DISPATCHER_HEADER *m : t->owned_mutants) {
+            m->OwnerThread = nullptr;
+            m->RecursionCount = 0;
+            m->Abandoned = 1;
+            m->SignalState = 1;
+        }
+        t->owned_mutants.clear();
+        t->user_apcs.clear();
+        t->ended = true;
+        t->header.SignalState = 1;
+        dispatcher_condition().notify_all();
+    }
+}
+
+struct adopted_thread {
+    thread *object = nullptr;
+    ~adopted_thread()
+    {
+        if (object != nullptr) {
+            end_thread(object);
+            thread_dereference(object);
+        }
+    }
+};
+
+thread_local adopted_thread t_current;
+
+} // namespace
+
+thread *current_thread()
+{
+    if (t_current.object == nullptr) {
+        t_current.object = new_thread_object();
+    }
+    return t_current.object;
+}
+
+thread *thread_start(std::function<void()> body, process *owner, bool system_thread)
+{
+    thread *t = new_thread_object();
+    t->owner_process = owner;
+    t->system_thread = system_thread;
+    t->references.fetch_add(1); // the running thread's own reference, dropped as it ends
+    g_running.fetch_add(1);
+    std::thread([t, body = std::move(body)]() {
+        t_current.object = t;
+        try {
+            body();
+        } catch (const thread_exit_unwind &exit) {
+            t->exit_code = exit.code;
+        }
+        t_current.object = nullptr;
+        end_thread(t);
+        g_running.fetch_sub(1);
+        thread_dereference(t);
+    }).detach();
+    return t;
+}
+
+void thread_reference(thread *t)
+{
+    t->references.fetch_add(1);
+}
+
+void thread_dereference(thread *t)
+{
+    if (t->references.fetch_sub(1) == 1) {
+        delete t;
+    }
+}
+
+void thread_exit_current(DWORD exit_code)
+{
+    throw thread_exit_unwind{exit_code};
+}
+
+void thread_queue_user_apc(thread *t, std::function<void()> apc)
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    if (t->ended) {
+        return;
+    }
+    t->user_apcs.push_back(std::move(apc));
+    dispatcher_condition().notify_all();
+}
+
+ULONG thread_running_count()
+{
+    return g_running.load();
+}
+
+} // namespace platform
