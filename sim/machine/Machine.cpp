@@ -1,17 +1,17 @@
 // Boot and shutdown of the simulated machine.
 #include <sim/machine.h>
-#include <platform/clock.h>
+#include <platform/machine_state.h>
 
 namespace sim {
 
 machine::machine()
 {
-    platform::clock_reset();
+    platform::machine_boot();
 }
 
 machine::~machine()
 {
-    platform::clock_reset();
+    platform::machine_shutdown();
 }
 
 } // namespace sim
