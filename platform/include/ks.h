@@ -1,0 +1,300 @@
+// Kernel streaming: identifiers, property requests, data formats and ranges, pin descriptors,
+// the general property sets and the KS I/O control codes.
+#pragma once
+#include <ntdef.h>
+#include <ntstatus.h>
+#include <guiddef.h>
+
+typedef union {
+    struct {
+        GUID Set;
+        ULONG Id;
+        ULONG Flags;
+    };
+    LONGLONG Alignment;
+} KSIDENTIFIER, *PKSIDENTIFIER;
+typedef KSIDENTIFIER KSPROPERTY, *PKSPROPERTY, KSMETHOD, *PKSMETHOD, KSEVENT, *PKSEVENT;
+typedef KSIDENTIFIER KSPIN_INTERFACE, *PKSPIN_INTERFACE, KSPIN_MEDIUM, *PKSPIN_MEDIUM;
+static_assert(sizeof(KSIDENTIFIER) == 24);
+
+#define KSPROPERTY_TYPE_GET 0x00000001
+#define KSPROPERTY_TYPE_SET 0x00000002
+#define KSPROPERTY_TYPE_SETSUPPORT 0x00000100
+#define KSPROPERTY_TYPE_BASICSUPPORT 0x00000200
+#define KSPROPERTY_TYPE_RELATIONS 0x00000400
+#define KSPROPERTY_TYPE_SERIALIZESET 0x00000800
+#define KSPROPERTY_TYPE_DEFAULTVALUES 0x00010000
+#define KSPROPERTY_TYPE_TOPOLOGY 0x10000000
+
+// A property addressed to a node of a filter or pin: the node id follows the property.
+typedef struct {
+    KSPROPERTY Property;
+    ULONG NodeId;
+    ULONG Reserved;
+} KSP_NODE, *PKSP_NODE;
+static_assert(sizeof(KSP_NODE) == 32);
+
+// A property addressed to a pin factory of a filter.
+typedef struct {
+    KSPROPERTY Property;
+    ULONG PinId;
+    union {
+        ULONG Reserved;
+        ULONG Flags;
+    };
+} KSP_PIN, *PKSP_PIN;
+static_assert(sizeof(KSP_PIN) == 32);
+
+typedef struct {
+    ULONG Size;
+    ULONG Count;
+} KSMULTIPLE_ITEM, *PKSMULTIPLE_ITEM;
+static_assert(sizeof(KSMULTIPLE_ITEM) == 8);
+
+// Basic-support answers.
+typedef struct {
+    ULONG AccessFlags;
+    ULONG DescriptionSize;
+    KSIDENTIFIER PropTypeSet;
+    ULONG MembersListCount;
+    ULONG Reserved;
+} KSPROPERTY_DESCRIPTION, *PKSPROPERTY_DESCRIPTION;
+static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40);
+
+#define KSPROPERTY_MEMBER_RANGES 0x00000001
+#define KSPROPERTY_MEMBER_STEPPEDRANGES 0x00000002
+#define KSPROPERTY_MEMBER_VALUES 0x00000003
+#define KSPROPERTY_MEMBER_FLAG_DEFAULT 0x00000001
+#define KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_MULTICHANNEL 0x00000002
+#define KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_UNIFORM 0x00000004
+
+typedef struct {
+    ULONG MembersFlags;
+    ULONG MembersSize;
+    ULONG MembersCount;
+    ULONG Flags;
+} KSPROPERTY_MEMBERSHEADER, *PKSPROPERTY_MEMBERSHEADER;
+static_assert(sizeof(KSPROPERTY_MEMBERSHEADER) == 16);
+
+typedef union {
+    struct {
+        LONG SignedMinimum;
+        LONG SignedMaximum;
+    };
+    struct {
+        ULONG UnsignedMinimum;
+        ULONG UnsignedMaximum;
+    };
+} KSPROPERTY_BOUNDS_LONG, *PKSPROPERTY_BOUNDS_LONG;
+
+typedef struct {
+    ULONG SteppingDelta;
+    ULONG Reserved;
+    KSPROPERTY_BOUNDS_LONG Bounds;
+} KSPROPERTY_STEPPING_LONG, *PKSPROPERTY_STEPPING_LONG;
+static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16);
+
+// Data formats and ranges. The union keeps them 8-aligned so that a format extension that
+// follows the header (a WAVEFORMATEX, a range's audio limits) lands on a 64-byte boundary.
+typedef union {
+    struct {
+        ULONG FormatSize;
+        ULONG Flags;
+        ULONG SampleSize;
+        ULONG Reserved;
+        GUID MajorFormat;
+        GUID SubFormat;
+        GUID Specifier;
+    };
+    LONGLONG Alignment;
+} KSDATAFORMAT, *PKSDATAFORMAT, KSDATARANGE, *PKSDATARANGE;
+static_assert(sizeof(KSDATAFORMAT) == 64);
+
+#define KSDATAFORMAT_ATTRIBUTES 0x00000002
+#define KSDATARANGE_ATTRIBUTES 0x00000002
+#define KSDATARANGE_REQUIRED_ATTRIBUTES 0x00000004
+
+// One attribute of a data range's attribute list (a KSMULTIPLE_ITEM followed by attributes).
+typedef struct {
+    ULONG Size;
+    ULONG Flags;
+    GUID Attribute;
+} KSATTRIBUTE, *PKSATTRIBUTE;
+static_assert(sizeof(KSATTRIBUTE) == 24);
+#define KSATTRIBUTE_REQUIRED 0x00000001
+
+typedef enum {
+    KSPIN_DATAFLOW_IN = 1,
+    KSPIN_DATAFLOW_OUT = 2,
+} KSPIN_DATAFLOW, *PKSPIN_DATAFLOW;
+
+typedef enum {
+    KSPIN_COMMUNICATION_NONE = 0,
+    KSPIN_COMMUNICATION_SINK = 1,
+    KSPIN_COMMUNICATION_SOURCE = 2,
+    KSPIN_COMMUNICATION_BOTH = 3,
+    KSPIN_COMMUNICATION_BRIDGE = 4,
+} KSPIN_COMMUNICATION, *PKSPIN_COMMUNICATION;
+
+typedef struct {
+    ULONG InterfacesCount;
+    const KSPIN_INTERFACE *Interfaces;
+    ULONG MediumsCount;
+    const KSPIN_MEDIUM *Mediums;
+    ULONG DataRangesCount;
+    const PKSDATARANGE *DataRanges;
+    KSPIN_DATAFLOW DataFlow;
+    KSPIN_COMMUNICATION Communication;
+    const GUID *Category;
+    const GUID *Name;
+    union {
+        LONGLONG Reserved;
+        struct {
+            ULONG ConstrainedDataRangesCount;
+            PKSDATARANGE *ConstrainedDataRanges;
+        };
+    };
+} KSPIN_DESCRIPTOR, *PKSPIN_DESCRIPTOR;
+typedef const KSPIN_DESCRIPTOR *PCKSPIN_DESCRIPTOR;
+static_assert(sizeof(KSPIN_DESCRIPTOR) == 88);
+
+typedef enum {
+    KSSTATE_STOP = 0,
+    KSSTATE_ACQUIRE = 1,
+    KSSTATE_PAUSE = 2,
+    KSSTATE_RUN = 3,
+} KSSTATE, *PKSSTATE;
+
+typedef struct {
+    ULONG PriorityClass;
+    ULONG PrioritySubClass;
+} KSPRIORITY, *PKSPRIORITY;
+
+// The create request of a pin: a KSPIN_CONNECT followed by the data format of the connection.
+typedef struct {
+    KSPIN_INTERFACE Interface;
+    KSPIN_MEDIUM Medium;
+    ULONG PinId;
+    HANDLE PinToHandle;
+    KSPRIORITY Priority;
+} KSPIN_CONNECT, *PKSPIN_CONNECT;
+static_assert(sizeof(KSPIN_CONNECT) == 72);
+
+#define KSINTERFACE_STANDARD_STREAMING 0
+#define KSMEDIUM_TYPE_ANYINSTANCE 0
+#define KSPRIORITY_NORMAL 0x40000000
+
+typedef struct {
+    GUID Manufacturer;
+    GUID Product;
+    GUID Component;
+    GUID Name;
+    ULONG Version;
+    ULONG Revision;
+} KSCOMPONENTID, *PKSCOMPONENTID;
+static_assert(sizeof(KSCOMPONENTID) == 72);
+
+typedef struct {
+    ULONG FromNode;
+    ULONG FromNodePin;
+    ULONG ToNode;
+    ULONG ToNodePin;
+} KSTOPOLOGY_CONNECTION, *PKSTOPOLOGY_CONNECTION;
+#define KSFILTER_NODE ((ULONG)-1)
+#define KSALL_NODES ((ULONG)-1)
+
+typedef struct {
+    ULONG PossibleCount;
+    ULONG CurrentCount;
+} KSPIN_CINSTANCES, *PKSPIN_CINSTANCES;
+
+// Property sets. Ids are listed in their sets' order.
+// {E787D35F-1B2E-4375-B6E0-7207D73782CB}
+DEFINE_GUID(KSPROPSETID_General, 0xE787D35F, 0x1B2E, 0x4375, 0xB6, 0xE0, 0x72, 0x07, 0xD7, 0x37, 0x82, 0xCB);
+typedef enum {
+    KSPROPERTY_GENERAL_COMPONENTID = 0,
+} KSPROPERTY_GENERAL;
+
+// {0417C43A-0741-400F-9CA6-27A4F7FCB6FD}
+DEFINE_GUID(KSPROPSETID_Pin, 0x0417C43A, 0x0741, 0x400F, 0x9C, 0xA6, 0x27, 0xA4, 0xF7, 0xFC, 0xB6, 0xFD);
+typedef enum {
+    KSPROPERTY_PIN_CINSTANCES = 0,
+    KSPROPERTY_PIN_CTYPES = 1,
+    KSPROPERTY_PIN_DATAFLOW = 2,
+    KSPROPERTY_PIN_DATARANGES = 3,
+    KSPROPERTY_PIN_DATAINTERSECTION = 4,
+    KSPROPERTY_PIN_INTERFACES = 5,
+    KSPROPERTY_PIN_MEDIUMS = 6,
+    KSPROPERTY_PIN_COMMUNICATION = 7,
+    KSPROPERTY_PIN_GLOBALCINSTANCES = 8,
+    KSPROPERTY_PIN_NECESSARYINSTANCES = 9,
+    KSPROPERTY_PIN_PHYSICALCONNECTION = 10,
+    KSPROPERTY_PIN_CATEGORY = 11,
+    KSPROPERTY_PIN_NAME = 12,
+    KSPROPERTY_PIN_CONSTRAINEDDATARANGES = 13,
+    KSPROPERTY_PIN_PROPOSEDATAFORMAT = 14,
+} KSPROPERTY_PIN;
+
+// {86F08B01-8B2B-4B08-98B6-5047C65C9436}
+DEFINE_GUID(KSPROPSETID_Connection, 0x86F08B01, 0x8B2B, 0x4B08, 0x98, 0xB6, 0x50, 0x47, 0xC6, 0x5C, 0x94, 0x36);
+typedef enum {
+    KSPROPERTY_CONNECTION_STATE = 0,
+    KSPROPERTY_CONNECTION_PRIORITY = 1,
+    KSPROPERTY_CONNECTION_DATAFORMAT = 2,
+} KSPROPERTY_CONNECTION;
+
+// {36784B73-328F-4E6C-B0C3-20E4D6AE9466}
+DEFINE_GUID(KSPROPSETID_Topology, 0x36784B73, 0x328F, 0x4E6C, 0xB0, 0xC3, 0x20, 0xE4, 0xD6, 0xAE, 0x94, 0x66);
+typedef enum {
+    KSPROPERTY_TOPOLOGY_CATEGORIES = 0,
+    KSPROPERTY_TOPOLOGY_NODES = 1,
+    KSPROPERTY_TOPOLOGY_CONNECTIONS = 2,
+    KSPROPERTY_TOPOLOGY_NAME = 3,
+} KSPROPERTY_TOPOLOGY;
+
+// The type set of basic-support answers; the Id is a variant type.
+// {DD5030D9-F097-4805-AD68-40274542D750}
+DEFINE_GUID(KSPROPTYPESETID_General, 0xDD5030D9, 0xF097, 0x4805, 0xAD, 0x68, 0x40, 0x27, 0x45, 0x42, 0xD7, 0x50);
+#define VT_I4 3
+#define VT_BOOL 11
+#define VT_UI4 19
+
+// Names of the objects created on a filter: the pin's create name is "\" and the text form of
+// KSNAME_Pin, followed by its connect request.
+// {72E9A104-FCCD-4883-9380-CF35A5F337EB}
+DEFINE_GUID(KSNAME_Filter, 0x72E9A104, 0xFCCD, 0x4883, 0x93, 0x80, 0xCF, 0x35, 0xA5, 0xF3, 0x37, 0xEB);
+// {636F3C70-997C-4F3F-9865-0048EC77BC37}
+DEFINE_GUID(KSNAME_Pin, 0x636F3C70, 0x997C, 0x4F3F, 0x98, 0x65, 0x00, 0x48, 0xEC, 0x77, 0xBC, 0x37);
+
+// Device interface categories.
+// {6994AD04-93EF-11D0-A3CC-00A0C9223196}
+DEFINE_GUID(KSCATEGORY_AUDIO, 0x6994AD04, 0x93EF, 0x11D0, 0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+// {3A9914D1-18A1-4151-9D47-1B301FD1D83A}
+DEFINE_GUID(KSCATEGORY_RENDER, 0x3A9914D1, 0x18A1, 0x4151, 0x9D, 0x47, 0x1B, 0x30, 0x1F, 0xD1, 0xD8, 0x3A);
+// {738D5CB6-20F2-40C5-9871-86CF5760BE45}
+DEFINE_GUID(KSCATEGORY_CAPTURE, 0x738D5CB6, 0x20F2, 0x40C5, 0x98, 0x71, 0x86, 0xCF, 0x57, 0x60, 0xBE, 0x45);
+// {980A93ED-700B-40C6-BA3A-321CD793D84A}
+DEFINE_GUID(KSCATEGORY_REALTIME, 0x980A93ED, 0x700B, 0x40C6, 0xBA, 0x3A, 0x32, 0x1C, 0xD7, 0x93, 0xD8, 0x4A);
+
+// {4FDA006F-5D89-40AC-AD5E-90C5B878E8C5}
+DEFINE_GUID(KSDATAFORMAT_TYPE_WILDCARD, 0x4FDA006F, 0x5D89, 0x40AC, 0xAD, 0x5E, 0x90, 0xC5, 0xB8, 0x78, 0xE8, 0xC5);
+// {19E71929-07E3-4A38-B3F4-D1D6275FBE0E}
+DEFINE_GUID(KSDATAFORMAT_SUBTYPE_WILDCARD, 0x19E71929, 0x07E3, 0x4A38, 0xB3, 0xF4, 0xD1, 0xD6, 0x27, 0x5F, 0xBE, 0x0E);
+// {70B82039-B480-4B68-8FB5-0A748C1036AF}
+DEFINE_GUID(KSDATAFORMAT_SPECIFIER_WILDCARD, 0x70B82039, 0xB480, 0x4B68, 0x8F, 0xB5, 0x0A, 0x74, 0x8C, 0x10, 0x36, 0xAF);
+// {0F6417D6-C318-11D0-A43F-00A0C9223196}
+DEFINE_GUID(KSDATAFORMAT_SPECIFIER_NONE, 0x0F6417D6, 0xC318, 0x11D0, 0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+// {9CC49D96-E363-42D8-A9F9-24A86BA13448}
+DEFINE_GUID(KSINTERFACESETID_Standard, 0x9CC49D96, 0xE363, 0x42D8, 0xA9, 0xF9, 0x24, 0xA8, 0x6B, 0xA1, 0x34, 0x48);
+// {8F44C7BC-D796-4504-A70C-DFB2BEA8A8AE}
+DEFINE_GUID(KSMEDIUMSETID_Standard, 0x8F44C7BC, 0xD796, 0x4504, 0xA7, 0x0C, 0xDF, 0xB2, 0xBE, 0xA8, 0xA8, 0xAE);
+
+// I/O control codes of KS objects. Requests travel buffered: the input buffer carries the
+// KSPROPERTY (and what follows it), the output buffer the value.
+#define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KS_ENABLE_EVENT CTL_CODE(FILE_DEVICE_KS, 0x001, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KS_DISABLE_EVENT CTL_CODE(FILE_DEVICE_KS, 0x002, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KS_METHOD CTL_CODE(FILE_DEVICE_KS, 0x003, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KS_WRITE_STREAM CTL_CODE(FILE_DEVICE_KS, 0x004, METHOD_BUFFERED, FILE_WRITE_ACCESS)
+#define IOCTL_KS_READ_STREAM CTL_CODE(FILE_DEVICE_KS, 0x005, METHOD_BUFFERED, FILE_READ_ACCESS)
+#define IOCTL_KS_RESET_STATE CTL_CODE(FILE_DEVICE_KS, 0x006, METHOD_BUFFERED, FILE_ANY_ACCESS)
