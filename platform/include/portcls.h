@@ -1,0 +1,194 @@
+// The port class driver: adapter and subdevice registration, the port and miniport interfaces
+// of WaveRT (and the WaveCyclic declarations), adapter power management, filter, pin and node
+// descriptors, automation tables and property requests.
+#pragma once
+#include <wdm.h>
+#include <unknwn.h>
+#include <punknown.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+struct _MDL;
+struct _KEVENT;
+
+// The class IDs of the ports that PcNewPort creates.
+// {CC9BE57A-EB9E-42B4-94FC-0CAD3DBCE7FA}
+DEFINE_GUID(CLSID_PortWaveRT, 0xCC9BE57A, 0xEB9E, 0x42B4, 0x94, 0xFC, 0x0C, 0xAD, 0x3D, 0xBC, 0xE7, 0xFA);
+// {B4C90A2A-5791-11D0-86F9-00A0C911B544}
+DEFINE_GUID(CLSID_PortWaveCyclic, 0xB4C90A2A, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5, 0x44);
+// {3F4CCBD3-9758-4A81-AA83-2F76A7BF81D5}
+DEFINE_GUID(CLSID_PortTopology, 0x3F4CCBD3, 0x9758, 0x4A81, 0xAA, 0x83, 0x2F, 0x76, 0xA7, 0xBF, 0x81, 0xD5);
+
+// Interface IDs.
+// {BF193A2C-90F7-4BB7-83B9-1763B6C0D3BF}
+DEFINE_GUID(IID_IResourceList, 0xBF193A2C, 0x90F7, 0x4BB7, 0x83, 0xB9, 0x17, 0x63, 0xB6, 0xC0, 0xD3, 0xBF);
+// {F920BEE2-340F-47BF-9E96-A7363DA1B75B}
+DEFINE_GUID(IID_IPort, 0xF920BEE2, 0x340F, 0x47BF, 0x9E, 0x96, 0xA7, 0x36, 0x3D, 0xA1, 0xB7, 0x5B);
+// {60E909CE-4BC9-4182-B507-ACE14ADDCAD2}
+DEFINE_GUID(IID_IPortWaveRT, 0x60E909CE, 0x4BC9, 0x4182, 0xB5, 0x07, 0xAC, 0xE1, 0x4A, 0xDD, 0xCA, 0xD2);
+// {AD15F86E-2D2B-4BEE-8155-397526800479}
+DEFINE_GUID(IID_IPortWaveRTStream, 0xAD15F86E, 0x2D2B, 0x4BEE, 0x81, 0x55, 0x39, 0x75, 0x26, 0x80, 0x04, 0x79);
+// {2DFDFA9B-BAC1-4184-842F-9E77CC7D4034}
+DEFINE_GUID(IID_IMiniport, 0x2DFDFA9B, 0xBAC1, 0x4184, 0x84, 0x2F, 0x9E, 0x77, 0xCC, 0x7D, 0x40, 0x34);
+// {92207EF5-3E59-41CC-8AED-C32B49967921}
+DEFINE_GUID(IID_IMiniportWaveRT, 0x92207EF5, 0x3E59, 0x41CC, 0x8A, 0xED, 0xC3, 0x2B, 0x49, 0x96, 0x79, 0x21);
+// {F12E2811-D6E4-4729-AB99-4DD0F226DE04}
+DEFINE_GUID(IID_IMiniportWaveRTStream, 0xF12E2811, 0xD6E4, 0x4729, 0xAB, 0x99, 0x4D, 0xD0, 0xF2, 0x26, 0xDE, 0x04);
+// {F754D7F0-EC71-4E4A-93EB-2B25BECD0ABF}
+DEFINE_GUID(IID_IMiniportWaveRTStreamNotification, 0xF754D7F0, 0xEC71, 0x4E4A, 0x93, 0xEB, 0x2B, 0x25, 0xBE, 0xCD, 0x0A, 0xBF);
+// {EBA98040-3501-47B8-988E-6BC1789522E5}
+DEFINE_GUID(IID_IPowerNotify, 0xEBA98040, 0x3501, 0x47B8, 0x98, 0x8E, 0x6B, 0xC1, 0x78, 0x95, 0x22, 0xE5);
+// {3E03E498-9499-43C3-BBFC-42F1C0BE339C}
+DEFINE_GUID(IID_IAdapterPowerManagement, 0x3E03E498, 0x9499, 0x43C3, 0xBB, 0xFC, 0x42, 0xF1, 0xC0, 0xBE, 0x33, 0x9C);
+// {F0D37518-A652-4C84-B3F2-7BEB97B2DD98}
+DEFINE_GUID(IID_IDrmAudioStream, 0xF0D37518, 0xA652, 0x4C84, 0xB3, 0xF2, 0x7B, 0xEB, 0x97, 0xB2, 0xDD, 0x98);
+// {EF3A7DBB-36F4-4577-87D3-8FD8F62A5048}
+DEFINE_GUID(IID_IPinCount, 0xEF3A7DBB, 0x36F4, 0x4577, 0x87, 0xD3, 0x8F, 0xD8, 0xF6, 0x2A, 0x50, 0x48);
+// {16738177-E199-41F9-9A87-ABB2A5432F21}
+DEFINE_GUID(IID_IUnregisterSubdevice, 0x16738177, 0xE199, 0x41F9, 0x9A, 0x87, 0xAB, 0xB2, 0xA5, 0x43, 0x2F, 0x21);
+// {B532678C-BE50-472D-9973-8A6F16594989}
+DEFINE_GUID(IID_IMiniportAudioSignalProcessing, 0xB532678C, 0xBE50, 0x472D, 0x99, 0x73, 0x8A, 0x6F, 0x16, 0x59, 0x49, 0x89);
+// {1B3C0290-3BD1-484D-8844-30BA3AC69B20}
+DEFINE_GUID(IID_IPortWaveCyclic, 0x1B3C0290, 0x3BD1, 0x484D, 0x88, 0x44, 0x30, 0xBA, 0x3A, 0xC6, 0x9B, 0x20);
+// {DCA9513B-E6C6-4370-B0FC-204C43E68F66}
+DEFINE_GUID(IID_IMiniportWaveCyclic, 0xDCA9513B, 0xE6C6, 0x4370, 0xB0, 0xFC, 0x20, 0x4C, 0x43, 0xE6, 0x8F, 0x66);
+// {176A3DC7-7393-417B-9BC1-C29074117228}
+DEFINE_GUID(IID_IMiniportWaveCyclicStream, 0x176A3DC7, 0x7393, 0x417B, 0x9B, 0xC1, 0xC2, 0x90, 0x74, 0x11, 0x72, 0x28);
+// {CD70C0A9-D31D-457E-A2CC-290C3223EB43}
+DEFINE_GUID(IID_IDmaChannel, 0xCD70C0A9, 0xD31D, 0x457E, 0xA2, 0xCC, 0x29, 0x0C, 0x32, 0x23, 0xEB, 0x43);
+// {4ACA8B7C-FDE5-4144-A0CF-9DEC49225E4D}
+DEFINE_GUID(IID_IServiceSink, 0x4ACA8B7C, 0xFDE5, 0x4144, 0xA0, 0xCF, 0x9D, 0xEC, 0x49, 0x22, 0x5E, 0x4D);
+// {BEE1F93B-9B65-4EC5-960E-AE47C9E4DC80}
+DEFINE_GUID(IID_IServiceGroup, 0xBEE1F93B, 0x9B65, 0x4EC5, 0x96, 0x0E, 0xAE, 0x47, 0xC9, 0xE4, 0xDC, 0x80);
+
+// Room portcls keeps at the start of every adapter device's extension; the driver's own
+// fields follow it.
+#define PORT_CLASS_DEVICE_EXTENSION_SIZE (64 * sizeof(ULONG_PTR))
+
+// The node index of a request that addresses no node, and of a connection end at a pin.
+#define PCFILTER_NODE KSFILTER_NODE
+
+struct _PCPROPERTY_REQUEST;
+typedef struct _PCPROPERTY_REQUEST PCPROPERTY_REQUEST, *PPCPROPERTY_REQUEST;
+typedef NTSTATUS (*PCPFNPROPERTY_HANDLER)(PPCPROPERTY_REQUEST PropertyRequest);
+
+typedef struct {
+    const GUID *Set;
+    ULONG Id;
+    ULONG Flags;
+    PCPFNPROPERTY_HANDLER Handler;
+} PCPROPERTY_ITEM, *PPCPROPERTY_ITEM;
+
+#define PCPROPERTY_ITEM_FLAG_GET KSPROPERTY_TYPE_GET
+#define PCPROPERTY_ITEM_FLAG_SET KSPROPERTY_TYPE_SET
+#define PCPROPERTY_ITEM_FLAG_BASICSUPPORT KSPROPERTY_TYPE_BASICSUPPORT
+#define PCPROPERTY_ITEM_FLAG_DEFAULTVALUES KSPROPERTY_TYPE_DEFAULTVALUES
+#define PCPROPERTY_ITEM_FLAG_SERIALIZESET KSPROPERTY_TYPE_SERIALIZESET
+
+typedef struct {
+    const GUID *Set;
+    ULONG Id;
+    ULONG Flags;
+    PVOID Handler;
+} PCMETHOD_ITEM, *PPCMETHOD_ITEM;
+
+typedef struct {
+    const GUID *Set;
+    ULONG Id;
+    ULONG Flags;
+    PVOID Handler;
+} PCEVENT_ITEM, *PPCEVENT_ITEM;
+
+typedef struct {
+    ULONG PropertyItemSize;
+    ULONG PropertyCount;
+    const PCPROPERTY_ITEM *Properties;
+    ULONG MethodItemSize;
+    ULONG MethodCount;
+    const PCMETHOD_ITEM *Methods;
+    ULONG EventItemSize;
+    ULONG EventCount;
+    const PCEVENT_ITEM *Events;
+    ULONG Reserved;
+} PCAUTOMATION_TABLE, *PPCAUTOMATION_TABLE;
+
+// An automation table over a const array of property items.
+#define DEFINE_PCAUTOMATION_TABLE_PROP(AutomationTable, PropertyTable)                          \
+    const PCAUTOMATION_TABLE AutomationTable = {sizeof(PropertyTable[0]),                       \
+                                                (ULONG)(sizeof(PropertyTable) / sizeof(PropertyTable[0])), \
+                                                (const PCPROPERTY_ITEM *)PropertyTable,         \
+                                                0,                                              \
+                                                0,                                              \
+                                                nullptr,                                        \
+                                                0,                                              \
+                                                0,                                              \
+                                                nullptr,                                        \
+                                                0}
+
+// A property request as portcls hands it to a handler. MajorTarget is the miniport (filter,
+// node and pin requests) and MinorTarget the miniport stream of a pin request (null otherwise);
+// Node is PCFILTER_NODE when no node is addressed. Verb holds the KSPROPERTY_TYPE_* flags.
+// The instance is what follows the KSPROPERTY (or KSNODEPROPERTY) in the request; ValueSize is
+// in/out: the handler sets the bytes it wrote (or needs).
+struct _PCPROPERTY_REQUEST {
+    PUNKNOWN MajorTarget;
+    PUNKNOWN MinorTarget;
+    ULONG Node;
+    const PCPROPERTY_ITEM *PropertyItem;
+    ULONG Verb;
+    ULONG InstanceSize;
+    PVOID Instance;
+    ULONG ValueSize;
+    PVOID Value;
+    struct _IRP *Irp;
+};
+
+typedef struct {
+    ULONG MaxGlobalInstanceCount;
+    ULONG MaxFilterInstanceCount;
+    ULONG MinFilterInstanceCount;
+    const PCAUTOMATION_TABLE *AutomationTable;
+    KSPIN_DESCRIPTOR KsPinDescriptor;
+} PCPIN_DESCRIPTOR, *PPCPIN_DESCRIPTOR;
+
+typedef struct {
+    ULONG Flags;
+    const PCAUTOMATION_TABLE *AutomationTable;
+    const GUID *Type;
+    const GUID *Name;
+} PCNODE_DESCRIPTOR, *PPCNODE_DESCRIPTOR;
+
+typedef struct {
+    ULONG FromNode;
+    ULONG FromNodePin;
+    ULONG ToNode;
+    ULONG ToNodePin;
+} PCCONNECTION_DESCRIPTOR, *PPCCONNECTION_DESCRIPTOR;
+
+// Pins and Nodes are arrays with element strides PinSize and NodeSize: a driver may extend
+// each element past the PCPIN_DESCRIPTOR or PCNODE_DESCRIPTOR it begins with.
+typedef struct {
+    ULONG Version;
+    const PCAUTOMATION_TABLE *AutomationTable;
+    ULONG PinSize;
+    ULONG PinCount;
+    const PCPIN_DESCRIPTOR *Pins;
+    ULONG NodeSize;
+    ULONG NodeCount;
+    const PCNODE_DESCRIPTOR *Nodes;
+    ULONG ConnectionCount;
+    const PCCONNECTION_DESCRIPTOR *Connections;
+    ULONG CategoryCount;
+    const GUID *Categories;
+} PCFILTER_DESCRIPTOR, *PPCFILTER_DESCRIPTOR;
+
+static_assert(offsetof(PCPIN_DESCRIPTOR, KsPinDescriptor) == 24);
+static_assert(sizeof(PCPIN_DESCRIPTOR) == 112);
+static_assert(sizeof(PCNODE_DESCRIPTOR) == 32);
+static_assert(sizeof(PCCONNECTION_DESCRIPTOR) == 16);
+static_assert(sizeof(PCFILTER_DESCRIPTOR) == 80);
+static_assert(sizeof(PCAUTOMATION_TABLE) == 56);
+static_assert(sizeof(PCPROPERTY_REQUEST) == 72);
