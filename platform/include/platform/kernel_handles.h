@@ -24,3 +24,21 @@ void *kernel_handle_lookup(HANDLE handle, kernel_handle_type type);
 NTSTATUS kernel_handle_close(HANDLE handle);
 
 } // namespace platform
+
+namespace platform {
+
+// Reference counting of kernel objects for ObReferenceObject / ObDereferenceObject. A module
+// that creates objects (threads, file objects, device objects ...) registers each one with
+// its reference routines; an unregistered pointer passed to Ob* is a verifier stop.
+struct object_ops {
+    void (*reference)(void *object);
+    void (*dereference)(void *object);
+};
+
+void object_register(void *object, const object_ops *ops);
+void object_unregister(void *object);
+// False when object is not registered.
+bool object_reference(void *object);
+bool object_dereference(void *object);
+
+} // namespace platform
