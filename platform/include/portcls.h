@@ -192,3 +192,248 @@ static_assert(sizeof(PCCONNECTION_DESCRIPTOR) == 16);
 static_assert(sizeof(PCFILTER_DESCRIPTOR) == 80);
 static_assert(sizeof(PCAUTOMATION_TABLE) == 56);
 static_assert(sizeof(PCPROPERTY_REQUEST) == 72);
+
+
+// Bus and DMA description that a WaveRT miniport reports for its buffer.
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1,
+    Internal = 0,
+    Isa = 1,
+    Eisa = 2,
+    MicroChannel = 3,
+    TurboChannel = 4,
+    PCIBus = 5,
+    PNPBus = 15,
+} INTERFACE_TYPE, *PINTERFACE_TYPE;
+
+typedef enum _DMA_WIDTH { Width8Bits, Width16Bits, Width32Bits, Width64Bits, WidthNoWrap, MaximumDmaWidth } DMA_WIDTH;
+typedef enum _DMA_SPEED { Compatible, TypeA, TypeB, TypeC, TypeF, MaximumDmaSpeed } DMA_SPEED;
+
+typedef struct _DEVICE_DESCRIPTION {
+    ULONG Version;
+    BOOLEAN Master;
+    BOOLEAN ScatterGather;
+    BOOLEAN DemandMode;
+    BOOLEAN AutoInitialize;
+    BOOLEAN Dma32BitAddresses;
+    BOOLEAN IgnoreCount;
+    BOOLEAN Reserved1;
+    BOOLEAN Dma64BitAddresses;
+    ULONG BusNumber;
+    ULONG DmaChannel;
+    INTERFACE_TYPE InterfaceType;
+    DMA_WIDTH DmaWidth;
+    DMA_SPEED DmaSpeed;
+    ULONG MaximumLength;
+    ULONG DmaPort;
+} DEVICE_DESCRIPTION, *PDEVICE_DESCRIPTION;
+
+// Copy-protection rights of a stream's content.
+typedef struct {
+    BOOL CopyProtect;
+    ULONG Reserved;
+    BOOL DigitalOutputDisable;
+} DRMRIGHTS, *PDRMRIGHTS;
+typedef const DRMRIGHTS *PCDRMRIGHTS;
+
+// The hardware resources of an adapter at start (a simulated USB device has none).
+DECLARE_INTERFACE_(IResourceList, IUnknown)
+{
+    STDMETHOD_(ULONG, NumberOfEntries)() PURE;
+
+protected:
+    ~IResourceList() = default;
+};
+typedef IResourceList *PRESOURCELIST;
+
+interface IPortWaveRT;
+interface IPortWaveRTStream;
+interface IMiniportWaveRTStream;
+typedef IPortWaveRT *PPORTWAVERT;
+typedef IPortWaveRTStream *PPORTWAVERTSTREAM;
+typedef IMiniportWaveRTStream *PMINIPORTWAVERTSTREAM;
+
+// A port: created by PcNewPort, bound to its miniport by Init, published by
+// PcRegisterSubdevice. Init runs at PASSIVE_LEVEL and calls the miniport's Init.
+DECLARE_INTERFACE_(IPort, IUnknown)
+{
+    STDMETHOD(Init)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PUNKNOWN UnknownMiniport,
+                    PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) PURE;
+
+protected:
+    ~IPort() = default;
+};
+typedef IPort *PPORT;
+
+DECLARE_INTERFACE_(IPortWaveRT, IPort)
+{
+protected:
+    ~IPortWaveRT() = default;
+};
+
+// The port's services to one WaveRT stream: audio buffer pages. Pages come from non-paged
+// memory below HighAddress and are owned by the caller until FreePagesFromMdl.
+DECLARE_INTERFACE_(IPortWaveRTStream, IUnknown)
+{
+    STDMETHOD_(struct _MDL *, AllocatePagesForMdl)(PHYSICAL_ADDRESS HighAddress, SIZE_T TotalBytes) PURE;
+    STDMETHOD_(struct _MDL *, AllocateContiguousPagesForMdl)(PHYSICAL_ADDRESS LowAddress,
+                                                             PHYSICAL_ADDRESS HighAddress, SIZE_T TotalBytes) PURE;
+    STDMETHOD_(PVOID, MapAllocatedPages)(struct _MDL *MemoryDescriptorList, MEMORY_CACHING_TYPE CacheType) PURE;
+    STDMETHOD_(void, UnmapAllocatedPages)(PVOID BaseAddress, struct _MDL *MemoryDescriptorList) PURE;
+    STDMETHOD_(void, FreePagesFromMdl)(struct _MDL *MemoryDescriptorList) PURE;
+    STDMETHOD_(ULONG, GetPhysicalPagesCount)(struct _MDL *MemoryDescriptorList) PURE;
+    STDMETHOD_(PHYSICAL_ADDRESS, GetPhysicalPageAddress)(struct _MDL *MemoryDescriptorList, ULONG Index) PURE;
+
+protected:
+    ~IPortWaveRTStream() = default;
+};
+
+// A miniport: the filter it describes and its data-range intersection. DataRangeIntersection
+// answers STATUS_NOT_IMPLEMENTED to leave the intersection to the port's default.
+DECLARE_INTERFACE_(IMiniport, IUnknown)
+{
+    STDMETHOD(GetDescription)(PPCFILTER_DESCRIPTOR *Description) PURE;
+    STDMETHOD(DataRangeIntersection)(ULONG PinId, PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
+                                     ULONG OutputBufferLength, PVOID ResultantFormat,
+                                     PULONG ResultantFormatLength) PURE;
+
+protected:
+    ~IMiniport() = default;
+};
+typedef IMiniport *PMINIPORT;
+
+DECLARE_INTERFACE_(IMiniportWaveRT, IMiniport)
+{
+    STDMETHOD(Init)(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTWAVERT Port) PURE;
+    STDMETHOD(NewStream)(PMINIPORTWAVERTSTREAM *Stream, PPORTWAVERTSTREAM PortStream, ULONG Pin,
+                         BOOLEAN Capture, PKSDATAFORMAT DataFormat) PURE;
+    STDMETHOD(GetDeviceDescription)(PDEVICE_DESCRIPTION DeviceDescription) PURE;
+
+protected:
+    ~IMiniportWaveRT() = default;
+};
+typedef IMiniportWaveRT *PMINIPORTWAVERT;
+
+// A WaveRT stream. SetState is called one neighbouring step at a time (STOP, ACQUIRE, PAUSE,
+// RUN and back), at PASSIVE_LEVEL.
+DECLARE_INTERFACE_(IMiniportWaveRTStream, IUnknown)
+{
+    STDMETHOD(SetFormat)(PKSDATAFORMAT DataFormat) PURE;
+    STDMETHOD(SetState)(KSSTATE State) PURE;
+    STDMETHOD(GetPosition)(PKSAUDIO_POSITION Position) PURE;
+    STDMETHOD(AllocateAudioBuffer)(ULONG RequestedSize, struct _MDL **AudioBufferMdl, ULONG *ActualSize,
+                                   ULONG *OffsetFromFirstPage, MEMORY_CACHING_TYPE *CacheType) PURE;
+    STDMETHOD_(void, FreeAudioBuffer)(struct _MDL *AudioBufferMdl, ULONG BufferSize) PURE;
+    STDMETHOD_(void, GetHWLatency)(KSRTAUDIO_HWLATENCY *HwLatency) PURE;
+    STDMETHOD(GetPositionRegister)(KSRTAUDIO_HWREGISTER *Register) PURE;
+    STDMETHOD(GetClockRegister)(KSRTAUDIO_HWREGISTER *Register) PURE;
+
+protected:
+    ~IMiniportWaveRTStream() = default;
+};
+
+DECLARE_INTERFACE_(IMiniportWaveRTStreamNotification, IMiniportWaveRTStream)
+{
+    STDMETHOD(AllocateBufferWithNotification)(ULONG NotificationCount, ULONG RequestedSize,
+                                              struct _MDL **AudioBufferMdl, ULONG *ActualSize,
+                                              ULONG *OffsetFromFirstPage, MEMORY_CACHING_TYPE *CacheType) PURE;
+    STDMETHOD_(void, FreeBufferWithNotification)(struct _MDL *AudioBufferMdl, ULONG BufferSize) PURE;
+    STDMETHOD(RegisterNotificationEvent)(struct _KEVENT *NotificationEvent) PURE;
+    STDMETHOD(UnregisterNotificationEvent)(struct _KEVENT *NotificationEvent) PURE;
+
+protected:
+    ~IMiniportWaveRTStreamNotification() = default;
+};
+typedef IMiniportWaveRTStreamNotification *PMINIPORTWAVERTSTREAMNOTIFICATION;
+
+// Power: the adapter's object registered with PcRegisterAdapterPowerManagement hears every
+// device power change; a miniport that exposes IPowerNotify hears them after it.
+DECLARE_INTERFACE_(IPowerNotify, IUnknown)
+{
+    STDMETHOD_(void, PowerChangeNotify)(POWER_STATE PowerState) PURE;
+
+protected:
+    ~IPowerNotify() = default;
+};
+typedef IPowerNotify *PPOWERNOTIFY;
+
+DECLARE_INTERFACE_(IAdapterPowerManagement, IUnknown)
+{
+    STDMETHOD_(void, PowerChangeState)(POWER_STATE NewState) PURE;
+    STDMETHOD(QueryPowerChangeState)(POWER_STATE NewStateQuery) PURE;
+    STDMETHOD(QueryDeviceCapabilities)(struct _DEVICE_CAPABILITIES *PowerDeviceCaps) PURE;
+
+protected:
+    ~IAdapterPowerManagement() = default;
+};
+typedef IAdapterPowerManagement *PADAPTERPOWERMANAGEMENT;
+
+// Signal-processing modes of a pin: with *NumSignalProcessingModes 0 (or no array) the call
+// reports the count; otherwise it fills up to that many modes.
+DECLARE_INTERFACE_(IMiniportAudioSignalProcessing, IUnknown)
+{
+    STDMETHOD(GetModes)(ULONG Pin, GUID *SignalProcessingModes, ULONG *NumSignalProcessingModes) PURE;
+
+protected:
+    ~IMiniportAudioSignalProcessing() = default;
+};
+typedef IMiniportAudioSignalProcessing *PMINIPORTAUDIOSIGNALPROCESSING;
+
+DECLARE_INTERFACE_(IDrmAudioStream, IUnknown)
+{
+    STDMETHOD(SetContentId)(ULONG ContentId, PCDRMRIGHTS DrmRights) PURE;
+
+protected:
+    ~IDrmAudioStream() = default;
+};
+typedef IDrmAudioStream *PDRMAUDIOSTREAM;
+
+// Lets a miniport adjust the instance counts of a pin factory before portcls checks them.
+DECLARE_INTERFACE_(IPinCount, IUnknown)
+{
+    STDMETHOD_(void, PinCount)(ULONG PinId, PULONG FilterNecessary, PULONG FilterCurrent, PULONG FilterPossible,
+                               PULONG GlobalCurrent, PULONG GlobalPossible) PURE;
+
+protected:
+    ~IPinCount() = default;
+};
+typedef IPinCount *PPINCOUNT;
+
+// Implemented by the ports: withdraws a subdevice that PcRegisterSubdevice published.
+DECLARE_INTERFACE_(IUnregisterSubdevice, IUnknown)
+{
+    STDMETHOD(UnregisterSubdevice)(struct _DEVICE_OBJECT *DeviceObject, PUNKNOWN Unknown) PURE;
+
+protected:
+    ~IUnregisterSubdevice() = default;
+};
+typedef IUnregisterSubdevice *PUNREGISTERSUBDEVICE;
+
+// Adapter driver entry points.
+typedef NTSTATUS (*PCPFNSTARTDEVICE)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
+                                     PRESOURCELIST ResourceList);
+
+extern "C" {
+
+// Hooks portcls's dispatch routines, AddDevice and DriverUnload into the driver object.
+NTSTATUS PcInitializeAdapterDriver(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPathName,
+                                   PDRIVER_ADD_DEVICE AddDevice);
+// Creates the functional device object (extension of DeviceExtensionSize bytes, the first
+// PORT_CLASS_DEVICE_EXTENSION_SIZE reserved) and attaches it above PhysicalDeviceObject;
+// StartDevice runs on IRP_MN_START_DEVICE. MaxObjects bounds the subdevices.
+NTSTATUS PcAddAdapterDevice(struct _DRIVER_OBJECT *DriverObject, struct _DEVICE_OBJECT *PhysicalDeviceObject,
+                            PCPFNSTARTDEVICE StartDevice, ULONG MaxObjects, ULONG DeviceExtensionSize);
+// portcls's handling of any request of an adapter device: KS creates, properties, closes,
+// PnP and power.
+NTSTATUS PcDispatchIrp(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+NTSTATUS PcCompleteIrp(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, NTSTATUS Status);
+// Registers the object (it must answer IAdapterPowerManagement) for the device's power changes;
+// portcls holds a reference until the device is removed.
+NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN Unknown, PVOID pvContext1);
+NTSTATUS PcUnregisterAdapterPowerManagement(struct _DEVICE_OBJECT *DeviceObject);
+NTSTATUS PcNewPort(PPORT *OutPort, REFCLSID ClassId);
+// Publishes the port's filter as Name: a device interface for KSCATEGORY_AUDIO and each
+// category of the filter descriptor, whose reference string is Name.
+NTSTATUS PcRegisterSubdevice(struct _DEVICE_OBJECT *DeviceObject, PWSTR Name, PUNKNOWN Unknown);
+
+} // extern "C"
