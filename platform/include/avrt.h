@@ -1,0 +1,25 @@
+// Multimedia class scheduler service (avrt): a thread joins a task such as "Pro Audio" and
+// raises its priority within it.
+#pragma once
+#include <windef.h>
+#include <winerror.h>
+
+typedef enum _AVRT_PRIORITY {
+    AVRT_PRIORITY_VERYLOW = -2,
+    AVRT_PRIORITY_LOW = -1,
+    AVRT_PRIORITY_NORMAL = 0,
+    AVRT_PRIORITY_HIGH = 2,
+    AVRT_PRIORITY_CRITICAL = 3
+} AVRT_PRIORITY, *PAVRT_PRIORITY;
+
+#ifndef ERROR_INVALID_TASK_NAME
+#define ERROR_INVALID_TASK_NAME 1550L
+#endif
+#ifndef ERROR_INVALID_TASK_INDEX
+#define ERROR_INVALID_TASK_INDEX 1551L
+#endif
+
+HANDLE WINAPI AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex);
+BOOL WINAPI AvSetMmThreadPriority(HANDLE AvrtHandle, AVRT_PRIORITY Priority);
+BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE AvrtHandle);
+#define AvSetMmThreadCharacteristics AvSetMmThreadCharacteristicsW
