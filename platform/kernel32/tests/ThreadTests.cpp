@@ -1,0 +1,251 @@
+// Threads and waits: suspended start, termination, exit codes, priorities, the thread-local
+// last error, user APCs in alertable waits, critical sections and the manual clock.
+#include "Kernel32Test.h"
+#include <mmsystem.h>
+#include <atomic>
+
+namespace {
+
+using ThreadTests = Kernel32Test;
+
+std::atomic<int> g_runs{0};
+
+DWORD WINAPI count_run(LPVOID parameter)
+{
+    g_runs.fetch_add(1);
+    return (DWORD)(ULONG_PTR)parameter;
+}
+
+TEST_F(ThreadTests, SuspendedThreadRunsOnlyAfterItsLastResume)
+{
+    g_runs = 0;
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, count_run, (LPVOID)(ULONG_PTR)42, CREATE_SUSPENDED, &id);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(GetThreadId(thread), id);
+    EXPECT_EQ(SuspendThread(thread), 1u);
+    EXPECT_EQ(ResumeThread(thread), 2u);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), (DWORD)WAIT_TIMEOUT);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, (DWORD)STILL_ACTIVE);
+    EXPECT_EQ(g_runs.load(), 0);
+
+    EXPECT_EQ(ResumeThread(thread), 1u);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(g_runs.load(), 1);
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 42u);
+    EXPECT_EQ(ResumeThread(thread), 0u);
+    EXPECT_TRUE(CloseHandle(thread));
+}
+
+TEST_F(ThreadTests, TerminatingANeverResumedThreadEndsItWithoutRunningIt)
+{
+    g_runs = 0;
+    HANDLE thread = CreateThread(nullptr, 0, count_run, nullptr, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(TerminateThread(thread, 0));
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(g_runs.load(), 0);
+    EXPECT_TRUE(CloseHandle(thread));
+}
+
+TEST_F(ThreadTests, TerminatingAWaitingThreadEndsItAndAbandonsItsMutex)
+{
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    struct context {
+        HANDLE mutex;
+        HANDLE never;
+        std::atomic<bool> holding{false};
+    } ctx{mutex, never};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID parameter) -> DWORD {
+            auto *c = static_cast<context *>(parameter);
+            WaitForSingleObject(c->mutex, INFINITE);
+            c->holding = true;
+            WaitForSingleObject(c->never, INFINITE);
+            return 7;
+        },
+        &ctx, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(eventually([&] { return ctx.holding.load(); }));
+
+    EXPECT_TRUE(TerminateThread(thread, 1));
+    EXPECT_EQ(WaitForSingleObject(mutex, 10000), (DWORD)WAIT_ABANDONED);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 1u);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(thread);
+    CloseHandle(mutex);
+    CloseHandle(never);
+}
+
+TEST_F(ThreadTests, ExitThreadSetsTheExitCode)
+{
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { ExitThread((DWORD)-1); }, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, (DWORD)-1);
+    CloseHandle(thread);
+}
+
+TEST_F(ThreadTests, PrioritiesAreKeptPerThread)
+{
+    EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_NORMAL);
+    EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL));
+    EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_TIME_CRITICAL);
+    EXPECT_FALSE(SetThreadPriority(GetCurrentThread(), 7));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL));
+}
+
+TEST_F(ThreadTests, LastErrorBelongsToEachThread)
+{
+    SetLastError(5);
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            const DWORD initial = GetLastError();
+            SetLastError(77);
+            return initial;
+        },
+        nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeThread(thread, &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(GetLastError(), 5u);
+    CloseHandle(thread);
+}
+
+struct apc_context {
+    HANDLE ready;
+    HANDLE never;
+    std::atomic<int> apcs{0};
+    std::atomic<DWORD> alertable_result{0};
+    std::atomic<DWORD> plain_result{0};
+};
+
+TEST_F(ThreadTests, QueuedApcRunsOnlyInAnAlertableWait)
+{
+    apc_context ctx;
+    ctx.ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ctx.never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID parameter) -> DWORD {
+            auto *c = static_cast<apc_context *>(parameter);
+            WaitForSingleObject(c->ready, INFINITE);
+            c->plain_result = WaitForSingleObject(c->never, 0);
+            const HANDLE both[] = {c->never, c->never};
+            c->alertable_result = WaitForMultipleObjectsEx(2, both, FALSE, INFINITE, TRUE);
+            return 0;
+        },
+        &ctx, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_NE(QueueUserAPC([](ULONG_PTR data) { reinterpret_cast<apc_context *>(data)->apcs.fetch_add(1); },
+                           thread, (ULONG_PTR)&ctx),
+              0u);
+    SetEvent(ctx.ready);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(ctx.plain_result.load(), (DWORD)WAIT_TIMEOUT);
+    EXPECT_EQ(ctx.alertable_result.load(), (DWORD)WAIT_IO_COMPLETION);
+    EXPECT_EQ(ctx.apcs.load(), 1);
+    EXPECT_EQ(QueueUserAPC([](ULONG_PTR) {}, nullptr, 0), 0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    CloseHandle(thread);
+    CloseHandle(ctx.ready);
+    CloseHandle(ctx.never);
+}
+
+TEST_F(ThreadTests, CriticalSectionIsRecursiveAndExclusive)
+{
+    CRITICAL_SECTION section;
+    ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&section, 4000));
+    EnterCriticalSection(&section);
+    EXPECT_TRUE(TryEnterCriticalSection(&section));
+    std::atomic<int> other{-1};
+    std::thread([&] { other = TryEnterCriticalSection(&section); }).join();
+    EXPECT_EQ(other.load(), FALSE);
+    LeaveCriticalSection(&section);
+    LeaveCriticalSection(&section);
+    std::thread([&] {
+        other = TryEnterCriticalSection(&section);
+        if (other) {
+            LeaveCriticalSection(&section);
+        }
+    }).join();
+    EXPECT_EQ(other.load(), TRUE);
+
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EnterCriticalSection(&section);
+    std::thread waiter([&] {
+        EnterCriticalSection(&section);
+        SetEvent(entered);
+        LeaveCriticalSection(&section);
+    });
+    EXPECT_EQ(WaitForSingleObject(entered, 0), (DWORD)WAIT_TIMEOUT);
+    LeaveCriticalSection(&section);
+    EXPECT_EQ(WaitForSingleObject(entered, 10000), WAIT_OBJECT_0);
+    waiter.join();
+    DeleteCriticalSection(&section);
+    CloseHandle(entered);
+}
+
+TEST_F(ThreadTests, TimedWaitsSleepAndTickCountsFollowTheManualClock)
+{
+    platform::clock_use_manual(true);
+    const DWORD start = timeGetTime();
+    EXPECT_EQ(GetTickCount(), start);
+    EXPECT_EQ(GetTickCount64(), (ULONGLONG)start);
+    LARGE_INTEGER frequency{}, before{}, after{};
+    EXPECT_TRUE(QueryPerformanceFrequency(&frequency));
+    EXPECT_TRUE(QueryPerformanceCounter(&before));
+
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<DWORD> wait_result{0};
+    std::atomic<bool> slept{false};
+    std::thread sleeper([&] {
+        Sleep(100);
+        slept = true;
+        wait_result = WaitForSingleObject(never, 50);
+    });
+    ASSERT_TRUE(advance_until([&] { return slept.load(); }));
+    EXPECT_GE(timeGetTime() - start, 100u);
+    ASSERT_TRUE(advance_until([&] { return wait_result.load() != 0; }));
+    EXPECT_EQ(wait_result.load(), (DWORD)WAIT_TIMEOUT);
+    EXPECT_GE(timeGetTime() - start, 150u);
+    sleeper.join();
+    EXPECT_TRUE(QueryPerformanceCounter(&after));
+    EXPECT_EQ((after.QuadPart - before.QuadPart) * 1000 / frequency.QuadPart, (LONGLONG)(timeGetTime() - start));
+    CloseHandle(never);
+}
+
+TEST_F(ThreadTests, AlertableSleepReturnsWhenAnApcRan)
+{
+    std::atomic<bool> ran{false};
+    HANDLE self = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    QueueUserAPC([](ULONG_PTR data) { reinterpret_cast<std::atomic<bool> *>(data)->store(true); }, self,
+                 (ULONG_PTR)&ran);
+    EXPECT_EQ(SleepEx(0, FALSE), 0u);
+    EXPECT_FALSE(ran.load());
+    EXPECT_EQ(SleepEx(INFINITE, TRUE), (DWORD)WAIT_IO_COMPLETION);
+    EXPECT_TRUE(ran.load());
+    CloseHandle(self);
+}
+
+} // namespace
