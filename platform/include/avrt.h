@@ -19,7 +19,10 @@ typedef enum _AVRT_PRIORITY {
 #define ERROR_INVALID_TASK_INDEX 1551L
 #endif
 
+extern "C" {
 HANDLE WINAPI AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex);
 BOOL WINAPI AvSetMmThreadPriority(HANDLE AvrtHandle, AVRT_PRIORITY Priority);
 BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE AvrtHandle);
+} // extern "C"
+
 #define AvSetMmThreadCharacteristics AvSetMmThreadCharacteristicsW

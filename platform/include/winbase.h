@@ -256,6 +256,8 @@ typedef struct _SYSTEM_LOGICAL_PROCESSOR_INFORMATION {
 } SYSTEM_LOGICAL_PROCESSOR_INFORMATION, *PSYSTEM_LOGICAL_PROCESSOR_INFORMATION;
 static_assert(sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION) == 32, "SYSTEM_LOGICAL_PROCESSOR_INFORMATION layout");
 
+extern "C" {
+
 // Last error, thread-local.
 DWORD WINAPI GetLastError();
 VOID WINAPI SetLastError(DWORD dwErrCode);
@@ -394,3 +396,5 @@ LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
 #define OutputDebugString OutputDebugStringW
 #define lstrlen lstrlenW
 #define lstrcpyn lstrcpynW
+
+} // extern "C"

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <platform/process.h>
 #include <platform/win32_handles.h>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -55,6 +56,10 @@ void win32_set_last_error(DWORD error);
 // unwinds (it never returns). Returns the dispatcher's status.
 NTSTATUS win32_wait(ULONG count, DISPATCHER_HEADER *const *objects, bool wait_all, DWORD milliseconds,
                     bool alertable);
+
+// Starts start on a new thread of p, gated as CreateThread does: a suspended thread waits for
+// ResumeThread. Returns its state referenced for the caller, or null when p is ending.
+win32_thread *win32_create_thread(process *p, std::function<DWORD()> start, bool suspended);
 
 // Releases every mutex t owns as abandoned, as the end of t would.
 void win32_abandon_mutants(thread *t);

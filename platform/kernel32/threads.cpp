@@ -62,8 +62,8 @@ win32_process *reference_process(HANDLE handle)
     return object;
 }
 
-// The start routine of every CreateThread thread: wait for the gate (CREATE_SUSPENDED), run.
-void run_thread(win32_thread *state, LPTHREAD_START_ROUTINE start, LPVOID parameter)
+// The start routine of every kernel32 thread: wait for the gate (CREATE_SUSPENDED), run.
+void run_thread(win32_thread *state, const std::function<DWORD()> &start)
 {
     struct release_state {
         win32_thread *state;
@@ -80,7 +80,7 @@ void run_thread(win32_thread *state, LPTHREAD_START_ROUTINE start, LPVOID parame
         std::lock_guard<std::mutex> guard(state->lock);
         state->started = true;
     }
-    current_thread()->exit_code = start(parameter);
+    current_thread()->exit_code = start();
 }
 
 } // namespace
@@ -116,6 +116,27 @@ win32_thread *win32_current_thread()
     return static_cast<win32_thread *>(current_thread()->win32);
 }
 
+win32_thread *win32_create_thread(process *p, std::function<DWORD()> start, bool suspended)
+{
+    auto *state = new win32_thread(nullptr);
+    // The gate stays shut until the thread object is known, and until ResumeThread when the
+    // thread is created suspended.
+    dispatcher_reset_event(&state->start_gate);
+    state->suspend_count = suspended ? 1 : 0;
+    win32_object_reference(state); // the running thread's reference
+    thread *t = process_start_thread(p, [state, start = std::move(start)]() { run_thread(state, start); });
+    if (t == nullptr) {
+        win32_object_dereference(state);
+        win32_object_dereference(state);
+        return nullptr;
+    }
+    state->t = t; // takes the reference process_start_thread returned
+    if (!suspended) {
+        dispatcher_set_event(&state->start_gate);
+    }
+    return state;
+}
+
 void win32_abandon_mutants(thread *t)
 {
     std::lock_guard<std::mutex> guard(dispatcher_lock());
@@ -143,36 +164,23 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
         win32_set_last_error(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto *state = new win32_thread(nullptr);
-    // The gate stays shut until the thread object is known, and until ResumeThread when the
-    // thread is created suspended.
-    dispatcher_reset_event(&state->start_gate);
-    if ((dwCreationFlags & CREATE_SUSPENDED) != 0) {
-        state->suspend_count = 1;
-    }
-    win32_object_reference(state); // the running thread's reference
     process *owner = process_current();
-    thread *t = process_start_thread(owner, [state, lpStartAddress, lpParameter]() {
-        run_thread(state, lpStartAddress, lpParameter);
-    });
-    if (t == nullptr) {
-        win32_object_dereference(state);
-        win32_object_dereference(state);
+    win32_thread *state = win32_create_thread(
+        owner, [lpStartAddress, lpParameter]() { return lpStartAddress(lpParameter); },
+        (dwCreationFlags & CREATE_SUSPENDED) != 0);
+    if (state == nullptr) {
         win32_set_last_error(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    state->t = t; // the reference process_start_thread returned
     HANDLE handle = win32_handle_insert(owner, state);
-    if ((dwCreationFlags & CREATE_SUSPENDED) == 0) {
-        dispatcher_set_event(&state->start_gate);
-    }
+    const DWORD id = state->t->id;
     win32_object_dereference(state);
     if (handle == nullptr) {
         win32_set_last_error(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     if (lpThreadId != nullptr) {
-        *lpThreadId = t->id;
+        *lpThreadId = id;
     }
     return handle;
 }
