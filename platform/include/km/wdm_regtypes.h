@@ -2,6 +2,19 @@
 // (wdm.h) and its Win32 view (winreg.h). The generic and standard rights (DELETE, READ_CONTROL,
 // GENERIC_READ ...) belong to the base headers and are not repeated here.
 #pragma once
+#include <ntdef.h>
+#include <ntstatus.h>
+
+// Statuses of registry calls.
+#ifndef STATUS_KEY_DELETED
+#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
+#endif
+#ifndef STATUS_CANNOT_DELETE
+#define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
+#endif
+#ifndef STATUS_OBJECT_NAME_EXISTS
+#define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
+#endif
 
 // Registry key access rights.
 #define KEY_QUERY_VALUE 0x0001

@@ -6,16 +6,6 @@
 #include <ntstatus.h>
 #include <km/wdm_regtypes.h>
 
-#ifndef STATUS_KEY_DELETED
-#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
-#endif
-#ifndef STATUS_CANNOT_DELETE
-#define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
-#endif
-#ifndef STATUS_OBJECT_NAME_EXISTS
-#define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
-#endif
-
 typedef enum _KEY_VALUE_INFORMATION_CLASS {
     KeyValueBasicInformation = 0,
     KeyValueFullInformation = 1,

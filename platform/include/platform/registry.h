@@ -105,10 +105,12 @@ std::wstring registry_driver_key_path(std::wstring_view instance_id);
 // PnP manager. Without a resolver (or when it answers false) the call fails with
 // STATUS_INVALID_PARAMETER.
 void registry_set_instance_resolver(std::function<bool(_DEVICE_OBJECT *pdo, std::wstring *instance_id)> resolver);
+bool registry_resolve_instance(_DEVICE_OBJECT *pdo, std::wstring *instance_id);
 
-// Closes every Win32 key handle owned by p (its pending notifications fire). Runs by itself
-// when a process ends.
+// Closes every Win32 key handle owned by p (its pending notifications fire) and forgets its
+// default view. Runs by itself when a process ends.
 void registry_close_process_keys(process *p);
+void registry_forget_process(process *p);
 
 // Number of open Win32 key handles (all processes): lets tests check that code closes its keys.
 ULONG registry_open_handle_count();
