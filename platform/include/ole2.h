@@ -1,0 +1,3 @@
+// Win32 API: OLE, here only the COM base.
+#pragma once
+#include <objbase.h>
