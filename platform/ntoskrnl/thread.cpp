@@ -1,6 +1,7 @@
 // Thread objects of the machine: adoption of foreign threads, start, exit and the abandonment
 // of mutants that a thread still owns when it ends.
 #include <platform/thread.h>
+#include <platform/kernel_handles.h>
 #include <thread>
 #include "dispatcher_lock.h"
 
@@ -16,11 +17,25 @@ struct thread_exit_unwind {
     DWORD code;
 };
 
+void reference_thread_object(void *object)
+{
+    thread_reference(static_cast<thread *>(object));
+}
+
+void dereference_thread_object(void *object)
+{
+    thread_dereference(static_cast<thread *>(object));
+}
+
+// Thread objects can be referenced through ObReferenceObject like any kernel object.
+const object_ops thread_object_ops = {reference_thread_object, dereference_thread_object};
+
 thread *new_thread_object()
 {
     auto *t = new thread();
     dispatcher_init(&t->header, thread_object, 0);
     t->id = g_next_id.fetch_add(4);
+    object_register(t, &thread_object_ops);
     return t;
 }
 
@@ -101,6 +116,7 @@ void thread_reference(thread *t)
 void thread_dereference(thread *t)
 {
     if (t->references.fetch_sub(1) == 1) {
+        object_unregister(t);
         delete t;
     }
 }
