@@ -1,0 +1,9 @@
+// The class-template table of ovmlsaaso: its one COM class.
+#include "AsioDriverIds.h"
+#include "QelAsioDriver.h"
+
+const ClassTemplate ClassTemplates[] = {
+    {L"QelAsioDriver", &CLSID_QelAsioDriver, CQelAsioDriver::CreateInstance, nullptr},
+};
+const int ClassTemplateCount = (int)(sizeof(ClassTemplates) / sizeof(ClassTemplates[0]));
+static_assert(sizeof(ClassTemplates) / sizeof(ClassTemplates[0]) == 1, "ovmlsaaso serves one class");
