@@ -411,9 +411,7 @@ NTSTATUS CUSBCL::SelectAlternate(UCHAR interfaceNumber, UCHAR alternateSetting)
     PURB urb = nullptr;
     if (NT_SUCCESS(status)) {
         ULONG endpoints = desc[4];
-        USHORT length = static_cast<USHORT>(FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) +
-                                            FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
-                                            sizeof(USBD_PIPE_INFORMATION) * (endpoints != 0 ? endpoints : 1));
+        USHORT length = static_cast<USHORT>(GET_SELECT_INTERFACE_REQUEST_SIZE(endpoints));
         urb = static_cast<PURB>(ExAllocatePoolWithTag(PoolType(), length, USBAUDIO_TAG));
         if (urb == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;

@@ -1,6 +1,7 @@
 // CUSBCL asynchronous transfers: IN submissions on pooled URBs and IRPs, their completion
 // (packet compaction, client callback, recycling) and the frame count a transfer covers.
 #include "USBCL.h"
+#include <usbdlib.h>
 #include "UsbAudioPoolTags.h"
 #include "UsbAudioTrace.h"
 
@@ -11,7 +12,7 @@ constexpr ULONG BULK_IN_FLAGS = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER
 
 ULONG IsochUrbLength(ULONG packets)
 {
-    return FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) + packets * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+    return static_cast<ULONG>(GET_ISO_URB_SIZE(packets));
 }
 
 // Interval of a pipe as the exponent base, kept inside what a shift can take.
