@@ -41,7 +41,7 @@ void write_sample(std::uint8_t *out, std::uint32_t value, std::uint32_t size)
 
 } // namespace
 
-std::uint32_t pattern_sample(std::uint64_t frame, std::uint32_t channel, std::uint32_t channels)
+std::uint32_t capture_pattern_sample(std::uint64_t frame, std::uint32_t channel, std::uint32_t channels)
 {
     return static_cast<std::uint32_t>(frame * channels + channel);
 }
@@ -355,7 +355,7 @@ iso_in_result audio_device::state::in_packet(std::uint8_t address, std::uint64_t
         for (std::uint64_t f = 0; f < frames; ++f) {
             for (std::uint32_t c = 0; c < channels; ++c) {
                 write_sample(buffer.data() + f * fb + c * stream->alt->format.subslot_bytes,
-                             pattern_sample(stream->pattern_frame + f, c, channels),
+                             capture_pattern_sample(stream->pattern_frame + f, c, channels),
                              stream->alt->format.subslot_bytes);
             }
         }

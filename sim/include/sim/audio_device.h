@@ -148,6 +148,6 @@ private:
 };
 
 // The value of a counting-pattern capture sample: frame k, channel c of n channels.
-std::uint32_t pattern_sample(std::uint64_t frame, std::uint32_t channel, std::uint32_t channels);
+std::uint32_t capture_pattern_sample(std::uint64_t frame, std::uint32_t channel, std::uint32_t channels);
 
 } // namespace sim
