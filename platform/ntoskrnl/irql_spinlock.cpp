@@ -156,8 +156,8 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
-    check_at_dispatch("KeReleaseSpinLock");
     auto entry = find_held(SpinLock, "KeReleaseSpinLock");
+    check_at_dispatch("KeReleaseSpinLock");
     if (entry->queue_handle != nullptr) {
         verifier_stop("SPIN_LOCK_NOT_OWNED", "KeReleaseSpinLock on spin lock %p acquired as an in-stack queued lock",
                       (void *)SpinLock);
@@ -179,8 +179,8 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    check_at_dispatch("KeReleaseSpinLockFromDpcLevel");
     auto entry = find_held(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    check_at_dispatch("KeReleaseSpinLockFromDpcLevel");
     if (entry->queue_handle != nullptr) {
         verifier_stop("SPIN_LOCK_NOT_OWNED",
                       "KeReleaseSpinLockFromDpcLevel on spin lock %p acquired as an in-stack queued lock",

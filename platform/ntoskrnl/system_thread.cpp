@@ -30,10 +30,10 @@ void close_thread_handle(void *object)
     thread_dereference(static_cast<thread *>(object));
 }
 
-// Runs as a system thread ends: the rules of a thread's end.
-void check_system_thread_end()
+// Runs on a system thread as it ends (its object is no longer the current one): the rules
+// of a thread's end.
+void check_system_thread_end(thread *self)
 {
-    thread *self = current_thread();
     if (self->irql != PASSIVE_LEVEL) {
         verifier_stop("SYSTEM_THREAD_EXIT_AT_RAISED_IRQL", "system thread %u ended at IRQL %u", (unsigned)self->id,
                       (unsigned)self->irql);
@@ -70,7 +70,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     }
     thread *t = thread_start(
         [StartRoutine, StartContext]() {
-            current_thread()->exit_hooks.push_back(check_system_thread_end);
+            thread *self = current_thread();
+            self->exit_hooks.push_back([self]() { check_system_thread_end(self); });
             StartRoutine(StartContext);
         },
         nullptr, true);
