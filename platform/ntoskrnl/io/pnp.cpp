@@ -12,7 +12,8 @@
 namespace platform {
 namespace {
 
-constexpr ULONG string_tag = io_tag('I', 'o', 'S', 't');
+// Strings handed to drivers are freed by RtlFreeUnicodeString, which expects the Rtl string tag.
+constexpr ULONG string_tag = io_tag('S', 't', 'r', 'g');
 
 struct interface_entry {
     device_interface info;
