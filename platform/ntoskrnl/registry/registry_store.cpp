@@ -159,8 +159,8 @@ void build_root_locked()
     s.root->name = L"REGISTRY";
     s.watch_nodes.clear();
     static const WCHAR *const standard_keys[] = {
-        L"Machine\\SOFTWARE\\Classes",
-        L"Machine\\SOFTWARE\\WOW6432Node\\Classes",
+        L"Machine\\SOFTWARE\\Classes\\CLSID",
+        L"Machine\\SOFTWARE\\WOW6432Node\\Classes\\CLSID",
         L"Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
         L"Machine\\SYSTEM\\CurrentControlSet\\Control\\Class",
         L"Machine\\SYSTEM\\CurrentControlSet\\Enum",

@@ -66,10 +66,11 @@ TEST_F(MessageQueueTest, SenderAnswersMessagesSentBackToItWhileItWaits)
 
 TEST_F(MessageQueueTest, SendToAMissingWindowFailsWithInvalidWindowHandle)
 {
-    window_thread target;
-    HWND gone = target.hwnd();
+    auto target = std::make_unique<window_thread>();
+    HWND gone = target->hwnd();
     ASSERT_TRUE(PostMessageW(gone, WM_QUIT, 0, 0));
-    target.wait_until([&] { return !IsWindow(gone); });
+    target.reset();
+    ASSERT_FALSE(IsWindow(gone));
     SetLastError(0);
     EXPECT_EQ(SendMessageW(gone, WM_TEST_DOUBLE, 1, 0), 0);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
