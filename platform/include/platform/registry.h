@@ -101,9 +101,9 @@ registry_view registry_process_view(process *p);
 std::wstring registry_device_key_path(std::wstring_view instance_id);
 std::wstring registry_driver_key_path(std::wstring_view instance_id);
 
-// How IoOpenDeviceRegistryKey finds the instance ID of a physical device object: set by the
-// PnP manager. Without a resolver (or when it answers false) the call fails with
-// STATUS_INVALID_PARAMETER.
+// How IoOpenDeviceRegistryKey finds the instance ID of a physical device object: the PnP
+// manager's device node of the PDO, unless a test sets a resolver of its own (null restores
+// the node lookup). A PDO without a node fails the call with STATUS_INVALID_PARAMETER.
 void registry_set_instance_resolver(std::function<bool(_DEVICE_OBJECT *pdo, std::wstring *instance_id)> resolver);
 bool registry_resolve_instance(_DEVICE_OBJECT *pdo, std::wstring *instance_id);
 

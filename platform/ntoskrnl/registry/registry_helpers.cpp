@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <platform/machine_state.h>
+#include <platform/pnp.h>
 #include <platform/registry.h>
 
 namespace platform {
@@ -110,7 +111,17 @@ bool registry_resolve_instance(_DEVICE_OBJECT *pdo, std::wstring *instance_id)
         std::lock_guard guard(settings().lock);
         resolver = settings().resolver;
     }
-    return resolver && resolver(pdo, instance_id);
+    if (resolver) {
+        return resolver(pdo, instance_id);
+    }
+    pnp_lock();
+    const device_node *node = pnp_node_of(pdo);
+    const bool found = node != nullptr && !node->instance_id.empty();
+    if (found) {
+        *instance_id = node->instance_id;
+    }
+    pnp_unlock();
+    return found;
 }
 
 void registry_forget_process(process *p)

@@ -228,16 +228,20 @@ NTSTATUS start_of_path(const registry_key &base, std::wstring_view path, registr
     return STATUS_SUCCESS;
 }
 
+// The old tree is dropped outside the lock: pending watches release the objects they hold.
 void on_boot()
 {
+    registry_key old;
     std::lock_guard guard(store().lock);
+    old = store().root;
     build_root_locked();
 }
 
 void on_shutdown()
 {
+    registry_key old;
     std::lock_guard guard(store().lock);
-    store().root.reset();
+    old.swap(store().root);
     store().watch_nodes.clear();
 }
 

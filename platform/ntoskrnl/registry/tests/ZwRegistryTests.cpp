@@ -4,6 +4,7 @@
 #include <cstring>
 #include <wdm.h>
 #include <platform/machine_state.h>
+#include <platform/pnp.h>
 #include <platform/registry.h>
 #include <platform/thread.h>
 
@@ -308,31 +309,40 @@ TEST_F(ZwRegistry, QueryRegistryValuesCallsRoutinesAndFillsLargeBuffers)
     EXPECT_EQ(-4, too_small[0]);
 }
 
-TEST_F(ZwRegistry, DeviceKeysAreFoundThroughTheResolver)
+TEST_F(ZwRegistry, DeviceKeysBelongToTheInstanceOfThePdo)
 {
-    auto *pdo = reinterpret_cast<_DEVICE_OBJECT *>(0x1000);
+    auto *pdo = reinterpret_cast<DEVICE_OBJECT *>(0x1000);
     HANDLE key = nullptr;
-    registry_set_instance_resolver(nullptr);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
 
-    registry_set_instance_resolver([pdo](_DEVICE_OBJECT *device, std::wstring *instance) {
-        *instance = L"USB\\VID_1234&PID_5678\\0001";
-        return device == pdo;
-    });
+    device_node fields;
+    fields.instance_id = L"USB\\VID_1234&PID_5678\\0001";
+    ASSERT_NE(nullptr, pnp_create_node(pdo, fields));
     ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
     UNICODE_STRING name = text(L"SampleRate");
     DWORD rate = 48000;
     ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &rate, sizeof(rate)));
     ZwClose(key);
     DWORD read = 0;
-    EXPECT_TRUE(registry_read_dword(registry_device_key_path(L"USB\\VID_1234&PID_5678\\0001"), L"SampleRate", &read));
+    EXPECT_TRUE(registry_read_dword(registry_device_key_path(fields.instance_id), L"SampleRate", &read));
     EXPECT_EQ(48000u, read);
 
     ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key));
     ZwClose(key);
+    EXPECT_TRUE(registry_key_exists(registry_driver_key_path(fields.instance_id)));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, IoOpenDeviceRegistryKey(pdo, 3, KEY_READ, &key));
+    pnp_delete_node(pdo);
+
+    // A test may stand in for the PnP manager.
+    registry_set_instance_resolver([pdo](_DEVICE_OBJECT *device, std::wstring *instance) {
+        *instance = L"ROOT\\TEST\\0000";
+        return device == pdo;
+    });
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
+    ZwClose(key);
+    EXPECT_TRUE(registry_key_exists(registry_device_key_path(L"ROOT\\TEST\\0000")));
     EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              IoOpenDeviceRegistryKey(reinterpret_cast<_DEVICE_OBJECT *>(0x2000), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
+              IoOpenDeviceRegistryKey(reinterpret_cast<DEVICE_OBJECT *>(0x2000), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key));
     registry_set_instance_resolver(nullptr);
 }
 
