@@ -30,10 +30,12 @@ CUSBCL::CUSBCL()
       m_RemoteWakeup(FALSE), m_ConfigurationHandle(nullptr), m_InterfaceCount(0), m_ppInterfaces(nullptr),
       m_pLanguageIds(nullptr), m_BusInterface{}, m_IrpPoolLock(0)
 {
+    // The lookaside lists follow the driver's pool type: no-execute pool where it is used.
+    ULONG poolFlags = s_PoolType == NonPagedPoolNx ? POOL_NX_ALLOCATION : 0;
     KeInitializeMutex(&m_InterfaceMutex, 0);
-    ExInitializeNPagedLookasideList(&m_ContextPool, nullptr, nullptr, 0, sizeof(USB_TRANSFER_CONTEXT), USBAUDIO_TAG,
-                                    0);
-    ExInitializeNPagedLookasideList(&m_UrbPool, nullptr, nullptr, 0, USBCL_ISOCH_URB_SIZE, USBAUDIO_TAG, 0);
+    ExInitializeNPagedLookasideList(&m_ContextPool, nullptr, nullptr, poolFlags, sizeof(USB_TRANSFER_CONTEXT),
+                                    USBAUDIO_TAG, 0);
+    ExInitializeNPagedLookasideList(&m_UrbPool, nullptr, nullptr, poolFlags, USBCL_ISOCH_URB_SIZE, USBAUDIO_TAG, 0);
     KeInitializeSpinLock(&m_IrpPoolLock);
     InitializeListHead(&m_IrpPool);
 }

@@ -3,6 +3,7 @@
 #include "UsbAudioTestFixture.h"
 #include "PacketPatternTable.h"
 #include "USBAudioClock.h"
+#include "USBAudioTerminal.h"
 
 namespace usbaudio_test {
 namespace {
@@ -280,6 +281,44 @@ TEST_F(FormatTest, IntersectFormatNarrowsToTheDeviceRates)
     EXPECT_EQ(audio->IntersectFormat(0, 2, 24, 24, &low, &high), STATUS_NO_MATCH);
     EXPECT_EQ(audio->IntersectFormat(0, 2, 16, 16, nullptr, &high), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(audio->IntersectFormat(1, 2, 16, 16, &low, &high), STATUS_NO_MATCH);
+}
+
+TEST_F(FormatTest, FullSpeedDataIntervalAboveOneStillCarriesOneFramePerPacket)
+{
+    uac2_layout layout;
+    layout.high_speed = false;
+    layout.data_interval = 4;
+    layout.feedback = false;
+    start_uac2(layout);
+    ULONG channels = 0;
+    ULONG container = 0;
+    ULONG largest = 0;
+    ASSERT_EQ(audio->SelectStreamingFormat(0, USB_AUDIO_TAG_PCM, 2, 16, 48000, 1, &channels, &container, &largest),
+              STATUS_SUCCESS);
+    // The pipe runs every frame at full speed, so a packet holds one frame's audio.
+    EXPECT_EQ(audio->m_pRender->NominalPacketBytes, 48u * 4u);
+    EXPECT_EQ(audio->m_RenderPacketInterval, 1u);
+    EXPECT_EQ(audio->m_pRender->DataPipe->Interval, 1);
+}
+
+TEST_F(FormatTest, TerminalWithoutItsClockIsRefusedNotFollowed)
+{
+    bytes config = uac2_config();
+    const size_t render_it = 9 + 9 + 9 + 8;
+    ASSERT_EQ(config[render_it + 2], 2);
+    config[render_it + 7] = 0x77; // the render input terminal's clock names nothing
+    start_configured(config, true);
+    ASSERT_EQ(audio->m_pRender->Terminal->GetClock(), nullptr);
+    ULONG channels = 0;
+    ULONG container = 0;
+    ULONG largest = 0;
+    ULONG values[5] = {};
+    EXPECT_EQ(audio->SelectStreamingFormat(0, USB_AUDIO_TAG_PCM, 2, 16, 48000, 2, &channels, &container, &largest),
+              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(audio->GetTerminalFormatRange(0, &values[0], &values[1], &values[2], &values[3], &values[4]),
+              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(audio->GetStreamingFormat(0, 1, 48000, &channels, &container), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(audio->SetSampleRate(48000), STATUS_UNSUCCESSFUL);
 }
 
 } // namespace

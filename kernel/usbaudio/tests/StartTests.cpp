@@ -313,5 +313,14 @@ TEST_F(UsbAudioTest, FeatureUnitWithControlSizeZeroHasNoChannels)
     EXPECT_FALSE(unit->HasControlOnAnyChannel(UAC_FU_VOLUME));
 }
 
+TEST_F(UsbAudioTest, RestartRebuildsTheModelWithoutLeaking)
+{
+    start_configured(uac2_config(), true);
+    ASSERT_EQ(audio->Start(lower->pdo(), 4), STATUS_SUCCESS);
+    ASSERT_EQ(audio->Configure(), STATUS_SUCCESS);
+    EXPECT_EQ(audio->m_StreamingInterfaceCount, 2u);
+    EXPECT_EQ(lower->select_configuration_count, 2u);
+}
+
 } // namespace
 } // namespace usbaudio_test
