@@ -196,3 +196,39 @@ TEST(StandardRequests, ShortConfigurationReadOption)
 }
 
 } // namespace
+
+namespace {
+
+using namespace sim;
+using namespace sim::test;
+
+TEST(Uac1ClassRequests, ContinuousRangeAcceptsRatesInsideOnly)
+{
+    uac1_options o;
+    o.continuous_rates = true;
+    o.rates = {8000, 96000};
+    audio_device d(build_uac1_device(o));
+    EXPECT_TRUE(set(d, 0x22, 0x01, 0x0100, uac1_ids::render_data_ep, le(44100, 3)));
+    EXPECT_TRUE(set(d, 0x22, 0x01, 0x0100, uac1_ids::render_data_ep, le(8000, 3)));
+    EXPECT_FALSE(set(d, 0x22, 0x01, 0x0100, uac1_ids::render_data_ep, le(96001, 3)));
+    EXPECT_EQ(d.stream_rate(1), 8000u);
+}
+
+TEST(RawDescriptors, ReplayedSetAnswersFromItsBytesAndTable)
+{
+    // A device known only by its bytes: the builder's output stands in for a capture of a
+    // real device, with a clock that answers RANGE from the table.
+    const device_descriptors built = build_uac2_device({});
+    device_descriptors raw;
+    raw.device = built.device;
+    raw.configuration = built.configuration;
+    raw.strings[0] = {4, 3, 0x09, 0x04};
+    audio_device_options options;
+    options.answers.push_back({0xA1, 2, 0x0100, uac2_ids::render_clock << 8, {1, 0, 0x80, 0xBB, 0, 0, 0x80, 0xBB, 0, 0, 0, 0, 0, 0}});
+    audio_device d(raw, options);
+    EXPECT_EQ(get(d, 0xA1, 2, 0x0100, uac2_ids::render_clock << 8, 2).data, (std::vector<std::uint8_t>{1, 0}));
+    EXPECT_TRUE(get(d, 0x80, 6, 0x0301, 0, 255).stall) << "the replayed set has no string 1";
+    EXPECT_FALSE(get(d, 0xA1, 1, 0x0100, uac2_ids::render_clock << 8, 4).stall) << "CUR still comes from the model";
+}
+
+} // namespace

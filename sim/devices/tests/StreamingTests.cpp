@@ -351,3 +351,30 @@ TEST(StepMode, TenSecondRunWithDriftIsDeterministicAndExact)
 }
 
 } // namespace
+
+namespace {
+
+using namespace sim;
+using namespace sim::test;
+
+TEST(DeviceClocks, SeparateClocksKeepTheirOwnRateAndDrift)
+{
+    uac2_options o;
+    o.separate_clocks = true;
+    audio_device_options options;
+    options.clock_ppm[uac2_ids::capture_clock] = -1000;
+    audio_device d(build_uac2_device(o), options);
+    ASSERT_TRUE(set(d, 0x21, 1, 0x0100, uac2_ids::render_clock << 8, le(96000, 4)));
+    EXPECT_EQ(d.stream_rate(1), 96000u);
+    EXPECT_EQ(d.stream_rate(2), 48000u);
+    ASSERT_TRUE(configure(d, {{1, 1}, {2, 1}}));
+    EXPECT_EQ(d.nominal_feedback(1), 12u << 16) << "the render clock has no drift";
+    std::vector<std::uint8_t> b(1024);
+    std::uint64_t frames = 0;
+    for (std::uint64_t m = 1; m <= 8000; ++m) {
+        frames += d.iso_in(uac2_ids::capture_data_ep, m, b).length / 4;
+    }
+    EXPECT_EQ(frames, 47952u) << "floor(48000 x 0.999)";
+}
+
+} // namespace
