@@ -99,6 +99,14 @@ NTSTATUS forward_and_wait(pc_device *dev, PIRP irp)
 void remove_device(pc_device *dev)
 {
     pc_unregister_all_subdevices(dev);
+    std::vector<pc_port *> ports;
+    {
+        std::lock_guard<std::mutex> guard(dev->lock);
+        ports.swap(dev->ports);
+    }
+    for (pc_port *port : ports) {
+        port->subdevice_withdrawn();
+    }
     if (dev->power != nullptr) {
         dev->power->Release();
         dev->power = nullptr;
@@ -225,6 +233,22 @@ pc_device *pc_device_of(PDEVICE_OBJECT device)
     std::lock_guard<std::mutex> guard(g_devices_lock);
     auto it = g_devices.find(device);
     return it == g_devices.end() ? nullptr : it->second;
+}
+
+void pc_device_add_port(PDEVICE_OBJECT device, pc_port *port)
+{
+    if (pc_device *dev = pc_device_of(device)) {
+        std::lock_guard<std::mutex> guard(dev->lock);
+        dev->ports.push_back(port);
+    }
+}
+
+void pc_device_remove_port(PDEVICE_OBJECT device, pc_port *port)
+{
+    if (pc_device *dev = pc_device_of(device)) {
+        std::lock_guard<std::mutex> guard(dev->lock);
+        std::erase(dev->ports, port);
+    }
 }
 
 NTSTATUS ks_dispatch_create(pc_device *dev, PIRP irp);

@@ -31,6 +31,9 @@ public:
     explicit CPortWaveRT(PUNKNOWN outer) : CUnknown(outer) { ++pc_live_objects(); }
     ~CPortWaveRT() override
     {
+        if (m_device != nullptr) {
+            pc_device_remove_port(m_device, this);
+        }
         if (m_miniport != nullptr) {
             m_miniport->Release();
         }
@@ -57,6 +60,7 @@ private:
     void drop_miniport_when_unused();
 
     std::mutex m_lock;
+    PDEVICE_OBJECT m_device = nullptr;
     IMiniportWaveRT *m_miniport = nullptr; // counted
     PPCFILTER_DESCRIPTOR m_filter = nullptr;
     std::vector<ULONG> m_instances;
@@ -118,6 +122,8 @@ STDMETHODIMP CPortWaveRT::Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN U
     m_miniport = miniport;
     m_filter = filter;
     m_instances.assign(filter->PinCount, 0);
+    m_device = DeviceObject;
+    pc_device_add_port(DeviceObject, this);
     return STATUS_SUCCESS;
 }
 
@@ -163,15 +169,31 @@ NTSTATUS CPortWaveRT::new_pin_stream(ULONG pin_id, BOOLEAN capture, PKSDATAFORMA
     return STATUS_SUCCESS;
 }
 
+// The descriptor's instance limits, which a miniport answering IPinCount may adjust.
 bool CPortWaveRT::acquire_pin_instance(ULONG pin_id)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::unique_lock<std::mutex> guard(m_lock);
     const PCPIN_DESCRIPTOR *pin = pc_pin_descriptor(m_filter, pin_id);
-    if (pin == nullptr || pin_id >= m_instances.size()) {
+    if (pin == nullptr || pin_id >= m_instances.size() || m_miniport == nullptr) {
         return false;
     }
-    ULONG limit = pin->MaxFilterInstanceCount < pin->MaxGlobalInstanceCount ? pin->MaxFilterInstanceCount
-                                                                            : pin->MaxGlobalInstanceCount;
+    ULONG current = m_instances[pin_id];
+    ULONG necessary = pin->MinFilterInstanceCount;
+    ULONG filter_possible = pin->MaxFilterInstanceCount;
+    ULONG global_current = current;
+    ULONG global_possible = pin->MaxGlobalInstanceCount;
+    IMiniportWaveRT *miniport = m_miniport;
+    miniport->AddRef();
+    guard.unlock();
+    IPinCount *counter = nullptr;
+    if (NT_SUCCESS(miniport->QueryInterface(IID_IPinCount, reinterpret_cast<void **>(&counter))) &&
+        counter != nullptr) {
+        counter->PinCount(pin_id, &necessary, &current, &filter_possible, &global_current, &global_possible);
+        counter->Release();
+    }
+    miniport->Release();
+    guard.lock();
+    ULONG limit = filter_possible < global_possible ? filter_possible : global_possible;
     if (m_instances[pin_id] >= limit) {
         return false;
     }

@@ -62,14 +62,20 @@ struct pc_device {
     DEVICE_POWER_STATE power_state = PowerDeviceD0;
     bool started = false;
     bool removed = false;
-    std::mutex lock; // guards subdevices
+    std::mutex lock; // guards subdevices and ports
     std::vector<pc_subdevice *> subdevices;
+    std::vector<pc_port *> ports; // every port initialised on the device, registered or not
 };
 
 constexpr ULONG pc_device_magic = 0x50634476; // "PcDv"
 
 // The portcls state of an adapter device, or null for a device portcls did not create.
 pc_device *pc_device_of(PDEVICE_OBJECT device);
+
+// Ports initialised on a device. At removal every one of them is told its subdevice is gone,
+// also a port that was never registered, so that no port and miniport keep each other alive.
+void pc_device_add_port(PDEVICE_OBJECT device, pc_port *port);
+void pc_device_remove_port(PDEVICE_OBJECT device, pc_port *port);
 
 // Subdevices: lookup by name (case-insensitive) with a reference on the port taken for the
 // caller, and the withdrawal of all of a device's subdevices at removal.

@@ -372,4 +372,107 @@ TEST_F(WaveRtPort, SurpriseRemovalWithdrawsTheInterfaceButNotOpenPins)
     pin.reset();
 }
 
+// An adapter power object that refuses D3 queries and records what it hears.
+class power_object final : public IAdapterPowerManagement {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override
+    {
+        if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IAdapterPowerManagement)) {
+            *ppv = static_cast<IAdapterPowerManagement *>(this);
+            AddRef();
+            return STATUS_SUCCESS;
+        }
+        *ppv = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return (ULONG)++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return (ULONG)--refs; }
+    STDMETHODIMP_(void) PowerChangeState(POWER_STATE state) override
+    {
+        changes.push_back(state.DeviceState);
+        miniport_heard_before.push_back(log().power_states.size());
+    }
+    STDMETHODIMP QueryPowerChangeState(POWER_STATE state) override
+    {
+        return state.DeviceState == PowerDeviceD3 ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
+    }
+    STDMETHODIMP QueryDeviceCapabilities(struct _DEVICE_CAPABILITIES *) override
+    {
+        ++capability_queries;
+        return STATUS_SUCCESS;
+    }
+
+    LONG refs = 1;
+    std::vector<ULONG> changes;
+    std::vector<size_t> miniport_heard_before;
+    ULONG capability_queries = 0;
+};
+
+TEST_F(WaveRtPort, AdapterPowerObjectHearsChangesBeforeTheMiniports)
+{
+    power_object power;
+    ASSERT_EQ(STATUS_SUCCESS, PcRegisterAdapterPowerManagement(&power, adapter->fdo()));
+    EXPECT_EQ(2, power.refs);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PcRegisterAdapterPowerManagement(&power, adapter->pdo()));
+
+    EXPECT_EQ(STATUS_DEVICE_BUSY, adapter->send_power(IRP_MN_QUERY_POWER, PowerDeviceD3));
+    EXPECT_EQ(STATUS_SUCCESS, adapter->send_power(IRP_MN_QUERY_POWER, PowerDeviceD2));
+    ASSERT_EQ(STATUS_SUCCESS, adapter->send_power(IRP_MN_SET_POWER, PowerDeviceD2));
+    EXPECT_EQ(std::vector<ULONG>{PowerDeviceD2}, power.changes);
+    EXPECT_EQ(std::vector<size_t>{0}, power.miniport_heard_before);
+    EXPECT_EQ(std::vector<ULONG>{PowerDeviceD2}, log().power_states);
+
+    EXPECT_EQ(STATUS_SUCCESS, adapter->send_pnp(IRP_MN_QUERY_CAPABILITIES));
+    EXPECT_EQ(1u, power.capability_queries);
+
+    // Removal (after the engine has closed its handles) drops portcls's reference.
+    filter.reset();
+    adapter->remove();
+    EXPECT_EQ(1, power.refs);
+}
+
+TEST_F(WaveRtPort, AllocationFailuresLeaveNothingBehind)
+{
+    platform::pool_fail_tag(port_tag);
+    PPORT port = reinterpret_cast<PPORT>(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PcNewPort(&port, CLSID_PortWaveRT));
+    EXPECT_EQ(nullptr, port);
+    std::vector<UCHAR> format = format_for(pin_render);
+    std::unique_ptr<wavert_pin> pin;
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, filter->create_pin(pin_render, format, &pin));
+    platform::pool_fail_tag(0);
+    EXPECT_EQ(STATUS_SUCCESS, filter->create_pin(pin_render, format, &pin));
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, PcNewPort(&port, CLSID_PortWaveCyclic));
+}
+
+TEST_F(WaveRtPort, RegistrationChecksItsArguments)
+{
+    PUNKNOWN miniport = nullptr;
+    PPORT port = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, create_miniport(&miniport));
+    ASSERT_EQ(STATUS_SUCCESS, PcNewPort(&port, CLSID_PortWaveRT));
+    // A port must be initialised before it is registered, and Init takes a WaveRT miniport.
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, PcRegisterSubdevice(adapter->fdo(), const_cast<PWSTR>(L"Wave_1"), port));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, port->Init(adapter->fdo(), nullptr, port, nullptr, nullptr));
+    ASSERT_EQ(STATUS_SUCCESS, port->Init(adapter->fdo(), nullptr, miniport, nullptr, nullptr));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, port->Init(adapter->fdo(), nullptr, miniport, nullptr, nullptr));
+    // The adapter asked for one subdevice, and names are unique.
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION,
+              PcRegisterSubdevice(adapter->fdo(), const_cast<PWSTR>(L"WAVE_48000"), port));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, PcRegisterSubdevice(adapter->fdo(), const_cast<PWSTR>(L"Wave_2"), port));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, PcRegisterSubdevice(adapter->pdo(), const_cast<PWSTR>(L"Wave_2"), port));
+    EXPECT_EQ(1u, platform::pnp_interfaces(KSCATEGORY_AUDIO, true).size());
+    PUNREGISTERSUBDEVICE unregister = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, port->QueryInterface(IID_IUnregisterSubdevice, reinterpret_cast<void **>(&unregister)));
+    EXPECT_EQ(STATUS_NOT_FOUND, unregister->UnregisterSubdevice(adapter->fdo(), port));
+    unregister->Release();
+    miniport->Release();
+    port->Release();
+    // The port and its miniport hold each other until the device's removal ends the pair.
+    EXPECT_EQ(2, log().live_miniports.load());
+    filter.reset();
+    adapter->remove();
+    EXPECT_EQ(0, log().live_miniports.load());
+}
+
 } // namespace
