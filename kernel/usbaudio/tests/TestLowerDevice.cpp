@@ -4,6 +4,7 @@
 #include <usbioctl.h>
 #include <cstring>
 #include <platform/io_driver.h>
+#include <sim/usb_device.h>
 
 namespace usbaudio_test {
 
@@ -130,10 +131,51 @@ void test_lower_device::fill_interface(PUSBD_INTERFACE_INFORMATION information, 
                                               sizeof(USBD_PIPE_INFORMATION) * information->NumberOfPipes);
 }
 
+NTSTATUS test_lower_device::forward(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                                    std::uint16_t index, PVOID buffer, PULONG length, PURB urb)
+{
+    sim::setup_packet setup;
+    setup.bmRequestType = request_type;
+    setup.bRequest = request;
+    setup.wValue = value;
+    setup.wIndex = index;
+    setup.wLength = static_cast<std::uint16_t>(*length);
+    sim::control_outcome outcome =
+        model_->handle_control(setup, std::span<std::uint8_t>(static_cast<std::uint8_t *>(buffer), *length));
+    if (outcome.stall) {
+        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+        return STATUS_UNSUCCESSFUL;
+    }
+    *length = outcome.length;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS test_lower_device::handle_urb(PURB urb)
 {
     NTSTATUS status = STATUS_SUCCESS;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    if (model_ != nullptr) {
+        ULONG none = 0;
+        switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+            auto &request = urb->UrbControlDescriptorRequest;
+            return forward(0x80, 6, static_cast<std::uint16_t>((request.DescriptorType << 8) | request.Index),
+                           request.LanguageId, request.TransferBuffer, &request.TransferBufferLength, urb);
+        }
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            status = forward(0x00, 9, configuration.size() > 5 ? configuration[5] : 1, 0, nullptr, &none, urb);
+            break;
+        case URB_FUNCTION_SELECT_INTERFACE:
+            status = forward(0x01, 11, urb->UrbSelectInterface.Interface.AlternateSetting,
+                             urb->UrbSelectInterface.Interface.InterfaceNumber, nullptr, &none, urb);
+            break;
+        default:
+            break;
+        }
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
         auto &request = urb->UrbControlDescriptorRequest;
@@ -213,7 +255,11 @@ NTSTATUS test_lower_device::handle_control(PURB urb)
     }
     controls.push_back(record);
     NTSTATUS status = STATUS_SUCCESS;
-    if (in) {
+    if (model_ != nullptr) {
+        ULONG length = request.TransferBufferLength;
+        status = forward(record.request_type, request.Request, request.Value, request.Index, buffer, &length, urb);
+        request.TransferBufferLength = NT_SUCCESS(status) ? length : 0;
+    } else if (in) {
         auto found = answers_.find({request.Request, request.Value, request.Index});
         if (found == answers_.end()) {
             urb->UrbHeader.Status = USBD_STATUS_STALL_PID;

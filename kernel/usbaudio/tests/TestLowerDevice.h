@@ -11,6 +11,10 @@
 #include <vector>
 #include "TestDescriptors.h"
 
+namespace sim {
+class usb_device;
+}
+
 namespace usbaudio_test {
 
 struct control_record {
@@ -34,6 +38,10 @@ public:
     void answer(std::uint8_t request, std::uint16_t value, std::uint16_t index, bytes data);
     void forget(std::uint8_t request, std::uint16_t value, std::uint16_t index);
 
+    // Attaches a simulated device model: descriptor, configuration, interface, class and
+    // vendor requests then go to it (the configuration bytes still describe the pipes).
+    void attach(sim::usb_device *model) { model_ = model; }
+
     std::vector<control_record> controls;
     bytes device;
     bytes configuration;
@@ -54,6 +62,10 @@ private:
     static NTSTATUS query_bus_time(PVOID context, PULONG frame);
     static BOOLEAN is_high_speed(PVOID context);
 
+    NTSTATUS forward(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                     PVOID buffer, PULONG length, PURB urb);
+
+    sim::usb_device *model_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_object_ = nullptr;
     std::map<std::tuple<std::uint8_t, std::uint16_t, std::uint16_t>, bytes> answers_;

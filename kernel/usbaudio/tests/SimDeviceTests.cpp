@@ -1,0 +1,176 @@
+// The library against the simulated device models: the default devices of both generations,
+// a clock selector, the vendor-class quirk and the malformed descriptor sets the models offer.
+#include "UsbAudioTestFixture.h"
+#include <sim/audio_device.h>
+#include "USBAudioClock.h"
+#include "USBAudioTerminal.h"
+#include "UsbAudioQuirks.h"
+
+namespace usbaudio_test {
+namespace {
+
+class SimDeviceTest : public UsbAudioTest {
+protected:
+    NTSTATUS start_model(sim::device_descriptors descriptors, sim::audio_device_options options = {})
+    {
+        model = std::make_unique<sim::audio_device>(descriptors, options);
+        make_device(descriptors.configuration, model->speed() == sim::usb_speed::high, descriptors.device);
+        lower->attach(model.get());
+        NTSTATUS status = audio->Start(lower->pdo(), USB_AUDIO_IRP_COUNT);
+        return NT_SUCCESS(status) ? audio->Configure() : status;
+    }
+
+    std::unique_ptr<sim::audio_device> model;
+};
+
+TEST_F(SimDeviceTest, DefaultUac2DeviceSelectsFormatsAndRates)
+{
+    ASSERT_EQ(start_model(sim::build_uac2_device({})), STATUS_SUCCESS);
+    ASSERT_NE(audio->m_pRender, nullptr);
+    ASSERT_NE(audio->m_pCapture, nullptr);
+    EXPECT_TRUE(audio->IsUac2());
+    EXPECT_TRUE(audio->m_ImplicitFeedback);
+    EXPECT_EQ(audio->m_pRender->Terminal->GetID(), sim::uac2_ids::render_usb_in);
+    EXPECT_EQ(audio->m_pCapture->Terminal->GetID(), sim::uac2_ids::capture_usb_out);
+
+    EXPECT_EQ(audio->IsSampleRateSupported(96000), STATUS_SUCCESS);
+    EXPECT_EQ(audio->IsSampleRateSupported(12345), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(audio->SetSampleRate(96000), STATUS_SUCCESS);
+    EXPECT_EQ(model->clock_rate(sim::uac2_ids::render_clock), 96000u);
+    ULONG frequency = 0;
+    ASSERT_NE(audio->m_pRender->Terminal->GetClock(), nullptr);
+    EXPECT_EQ(audio->m_pRender->Terminal->GetClock()->GetFrequency(&frequency), STATUS_SUCCESS);
+    EXPECT_EQ(frequency, 96000u);
+    EXPECT_TRUE(audio->m_pRender->Terminal->GetClock()->IsValid());
+
+    ULONG channels = 0;
+    ULONG container = 0;
+    ULONG largest = 0;
+    ASSERT_EQ(audio->SelectStreamingFormat(0, USB_AUDIO_TAG_PCM, 2, 24, 48000, 2, &channels, &container, &largest),
+              STATUS_SUCCESS);
+    EXPECT_EQ(container, 32u);
+    EXPECT_EQ(model->current_alternate(audio->m_pRender->InterfaceNumber), audio->m_pRender->CurrentAlternate);
+    EXPECT_EQ(model->stream_rate(audio->m_pRender->InterfaceNumber), 48000u);
+    EXPECT_NE(audio->m_pRender->DataPipe, nullptr);
+    EXPECT_NE(audio->m_pRender->FeedbackPipe, nullptr);
+    EXPECT_EQ(audio->m_pRender->NominalPacketBytes, 6u * 8u);
+    EXPECT_EQ(audio->m_pRender->LatestFeedbackValue, audio->NominalFeedback(48000));
+
+    ULONG maxChannels = 0, minBits = 0, maxBits = 0, minRate = 0, maxRate = 0;
+    EXPECT_EQ(audio->GetTerminalFormatRange(1, &maxChannels, &minBits, &maxBits, &minRate, &maxRate), STATUS_SUCCESS);
+    EXPECT_EQ(maxChannels, 8u);
+    EXPECT_EQ(minRate, 44100u);
+    EXPECT_EQ(maxRate, 192000u);
+}
+
+TEST_F(SimDeviceTest, ClockSelectorDeviceSetsRatesThroughItsPins)
+{
+    sim::uac2_options options;
+    options.clock_selector = true;
+    options.selector_pins = 3;
+    ASSERT_EQ(start_model(sim::build_uac2_device(options)), STATUS_SUCCESS);
+    CUSBAudioClock *clock = audio->m_pRender->Terminal->GetClock();
+    ASSERT_NE(clock, nullptr);
+    EXPECT_EQ(clock->GetSubtype(), UAC2_AC_CLOCK_SELECTOR);
+    EXPECT_EQ(audio->SetSampleRate(44100), STATUS_SUCCESS);
+    ULONG frequency = 0;
+    EXPECT_EQ(clock->GetFrequency(&frequency), STATUS_SUCCESS);
+    EXPECT_EQ(frequency, 44100u);
+    EXPECT_TRUE(clock->IsValid());
+}
+
+TEST_F(SimDeviceTest, DefaultUac1DeviceSetsEndpointRatesAndConfirmsCaptureRates)
+{
+    sim::uac1_options options;
+    options.capture_sf_control = false;
+    ASSERT_EQ(start_model(sim::build_uac1_device(options)), STATUS_SUCCESS);
+    EXPECT_FALSE(audio->IsUac2());
+    EXPECT_FALSE(audio->IsHighSpeed());
+    EXPECT_EQ(audio->SetSampleRate(48000), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(audio->m_CurrentSampleRate, 48000u);
+    ULONG channels = 0;
+    ULONG container = 0;
+    ULONG largest = 0;
+    ASSERT_EQ(audio->SelectStreamingFormat(0, USB_AUDIO_TAG_PCM, 2, 16, 44100, 8, &channels, &container, &largest),
+              STATUS_SUCCESS);
+    EXPECT_EQ(model->stream_rate(audio->m_pRender->InterfaceNumber), 44100u);
+    EXPECT_EQ(audio->m_pRender->NominalPacketBytes, 44u * 4u);
+    EXPECT_FALSE(audio->m_pRender->ExactRate);
+
+    model->set_endpoint_rate(sim::uac1_ids::capture_data_ep, 48000);
+    EXPECT_EQ(audio->IsFormatSupported(1, USB_AUDIO_TAG_PCM, 2, 16, 48000), STATUS_SUCCESS);
+    EXPECT_EQ(audio->IsFormatSupported(1, USB_AUDIO_TAG_PCM, 2, 16, 44100), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(model->current_alternate(audio->m_pCapture->InterfaceNumber), 0u);
+}
+
+TEST_F(SimDeviceTest, VendorClassQuirkIsRecognisedByIdentity)
+{
+    sim::uac2_options options;
+    options.vendor_class = true;
+    options.vendor_id = USB_AUDIO_QUIRK_MAKER_VENDOR_CLASS.VendorId;
+    options.product_id = USB_AUDIO_QUIRK_MAKER_VENDOR_CLASS.ProductId;
+    ASSERT_EQ(start_model(sim::build_uac2_device(options)), STATUS_SUCCESS);
+    EXPECT_EQ(audio->m_StreamingInterfaceCount, 2u);
+    audio.reset();
+    lower.reset();
+    options.vendor_id = 0x3A51;
+    EXPECT_EQ(start_model(sim::build_uac2_device(options)), STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(SimDeviceTest, MalformedDescriptorSetsFailWithAStatus)
+{
+    using sim::malformation;
+    struct row {
+        malformation kind;
+        bool uac1;
+        NTSTATUS expected; // STATUS_PENDING: any status, as long as nothing breaks
+    };
+    const row rows[] = {
+        {malformation::no_ac_header, false, STATUS_NOT_SUPPORTED},
+        {malformation::header_total_past_interface, false, STATUS_NOT_SUPPORTED},
+        {malformation::zero_length_entity, false, STATUS_PENDING},
+        {malformation::truncated_entity, false, STATUS_PENDING},
+        {malformation::fu_control_size_zero, true, STATUS_PENDING},
+        {malformation::output_terminal_source_dangling, false, STATUS_PENDING},
+        {malformation::selector_cycle, false, STATUS_PENDING},
+        {malformation::as_interface_gap, false, STATUS_PENDING},
+        {malformation::alternate_gap, false, STATUS_PENDING},
+        {malformation::data_interval_16, false, STATUS_PENDING},
+        {malformation::device_descriptor_17, false, STATUS_NOT_SUPPORTED},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(static_cast<int>(r.kind));
+        sim::uac2_options options;
+        options.clock_selector = r.kind == malformation::selector_cycle;
+        sim::device_descriptors set =
+            r.uac1 ? sim::build_uac1_device({}) : sim::build_uac2_device(options);
+        set = sim::apply_malformation(set, r.kind);
+        model = std::make_unique<sim::audio_device>(set);
+        make_device(set.configuration, model->speed() == sim::usb_speed::high, set.device);
+        lower->attach(model.get());
+        NTSTATUS status = audio->Start(lower->pdo(), USB_AUDIO_IRP_COUNT);
+        if (NT_SUCCESS(status)) {
+            status = audio->Configure();
+        }
+        if (NT_SUCCESS(status)) {
+            ULONG frequency = 0;
+            ULONG channels = 0, container = 0, largest = 0;
+            audio->SetSampleRate(48000);
+            audio->SelectStreamingFormat(0, USB_AUDIO_TAG_PCM, 2, 16, 48000, 2, &channels, &container, &largest);
+            if (audio->m_pRender != nullptr && audio->m_pRender->Terminal->GetClock() != nullptr) {
+                audio->m_pRender->Terminal->GetClock()->GetFrequency(&frequency);
+            }
+        }
+        if (r.expected != STATUS_PENDING) {
+            EXPECT_EQ(status, r.expected);
+        }
+        audio.reset();
+        lower.reset();
+        model.reset();
+        EXPECT_EQ(platform::pool_outstanding_blocks(USBAUDIO_TAG), 0u);
+        audio = std::make_unique<CUSBAudioCL>();
+    }
+}
+
+} // namespace
+} // namespace usbaudio_test
