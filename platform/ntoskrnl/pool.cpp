@@ -27,6 +27,7 @@ struct block {
 struct pool_state {
     std::mutex lock;
     std::unordered_map<const void *, block> blocks;
+    std::vector<const void *> retired; // blocks of earlier machines, kept but no longer counted
     ULONG fail_nth = 0; // allocations left until the injected failure; 0 = none
     ULONG fail_tag = 0;
 };
@@ -297,14 +298,14 @@ void pool_fail_reset()
     s.fail_tag = 0;
 }
 
-// Blocks left over from the previous machine are freed: every thread that could use them has
-// ended with that machine, and its leaks were reported when its drivers unloaded.
+// Blocks left over from an earlier machine were reported when its drivers unloaded; they are
+// kept (something may still point at them) but no longer counted.
 void pool_boot()
 {
     pool_state &s = state();
     std::lock_guard<std::mutex> lock(s.lock);
     for (const auto &entry : s.blocks) {
-        std::free(const_cast<void *>(entry.first));
+        s.retired.push_back(entry.first);
     }
     s.blocks.clear();
     s.fail_nth = 0;

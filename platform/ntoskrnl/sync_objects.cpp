@@ -45,9 +45,6 @@ const LONGLONG *wait_deadline(PLARGE_INTEGER Timeout, LONGLONG &storage, const c
         verifier_stop("IRQL_NOT_LESS_OR_EQUAL", "%s with %s timeout at DISPATCH_LEVEL", function,
                       Timeout == nullptr ? "an infinite" : "a non-zero");
     }
-    if (verifier_spin_locks_held() != 0 && (Timeout == nullptr || Timeout->QuadPart != 0)) {
-        verifier_stop("IRQL_NOT_LESS_OR_EQUAL", "%s while holding a spin lock", function);
-    }
     if (Timeout == nullptr) {
         return nullptr;
     }

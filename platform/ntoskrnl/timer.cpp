@@ -53,13 +53,14 @@ void insert_locked(timer_state &s, PKTIMER timer, LONGLONG due)
     s.set_timers[timer] = s.queue.emplace(due, timer);
 }
 
+// The timer is signalled last: a waiter may free it as soon as it sees the signal, as it may
+// on Windows once the timer has expired.
 void expire_locked(timer_state &s, LONGLONG now)
 {
     while (!s.queue.empty() && s.queue.begin()->first <= now) {
         PKTIMER timer = s.queue.begin()->second;
         const LONGLONG due = s.queue.begin()->first;
         remove_locked(s, timer);
-        dispatcher_signal(&timer->Header);
         if (timer->Period > 0) {
             const LONGLONG period = (LONGLONG)timer->Period * ticks_per_ms;
             LONGLONG next = due + period;
@@ -74,6 +75,7 @@ void expire_locked(timer_state &s, LONGLONG now)
             KeInsertQueueDpc(timer->Dpc, (PVOID)(ULONG_PTR)system_time.LowPart,
                              (PVOID)(ULONG_PTR)(ULONG)system_time.HighPart);
         }
+        dispatcher_signal(&timer->Header);
     }
 }
 

@@ -1,5 +1,6 @@
 // The stand-in's pool accounting: every block by tag and by the module that allocated it, the
-// leak report at driver unload and injected allocation failures.
+// leak report at driver unload and injected allocation failures. Each machine boot starts the
+// accounting afresh: blocks of an earlier machine stay allocated but are no longer counted.
 #pragma once
 #include <string>
 #include <vector>

@@ -9,12 +9,13 @@ namespace {
 
 // Death tests run in a freshly started child, so the DPC and timer threads of the parent do
 // not disturb them.
-const int threadsafe_death_tests = [] {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    return 0;
-}();
-
-struct VerifierDeathTests : KernelTest {};
+struct VerifierDeathTests : KernelTest {
+    void SetUp() override
+    {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        KernelTest::SetUp();
+    }
+};
 
 constexpr ULONG tag_a = tag("Abcd");
 
