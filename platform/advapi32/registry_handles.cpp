@@ -17,7 +17,7 @@ constexpr ACCESS_MASK generic_all = 0x10000000;
 constexpr ACCESS_MASK maximum_allowed = 0x02000000;
 
 // Handle values are never reused within a boot, so a stale HKEY fails instead of reaching
-// another key.
+// another key. A handle is valid only in the process that opened it.
 constexpr ULONG_PTR first_handle = 0x1000;
 constexpr ULONG_PTR handle_step = 4;
 
@@ -154,9 +154,10 @@ LSTATUS reg_resolve(HKEY hKey, ACCESS_MASK needed, reg_target *target)
         target->view = registry_process_view(calling_process());
         return ERROR_SUCCESS;
     }
+    process *caller = calling_process();
     std::lock_guard guard(table().lock);
     auto found = table().keys.find(reinterpret_cast<ULONG_PTR>(hKey));
-    if (found == table().keys.end()) {
+    if (found == table().keys.end() || found->second.owner != caller) {
         return ERROR_INVALID_HANDLE;
     }
     if ((found->second.access & needed) != needed) {
@@ -211,10 +212,11 @@ LSTATUS reg_handle_close(HKEY hKey)
         return ERROR_SUCCESS;
     }
     std::vector<pending_watch> watches;
+    process *caller = calling_process();
     {
         std::lock_guard guard(table().lock);
         auto found = table().keys.find(reinterpret_cast<ULONG_PTR>(hKey));
-        if (found == table().keys.end()) {
+        if (found == table().keys.end() || found->second.owner != caller) {
             return ERROR_INVALID_HANDLE;
         }
         watches.swap(found->second.watches);

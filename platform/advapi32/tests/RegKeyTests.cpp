@@ -212,14 +212,15 @@ TEST_F(RegKeys, ThirtyTwoBitViewRedirectsMachineSoftwareOnly)
     registry_set_process_view(process_current(), registry_view::native);
 }
 
-TEST_F(RegKeys, EndingAProcessClosesItsKeys)
+TEST_F(RegKeys, KeysBelongToTheirProcessAndCloseWhenItEnds)
 {
     process *p = process_create(L"panel.exe", L"panel.exe");
     std::atomic<bool> opened{false};
+    HKEY foreign = nullptr;
     thread *t = process_start_thread(p, [&] {
         HKEY key = nullptr;
         opened = RegCreateKeyW(HKEY_CURRENT_USER, settings_key, &key) == ERROR_SUCCESS &&
-                 RegOpenKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE", &key) == ERROR_SUCCESS;
+                 RegOpenKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE", &foreign) == ERROR_SUCCESS;
     });
     ASSERT_NE(nullptr, t);
     ASSERT_TRUE(eventually([&] { return opened.load(); }));
@@ -228,8 +229,14 @@ TEST_F(RegKeys, EndingAProcessClosesItsKeys)
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE", &mine));
     EXPECT_EQ(3u, registry_open_handle_count());
 
+    // Another process's handle means nothing here.
+    HKEY sub = nullptr;
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExW(foreign, L"Classes", 0, KEY_READ, &sub));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(foreign));
+
     process_terminate(p, 0);
     EXPECT_EQ(1u, registry_open_handle_count());
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(foreign)) << "closed with its process";
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(mine));
     thread_dereference(t);
     process_dereference(p);

@@ -1,6 +1,9 @@
 // The registry store: names, values, enumeration order, views, deletion, change watches and
 // the reset at boot.
 #include <gtest/gtest.h>
+#include <atomic>
+#include <cstring>
+#include <thread>
 #include <platform/machine_state.h>
 #include <platform/registry.h>
 
@@ -264,4 +267,47 @@ TEST_F(RegistryStore, SeedAndReadHelpers)
     EXPECT_FALSE(registry_key_exists(L"\\Registry\\Machine\\SOFTWARE\\S"));
     EXPECT_EQ(L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1\\2\\Device Parameters",
               registry_device_key_path(L"USB\\VID_1\\2"));
+}
+
+TEST_F(RegistryStore, ConcurrentWritersReadersAndDeletersKeepTheTreeConsistent)
+{
+    registry_key root = create(test_key);
+    std::atomic<int> fired{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                const std::wstring name = L"k" + std::to_wstring((t * 7 + i) % 16);
+                registry_key key;
+                bool created = false;
+                if (!NT_SUCCESS(registry_create(root, name, registry_view::native, false, false, &key, &created))) {
+                    continue;
+                }
+                registry_watch_id id;
+                registry_watch_add(key, true, 0x5, [&] { ++fired; }, &id);
+                DWORD value = static_cast<DWORD>(i);
+                registry_set_value(key, L"v", REG_DWORD, &value, sizeof(value));
+                std::wstring listed;
+                registry_enum_key(root, static_cast<ULONG>(i % 8), &listed);
+                if (i % 3 == t % 3) {
+                    registry_delete_key(key);
+                }
+                registry_watch_cancel(id, false);
+            }
+        });
+    }
+    for (auto &thread : threads) {
+        thread.join();
+    }
+    registry_key_info info;
+    ASSERT_EQ(STATUS_SUCCESS, registry_query_key(root, &info));
+    EXPECT_LE(info.subkeys, 16u);
+    for (ULONG i = 0; i < info.subkeys; ++i) {
+        std::wstring name;
+        ASSERT_EQ(STATUS_SUCCESS, registry_enum_key(root, i, &name));
+        registry_key child;
+        EXPECT_EQ(STATUS_SUCCESS, registry_open(root, name, registry_view::native, &child));
+        EXPECT_FALSE(registry_key_deleted(child));
+    }
+    EXPECT_GT(fired.load(), 0);
 }
