@@ -799,7 +799,7 @@ inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
     if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
         return Mdl->MappedSystemVa;
     }
-    return MmMapLockedPagesSpecifyCache(Mdl, 0 /* KernelMode */, MmCached, nullptr, FALSE, Priority);
+    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, nullptr, FALSE, Priority);
 }
 
 // ---- Work items ----

@@ -35,6 +35,9 @@ std::string io_module_of(const void *address);
 // Waits until no work item is queued or running for device.
 void io_wait_device_work(PDEVICE_OBJECT device);
 
+// While paused, queued work items and jobs stay queued (for tests of the queued state).
+void io_work_pause(bool paused);
+
 // Runs job on a worker thread at PASSIVE_LEVEL (the I/O manager's own deferred work).
 void io_queue_job(std::function<void()> job);
 

@@ -5,6 +5,7 @@
 #include <platform/io_driver.h>
 #include <platform/pool.h>
 #include <platform/thread.h>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -37,6 +38,7 @@ std::deque<job> g_queue;
 ULONG g_workers = 0;
 ULONG g_busy = 0;
 bool g_stopping = false;
+bool g_paused = false; // tests hold queued items back to observe the queued state
 std::map<PIO_WORKITEM, std::string> g_items; // live work items from IoAllocateWorkItem, by module
 
 bool device_of(PVOID io_object, PDEVICE_OBJECT *device)
@@ -82,8 +84,8 @@ void worker_main()
 {
     std::unique_lock<std::mutex> lock(g_lock);
     for (;;) {
-        g_wake.wait(lock, [] { return g_stopping || !g_queue.empty(); });
-        if (g_queue.empty()) {
+        g_wake.wait(lock, [] { return g_stopping || (!g_paused && !g_queue.empty()); });
+        if (g_stopping && (g_paused || g_queue.empty())) {
             break;
         }
         job work = std::move(g_queue.front());
@@ -140,10 +142,21 @@ void io_queue_job(std::function<void()> function)
     push(std::move(work));
 }
 
+void io_work_pause(bool paused)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_paused = paused;
+    g_wake.notify_all();
+}
+
 void io_wait_device_work(PDEVICE_OBJECT device)
 {
     std::unique_lock<std::mutex> lock(g_lock);
-    g_idle_changed.wait(lock, [device] { return io_state(device)->queued_work.load() == 0; });
+    if (!g_idle_changed.wait_for(lock, std::chrono::seconds(60),
+                                 [device] { return io_state(device)->queued_work.load() == 0; })) {
+        verifier_stop("WORK_ITEM_NEVER_FINISHED", "work items of device %p still queued or running after 60 s",
+                      (void *)device);
+    }
 }
 
 void io_work_start()
@@ -161,6 +174,7 @@ void io_work_stop()
     g_idle_changed.wait(lock, [] { return g_workers == 0; });
     g_queue.clear();
     g_stopping = false;
+    g_paused = false;
 }
 
 ULONG io_live_work_items(const std::string &module_path)

@@ -1,6 +1,7 @@
 // The verifier's rules for IRPs, MDLs and work items: each misuse stops the machine with the
 // rule's name.
 #include "io_test_support.h"
+#include "../io_internal.h"
 
 using namespace io_test;
 
@@ -115,13 +116,10 @@ TEST_F(IoVerifierDeathTests, WorkItemQueuedTwice)
 {
     PDEVICE_OBJECT device = make_device(nullptr);
     PIO_WORKITEM item = IoAllocateWorkItem(device);
-    KEVENT gate;
-    KeInitializeEvent(&gate, NotificationEvent, FALSE);
     EXPECT_DEATH(
         {
-            IoQueueWorkItem(
-                item, [](PDEVICE_OBJECT, PVOID g) { KeWaitForSingleObject(g, Executive, KernelMode, FALSE, nullptr); },
-                DelayedWorkQueue, &gate);
+            platform::io_work_pause(true);
+            IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
             IoQueueWorkItem(item, [](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
         },
         "WORK_ITEM_QUEUED_TWICE");

@@ -167,6 +167,21 @@ TEST_F(WorkItemTests, DeletedDeviceStaysUntilItsQueuedItemHasRun)
     EXPECT_EQ((ULONG)IO_TYPE_DEVICE, s.type_seen);
 }
 
+TEST_F(WorkItemTests, AttachedDeviceReferenceKeepsADeletedDeviceUntilDereferenced)
+{
+    PDEVICE_OBJECT lower = make_device(nullptr);
+    PDEVICE_OBJECT upper = make_device(nullptr, lower);
+    EXPECT_EQ(2, upper->StackSize);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(lower);
+    EXPECT_EQ(upper, top);
+    IoDetachDevice(lower);
+    static_cast<device_extension *>(upper->DeviceExtension)->~device_extension();
+    IoDeleteDevice(upper);
+    EXPECT_EQ((CSHORT)IO_TYPE_DEVICE, top->Type); // still allocated: the reference holds it
+    ObDereferenceObject(top);
+    EXPECT_EQ(lower, IoGetAttachedDevice(lower));
+}
+
 TEST_F(WorkItemTests, BlockedItemDoesNotStallTheNextOne)
 {
     PDEVICE_OBJECT device = make_device(nullptr);
