@@ -103,7 +103,11 @@ void wait_for_input(const std::shared_ptr<message_queue> &q)
         due = next_timer_due_locked(*q);
     }
     DISPATCHER_HEADER *objects[1] = {&q->wake};
-    dispatcher_wait(1, objects, false, due == MAXLONGLONG ? nullptr : &due, false);
+    bool killed = false;
+    wait_for_any(1, objects, due == MAXLONGLONG ? nullptr : &due, &killed);
+    if (killed) {
+        unwind_killed_thread();
+    }
 }
 
 BOOL post_to_queue(const std::shared_ptr<message_queue> &q, HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)

@@ -164,6 +164,23 @@ void set_error(DWORD code)
     SetLastError(code);
 }
 
+NTSTATUS wait_for_any(ULONG count, DISPATCHER_HEADER *const *objects, const LONGLONG *deadline, bool *killed)
+{
+    process *owner = current_thread()->owner_process;
+    std::vector<DISPATCHER_HEADER *> headers(objects, objects + count);
+    if (owner != nullptr) {
+        headers.push_back(&owner->terminated);
+    }
+    const NTSTATUS status = dispatcher_wait((ULONG)headers.size(), headers.data(), false, deadline, false);
+    *killed = owner != nullptr && process_current_thread_killed();
+    return status;
+}
+
+void unwind_killed_thread()
+{
+    thread_exit_current(process_current()->exit_code);
+}
+
 void wake(message_queue &q)
 {
     dispatcher_set_event(&q.wake);
@@ -261,7 +278,25 @@ bool send_message(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, const LONGL
     bool limited = timeout != nullptr;
     for (;;) {
         DISPATCHER_HEADER *objects[2] = {&record->done_event, &self->wake};
-        const NTSTATUS status = dispatcher_wait(2, objects, false, limited ? &deadline : nullptr, false);
+        bool killed = false;
+        const NTSTATUS status = wait_for_any(2, objects, limited ? &deadline : nullptr, &killed);
+        if (killed) {
+            // The message's arguments live on this thread's stack: withdraw it, or let the
+            // receiver finish with it, before the thread unwinds.
+            bool withdrawn;
+            {
+                std::lock_guard<std::mutex> guard(m.lock);
+                withdrawn = record->state == sent_message::phase::queued;
+                if (withdrawn) {
+                    std::erase(target->sent, record);
+                }
+            }
+            if (!withdrawn) {
+                DISPATCHER_HEADER *done[1] = {&record->done_event};
+                dispatcher_wait(1, done, false, nullptr, false);
+            }
+            unwind_killed_thread();
+        }
         if (status == STATUS_WAIT_0) {
             break;
         }

@@ -128,6 +128,12 @@ bool send_message(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, const LONGL
 // Runs the messages other threads sent to q; called on q's own thread.
 void handle_sent_messages(const std::shared_ptr<message_queue> &q);
 
+// Waits for one of objects like dispatcher_wait (not alertable), and also returns, with *killed
+// set, when the calling thread's process is being ended; the caller then cleans up and calls
+// unwind_killed_thread.
+NTSTATUS wait_for_any(ULONG count, DISPATCHER_HEADER *const *objects, const LONGLONG *deadline, bool *killed);
+[[noreturn]] void unwind_killed_thread();
+
 // Wakes q's thread (its lock need not be held).
 void wake(message_queue &q);
 

@@ -141,6 +141,19 @@ TEST_F(WindowTest, WindowsOfAnEndedThreadAreGone)
     EXPECT_EQ(FindWindowW(nullptr, L""), nullptr);
 }
 
+TEST_F(WindowTest, EndingAProcessEndsItsMessageLoopsAndTakesItsWindows)
+{
+    platform::process *panel_process = platform::process_create(L"panel.exe", L"");
+    auto panel = std::make_unique<window_thread>(window_thread::handler{}, panel_process, L"Panel");
+    HWND hwnd = panel->hwnd();
+    platform::process_terminate(panel_process, 1);
+    EXPECT_TRUE(platform::process_wait_threads(panel_process, 20000)) << "the thread in GetMessageW must unwind";
+    EXPECT_FALSE(IsWindow(hwnd));
+    EXPECT_EQ(FindWindowW(nullptr, L"Panel"), nullptr);
+    panel.reset();
+    platform::process_dereference(panel_process);
+}
+
 TEST_F(WindowTest, GetWindowTextTruncatesToTheBufferAndTerminatesIt)
 {
     ASSERT_NE(register_plain(L"Text"), 0);
