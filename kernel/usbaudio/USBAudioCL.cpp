@@ -178,7 +178,8 @@ CUSBAudioEntity *CUSBAudioCL::CreateEntity(const UCHAR *d)
     case UAC_AC_FEATURE_UNIT:
         entity = new (pool, USBAUDIO_TAG) CUSBAudioFeatureUnit(d, this);
         break;
-    case 7:
+    case UAC1_AC_PROCESSING_UNIT:
+        // Subtype 7 is the effect unit of revision 2, which the driver does not use.
         entity = m_IsUac2 ? static_cast<CUSBAudioEntity *>(new (pool, USBAUDIO_TAG) CUSBAudioDummyEntity(d, this))
                           : new (pool, USBAUDIO_TAG) CUSBAudioProcessingUnit(d, this);
         break;

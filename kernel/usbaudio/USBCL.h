@@ -121,6 +121,7 @@ private:
                             PULONG returned);
     NTSTATUS ReadConfigurationDescriptor();
     NTSTATUS ReadLanguageIds();
+    VOID CompleteTransfer(PIRP irp, USB_TRANSFER_CONTEXT *context);
     VOID FreeInterfacesLocked();
     VOID ReleaseDeviceState();
 

@@ -171,19 +171,25 @@ NTSTATUS CUSBCL::SubmitUrbAsync(PURB urb, USB_TRANSFER_CONTEXT *context)
 NTSTATUS CUSBCL::IsochUrbComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID contextPointer)
 {
     auto context = static_cast<USB_TRANSFER_CONTEXT *>(contextPointer);
-    if (context == nullptr || context->Urb == nullptr || context->Owner == nullptr) {
-        return STATUS_MORE_PROCESSING_REQUIRED;
+    // Without a complete context nothing can be reported or recycled; the IRP is left alone.
+    if (context != nullptr && context->Urb != nullptr && context->Owner != nullptr) {
+        context->Owner->CompleteTransfer(irp, context);
     }
-    CUSBCL *owner = context->Owner;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Reports a completed transfer to its client and recycles URB, context and IRP. DISPATCH_LEVEL.
+VOID CUSBCL::CompleteTransfer(PIRP irp, USB_TRANSFER_CONTEXT *context)
+{
     PURB urb = context->Urb;
     BOOLEAN isoch = urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER;
     NTSTATUS irpStatus = irp->IoStatus.Status;
     ULONG bytes = 0;
     ULONG startFrame = 0;
     if (!NT_SUCCESS(irpStatus)) {
-        if (urb->UrbHeader.Status == USBD_STATUS_BAD_START_FRAME && owner->m_BusInterface.QueryBusTime != nullptr) {
+        if (urb->UrbHeader.Status == USBD_STATUS_BAD_START_FRAME && m_BusInterface.QueryBusTime != nullptr) {
             ULONG currentFrame = 0;
-            owner->m_BusInterface.QueryBusTime(owner->m_BusInterface.BusContext, &currentFrame);
+            m_BusInterface.QueryBusTime(m_BusInterface.BusContext, &currentFrame);
             USBAUDIO_TRACE("bad start frame %lu, bus at %lu\n", urb->UrbIsochronousTransfer.StartFrame, currentFrame);
         }
     } else if (isoch) {
@@ -211,21 +217,20 @@ NTSTATUS CUSBCL::IsochUrbComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID c
     } else {
         bytes = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     }
-    NTSTATUS status = owner->CheckTransferStatus(irpStatus, urb, context);
-    ULONG frames = isoch ? owner->GetTransferFrameCount(urb->UrbIsochronousTransfer.NumberOfPackets, context->Pipe) : 0;
+    NTSTATUS status = CheckTransferStatus(irpStatus, urb, context);
+    ULONG frames = isoch ? GetTransferFrameCount(urb->UrbIsochronousTransfer.NumberOfPackets, context->Pipe) : 0;
     if (isoch) {
-        owner->FreeIsochUrb(urb);
+        FreeIsochUrb(urb);
     } else {
         ExFreePoolWithTag(urb, USBAUDIO_TAG);
     }
     context->Urb = nullptr;
     context->Callback(status, bytes, startFrame, context->ClientContext, frames);
-    owner->FreeContext(context);
+    FreeContext(context);
     KLOCK_QUEUE_HANDLE lockHandle;
-    KeAcquireInStackQueuedSpinLock(&owner->m_IrpPoolLock, &lockHandle);
-    InsertTailList(&owner->m_IrpPool, &irp->Tail.Overlay.ListEntry);
+    KeAcquireInStackQueuedSpinLock(&m_IrpPoolLock, &lockHandle);
+    InsertTailList(&m_IrpPool, &irp->Tail.Overlay.ListEntry);
     KeReleaseInStackQueuedSpinLock(&lockHandle);
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 ULONG CUSBCL::GetTransferFrameCount(ULONG packets, PUSBD_PIPE_INFORMATION pipe)
