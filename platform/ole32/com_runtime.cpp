@@ -187,9 +187,6 @@ extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter,
     if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0) {
         return REGDB_E_CLASSNOTREG;
     }
-    if (pUnkOuter != nullptr && riid != IID_IUnknown) {
-        return CLASS_E_NOAGGREGATION;
-    }
     if (platform::com_builtin_create create = find_builtin(rclsid)) {
         return create(pUnkOuter, riid, ppv);
     }

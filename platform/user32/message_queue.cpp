@@ -3,6 +3,7 @@
 // timers. Waits follow the machine clock.
 #include "window_manager.h"
 #include <platform/clock.h>
+#include <algorithm>
 
 using namespace platform;
 using namespace platform::user32;
@@ -192,8 +193,21 @@ extern "C" LRESULT WINAPI DispatchMessageW(const MSG *lpMsg)
         return 0;
     }
     if (lpMsg->message == WM_TIMER && lpMsg->lParam != 0) {
-        ((TIMERPROC)lpMsg->lParam)(lpMsg->hwnd, WM_TIMER, lpMsg->wParam, tick_count());
-        return 0;
+        // Only a procedure this thread's timer was set with is called; any other lParam of a
+        // WM_TIMER (one posted by hand, say) is not a code address to jump to.
+        bool registered = false;
+        {
+            std::lock_guard<std::mutex> guard(manager().lock);
+            if (auto q = queue_of_thread(current_thread())) {
+                registered = std::any_of(q->timers.begin(), q->timers.end(), [&](const timer &t) {
+                    return t.hwnd == lpMsg->hwnd && t.id == lpMsg->wParam && (LPARAM)t.proc == lpMsg->lParam;
+                });
+            }
+        }
+        if (registered) {
+            ((TIMERPROC)lpMsg->lParam)(lpMsg->hwnd, WM_TIMER, lpMsg->wParam, tick_count());
+            return 0;
+        }
     }
     if (lpMsg->hwnd == nullptr) {
         return 0;

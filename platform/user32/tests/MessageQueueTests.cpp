@@ -203,6 +203,10 @@ TEST_F(MessageQueueTest, ThreadTimerWithProcedureIsDispatchedToIt)
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(last_id.load(), id);
     EXPECT_TRUE(KillTimer(nullptr, id));
+
+    // With the timer gone the same message no longer reaches the procedure.
+    DispatchMessageW(&msg);
+    EXPECT_EQ(calls.load(), 1);
 }
 
 TEST_F(MessageQueueTest, GetMessageWaitsForAMessagePostedLater)
