@@ -345,7 +345,9 @@ iso_in_result audio_device::state::in_packet(std::uint8_t address, std::uint64_t
             break;
         }
     }
-    if (fb != 0 && frames * fb > buffer.size()) {
+    if (fb == 0) {
+        frames = 0; // a format the descriptors do not state completely carries no samples
+    } else if (frames * fb > buffer.size()) {
         ++counters.capture_truncated;
         frames = buffer.size() / fb;
     }

@@ -207,3 +207,49 @@ TEST(Malformations, EditsStayInsideTheBufferAndUsbdWalkStops)
 }
 
 } // namespace
+
+namespace {
+
+using namespace sim;
+
+// Every alternate of every malformed set streams a while without reading or writing outside
+// the buffers it is given (run under the sanitizers).
+TEST(Malformations, StreamingOnMalformedSetsStaysInsideItsBuffers)
+{
+    for (int kind = 0; kind <= static_cast<int>(malformation::device_descriptor_17); ++kind) {
+        SCOPED_TRACE(kind);
+        uac2_options o;
+        o.extra_units = {5, 8};
+        o.clock_selector = true;
+        audio_device_options options;
+        options.capture = kind % 2 == 0 ? capture_source::loopback : capture_source::pattern;
+        audio_device d(apply_malformation(build_uac2_device(o), static_cast<malformation>(kind)), options);
+        std::vector<std::uint8_t> none;
+        d.handle_control({0x00, 0x09, 1, 0, 0}, none);
+        std::uint64_t m = 1;
+        for (const interface_info &i : d.interfaces()) {
+            d.handle_control({0x01, 0x0B, i.alternate_setting, i.number, 0}, none);
+            for (int step = 0; step < 40; ++step, ++m) {
+                for (const endpoint_info &ep : i.endpoints) {
+                    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(step % 7) * 3);
+                    if (ep.is_in()) {
+                        const iso_in_result r = d.iso_in(ep.address, m, buffer);
+                        EXPECT_LE(r.length, buffer.size());
+                    } else {
+                        std::vector<std::uint8_t> packet(static_cast<std::size_t>(step) * 5, 0x11);
+                        d.iso_out(ep.address, m, packet);
+                    }
+                }
+            }
+        }
+        std::vector<std::uint8_t> answer(64);
+        for (std::uint16_t entity : {0, 1, 2, 10, 20, 0x28, 0x30, 50, 51}) {
+            for (std::uint16_t cs : {0x0100, 0x0200, 0x0201}) {
+                EXPECT_LE(d.handle_control({0xA1, 1, cs, static_cast<std::uint16_t>(entity << 8), 64}, answer).length, 64u);
+                EXPECT_LE(d.handle_control({0xA1, 2, cs, static_cast<std::uint16_t>(entity << 8), 3}, answer).length, 3u);
+            }
+        }
+    }
+}
+
+} // namespace
