@@ -30,8 +30,9 @@ protected:
 TEST_F(IoVerifierDeathTests, IrpCompletedTwice)
 {
     PDEVICE_OBJECT device = make_device([](PDEVICE_OBJECT, PIRP irp) {
-        complete(irp, STATUS_SUCCESS);
-        return complete(irp, STATUS_SUCCESS);
+        complete(irp, STATUS_SUCCESS); // the built IRP is freed here
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
     });
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
