@@ -2,6 +2,9 @@
 // completion (packet counts, compaction, frame counts, the capture packet check).
 #include "UsbAudioTestFixture.h"
 #include <cstring>
+#include <dlfcn.h>
+#include <platform/io_driver.h>
+#include "PacketPatternTable.h"
 
 namespace usbaudio_test {
 namespace {
@@ -222,6 +225,26 @@ TEST_F(UsbClTest, BulkInUsesAnUnpooledUrb)
     ASSERT_EQ(audio->SubmitIsochIn(&pipe, buffer.data(), 64, record_completion, &log, 0), STATUS_SUCCESS);
     EXPECT_EQ(log.bytes, 10u);
     EXPECT_EQ(log.frames, 0u);
+}
+
+// The I/O manager counts IRPs by the module whose code allocated them: the one holding the
+// library.
+std::string library_module()
+{
+    Dl_info info{};
+    dladdr(reinterpret_cast<void *>(&FindPacketPatternRow), &info);
+    return info.dli_fname != nullptr ? info.dli_fname : "";
+}
+
+TEST_F(UsbAudioTest, IrpPoolIsPreallocatedAndFreed)
+{
+    make_device(uac2_config(), true);
+    ASSERT_EQ(audio->Start(lower->pdo(), 0), STATUS_SUCCESS);
+    EXPECT_EQ(platform::io_live_irps(library_module()), 10u);
+    ASSERT_EQ(audio->Start(lower->pdo(), USB_AUDIO_IRP_COUNT), STATUS_SUCCESS);
+    EXPECT_EQ(platform::io_live_irps(library_module()), USB_AUDIO_IRP_COUNT);
+    audio.reset();
+    EXPECT_EQ(platform::io_live_irps(library_module()), 0u);
 }
 
 } // namespace
