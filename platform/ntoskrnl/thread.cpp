@@ -33,7 +33,16 @@ const object_ops thread_object_ops = {reference_thread_object, dereference_threa
 thread *new_thread_object()
 {
     auto *t = new thread();
-    dispatcher_init(&t->header, thread_object, 0);
+    // Filled without the dispatcher lock: the object is not shared yet, and a thread may be
+    // adopted by code that already holds that lock.
+    t->header.Type = thread_object;
+    t->header.Abandoned = 0;
+    t->header.Initialized = 1;
+    t->header.Reserved = 0;
+    t->header.SignalState = 0;
+    t->header.Limit = 0;
+    t->header.RecursionCount = 0;
+    t->header.OwnerThread = nullptr;
     t->id = g_next_id.fetch_add(4);
     object_register(t, &thread_object_ops);
     return t;
