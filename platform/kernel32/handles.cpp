@@ -90,12 +90,19 @@ win32_object *win32_handle_reference(HANDLE handle)
 {
     if (handle == current_thread_pseudo) {
         thread *self = current_thread();
-        if (self->win32 != nullptr) {
-            auto *state = static_cast<win32_thread *>(self->win32);
-            win32_object_reference(state);
-            return state;
+        if (self->win32 == nullptr) {
+            // A thread not created by CreateThread gets its Win32 state on first use; it is
+            // released as the thread ends.
+            auto *state = new win32_thread(self);
+            self->win32 = state;
+            self->exit_hooks.push_back([self, state]() {
+                self->win32 = nullptr;
+                win32_object_dereference(state);
+            });
         }
-        return new win32_thread(self);
+        auto *state = static_cast<win32_thread *>(self->win32);
+        win32_object_reference(state);
+        return state;
     }
     if (handle == current_process_pseudo) {
         return new win32_process(process_current());

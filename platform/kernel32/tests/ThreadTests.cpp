@@ -2,6 +2,7 @@
 // last error, user APCs in alertable waits, critical sections and the manual clock.
 #include "Kernel32Test.h"
 #include <mmsystem.h>
+#include <platform/process.h>
 #include <atomic>
 
 namespace {
@@ -246,6 +247,48 @@ TEST_F(ThreadTests, AlertableSleepReturnsWhenAnApcRan)
     EXPECT_EQ(SleepEx(INFINITE, TRUE), (DWORD)WAIT_IO_COMPLETION);
     EXPECT_TRUE(ran.load());
     CloseHandle(self);
+}
+
+TEST_F(ThreadTests, SystemTimeSplitsIntoTheCalendar)
+{
+    // 29 February 2000, 13:45:30.250 UTC, a Tuesday.
+    const ULONGLONG time = 125963055302500000ULL;
+    FILETIME file_time{(DWORD)time, (DWORD)(time >> 32)};
+    SYSTEMTIME split{};
+    ASSERT_TRUE(FileTimeToSystemTime(&file_time, &split));
+    EXPECT_EQ(split.wYear, 2000);
+    EXPECT_EQ(split.wMonth, 2);
+    EXPECT_EQ(split.wDay, 29);
+    EXPECT_EQ(split.wDayOfWeek, 2);
+    EXPECT_EQ(split.wHour, 13);
+    EXPECT_EQ(split.wMinute, 45);
+    EXPECT_EQ(split.wSecond, 30);
+    EXPECT_EQ(split.wMilliseconds, 250);
+}
+
+TEST_F(ThreadTests, ThreadNotCreatedByCreateThreadCanBeEndedThroughItsOwnHandle)
+{
+    platform::process *p = platform::process_create(L"host.exe", L"host.exe");
+    std::atomic<HANDLE> own{nullptr};
+    std::atomic<bool> returned{false};
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    platform::thread *t = platform::process_start_thread(p, [&] {
+        HANDLE duplicate = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &duplicate, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        own = duplicate;
+        WaitForSingleObject(never, INFINITE);
+        returned = true;
+    });
+    ASSERT_TRUE(eventually([&] { return own.load() != nullptr; }));
+    EXPECT_TRUE(TerminateThread(own.load(), 6));
+    EXPECT_TRUE(platform::process_wait_threads(p, 10000));
+    EXPECT_FALSE(returned.load());
+    EXPECT_EQ(t->exit_code, 6u);
+    platform::thread_dereference(t);
+    platform::process_terminate(p, 0);
+    platform::process_dereference(p);
+    CloseHandle(never);
 }
 
 } // namespace
