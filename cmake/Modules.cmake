@@ -7,6 +7,9 @@ function(ovm_add_module name)
   add_library(${name} MODULE ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${OVM_MODULE_DIR})
   target_link_libraries(${name} PRIVATE platform ${ARG_LIBS})
+  # A module binds its own symbols first, as a Windows image does: a class name that another
+  # module or the platform also defines never redirects the module's calls.
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
 endfunction()
 
 # ovm_add_test(name SOURCES ... LIBS ...): a GoogleTest executable registered with CTest.
