@@ -47,8 +47,9 @@ NTSTATUS registry_set_value(const registry_key &key, std::wstring_view name, ULO
                             ULONG size);
 NTSTATUS registry_delete_value(const registry_key &key, std::wstring_view name);
 
-// Deletes a key without subkeys (else STATUS_CANNOT_DELETE). The roots cannot be deleted
-// (STATUS_ACCESS_DENIED).
+// Deletes a key without subkeys (else STATUS_CANNOT_DELETE). \Registry, Machine, User and the
+// keys right below them (Machine\SOFTWARE, User\<sid> ...) cannot be deleted
+// (STATUS_ACCESS_DENIED). Watches on the key fire.
 NTSTATUS registry_delete_key(const registry_key &key);
 
 // Enumeration in creation order: STATUS_NO_MORE_ENTRIES past the last entry.
