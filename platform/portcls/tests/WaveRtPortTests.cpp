@@ -372,6 +372,52 @@ TEST_F(WaveRtPort, SurpriseRemovalWithdrawsTheInterfaceButNotOpenPins)
     pin.reset();
 }
 
+TEST_F(WaveRtPort, MalformedRequestsAreRefusedBeforeAnyFieldIsTrusted)
+{
+    UCHAR value[256] = {};
+    KSPROPERTY shorter{};
+    shorter.Set = KSPROPSETID_Pin;
+    shorter.Flags = KSPROPERTY_TYPE_GET;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, filter->handle().get(&shorter, sizeof(shorter) - 1, value, 4).status);
+    // A pin request without its pin id.
+    shorter.Id = KSPROPERTY_PIN_DATAFLOW;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, filter->handle().get(&shorter, sizeof(shorter), value, 4).status);
+
+    // Intersection requests whose item list claims more than was sent, or whose range claims
+    // more than the list holds.
+    struct {
+        KSP_PIN pin;
+        KSMULTIPLE_ITEM items;
+        KSDATARANGE_AUDIO range;
+    } request{};
+    request.pin.Property.Set = KSPROPSETID_Pin;
+    request.pin.Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
+    request.pin.Property.Flags = KSPROPERTY_TYPE_GET;
+    request.pin.PinId = pin_render;
+    request.items = {sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE_AUDIO) + 8, 1};
+    request.range = client_range(2);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, filter->handle().get(&request, sizeof(request), value, sizeof(value)).status);
+    request.items.Size = sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE_AUDIO);
+    request.range.DataRange.FormatSize = sizeof(KSDATARANGE_AUDIO) + 8;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, filter->handle().get(&request, sizeof(request), value, sizeof(value)).status);
+    // A second range that is not there is noticed once the first has not matched.
+    request.range.DataRange.FormatSize = sizeof(KSDATARANGE_AUDIO);
+    request.range.MaximumChannels = 1;
+    request.items.Count = 2;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, filter->handle().get(&request, sizeof(request), value, sizeof(value)).status);
+
+    // A SET whose value is longer than the request that carries it.
+    KSPROPERTY state{};
+    state.Set = KSPROPSETID_Connection;
+    state.Flags = KSPROPERTY_TYPE_SET;
+    std::unique_ptr<wavert_pin> pin = open_pin(pin_render);
+    ASSERT_NE(nullptr, pin);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, pin->handle().get(&state, sizeof(state), value, sizeof(value)).status);
+    ULONG run = 7;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, pin->handle().set(&state, sizeof(state), &run, sizeof(run)).status);
+    EXPECT_TRUE(log().state_calls.empty());
+}
+
 // An adapter power object that refuses D3 queries and records what it hears.
 class power_object final : public IAdapterPowerManagement {
 public:
