@@ -49,8 +49,12 @@ struct USB_STREAMING_INTERFACE {
     // Frames between feedback values, 4 .. 1024.
     ULONG FeedbackPeriod;
     ULONG DataRangeCount;
-    // Pool buffer (USBAUDIO_TAG) of DataRangeCount ranges, owned by the record.
+    // Pool buffer (USBAUDIO_TAG) of DataRangeCount ranges, owned by the record. The same block
+    // holds DataRangeEntries: DataRangeEntryCount pointers for a KS pin (the ranges, then the
+    // attribute list that follows a range flagged KSDATARANGE_ATTRIBUTES).
     PKSDATARANGE_AUDIO DataRanges;
+    PKSDATARANGE *DataRangeEntries;
+    ULONG DataRangeEntryCount;
     ULONG SampleRate;
     ULONG VendorMode;
 

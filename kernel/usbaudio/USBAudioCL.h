@@ -2,12 +2,15 @@
 // entities and streaming interface records, configures the device, selects formats and rates,
 // and checks the packets of completed capture transfers.
 #pragma once
+#include <portcls.h>
 #include "StreamingInterface.h"
 #include "USBCL.h"
 
 class CUSBAudioEntity;
 class CUSBAudioClock;
+class CUSBAudioFeatureUnit;
 struct PACKET_PATTERN_ROW;
+struct USBAUDIO_FILTER_AUTOMATION;
 
 // Wave format tags accepted by the format selection.
 constexpr ULONG USB_AUDIO_TAG_PCM = 1;
@@ -79,6 +82,52 @@ public:
     // TRUE for the device whose render packets carry a 32-bit length prefix.
     BOOLEAN HasLengthPrefixedRender() const;
 
+    // Render and capture data transfers. msPerTransfer is the engine's transfer length T in
+    // ms (1 .. 8). The callback gets (status, bytes, start frame, context, frames); render
+    // bytes are the audio bytes of the transfer. A refused submission returns its status and
+    // no callback follows: STATUS_NOT_SUPPORTED without a data pipe, STATUS_INVALID_PARAMETER
+    // for a transfer that needs more than a pooled URB's packets. DISPATCH_LEVEL or below.
+    ULONG GetRenderBytesPerTransfer(ULONG msPerTransfer, ULONG feedbackValue);
+    NTSTATUS SubmitRenderTransfer(PMDL mdl, ULONG bytes, ULONG msPerTransfer, PUSB_COMPLETION_CALLBACK callback,
+                                  PVOID clientContext);
+    NTSTATUS SubmitRenderTransferSynced(PMDL mdl, ULONG bytes, ULONG msPerTransfer,
+                                        PUSB_COMPLETION_CALLBACK callback, PVOID clientContext, ULONG startFrame);
+    // buffer is non-paged and stays with the caller until the callback; STATUS_INVALID_PARAMETER
+    // without a capture record.
+    NTSTATUS SubmitCaptureTransfer(PVOID buffer, ULONG length, PUSB_COMPLETION_CALLBACK callback,
+                                   PVOID clientContext, ULONG startFrame);
+
+    // Explicit feedback: bytes of a read covering four milliseconds (0 without a feedback
+    // pipe), and one read whose callback gets (status, averaged 16.16 value, start frame,
+    // context, 0). DISPATCH_LEVEL or below.
+    ULONG GetFeedbackBufferSize();
+    NTSTATUS RecvFeedback(PVOID buffer, ULONG length, PUSB_COMPLETION_CALLBACK callback, PVOID clientContext);
+    static IO_COMPLETION_ROUTINE _RecvFeedbackCompletionRoutine;
+
+    // Feature-unit controls in the device's 1/256 dB units; mute acts on the master channel.
+    // STATUS_INVALID_PARAMETER for a null unit or output, STATUS_NOT_SUPPORTED for a control
+    // the unit lacks. PASSIVE_LEVEL.
+    NTSTATUS SetVolume(CUSBAudioFeatureUnit *unit, UCHAR channel, SHORT value);
+    NTSTATUS GetVolume(CUSBAudioFeatureUnit *unit, UCHAR channel, PSHORT value);
+    NTSTATUS GetVolumeRange(CUSBAudioFeatureUnit *unit, UCHAR channel, PSHORT minimum, PSHORT maximum,
+                            PUSHORT resolution);
+    NTSTATUS SetMute(CUSBAudioFeatureUnit *unit, UCHAR value);
+    NTSTATUS GetMute(CUSBAudioFeatureUnit *unit, PUCHAR value);
+    // Vendor request switching every streaming interface to a mode (0 PCM, 1 native DSD); the
+    // first failure stops and is returned. Restore sends each record its remembered mode.
+    // PASSIVE_LEVEL.
+    NTSTATUS SetVendorMode(USHORT mode);
+    NTSTATUS RestoreVendorMode();
+
+    // KS data ranges of a record's alternates (narrowed to the current rate when one is set).
+    // PASSIVE_LEVEL.
+    NTSTATUS BuildDataRanges(USB_STREAMING_INTERFACE *record);
+    // Fills filter from the entity list: pins per terminal, nodes per unit control, the
+    // connections of the render and capture paths. automation (optional) supplies the tables
+    // of the filter and of volume and mute nodes. Release with FreeFilter. PASSIVE_LEVEL.
+    NTSTATUS BuildFilter(PPCFILTER_DESCRIPTOR filter, const USBAUDIO_FILTER_AUTOMATION *automation = nullptr);
+    VOID FreeFilter(PPCFILTER_DESCRIPTOR filter);
+
     ULONG m_CurrentSampleRate;
     const PACKET_PATTERN_ROW *m_pPatternRow;
     ULONG m_PatternPosition;
@@ -104,4 +153,8 @@ private:
                           PULONG outChannels, PULONG outContainerBits, PULONG packetInterval);
     ULONG CapacityPerMs(const USB_STREAMING_INTERFACE *record) const;
     ULONG PacketInterval(const UCHAR *dataEndpoint) const;
+    NTSTATUS SubmitRender(PMDL mdl, ULONG bytes, ULONG msPerTransfer, PUSB_COMPLETION_CALLBACK callback,
+                          PVOID clientContext, ULONG transferFlags, ULONG startFrame);
+    NTSTATUS SendVendorMode(USB_STREAMING_INTERFACE *record, USHORT mode);
+    VOID CompleteFeedback(PIRP irp, USB_TRANSFER_CONTEXT *context);
 };

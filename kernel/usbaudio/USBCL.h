@@ -25,6 +25,7 @@ struct USB_TRANSFER_CONTEXT {
     PVOID ClientContext;
     CUSBCL *Owner;
     PVOID BounceBuffer;
+    // Bytes of the bounce buffer that are not audio (length prefixes of render packets).
     ULONG BounceLength;
 };
 
@@ -97,6 +98,12 @@ public:
     static IO_COMPLETION_ROUTINE IsochUrbComplete;
 
 protected:
+    // Sends a URB on a pooled IRP with a completion routine of the caller's; the routine gives
+    // the IRP back with RecycleIrp. STATUS_INSUFFICIENT_RESOURCES when no IRP can be had.
+    // DISPATCH_LEVEL or below.
+    NTSTATUS SubmitUrbWithRoutine(PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context);
+    VOID RecycleIrp(PIRP irp);
+
     BOOLEAN m_HighSpeed;
     UCHAR m_DeviceDescriptor[USB_DEVICE_DESCRIPTOR_LENGTH];
     PUCHAR m_pConfigDescriptor;

@@ -142,6 +142,11 @@ NTSTATUS CUSBCL::SubmitIsochIn(PUSBD_PIPE_INFORMATION pipe, PVOID buffer, ULONG 
 
 NTSTATUS CUSBCL::SubmitUrbAsync(PURB urb, USB_TRANSFER_CONTEXT *context)
 {
+    return SubmitUrbWithRoutine(urb, IsochUrbComplete, context);
+}
+
+NTSTATUS CUSBCL::SubmitUrbWithRoutine(PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context)
+{
     NTSTATUS status = STATUS_SUCCESS;
     PIRP irp = nullptr;
     KLOCK_QUEUE_HANDLE lockHandle;
@@ -162,10 +167,18 @@ NTSTATUS CUSBCL::SubmitUrbAsync(PURB urb, USB_TRANSFER_CONTEXT *context)
         stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
         stack->Parameters.Others.Argument1 = urb;
-        IoSetCompletionRoutine(irp, IsochUrbComplete, context, TRUE, TRUE, TRUE);
+        IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
         IoCallDriver(m_pTarget, irp);
     }
     return status;
+}
+
+VOID CUSBCL::RecycleIrp(PIRP irp)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    KeAcquireInStackQueuedSpinLock(&m_IrpPoolLock, &lockHandle);
+    InsertTailList(&m_IrpPool, &irp->Tail.Overlay.ListEntry);
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
 }
 
 NTSTATUS CUSBCL::IsochUrbComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID contextPointer)
@@ -211,7 +224,10 @@ VOID CUSBCL::CompleteTransfer(PIRP irp, USB_TRANSFER_CONTEXT *context)
                 bytes += length;
             }
         } else {
-            bytes = transfer.TransferBufferLength;
+            // A length-prefixed render transfer reports its audio bytes, not the prefixes.
+            bytes = transfer.TransferBufferLength - (context->BounceLength < transfer.TransferBufferLength
+                                                         ? context->BounceLength
+                                                         : transfer.TransferBufferLength);
         }
         startFrame = transfer.StartFrame;
     } else {
@@ -227,10 +243,7 @@ VOID CUSBCL::CompleteTransfer(PIRP irp, USB_TRANSFER_CONTEXT *context)
     context->Urb = nullptr;
     context->Callback(status, bytes, startFrame, context->ClientContext, frames);
     FreeContext(context);
-    KLOCK_QUEUE_HANDLE lockHandle;
-    KeAcquireInStackQueuedSpinLock(&m_IrpPoolLock, &lockHandle);
-    InsertTailList(&m_IrpPool, &irp->Tail.Overlay.ListEntry);
-    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    RecycleIrp(irp);
 }
 
 ULONG CUSBCL::GetTransferFrameCount(ULONG packets, PUSBD_PIPE_INFORMATION pipe)
