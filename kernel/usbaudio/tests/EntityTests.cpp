@@ -19,7 +19,7 @@ protected:
     void start_with_selector(std::vector<std::uint8_t> pins)
     {
         config_builder c;
-        c.interface(0, 0, 0, 1, 1).ac_header(true);
+        c.add_interface(0, 0, 0, 1, 1).ac_header(true);
         c.raw({8, 0x24, 0x0A, 0x28, 0x03, 0x07, 0, 0});
         c.raw({8, 0x24, 0x0A, 0x2A, 0x03, 0x07, 0, 0});
         c.raw({8, 0x24, 0x0A, 0x2B, 0x03, 0x07, 0, 0});
@@ -31,7 +31,7 @@ protected:
             c.raw({v});
         }
         c.raw({17, 0x24, 2, 2, 0x01, 0x01, 0, 0x30, 2, 3, 0, 0, 0, 0, 0, 0, 0});
-        c.interface(1, 0, 0).interface(1, 1, 1);
+        c.add_interface(1, 0, 0).add_interface(1, 1, 1);
         c.raw({16, 0x24, 1, 2, 0, 1, 1, 0, 0, 0, 2, 3, 0, 0, 0, 0});
         c.raw({6, 0x24, 2, 1, 2, 16});
         c.endpoint(0x01, 0x05, 200, 1);

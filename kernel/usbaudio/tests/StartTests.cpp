@@ -141,7 +141,7 @@ TEST_F(UsbAudioTest, VendorClassQuirkDeviceStartsAndConfiguresEveryInterface)
 TEST_F(UsbAudioTest, MissingAcHeaderIsRefused)
 {
     config_builder c;
-    c.interface(0, 0, 0, 1, 1).interface(1, 0, 0).interface(1, 1, 1).endpoint(0x01, 0x05, 200, 1);
+    c.add_interface(0, 0, 0, 1, 1).add_interface(1, 0, 0).add_interface(1, 1, 1).endpoint(0x01, 0x05, 200, 1);
     EXPECT_EQ(start(c.finish(), true), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(audio->m_pEntities, nullptr);
 }
@@ -149,12 +149,12 @@ TEST_F(UsbAudioTest, MissingAcHeaderIsRefused)
 TEST_F(UsbAudioTest, StreamingInterfaceNumberingStopsAtTheFirstGap)
 {
     config_builder c;
-    c.interface(0, 0, 0, 1, 1).ac_header(true);
+    c.add_interface(0, 0, 0, 1, 1).ac_header(true);
     c.raw({8, 0x24, 0x0A, 0x28, 0x03, 0x07, 0, 0});
     c.raw({17, 0x24, 2, 2, 0x01, 0x01, 0, 0x28, 2, 3, 0, 0, 0, 0, 0, 0, 0});
     c.raw({12, 0x24, 3, 22, 0x01, 0x01, 0, 2, 0x28, 0, 0, 0});
     for (std::uint8_t number : {1, 2, 4}) {
-        c.interface(number, 0, 0).interface(number, 1, 1);
+        c.add_interface(number, 0, 0).add_interface(number, 1, 1);
         c.raw({16, 0x24, 1, 2, 0, 1, 1, 0, 0, 0, 2, 3, 0, 0, 0, 0});
         c.raw({6, 0x24, 2, 1, 2, 16});
         c.endpoint(number, 0x05, 200, 1);
@@ -168,12 +168,12 @@ TEST_F(UsbAudioTest, StreamingInterfaceNumberingStopsAtTheFirstGap)
 TEST_F(UsbAudioTest, AlternateCountStopsAtTheFirstMissingAlternate)
 {
     config_builder c;
-    c.interface(0, 0, 0, 1, 1).ac_header(true);
+    c.add_interface(0, 0, 0, 1, 1).ac_header(true);
     c.raw({8, 0x24, 0x0A, 0x28, 0x03, 0x07, 0, 0});
     c.raw({17, 0x24, 2, 2, 0x01, 0x01, 0, 0x28, 2, 3, 0, 0, 0, 0, 0, 0, 0});
-    c.interface(1, 0, 0);
+    c.add_interface(1, 0, 0);
     for (std::uint8_t alt : {1, 2, 4}) {
-        c.interface(1, alt, 1);
+        c.add_interface(1, alt, 1);
         c.raw({16, 0x24, 1, 2, 0, 1, 1, 0, 0, 0, 2, 3, 0, 0, 0, 0});
         c.raw({6, 0x24, 2, 1, 2, 16});
         c.endpoint(0x01, 0x05, 200, 1);
@@ -187,9 +187,9 @@ TEST_F(UsbAudioTest, EndpointUsageAndIntervalDecideDataAndFeedbackEndpoints)
     {
         SCOPED_TRACE("UAC1 alternate whose first endpoint is a feedback endpoint");
         config_builder c;
-        c.interface(0, 0, 0, 1, 1).ac_header(false);
+        c.add_interface(0, 0, 0, 1, 1).ac_header(false);
         c.raw({12, 0x24, 2, 1, 0x01, 0x01, 0, 2, 3, 0, 0, 0});
-        c.interface(1, 0, 0).interface(1, 1, 2);
+        c.add_interface(1, 0, 0).add_interface(1, 1, 2);
         c.raw({7, 0x24, 1, 1, 1, 0x01, 0x00});
         c.raw({11, 0x24, 2, 1, 2, 2, 16, 1, 0x80, 0xBB, 0x00});
         c.endpoint9(0x81, 0x11, 3, 1, 2, 0);

@@ -58,7 +58,7 @@ void config_builder::close_ac_header()
     }
 }
 
-config_builder &config_builder::interface(std::uint8_t number, std::uint8_t alternate, std::uint8_t endpoints,
+config_builder &config_builder::add_interface(std::uint8_t number, std::uint8_t alternate, std::uint8_t endpoints,
                                           std::uint8_t cls, std::uint8_t sub_class)
 {
     close_ac_header();
@@ -112,7 +112,7 @@ bytes uac2_config(const uac2_layout &l)
 {
     config_builder c;
     std::uint8_t capture_clock = l.separate_clocks ? 0x29 : 0x28;
-    c.interface(0, 0, 0, l.interface_class, 1).ac_header(true);
+    c.add_interface(0, 0, 0, l.interface_class, 1).ac_header(true);
     c.raw({8, 0x24, 0x0A, 0x28, 0x03, l.clock_controls, 0, 0});
     if (l.separate_clocks) {
         c.raw({8, 0x24, 0x0A, 0x29, 0x03, l.clock_controls, 0, 0});
@@ -133,10 +133,10 @@ bytes uac2_config(const uac2_layout &l)
     };
     auto streaming = [&](std::uint8_t terminal, std::uint8_t data_ep, bool with_feedback,
                          std::initializer_list<alt_format> formats) {
-        c.interface(number, 0, 0, l.interface_class, 2);
+        c.add_interface(number, 0, 0, l.interface_class, 2);
         std::uint8_t alt = 1;
         for (const alt_format &f : formats) {
-            c.interface(number, alt, with_feedback ? 2 : 1, l.interface_class, 2);
+            c.add_interface(number, alt, with_feedback ? 2 : 1, l.interface_class, 2);
             c.raw({16, 0x24, 1, terminal, 0, 1, 1, 0, 0, 0, f.channels, 3, 0, 0, 0, 0});
             c.raw({6, 0x24, 2, 1, f.subslot, f.bits});
             unsigned bytes_per_ms = 192u * f.channels * f.subslot / (l.high_speed ? 8u : 1u) + f.channels * f.subslot;
@@ -161,7 +161,7 @@ bytes uac2_config(const uac2_layout &l)
 bytes uac1_config(const uac1_layout &l)
 {
     config_builder c;
-    c.interface(0, 0, 0, l.interface_class, 1).ac_header(false);
+    c.add_interface(0, 0, 0, l.interface_class, 1).ac_header(false);
     auto feature = [&](std::uint8_t id, std::uint8_t source) {
         c.raw({static_cast<unsigned>(7 + 3 * l.fu_control_size), 0x24, 6, id, source, l.fu_control_size});
         for (unsigned channel = 0; channel < 3; ++channel) {
@@ -204,8 +204,8 @@ bytes uac1_config(const uac1_layout &l)
     std::uint16_t max_packet = static_cast<std::uint16_t>(49 * 2 * l.subframe);
     std::uint8_t number = 1;
     if (l.render) {
-        c.interface(number, 0, 0, l.interface_class, 2);
-        c.interface(number, 1, 2, l.interface_class, 2);
+        c.add_interface(number, 0, 0, l.interface_class, 2);
+        c.add_interface(number, 1, 2, l.interface_class, 2);
         c.raw({7, 0x24, 1, 1, 1, 0x01, 0x00});
         format_type();
         c.endpoint9(0x01, 0x05, max_packet, 1, 0, 0x81);
@@ -214,9 +214,9 @@ bytes uac1_config(const uac1_layout &l)
         ++number;
     }
     if (l.capture) {
-        c.interface(number, 0, 0, l.interface_class, 2);
+        c.add_interface(number, 0, 0, l.interface_class, 2);
         for (std::uint8_t alt = 1; alt <= 2; ++alt) {
-            c.interface(number, alt, 1, l.interface_class, 2);
+            c.add_interface(number, alt, 1, l.interface_class, 2);
             c.raw({7, 0x24, 1, 6, 1, 0x01, 0x00});
             format_type();
             c.endpoint9(0x82, 0x05, max_packet, 1, 0, 0);

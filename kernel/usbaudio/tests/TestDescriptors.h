@@ -18,7 +18,7 @@ bytes language_ids();
 class config_builder {
 public:
     config_builder &raw(std::initializer_list<unsigned> values);
-    config_builder &interface(std::uint8_t number, std::uint8_t alternate, std::uint8_t endpoints,
+    config_builder &add_interface(std::uint8_t number, std::uint8_t alternate, std::uint8_t endpoints,
                               std::uint8_t cls = 1, std::uint8_t sub_class = 2);
     config_builder &ac_header(bool uac2);
     config_builder &endpoint(std::uint8_t address, std::uint8_t attributes, std::uint16_t max_packet,

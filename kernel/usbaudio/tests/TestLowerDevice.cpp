@@ -1,5 +1,6 @@
 // The tests' stand-in for the USB bus driver below the library.
 #include "TestLowerDevice.h"
+#include <algorithm>
 #include <usbbusif.h>
 #include <usbioctl.h>
 #include <cstring>
@@ -269,6 +270,10 @@ NTSTATUS test_lower_device::handle_control(PURB urb)
             std::memcpy(buffer, found->second.data(), length);
             request.TransferBufferLength = length;
         }
+    } else if (std::find(stall_out.begin(), stall_out.end(), std::make_pair(request.Request, request.Index)) !=
+               stall_out.end()) {
+        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+        status = STATUS_UNSUCCESSFUL;
     } else if (request.Request == 0x01) {
         std::uint8_t get = (type->second & 0x1F) == 2 ? 0x81 : 0x01;
         if (answers_.count({get, request.Value, request.Index}) != 0) {

@@ -47,6 +47,8 @@ public:
     bytes configuration;
     bytes string0 = language_ids();
     bool fail_string0 = false;
+    // OUT class or vendor requests (bRequest, wIndex) that stall.
+    std::vector<std::pair<std::uint8_t, std::uint16_t>> stall_out;
     bool high_speed;
     ULONG select_interface_count = 0;
     ULONG select_configuration_count = 0;
