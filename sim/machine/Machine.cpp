@@ -25,6 +25,7 @@ machine::machine()
 
 machine::~machine()
 {
+    detach_all();
     while (!drivers_.empty()) {
         loaded_driver &entry = *drivers_.back();
         unload(entry, entry.object->DriverUnload != nullptr);

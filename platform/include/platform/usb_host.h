@@ -5,6 +5,8 @@
 #include <ntdef.h>
 #include <usb.h>
 
+typedef struct _DEVICE_OBJECT DEVICE_OBJECT;
+
 namespace platform {
 
 // Opaque token of one submitted request; the bus device object passes its IRP.
@@ -32,6 +34,11 @@ public:
     // status.
     virtual bool is_connected() const = 0;
 
+    // True when submit finishes a URB of this function inline (it never returns
+    // STATUS_PENDING for it); the bus device object then completes the IRP itself. Transfer
+    // URBs always pend.
+    virtual bool completes_inline(USHORT function) const = 0;
+
 protected:
     ~usb_host_port() = default;
 };
@@ -39,5 +46,17 @@ protected:
 // Called by the host controller for a request whose submit returned STATUS_PENDING. The bus
 // device object completes the IRP with status.
 void usb_host_complete(usb_request request, NTSTATUS status);
+
+// The bus device object (PDO) of one attached device: IRP_MJ_INTERNAL_DEVICE_CONTROL with
+// IOCTL_INTERNAL_USB_SUBMIT_URB goes to port, IRP_MN_QUERY_INTERFACE hands out the USBDI bus
+// interface, and the other PnP and power requests are answered as a bus driver does (the IDs
+// and text come from the PDO's device node). PASSIVE_LEVEL. The port must outlive the PDO.
+NTSTATUS usb_create_bus_pdo(usb_host_port *port, DEVICE_OBJECT **pdo);
+// Deletes a bus PDO once the function driver has detached from it.
+void usb_delete_bus_pdo(DEVICE_OBJECT *pdo);
+// Fault injection: the PDO refuses the USBDI bus interface query.
+void usb_bus_pdo_refuse_interface(DEVICE_OBJECT *pdo, bool refuse);
+// Bus interface references taken and not released (InterfaceReference - InterfaceDereference).
+LONG usb_bus_pdo_interface_references(DEVICE_OBJECT *pdo);
 
 } // namespace platform
