@@ -125,6 +125,23 @@ TEST_F(SetupApiTests, PresentInterfacesOfAClassAreListedWithTheirUserModePaths)
     EXPECT_EQ(L"\\\\?\\usb#vid_1234&pid_abce#0002#" + audio_guid_text + L"\\Wave", paths[1]);
     EXPECT_TRUE(listed_paths(KSCATEGORY_RENDER).empty()) << "a disabled interface is not present";
 
+    HDEVINFO every = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE | DIGCF_ALLCLASSES);
+    ASSERT_NE(INVALID_HANDLE_VALUE, every);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    EXPECT_TRUE(SetupDiEnumDeviceInterfaces(every, nullptr, &other_class, 0, &data)) << "every class is in the set";
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(every, 1, &device));
+    EXPECT_TRUE(SetupDiEnumDeviceInterfaces(every, &device, &KSCATEGORY_AUDIO, 0, &data)) << "the second device's own";
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(every, &device, &KSCATEGORY_AUDIO, 1, &data));
+    EXPECT_EQ((DWORD)ERROR_NO_MORE_ITEMS, GetLastError());
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(every, &device, &other_class, 0, &data));
+    data.cbSize = 8;
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(every, nullptr, &KSCATEGORY_AUDIO, 0, &data));
+    EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(every));
+
     HANDLE file = CreateFileW((paths[0].substr(0, paths[0].rfind(L'\\')) + L"\\asio").c_str(),
                               GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               0, nullptr);
