@@ -1,0 +1,59 @@
+// Names of the install function codes, indexed by code, for the co-installer's trace.
+#include "DifNames.h"
+
+namespace {
+
+const PCSTR DifNameTable[] = {
+    nullptr,
+    "DIF_SELECTDEVICE",
+    "DIF_INSTALLDEVICE",
+    "DIF_ASSIGNRESOURCES",
+    "DIF_PROPERTIES",
+    "DIF_REMOVE",
+    "DIF_FIRSTTIMESETUP",
+    "DIF_FOUNDDEVICE",
+    "DIF_SELECTCLASSDRIVERS",
+    "DIF_VALIDATECLASSDRIVERS",
+    "DIF_INSTALLCLASSDRIVERS",
+    "DIF_CALCDISKSPACE",
+    "DIF_DESTROYPRIVATEDATA",
+    "DIF_VALIDATEDRIVER",
+    nullptr,
+    "DIF_DETECT",
+    "DIF_INSTALLWIZARD",
+    "DIF_DESTROYWIZARDDATA",
+    "DIF_PROPERTYCHANGE",
+    "DIF_ENABLECLASS",
+    "DIF_DETECTVERIFY",
+    "DIF_INSTALLDEVICEFILES",
+    "DIF_UNREMOVE",
+    "DIF_SELECTBESTCOMPATDRV",
+    "DIF_ALLOW_INSTALL",
+    "DIF_REGISTERDEVICE",
+    "DIF_NEWDEVICEWIZARD_PRESELECT",
+    "DIF_NEWDEVICEWIZARD_SELECT",
+    "DIF_NEWDEVICEWIZARD_PREANALYZE",
+    "DIF_NEWDEVICEWIZARD_POSTANALYZE",
+    "DIF_NEWDEVICEWIZARD_FINISHINSTALL",
+    "DIF_UNUSED1",
+    "DIF_INSTALLINTERFACES",
+    "DIF_DETECTCANCEL",
+    "DIF_REGISTER_COINSTALLERS",
+    "DIF_ADDPROPERTYPAGE_ADVANCED",
+    "DIF_ADDPROPERTYPAGE_BASIC",
+    "DIF_RESERVED1",
+    "DIF_TROUBLESHOOTER",
+    "DIF_POWERMESSAGEWAKE",
+    "DIF_ADDREMOTEPROPERTYPAGE_ADVANCED",
+    "DIF_UPDATEDRIVER_UI",
+    "DIF_FINISHINSTALL_ACTION",
+};
+static_assert(sizeof(DifNameTable) / sizeof(DifNameTable[0]) == DIF_FINISHINSTALL_ACTION + 1,
+              "one name per code up to DIF_FINISHINSTALL_ACTION");
+
+} // namespace
+
+PCSTR DifName(DI_FUNCTION InstallFunction)
+{
+    return InstallFunction < sizeof(DifNameTable) / sizeof(DifNameTable[0]) ? DifNameTable[InstallFunction] : nullptr;
+}
