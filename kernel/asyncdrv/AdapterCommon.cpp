@@ -1,0 +1,542 @@
+// CAdapterCommon: construction, interface queries, Init with the tuning values, the device-key
+// values and the stored rate, sample-rate changes, reservations, DSD mode, the filter, pin
+// questions, power and removal.
+#include "AdapterCommon.h"
+#include "AdapterFilter.h"
+#include "AsyncDriver.h"
+#include "AsyncPoolTags.h"
+#include "MiniportWaveRT.h"
+
+namespace {
+
+const WCHAR g_TuningKey[] = L"\\Registry\\Machine\\SOFTWARE\\Qel\\Sample Device Performance";
+constexpr ULONG DEFAULT_SAMPLE_RATE = 44100;
+constexpr ULONG RENDER_MS_LIMIT = 8;
+constexpr ULONG RENDER_ONLY_MS_LIMIT = 4;
+constexpr ULONG CAPTURE_MS_LIMIT = 1;
+constexpr ULONG IN_FLIGHT_LIMIT = 8;
+
+} // namespace
+
+CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
+{
+    KeInitializeSpinLock(&m_GateLock);
+    m_GateClosing = 1;
+    m_GateCount = 0;
+    KeInitializeEvent(&m_GateDrained, NotificationEvent, TRUE);
+    KeInitializeEvent(&m_RemovedEvent, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&m_MiniportLock);
+    KeInitializeMutex(&m_StreamMutex, 0);
+    KeInitializeMutex(&m_AsioMutex, 0);
+    for (ULONG i = 0; i < 2; ++i) {
+        KeInitializeSpinLock(&m_QueueLock[i]);
+        InitializeListHead(&m_Queue[i]);
+    }
+    KeInitializeSpinLock(&m_ReserveLock);
+    ExInitializeNPagedLookasideList(&m_PiecePool, nullptr, nullptr, g_PoolType, sizeof(QUEUE_PIECE), ASYNC_TAG, 0);
+    m_PowerState = PowerDeviceD0;
+}
+
+CAdapterCommon::~CAdapterCommon()
+{
+    FreeFilter();
+    FlushCaptureQueue();
+    FlushRenderQueue();
+    ExDeleteNPagedLookasideList(&m_PiecePool);
+    if (m_Fdo != nullptr) {
+        ForgetAdapter(m_Fdo, this);
+    }
+    // A DPC of the device may still be returning after it reported idle.
+    KeFlushQueuedDpcs();
+}
+
+STDMETHODIMP CAdapterCommon::NonDelegatingQueryInterface(REFIID iid, PVOID *ppvObject)
+{
+    if (ppvObject == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *ppvObject = nullptr;
+    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IAdapterCommon)) {
+        *ppvObject = QICAST(IAdapterCommon *);
+    } else if (IsEqualGUID(iid, IID_IAdapterPowerManagement)) {
+        *ppvObject = QICAST(IAdapterPowerManagement *);
+    } else if (IsEqualGUID(iid, IID_IAdapterDsd) && m_DsdNative != 0) {
+        *ppvObject = QICAST(IAdapterDsd *);
+    }
+    if (*ppvObject == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    static_cast<IUnknown *>(*ppvObject)->AddRef();
+    return STATUS_SUCCESS;
+}
+
+LONG CAdapterCommon::ReadTuningValues(BOOLEAN Capture, PULONG First, PULONG Second, ULONG FirstDefault,
+                                      ULONG SecondDefault)
+{
+    ULONG firstLimit = Capture ? CAPTURE_MS_LIMIT : RENDER_MS_LIMIT;
+    if (First == nullptr || Second == nullptr) {
+        return -1;
+    }
+    if (FirstDefault == 0 || FirstDefault > firstLimit) {
+        return -2;
+    }
+    ULONG first = FirstDefault;
+    ULONG second = SecondDefault;
+    ULONG firstDefault = FirstDefault;
+    ULONG secondDefault = IN_FLIGHT_LIMIT;
+    RTL_QUERY_REGISTRY_TABLE table[3] = {};
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].Name = const_cast<PWSTR>(Capture ? L"param3" : L"param1");
+    table[0].EntryContext = &first;
+    table[0].DefaultType = REG_DWORD;
+    table[0].DefaultData = &firstDefault;
+    table[0].DefaultLength = sizeof(ULONG);
+    table[1].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[1].Name = const_cast<PWSTR>(Capture ? L"param4" : L"param2");
+    table[1].EntryContext = &second;
+    table[1].DefaultType = REG_DWORD;
+    table[1].DefaultData = &secondDefault;
+    table[1].DefaultLength = sizeof(ULONG);
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, g_TuningKey, table, nullptr, nullptr);
+    if (!NT_SUCCESS(status)) {
+        *First = FirstDefault;
+        *Second = IN_FLIGHT_LIMIT;
+        return 1;
+    }
+    if (first == 0) {
+        first = FirstDefault;
+    } else if (first > firstLimit) {
+        first = firstLimit;
+    }
+    // A zero count takes the first value's default, as the tuning key has always been read.
+    if (second == 0) {
+        second = FirstDefault;
+    } else if (second > IN_FLIGHT_LIMIT) {
+        second = IN_FLIGHT_LIMIT;
+    }
+    *First = first;
+    *Second = second;
+    return 0;
+}
+
+NTSTATUS CAdapterCommon::ReadDeviceDword(PDEVICE_OBJECT Pdo, PCWSTR Name, PULONG Value)
+{
+    HANDLE key = nullptr;
+    PKEY_VALUE_FULL_INFORMATION info = nullptr;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Name);
+    NTSTATUS status = IoOpenDeviceRegistryKey(Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key);
+    if (NT_SUCCESS(status)) {
+        ULONG size = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + name.Length + 8 + sizeof(ULONG);
+        info = static_cast<PKEY_VALUE_FULL_INFORMATION>(ExAllocatePoolWithTag(PagedPool, size, ASYNC_TAG));
+        if (info == nullptr) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            ULONG returned = 0;
+            status = ZwQueryValueKey(key, &name, KeyValueFullInformation, info, size, &returned);
+            // Only a whole REG_DWORD is a value: anything shorter or of another type is unreadable.
+            if (NT_SUCCESS(status) && (info->Type != REG_DWORD || info->DataLength < sizeof(ULONG) ||
+                                       info->DataOffset > size - sizeof(ULONG))) {
+                status = STATUS_OBJECT_TYPE_MISMATCH;
+            }
+            if (NT_SUCCESS(status)) {
+                RtlCopyMemory(Value, reinterpret_cast<PUCHAR>(info) + info->DataOffset, sizeof(ULONG));
+            }
+        }
+    }
+    if (info != nullptr) {
+        ExFreePoolWithTag(info, ASYNC_TAG);
+    }
+    if (key != nullptr) {
+        ZwClose(key);
+    }
+    return status;
+}
+
+NTSTATUS CAdapterCommon::WriteSampleRate(PDEVICE_OBJECT Pdo, ULONG Value)
+{
+    HANDLE key = nullptr;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"SampleRate");
+    NTSTATUS status = IoOpenDeviceRegistryKey(Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key);
+    if (NT_SUCCESS(status)) {
+        status = ZwSetValueKey(key, &name, 0, REG_DWORD, &Value, sizeof(Value));
+        ZwClose(key);
+    }
+    return status;
+}
+
+STDMETHODIMP CAdapterCommon::Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_OBJECT DeviceObject)
+{
+    m_Pdo = PhysicalDeviceObject;
+    m_Fdo = DeviceObject;
+    m_PowerState = PowerDeviceD0;
+    RtlZeroMemory(m_StreamFormat, sizeof(m_StreamFormat));
+    RtlZeroMemory(m_DeviceFormat, sizeof(m_DeviceFormat));
+    KeClearEvent(&m_RemovedEvent);
+    m_RunCount[0] = m_RunCount[1] = 0;
+
+    if (ReadTuningValues(FALSE, &g_Tuning.Param1, &g_Tuning.Param2, RENDER_MS_LIMIT, IN_FLIGHT_LIMIT) < 0) {
+        g_Tuning.Param1 = RENDER_MS_LIMIT;
+        g_Tuning.Param2 = IN_FLIGHT_LIMIT;
+    }
+    if (ReadTuningValues(TRUE, &g_Tuning.Param3, &g_Tuning.Param4, CAPTURE_MS_LIMIT, IN_FLIGHT_LIMIT) < 0) {
+        g_Tuning.Param3 = CAPTURE_MS_LIMIT;
+        g_Tuning.Param4 = IN_FLIGHT_LIMIT;
+    }
+
+    NTSTATUS status = m_Usb.Start(PhysicalDeviceObject, USB_AUDIO_IRP_COUNT);
+    if (NT_SUCCESS(status)) {
+        status = m_Usb.Configure();
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    ULONG value = 0;
+    if (NT_SUCCESS(ReadDeviceDword(PhysicalDeviceObject, L"DSDNativeModeSupported", &value))) {
+        m_DsdNative = value != 0 ? 1 : 0;
+    } else {
+        m_DsdNative = NT_SUCCESS(m_Usb.SetVendorMode(0)) ? 1 : 0;
+    }
+    value = 0;
+    g_DumpCapture = NT_SUCCESS(ReadDeviceDword(PhysicalDeviceObject, L"gDumpCapture", &value))
+                        ? static_cast<LONG>(value)
+                        : 0;
+
+    if (m_Usb.GetRecord(0) != nullptr && m_Usb.GetRecord(1) != nullptr) {
+        m_Duplex = 1;
+    } else if (m_Usb.GetRecord(0) != nullptr && g_Tuning.Param1 > RENDER_ONLY_MS_LIMIT) {
+        g_Tuning.Param1 = RENDER_ONLY_MS_LIMIT;
+    }
+
+    status = RestoreSampleRate();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    m_CaptureUsers = m_RenderUsers = m_DsdHold = 0;
+    m_PendingRate = 0;
+    m_Initialized = TRUE;
+    KIRQL irql;
+    KeAcquireSpinLock(&m_GateLock, &irql);
+    m_GateClosing = 0;
+    KeReleaseSpinLock(&m_GateLock, irql);
+    return STATUS_SUCCESS;
+}
+
+// The stored rate, or 44100 when none is stored, the stored one is unreadable or the device
+// does not support it; a replaced rate is written back.
+NTSTATUS CAdapterCommon::RestoreSampleRate()
+{
+    ULONG rate = 0;
+    NTSTATUS status = ReadDeviceDword(m_Pdo, L"SampleRate", &rate);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        rate = DEFAULT_SAMPLE_RATE;
+        status = WriteSampleRate(m_Pdo, rate);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    } else if (status == STATUS_OBJECT_TYPE_MISMATCH) {
+        rate = 0;
+    } else if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = rate == 0 ? STATUS_INVALID_PARAMETER : m_Usb.IsSampleRateSupported(rate);
+    if (status == STATUS_INVALID_PARAMETER) {
+        rate = DEFAULT_SAMPLE_RATE;
+        WriteSampleRate(m_Pdo, rate);
+    } else if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    m_CurrentRate = rate;
+    m_Usb.SetSampleRate(rate);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CAdapterCommon::SetMiniport(PMINIPORTWAVERTEXT Miniport)
+{
+    if (Miniport != nullptr) {
+        KIRQL irql;
+        KeAcquireSpinLock(&m_MiniportLock, &irql);
+        m_pMiniport = Miniport;
+        KeReleaseSpinLock(&m_MiniportLock, irql);
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID CAdapterCommon::ForgetMiniport(PMINIPORTWAVERTEXT Miniport)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&m_MiniportLock, &irql);
+    if (m_pMiniport == Miniport) {
+        m_pMiniport = nullptr;
+    }
+    KeReleaseSpinLock(&m_MiniportLock, irql);
+}
+
+STDMETHODIMP CAdapterCommon::GetSampleRate(PULONG Rate)
+{
+    if (Rate == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Rate = m_CurrentRate;
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CAdapterCommon::SetSampleRate(ULONG Rate)
+{
+    if (Rate == m_CurrentRate && (m_PendingRate == 0 || m_PendingRate == Rate)) {
+        return STATUS_SUCCESS;
+    }
+    if (!NT_SUCCESS(m_Usb.IsSampleRateSupported(Rate))) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // The stream mutex is held from the run-count check until the new rate is set, so that no
+    // stream can start at the old rate in between.
+    NTSTATUS status = STATUS_SUCCESS;
+    AcquireStreamMutex();
+    PMINIPORTWAVERTEXT miniport = nullptr;
+    if (m_RunCount[0] != 0 || m_RunCount[1] != 0) {
+        status = STATUS_DEVICE_BUSY;
+    } else {
+        KIRQL irql;
+        KeAcquireSpinLock(&m_MiniportLock, &irql);
+        miniport = m_pMiniport;
+        if (miniport != nullptr) {
+            miniport->AddRef();
+        }
+        KeReleaseSpinLock(&m_MiniportLock, irql);
+        if (miniport == nullptr) {
+            status = STATUS_DEVICE_NOT_READY;
+        }
+    }
+    if (NT_SUCCESS(status)) {
+        miniport->UnregisterSubdevice(m_Fdo);
+        ForgetMiniport(miniport);
+        miniport->Release();
+        m_PendingRate = 0;
+        m_CurrentRate = Rate;
+        m_Usb.SetSampleRate(Rate);
+        WriteSampleRate(m_Pdo, Rate);
+    }
+    ReleaseStreamMutex();
+    if (NT_SUCCESS(status)) {
+        RegisterWaveSubdevice(m_Fdo, this);
+    }
+    return status;
+}
+
+STDMETHODIMP CAdapterCommon::GetSampleRateRange(PULONG Lowest, PULONG Highest)
+{
+    if (Lowest == nullptr || Highest == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG direction = m_Usb.GetRecord(0) != nullptr ? 0 : 1;
+    if (m_Usb.GetRecord(direction) == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    ULONG channels = 0, minBits = 0, maxBits = 0;
+    AcquireStreamMutex();
+    NTSTATUS status = m_Usb.GetTerminalFormatRange(direction, &channels, &minBits, &maxBits, Lowest, Highest);
+    ReleaseStreamMutex();
+    return status;
+}
+
+STDMETHODIMP CAdapterCommon::ReserveStreams(BOOLEAN Capture, BOOLEAN Render, BOOLEAN Dsd)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+    KeAcquireSpinLock(&m_ReserveLock, &irql);
+    if (m_DsdHold != 0) {
+        status = STATUS_DEVICE_BUSY;
+    } else if (Dsd && (m_CaptureUsers != 0 || m_RenderUsers != 0)) {
+        status = STATUS_DEVICE_BUSY;
+    } else {
+        m_CaptureUsers += Capture ? 1 : 0;
+        m_RenderUsers += Render ? 1 : 0;
+        m_DsdHold = Dsd ? 1 : 0;
+    }
+    KeReleaseSpinLock(&m_ReserveLock, irql);
+    return status;
+}
+
+STDMETHODIMP CAdapterCommon::ReleaseStreams(BOOLEAN Capture, BOOLEAN Render)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&m_ReserveLock, &irql);
+    if (Capture && m_CaptureUsers != 0) {
+        --m_CaptureUsers;
+    }
+    if (Render && m_RenderUsers != 0) {
+        --m_RenderUsers;
+    }
+    m_DsdHold = 0;
+    KeReleaseSpinLock(&m_ReserveLock, irql);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CAdapterCommon::SetDsdMode(USHORT Mode)
+{
+    if (m_DsdNative == 0) {
+        return Mode != 0 ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+    }
+    USB_STREAMING_INTERFACE *first = m_Usb.m_pStreamingInterfaces;
+    if (Mode == (first != nullptr ? first->VendorMode : 0)) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status;
+    AcquireStreamMutex();
+    if (m_RunCount[0] != 0 || m_RunCount[1] != 0) {
+        status = STATUS_DEVICE_BUSY;
+    } else {
+        status = m_Usb.SetVendorMode(Mode);
+    }
+    ReleaseStreamMutex();
+    return status;
+}
+
+STDMETHODIMP_(ULONG) CAdapterCommon::IsDsdSupported() { return m_DsdNative; }
+
+STDMETHODIMP CAdapterCommon::BuildFilter()
+{
+    FreeFilter();
+    NTSTATUS status = m_Usb.BuildFilter(&m_Filter, &g_AdapterFilterAutomation);
+    m_FilterBuilt = NT_SUCCESS(status);
+    return status;
+}
+
+STDMETHODIMP CAdapterCommon::FreeFilter()
+{
+    if (m_FilterBuilt) {
+        m_Usb.FreeFilter(&m_Filter);
+        m_FilterBuilt = FALSE;
+    }
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(PPCFILTER_DESCRIPTOR) CAdapterCommon::GetFilterDescriptor()
+{
+    return m_FilterBuilt ? &m_Filter : nullptr;
+}
+
+STDMETHODIMP_(PPCFILTER_DESCRIPTOR) CAdapterCommon::GetFilterDescriptorAgain() { return GetFilterDescriptor(); }
+
+const USBAUDIO_PIN_ELEMENT *CAdapterCommon::PinElement(ULONG Pin)
+{
+    if (!m_FilterBuilt || Pin >= m_Filter.PinCount) {
+        return nullptr;
+    }
+    const UCHAR *pins = reinterpret_cast<const UCHAR *>(m_Filter.Pins);
+    return reinterpret_cast<const USBAUDIO_PIN_ELEMENT *>(pins + static_cast<SIZE_T>(Pin) * m_Filter.PinSize);
+}
+
+BOOLEAN CAdapterCommon::IsCapturePin(ULONG Pin)
+{
+    const USBAUDIO_PIN_ELEMENT *pin = PinElement(Pin);
+    return pin != nullptr && pin->Path == USBAUDIO_PATH_CAPTURE;
+}
+
+STDMETHODIMP CAdapterCommon::GetPinInfo(ULONG Pin, GUID *Modes, PULONG Count)
+{
+    if (Count == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const USBAUDIO_PIN_ELEMENT *pin = PinElement(Pin);
+    if (pin == nullptr) {
+        *Count = 0;
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (pin->Descriptor.KsPinDescriptor.Communication == KSPIN_COMMUNICATION_BRIDGE) {
+        *Count = 0;
+        return STATUS_NOT_SUPPORTED;
+    }
+    if (Modes != nullptr) {
+        if (*Count == 0) {
+            *Count = 1;
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        Modes[0] = AUDIO_SIGNALPROCESSINGMODE_RAW;
+    }
+    *Count = 1;
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CAdapterCommon::NodePropertyHandler(PPCPROPERTY_REQUEST Request)
+{
+    UNREFERENCED_PARAMETER(Request);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+STDMETHODIMP CAdapterCommon::PinPropertyHandler(PPCPROPERTY_REQUEST Request)
+{
+    UNREFERENCED_PARAMETER(Request);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+STDMETHODIMP CAdapterCommon::SetMixPrefill(BOOLEAN Capture, ULONG Bytes)
+{
+    UNREFERENCED_PARAMETER(Capture);
+    UNREFERENCED_PARAMETER(Bytes);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CAdapterCommon::ResetMix(BOOLEAN Capture)
+{
+    UNREFERENCED_PARAMETER(Capture);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CAdapterCommon::PrepareRemoval()
+{
+    KeSetEvent(&m_RemovedEvent, IO_NO_INCREMENT, FALSE);
+    KIRQL irql;
+    KeAcquireSpinLock(&m_GateLock, &irql);
+    m_GateClosing = 1;
+    KeReleaseSpinLock(&m_GateLock, irql);
+    KeWaitForSingleObject(&m_GateDrained, Executive, KernelMode, FALSE, nullptr);
+    // Bounded: a duplex stop that finds the counts unequal does not count down.
+    for (ULONG i = 0; i < ADAPTER_MAX_REMOVAL_STOPS && m_RunCount[0] != 0; ++i) {
+        StopStream(FALSE);
+    }
+    for (ULONG i = 0; i < ADAPTER_MAX_REMOVAL_STOPS && m_RunCount[1] != 0; ++i) {
+        StopStream(TRUE);
+    }
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
+{
+    if (static_cast<ULONG>(NewState.DeviceState) == m_PowerState) {
+        return;
+    }
+    m_PowerState = static_cast<ULONG>(NewState.DeviceState);
+    if (NewState.DeviceState == PowerDeviceD0) {
+        DeselectDeviceFormat(FALSE);
+        DeselectDeviceFormat(TRUE);
+        if (m_DsdNative != 0) {
+            m_Usb.RestoreVendorMode();
+        }
+    }
+}
+
+STDMETHODIMP CAdapterCommon::QueryPowerChangeState(POWER_STATE NewStateQuery)
+{
+    UNREFERENCED_PARAMETER(NewStateQuery);
+    return STATUS_SUCCESS;
+}
+
+STDMETHODIMP CAdapterCommon::QueryDeviceCapabilities(struct _DEVICE_CAPABILITIES *PowerDeviceCaps)
+{
+    UNREFERENCED_PARAMETER(PowerDeviceCaps);
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN CAdapterCommon::IsRemoved() { return KeReadStateEvent(&m_RemovedEvent) != 0; }
+
+VOID CAdapterCommon::AcquireStreamMutex()
+{
+    KeWaitForSingleObject(&m_StreamMutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID CAdapterCommon::ReleaseStreamMutex() { KeReleaseMutex(&m_StreamMutex, FALSE); }

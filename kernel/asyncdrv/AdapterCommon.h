@@ -1,0 +1,164 @@
+// CAdapterCommon: the one object per device that the entry code, the device channel, the
+// miniport, its streams and the property handlers talk to. It owns the USB audio-class
+// device, the device's rates and formats, the stream reservations, the piece queues of the
+// mix path and the removal gate.
+#pragma once
+#include <portcls.h>
+#include <stdunk.h>
+#include "AsyncInterfaces.h"
+#include "USBAudioCL.h"
+#include "USBAudioFilter.h"
+
+// One audio format: the stream's (what the audio engine asked for) or the device's (what the
+// USB interface is opened with).
+struct ADAPTER_FORMAT {
+    USHORT FormatTag;
+    ULONG Channels;
+    ULONG BitsPerSample;
+    ULONG SampleRate;
+    ULONG FrameBytes;
+};
+
+// A piece of the WaveRT buffer queued for the mix path.
+struct QUEUE_PIECE {
+    LIST_ENTRY Links;
+    PUCHAR Start;
+    PUCHAR Current;
+    ULONG Length;
+};
+
+// Upper bound on StopStream calls PrepareRemoval makes per direction: a run count never
+// exceeds the number of clients, and a stop that does not count down must not spin forever.
+constexpr ULONG ADAPTER_MAX_REMOVAL_STOPS = 64;
+
+class CAdapterCommon : public IAdapterCommon, public IAdapterPowerManagement, public IAdapterDsd, public CUnknown {
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CAdapterCommon(PUNKNOWN UnknownOuter);
+    ~CAdapterCommon() override;
+
+    // IAdapterCommon
+    STDMETHODIMP Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_OBJECT DeviceObject) override;
+    STDMETHODIMP ReserveStreams(BOOLEAN Capture, BOOLEAN Render, BOOLEAN Dsd) override;
+    STDMETHODIMP ReleaseStreams(BOOLEAN Capture, BOOLEAN Render) override;
+    STDMETHODIMP SetMiniport(PMINIPORTWAVERTEXT Miniport) override;
+    STDMETHODIMP GetFormatRangeByPin(ULONG Pin, PULONG MaxChannels, PULONG MinBits, PULONG MaxBits, PULONG MinRate,
+                                     PULONG MaxRate) override;
+    STDMETHODIMP GetFormatRange(BOOLEAN Capture, PULONG MaxChannels, PULONG MinBits, PULONG MaxBits, PULONG MinRate,
+                                PULONG MaxRate) override;
+    STDMETHODIMP SetFormat(BOOLEAN Capture, USHORT FormatTag, ULONG Channels, ULONG Bits, ULONG Rate) override;
+    STDMETHODIMP ChangeFormat(BOOLEAN Capture, USHORT FormatTag, ULONG Channels, ULONG Bits, ULONG Rate) override;
+    STDMETHODIMP ClearFormat(BOOLEAN Capture) override;
+    STDMETHODIMP StartStream(BOOLEAN Capture) override;
+    STDMETHODIMP StopStream(BOOLEAN Capture) override;
+    STDMETHODIMP QueueRenderBuffer(PUCHAR Buffer, ULONG Length) override;
+    STDMETHODIMP QueueCaptureBuffer(PUCHAR Buffer, ULONG Length) override;
+    STDMETHODIMP FlushRenderQueue() override;
+    STDMETHODIMP FlushCaptureQueue() override;
+    STDMETHODIMP PrepareRemoval() override;
+    STDMETHODIMP_(PPCFILTER_DESCRIPTOR) GetFilterDescriptor() override;
+    STDMETHODIMP NodePropertyHandler(PPCPROPERTY_REQUEST Request) override;
+    STDMETHODIMP PinPropertyHandler(PPCPROPERTY_REQUEST Request) override;
+    STDMETHODIMP GetDataRangeInfo(ULONG Pin, PULONG Channels, PULONG MinBits, PULONG MaxBits, PULONG MinRate,
+                                  PULONG MaxRate) override;
+    STDMETHODIMP SetDsdMode(USHORT Mode) override;
+    STDMETHODIMP GetPinInfo(ULONG Pin, GUID *Modes, PULONG Count) override;
+    STDMETHODIMP GetSampleRate(PULONG Rate) override;
+    STDMETHODIMP SetSampleRate(ULONG Rate) override;
+    STDMETHODIMP GetSampleRateRange(PULONG Lowest, PULONG Highest) override;
+    STDMETHODIMP BuildFilter() override;
+    STDMETHODIMP FreeFilter() override;
+    STDMETHODIMP_(PPCFILTER_DESCRIPTOR) GetFilterDescriptorAgain() override;
+    STDMETHODIMP SetMixPrefill(BOOLEAN Capture, ULONG Bytes) override;
+    STDMETHODIMP ResetMix(BOOLEAN Capture) override;
+
+    // IAdapterPowerManagement
+    STDMETHODIMP_(void) PowerChangeState(POWER_STATE NewState) override;
+    STDMETHODIMP QueryPowerChangeState(POWER_STATE NewStateQuery) override;
+    STDMETHODIMP QueryDeviceCapabilities(struct _DEVICE_CAPABILITIES *PowerDeviceCaps) override;
+
+    // IAdapterDsd (SetDsdMode is shared with IAdapterCommon)
+    STDMETHODIMP_(ULONG) IsDsdSupported() override;
+
+    // Clears the miniport pointer only while it still names Miniport, so that a miniport
+    // destroyed after a rate change never clears its successor. Any IRQL up to DISPATCH_LEVEL.
+    VOID ForgetMiniport(PMINIPORTWAVERTEXT Miniport);
+
+    // The device object is being deleted: the adapter no longer reaches its extension.
+    VOID DetachDeviceObject() { m_Fdo = nullptr; }
+
+    // Whether a pin index names a capture pin; an index outside the filter counts as render.
+    BOOLEAN IsCapturePin(ULONG Pin);
+
+    // Device-key access (hardware key of the device). ReadDeviceDword fails with
+    // STATUS_OBJECT_TYPE_MISMATCH for a value that is not a four-byte REG_DWORD. PASSIVE_LEVEL.
+    static NTSTATUS ReadDeviceDword(PDEVICE_OBJECT Pdo, PCWSTR Name, PULONG Value);
+    static NTSTATUS WriteSampleRate(PDEVICE_OBJECT Pdo, ULONG Value);
+    // Reads a pair of tuning values; negative on bad arguments, 1 when the key is missing.
+    static LONG ReadTuningValues(BOOLEAN Capture, PULONG First, PULONG Second, ULONG FirstDefault,
+                                 ULONG SecondDefault);
+
+    // Read-only views for the streaming engine and the tests.
+    ULONG RunCount(BOOLEAN Capture) const { return m_RunCount[Capture ? 1 : 0]; }
+    const ADAPTER_FORMAT &DeviceFormat(BOOLEAN Capture) const { return m_DeviceFormat[Capture ? 1 : 0]; }
+    const ADAPTER_FORMAT &StreamFormat(BOOLEAN Capture) const { return m_StreamFormat[Capture ? 1 : 0]; }
+    ULONG PendingRate() const { return m_PendingRate; }
+    ULONG DevicePowerState() const { return m_PowerState; }
+    CUSBAudioCL &Usb() { return m_Usb; }
+
+private:
+    const USBAUDIO_PIN_ELEMENT *PinElement(ULONG Pin);
+    BOOLEAN IsRemoved();
+    BOOLEAN IsSharedClock();
+    NTSTATUS SelectDeviceFormat(BOOLEAN Capture);
+    VOID DeselectDeviceFormat(BOOLEAN Capture);
+    NTSTATUS StartDirectionLocked(BOOLEAN Capture);
+    VOID StopDirectionLocked(BOOLEAN Capture);
+    NTSTATUS StartDuplex();
+    NTSTATUS StopDuplex();
+    NTSTATUS RestoreSampleRate();
+    VOID QueuePiece(ULONG Index, PUCHAR Buffer, ULONG Length);
+    VOID FlushQueue(ULONG Index);
+    VOID AcquireStreamMutex();
+    VOID ReleaseStreamMutex();
+
+    CUSBAudioCL m_Usb;
+    PDEVICE_OBJECT m_Pdo;
+    PDEVICE_OBJECT m_Fdo;
+    ULONG m_PowerState;
+
+    KSPIN_LOCK m_GateLock;
+    ULONG m_GateClosing;
+    ULONG m_GateCount;
+    KEVENT m_GateDrained;
+    KEVENT m_RemovedEvent;
+
+    KSPIN_LOCK m_MiniportLock;
+    PMINIPORTWAVERTEXT m_pMiniport;
+
+    ADAPTER_FORMAT m_StreamFormat[2];
+    ADAPTER_FORMAT m_DeviceFormat[2];
+    BOOLEAN m_FormatSet[2];
+    ULONG m_TransferBytes[2];
+    ULONG m_CurrentRate;
+    ULONG m_PendingRate;
+    KMUTEX m_StreamMutex;
+    KMUTEX m_AsioMutex;
+    ULONG m_RunCount[2];
+    ULONG m_Duplex;
+    ULONG m_DsdNative;
+    BOOLEAN m_Initialized;
+
+    KSPIN_LOCK m_QueueLock[2];
+    LIST_ENTRY m_Queue[2];
+    NPAGED_LOOKASIDE_LIST m_PiecePool;
+
+    KSPIN_LOCK m_ReserveLock;
+    ULONG m_CaptureUsers;
+    ULONG m_RenderUsers;
+    ULONG m_DsdHold;
+
+    // Built by the library; valid while m_FilterBuilt.
+    PCFILTER_DESCRIPTOR m_Filter;
+    BOOLEAN m_FilterBuilt;
+};
