@@ -2,7 +2,7 @@
 // as device discovery lists it for the ASIO driver and the control panel.
 #pragma once
 #include <windows.h>
-#include "QelAsioIoctl.h"
+#include "include/QelAsioIoctl.h"
 
 #define ASIO_DEVICE_ID_CHARS 260   // instance ID, terminator included
 #define ASIO_DEVICE_PATH_CHARS 260 // device-channel path, terminator included
