@@ -7,9 +7,6 @@
 
 namespace {
 
-static_assert(sim::uac1_options{}.vendor_id == OvmVendorId && sim::uac1_options{}.product_id == OvmStandardProductIds[0],
-              "the simulated standard device is a supported one");
-
 const WCHAR *const instance = L"USB\\VID_3A51&PID_0201\\OVM1001";
 const WCHAR *const setup_key = L"SOFTWARE\\Orvan\\Marla Series Setup";
 const std::wstring folder = L"C:\\Program Files\\Orvan\\Marla Series\\";
@@ -72,6 +69,13 @@ TEST_F(FinishInstallTests, SupportedDeviceOnTheClassDriverGetsTheUpdateToolAndIt
     EXPECT_EQ(1u, updates[0].install_flags);
     EXPECT_EQ(0u, updates[0].error);
     EXPECT_EQ(std::vector<std::wstring>{instance}, updates[0].instance_ids);
+}
+
+TEST(SupportedDeviceIdsTests, SimulatedStandardDeviceIsASupportedOne)
+{
+    const sim::uac1_options defaults;
+    EXPECT_EQ(OvmVendorId, defaults.vendor_id);
+    EXPECT_EQ(OvmStandardProductIds[0], defaults.product_id);
 }
 
 TEST_F(FinishInstallTests, SecondProductAndAPrefixOfTheOwnMakerAreHandledToo)
