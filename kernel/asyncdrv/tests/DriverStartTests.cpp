@@ -1,0 +1,260 @@
+// The driver module on a machine: start with the stored rate and its subdevice, rate restore
+// rules, rate changes while idle and while a stream runs, removal paths and allocation
+// failures at start.
+#include "AsyncDriverFixture.h"
+#include <ks.h>
+#include <ksmedia.h>
+#include <platform/pnp.h>
+#include <platform/pool.h>
+#include <sim/audio_engine.h>
+#include "AdapterCommon.h"
+#include "AsyncPoolTags.h"
+
+namespace async_test {
+namespace {
+
+KSDATARANGE_AUDIO client_range(ULONG channels, ULONG minRate, ULONG maxRate)
+{
+    KSDATARANGE_AUDIO range{};
+    range.DataRange.FormatSize = sizeof(range);
+    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    range.MaximumChannels = channels;
+    range.MinimumBitsPerSample = 8;
+    range.MaximumBitsPerSample = 32;
+    range.MinimumSampleFrequency = minRate;
+    range.MaximumSampleFrequency = maxRate;
+    return range;
+}
+
+// The first streaming (non-bridge) pin of a data flow, or ~0.
+ULONG streaming_pin(sim::wavert_filter &filter, KSPIN_DATAFLOW flow)
+{
+    ULONG count = 0;
+    EXPECT_EQ(STATUS_SUCCESS, filter.pin_count(&count));
+    for (ULONG pin = 0; pin < count; ++pin) {
+        KSPIN_DATAFLOW pinFlow{};
+        KSPIN_COMMUNICATION communication{};
+        if (NT_SUCCESS(filter.pin_dataflow(pin, &pinFlow)) && NT_SUCCESS(filter.pin_communication(pin, &communication)) &&
+            pinFlow == flow && communication != KSPIN_COMMUNICATION_BRIDGE) {
+            return pin;
+        }
+    }
+    return ~0u;
+}
+
+using StartTest = AsyncDriverTest;
+
+TEST_F(StartTest, StoredRateNamesTheSubdevice)
+{
+    attach_default();
+    store_dword(L"SampleRate", 48000);
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_48000"}, audio_references());
+    ASSERT_NE(nullptr, adapter());
+    ULONG rate = 0;
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->GetSampleRate(&rate));
+    EXPECT_EQ(48000u, rate);
+    EXPECT_EQ(std::optional<ULONG>(48000), stored_dword(L"SampleRate"));
+}
+
+TEST_F(StartTest, RateRestoreFallsBackTo44100AndStoresIt)
+{
+    struct row {
+        const char *label;
+        std::optional<std::vector<UCHAR>> value; // stored bytes; none: no value
+        ULONG type;
+    };
+    const std::vector<row> rows = {
+        {"missing", std::nullopt, REG_DWORD},
+        {"unsupported rate 12345", std::vector<UCHAR>{0x39, 0x30, 0, 0}, REG_DWORD},
+        {"two-byte dword", std::vector<UCHAR>{0x80, 0xBB}, REG_DWORD},
+        {"string value", std::vector<UCHAR>{'4', 0, '8', 0, 0, 0}, REG_SZ},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        attach_default();
+        if (r.value) {
+            store_bytes(L"SampleRate", r.type, *r.value);
+        }
+        ASSERT_EQ(STATUS_SUCCESS, start_driver());
+        EXPECT_EQ(std::vector<std::wstring>{L"Wave_44100"}, audio_references());
+        EXPECT_EQ(std::optional<ULONG>(44100), stored_dword(L"SampleRate"));
+        remove_and_unload();
+        added = removed = false;
+        lower.reset();
+        model.reset();
+    }
+}
+
+TEST_F(StartTest, SupportedRateWithoutANameStartsWithoutSubdevice)
+{
+    sim::audio_device_options options;
+    options.clock_rates = {22050, 44100, 48000, 96000};
+    attach(sim::build_uac2_device({}), options);
+    store_dword(L"SampleRate", 22050);
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    EXPECT_TRUE(audio_references().empty());
+    ASSERT_NE(nullptr, adapter());
+    ULONG rate = 0;
+    adapter()->GetSampleRate(&rate);
+    EXPECT_EQ(22050u, rate);
+    // A change to a listed rate brings the subdevice in; no miniport to unregister first.
+    EXPECT_EQ(STATUS_DEVICE_NOT_READY, adapter()->SetSampleRate(48000));
+}
+
+TEST_F(StartTest, ClassOneDeviceStarts)
+{
+    attach(sim::build_uac1_device({}));
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_44100"}, audio_references());
+}
+
+TEST_F(StartTest, IdleRateChangeReplacesTheInterfaceAndPersists)
+{
+    attach_default();
+    store_dword(L"SampleRate", 48000);
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    size_t events = platform::pnp_interface_events().size();
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(48000));
+    EXPECT_EQ(events, platform::pnp_interface_events().size());
+
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(96000));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_96000"}, audio_references());
+    EXPECT_EQ(std::optional<ULONG>(96000), stored_dword(L"SampleRate"));
+    EXPECT_EQ(96000u, model->clock_rate(sim::uac2_ids::render_clock));
+
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, adapter()->SetSampleRate(12345));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_96000"}, audio_references());
+
+    // A second change works on the miniport the first one registered.
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(44100));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_44100"}, audio_references());
+}
+
+TEST_F(StartTest, RateChangeIsRefusedWhileAStreamRuns)
+{
+    attach_default();
+    store_dword(L"SampleRate", 48000);
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    std::unique_ptr<sim::wavert_filter> filter;
+    ASSERT_EQ(STATUS_SUCCESS, sim::wavert_filter::open(audio_path(L"Wave_48000"), &filter));
+    ULONG pin = streaming_pin(*filter, KSPIN_DATAFLOW_IN);
+    ASSERT_NE(~0u, pin);
+
+    std::vector<UCHAR> format;
+    sim::ks_result probe;
+    ASSERT_EQ(STATUS_SUCCESS, filter->intersect(pin, client_range(2, 8000, 192000), &format, &probe));
+    std::vector<UCHAR> other;
+    EXPECT_EQ(STATUS_NO_MATCH, filter->intersect(pin, client_range(1, 8000, 192000), &other, &probe));
+    EXPECT_EQ(STATUS_NO_MATCH, filter->intersect(pin, client_range(2, 96000, 96000), &other, &probe));
+
+    std::unique_ptr<sim::wavert_pin> stream;
+    ASSERT_EQ(STATUS_SUCCESS, filter->create_pin(pin, format, &stream));
+    std::unique_ptr<sim::wavert_pin> second;
+    EXPECT_NE(STATUS_SUCCESS, filter->create_pin(pin, format, &second));
+    ASSERT_EQ(STATUS_SUCCESS, stream->allocate_buffer(48000 * 8 / 10, 0));
+    ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_ACQUIRE));
+    ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_PAUSE));
+    ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_RUN));
+    auto common = static_cast<CAdapterCommon *>(adapter());
+    EXPECT_EQ(1u, common->RunCount(FALSE));
+    EXPECT_EQ(STATUS_DEVICE_BUSY, adapter()->SetSampleRate(96000));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_48000"}, audio_references());
+
+    ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_PAUSE));
+    EXPECT_EQ(0u, common->RunCount(FALSE));
+    stream.reset();
+    filter.reset();
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(96000));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_96000"}, audio_references());
+}
+
+TEST_F(StartTest, SurpriseRemovalThenRemoveUnloadsClean)
+{
+    attach_default();
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_SURPRISE_REMOVAL));
+    EXPECT_TRUE(audio_references().empty());
+    auto common = static_cast<CAdapterCommon *>(adapter());
+    ASSERT_NE(nullptr, common);
+    ULONG channels = 0, minBits = 0, maxBits = 0, minRate = 0, maxRate = 0;
+    EXPECT_EQ(STATUS_DELETE_PENDING,
+              common->GetFormatRange(FALSE, &channels, &minBits, &maxBits, &minRate, &maxRate));
+    EXPECT_EQ(STATUS_DELETE_PENDING, common->StartStream(FALSE));
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_REMOVE_DEVICE));
+}
+
+TEST_F(StartTest, SurpriseRemovalWithARunningStreamStopsItBeforeRemove)
+{
+    attach_default();
+    store_dword(L"SampleRate", 48000);
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    std::unique_ptr<sim::wavert_filter> filter;
+    ASSERT_EQ(STATUS_SUCCESS, sim::wavert_filter::open(audio_path(L"Wave_48000"), &filter));
+    ULONG pin = streaming_pin(*filter, KSPIN_DATAFLOW_OUT);
+    ASSERT_NE(~0u, pin);
+    std::vector<UCHAR> format;
+    sim::ks_result probe;
+    ASSERT_EQ(STATUS_SUCCESS, filter->intersect(pin, client_range(2, 48000, 48000), &format, &probe));
+    std::unique_ptr<sim::wavert_pin> stream;
+    ASSERT_EQ(STATUS_SUCCESS, filter->create_pin(pin, format, &stream));
+    ASSERT_EQ(STATUS_SUCCESS, stream->allocate_buffer(48000 / 10 * 4, 0));
+    ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_ACQUIRE));
+    ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_PAUSE));
+    ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_RUN));
+    auto common = static_cast<CAdapterCommon *>(adapter());
+    EXPECT_EQ(1u, common->RunCount(TRUE));
+
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_SURPRISE_REMOVAL));
+    EXPECT_EQ(0u, common->RunCount(TRUE));
+    EXPECT_EQ(0u, common->RunCount(FALSE));
+    // The pin leaves RUN after removal; nothing is started again.
+    EXPECT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_PAUSE));
+    EXPECT_NE(STATUS_SUCCESS, stream->set_state(KSSTATE_RUN));
+    stream.reset();
+    filter.reset();
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_REMOVE_DEVICE));
+}
+
+TEST_F(StartTest, QueryRemoveClosesTheDeviceChannelUntilRestart)
+{
+    attach_default();
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_QUERY_REMOVE_DEVICE));
+    EXPECT_EQ(1u, AsyncExtension(fdo())->Removing);
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_CANCEL_REMOVE_DEVICE));
+    EXPECT_EQ(1u, AsyncExtension(fdo())->Removing);
+    EXPECT_NE(nullptr, adapter());
+}
+
+TEST_F(StartTest, AllocationFailuresAtStartFailCleanly)
+{
+    // Each of the first allocations of the start fails in turn; every failed start must leave
+    // nothing behind, and a start that survives the failure must still remove cleanly.
+    ULONG failed = 0;
+    for (ULONG n = 1; n <= 40; ++n) {
+        SCOPED_TRACE(n);
+        attach_default();
+        ASSERT_EQ(STATUS_SUCCESS, machine.load_driver("ovmlsaau"));
+        loaded = true;
+        PDRIVER_OBJECT driver = machine.driver("ovmlsaau");
+        ASSERT_EQ(STATUS_SUCCESS, driver->DriverExtension->AddDevice(driver, lower->pdo()));
+        added = true;
+        NTSTATUS status = send_pnp(IRP_MN_START_DEVICE, n);
+        if (!NT_SUCCESS(status)) {
+            ++failed;
+            EXPECT_EQ(nullptr, adapter());
+            EXPECT_EQ(0u, platform::pool_outstanding_blocks(ASYNC_ADAPTER_TAG));
+        }
+        remove_and_unload();
+        added = removed = false;
+        lower.reset();
+        model.reset();
+    }
+    EXPECT_GT(failed, 5u);
+}
+
+} // namespace
+} // namespace async_test
