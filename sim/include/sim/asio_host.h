@@ -1,0 +1,185 @@
+// An ASIO host as real hosts behave, for tests and the main job: it finds a driver under
+// HKLM\SOFTWARE\ASIO, creates it through COM, streams a known signal to the outputs, keeps the
+// inputs for a bit-exact check, records every callback with its machine time, counts
+// drop-outs, and handles reset requests on its own thread. It runs inside a simulated process,
+// so that killing the host is possible.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+#include <AsioInterface.h>
+#include <guiddef.h>
+
+namespace platform {
+struct process;
+struct thread;
+} // namespace platform
+
+namespace sim {
+
+// One driver entry of HKLM\SOFTWARE\ASIO (64-bit view).
+struct asio_driver_entry {
+    std::wstring name;        // the subkey's name
+    std::wstring clsid_text;  // "CLSID" value
+    std::wstring description; // "Description" value; the name when missing
+    CLSID clsid{};
+};
+// Entries with a readable, well-formed "CLSID" value, in key order.
+std::vector<asio_driver_entry> asio_enumerate_drivers();
+
+struct asio_host_options {
+    std::wstring driver;        // subkey name under SOFTWARE\ASIO; empty: the first entry
+    double sample_rate = 0;     // set before creating buffers; 0 keeps the driver's rate
+    int32_t buffer_size = 0;    // 0: the driver's preferred size
+    int32_t max_inputs = -1;    // channels to create buffers for; -1: all
+    int32_t max_outputs = -1;
+    int32_t engine_version = 2; // answer to kAsioEngineVersion
+    bool time_info = true;      // answer to kAsioSupportsTimeInfo
+    bool use_output_ready = true;
+    size_t capture_frames = 10 * 48000; // input frames kept per channel
+    std::wstring image_name = L"asiohost.exe";
+};
+
+enum class asio_callback_kind { buffer_switch, buffer_switch_time_info, sample_rate_did_change, asio_message };
+
+struct asio_callback_record {
+    asio_callback_kind kind = asio_callback_kind::asio_message;
+    int64_t time = 0;      // machine clock, 100 ns units
+    int32_t index = 0;     // buffer half, or the message selector
+    int32_t value = 0;     // directProcess, or the message value
+    int64_t position = -1; // sample position at a buffer switch; -1 when unknown
+    int32_t result = 0;    // the host's answer to a message
+};
+
+struct asio_channel {
+    int32_t number = 0;
+    bool input = false;
+    ASIOSampleType type = 0;
+    std::string name;
+};
+
+// Result of checking one input channel for the host's own output signal coming back.
+struct asio_loopback_check {
+    bool found = false;         // the signal arrived at all
+    int64_t first_frame = 0;    // capture frame where it first appears
+    int64_t latency_frames = 0; // first_frame minus the output frame it carried
+    uint64_t frames_checked = 0;
+    uint64_t mismatches = 0;    // frames after the first that break the sequence
+};
+
+enum class asio_host_state { idle, starting, running, stopped, failed, killed };
+
+class asio_host {
+public:
+    explicit asio_host(asio_host_options options = {});
+    // Stops the host if it still runs; kills its process when it does not end in time.
+    ~asio_host();
+    asio_host(const asio_host &) = delete;
+    asio_host &operator=(const asio_host &) = delete;
+
+    // Starts the host process and waits until it streams (true) or has failed (false; see
+    // error()). Only once per object.
+    bool start(uint32_t timeout_ms = 10000);
+    // Tells the host to stop, dispose the buffers and release the driver, and waits for its
+    // process to end. True when it ended in time.
+    bool stop(uint32_t timeout_ms = 10000);
+    // Ends the host process abruptly, as a crash would: the driver is never stopped or released.
+    void kill();
+
+    // Wait until the count of buffer switches (both kinds) or handled resets reaches count.
+    bool wait_buffer_switches(uint64_t count, uint32_t timeout_ms);
+    bool wait_resets(uint64_t count, uint32_t timeout_ms);
+
+    asio_host_state state() const;
+    std::string error() const;       // why start failed
+    std::string driver_name() const; // getDriverName
+    int32_t driver_version() const;
+    int32_t input_latency() const;
+    int32_t output_latency() const;
+    int32_t buffer_size() const; // the size buffers were created with
+    double sample_rate() const;  // getSampleRate after the buffers were created
+    std::vector<asio_channel> inputs() const;
+    std::vector<asio_channel> outputs() const;
+    bool output_ready_supported() const;
+
+    uint64_t buffer_switches() const;
+    uint64_t drop_outs() const;
+    uint64_t resets() const;        // reset requests handled by re-creating the buffers
+    uint64_t latency_changes() const;
+    std::vector<asio_callback_record> records() const;
+    bool callback_outside_session() const; // a callback arrived while no buffers existed
+
+    // The raw bytes captured from input channel i (in the order of inputs()).
+    std::vector<uint8_t> captured(size_t i) const;
+    asio_loopback_check check_loopback(size_t input, size_t output) const;
+    // Writes the captured inputs as a PCM WAV file (16, 24 or 32 bit as the channels carry).
+    // False for DSD sample types, mixed types, no inputs, or a write failure.
+    bool write_wav(const std::string &path) const;
+
+    // The signal the host writes: output channel c, frame n, encoded in type's byte layout.
+    static size_t sample_bytes(ASIOSampleType type); // 0 for DSD and unknown types
+    static void encode_signal(ASIOSampleType type, int32_t channel, uint64_t frame, uint8_t *out);
+
+    // Callback entry points (called through per-slot trampolines).
+    void on_buffer_switch(int32_t index, ASIOBool direct, const ASIOTime *time, bool with_time);
+    int32_t on_message(int32_t selector, int32_t value);
+    void on_rate_change(double rate);
+
+private:
+    struct session;
+    void run();
+    bool open_driver(session &s);
+    bool create_buffers(session &s);
+    void dispose_buffers(session &s);
+    void close_driver(session &s);
+    void fail(const std::string &text);
+    void set_state(asio_host_state state);
+    void record(const asio_callback_record &r);
+    bool wait_for(uint32_t timeout_ms, const std::function<bool()> &condition) const;
+
+    asio_host_options options_;
+    int slot_ = -1;
+    platform::process *process_ = nullptr;
+    platform::thread *thread_ = nullptr;
+
+    mutable std::mutex lock_; // results, records, state
+    mutable std::condition_variable changed_;
+    asio_host_state state_ = asio_host_state::idle;
+    std::string error_;
+    std::string driver_name_;
+    int32_t driver_version_ = 0;
+    int32_t input_latency_ = 0;
+    int32_t output_latency_ = 0;
+    std::vector<asio_callback_record> records_;
+    uint64_t switches_ = 0;
+    uint64_t drop_outs_ = 0;
+    uint64_t resets_ = 0;
+    uint64_t latency_changes_ = 0;
+    bool outside_session_ = false;
+
+    // Stream data: written by the host thread only while the driver is stopped, read by the
+    // buffer switch under stream_lock_.
+    mutable std::mutex stream_lock_;
+    IASIO *driver_ = nullptr;
+    std::vector<ASIOBufferInfo> buffers_;
+    std::vector<asio_channel> inputs_;
+    std::vector<asio_channel> outputs_;
+    int32_t buffer_size_ = 0;
+    double sample_rate_ = 0;
+    bool streaming_ = false;
+    int output_ready_ = -1; // -1 not yet asked, 0 not supported, 1 supported
+    uint64_t output_frame_ = 0;
+    int64_t last_switch_time_ = -1;
+    int64_t last_position_ = -1;
+    std::vector<std::vector<uint8_t>> capture_;
+
+    std::atomic<bool> stop_requested_{false};
+    std::atomic<bool> reset_requested_{false};
+    std::atomic<bool> latencies_changed_{false};
+};
+
+} // namespace sim
