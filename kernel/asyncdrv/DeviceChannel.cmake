@@ -20,5 +20,6 @@ ovm_add_test(asyncdrv_channel_tests
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelTestAdapter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelTestFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelTests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelSequenceTests.cpp
   LIBS asyncdrv_channel platform)
 target_include_directories(asyncdrv_channel_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)

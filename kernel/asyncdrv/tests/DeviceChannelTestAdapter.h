@@ -14,7 +14,7 @@ struct direction_format {
     ULONG bits = 0;
 };
 
-class test_adapter : public IAdapterCommon, public IDeviceChannelHost {
+class test_adapter final : public IAdapterCommon, public IDeviceChannelHost {
 public:
     test_adapter();
     ~test_adapter();
