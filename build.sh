@@ -19,6 +19,13 @@ case "${1:-test}" in
     configure_and_build build-asan -DOVM_SANITIZE=ON
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-asan -j "$jobs" --output-on-failure
+    # The fuzz targets need clang's libFuzzer; each runs briefly on its seed corpus.
+    if command -v clang++ >/dev/null 2>&1; then
+      cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DOVM_FUZZ=ON >/dev/null
+      cmake --build build-fuzz -j "$jobs" --target usbaudio_fuzz
+      ctest --test-dir build-fuzz -R _fuzz --output-on-failure
+    fi
     ;;
   run)
     shift
