@@ -13,7 +13,14 @@
 class SetupFixture : public ::testing::Test {
 protected:
     void SetUp() override { machine = std::make_unique<sim::machine>(); }
-    void TearDown() override { machine.reset(); }
+    // Every program device setup started has ended before the machine goes down.
+    void TearDown() override
+    {
+        for (const auto &start : platform::process_start_records()) {
+            EXPECT_TRUE(platform::process_start_wait(start.process_id, 10000, nullptr));
+        }
+        machine.reset();
+    }
 
     // A present device node; its PDO is only a key of the PnP manager's table.
     void add_device(const std::wstring &instance_id, const std::vector<std::wstring> &hardware_ids,
