@@ -26,6 +26,7 @@ typedef struct _CHANNEL_TEST_DEVICE {
     QELASIO_RATE_CAPS Caps[CHANNEL_TEST_MAX_CAPS];
     ULONG FailMask;  // CHANNEL_TEST_BIT(code): that code answers STATUS_UNSUCCESSFUL
     ULONG ShortMask; // CHANNEL_TEST_BIT(code): that code answers one byte short
+    ULONG HoldPing;  // non-zero: PING is queued in HeldControl for the test to complete
 
     // Recorded by the driver.
     LONG CallCount;
@@ -36,6 +37,7 @@ typedef struct _CHANNEL_TEST_DEVICE {
     LONG OpenHandles;
     LONG Owner; // 1 while a handle has acquired the channel
     LONG Running;
+    PIRP volatile HeldControl;
 
     // Loopback of the data path, under Lock.
     KSPIN_LOCK Lock;

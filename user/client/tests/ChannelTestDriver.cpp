@@ -235,6 +235,12 @@ NTSTATUS Control(PCHANNEL_TEST_DEVICE device, CHANNEL_HANDLE *handle, PIRP Irp)
         device->LastSetPosition = *static_cast<PULONG>(buffer);
         return Complete(Irp, STATUS_SUCCESS, 0);
     case IOCTL_QELASIO_PING:
+        if (device->HoldPing != 0) {
+            IoMarkIrpPending(Irp);
+            InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&device->HeldControl), Irp);
+            return STATUS_PENDING;
+        }
+        return Complete(Irp, STATUS_SUCCESS, 0);
     case IOCTL_QELASIO_START_CAPTURE:
         return Complete(Irp, STATUS_SUCCESS, 0);
     case IOCTL_QELASIO_ACQUIRE:

@@ -2,7 +2,9 @@
 // and direction, the halves of Prepare and their release, the waits, latencies and names.
 #include "ChannelMachineTest.h"
 #include "AsioDeviceChannel.h"
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -251,6 +253,28 @@ TEST_F(DeviceChannelTest, UnprepareRefusedWhileReadsAreQueuedKeepsTheirHalvesUnt
     channel.reset();
     EXPECT_EQ(0, device.state->OpenHandles);
     EXPECT_EQ(0, device.state->Owner);
+}
+
+TEST_F(DeviceChannelTest, ControlRequestQueuedByTheDriverIsWaitedFor)
+{
+    test_device &device = add([](CHANNEL_TEST_DEVICE &s) { s.HoldPing = 1; });
+    CAsioDeviceChannel channel;
+    ASSERT_TRUE(open(channel));
+    std::thread completer([&device] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (device.state->HeldControl == nullptr && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        PIRP irp = device.state->HeldControl;
+        if (irp != nullptr) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = 0;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        }
+    });
+    EXPECT_TRUE(channel.Ping());
+    completer.join();
+    EXPECT_NE(nullptr, device.state->HeldControl);
 }
 
 TEST_F(DeviceChannelTest, PowerStateFollowsTheDeviceNode)
