@@ -404,6 +404,10 @@ TEST_F(AsioHostTest, KilledHostNeverStopsOrReleasesTheDriver)
     EXPECT_EQ(s.dispose_calls, 0);
     EXPECT_EQ(s.objects, 1);
     EXPECT_TRUE(host.stop()) << "the process has ended already";
+    auto discard = entry<void (*)()>(m_module, "OvmTestAsioDiscardOrphans");
+    ASSERT_NE(discard, nullptr);
+    discard();
+    EXPECT_EQ(stats().objects, 0);
 }
 
 } // namespace

@@ -21,6 +21,8 @@ std::atomic<int64_t> g_switches{0};
 std::atomic<int32_t> g_skip{0};
 std::vector<std::pair<int32_t, int32_t>> g_messages;
 std::atomic<LONG> g_locks{0};
+class TestAsioDriver;
+std::vector<TestAsioDriver *> g_objects; // guarded by g_lock
 
 DWORD read_dword(HKEY key, const WCHAR *name, DWORD fallback)
 {
@@ -45,6 +47,17 @@ public:
     {
         std::lock_guard<std::mutex> guard(g_lock);
         ++g_stats.objects;
+        g_objects.push_back(this);
+    }
+
+    // Frees an object whose host process was killed: its thread and handles went with the
+    // process, so only the memory is left.
+    void Discard()
+    {
+        m_thread = nullptr;
+        m_stop = nullptr;
+        m_prepared = false;
+        delete this;
     }
 
     STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override
@@ -317,6 +330,7 @@ private:
         }
         std::lock_guard<std::mutex> guard(g_lock);
         --g_stats.objects;
+        g_objects.erase(std::find(g_objects.begin(), g_objects.end(), this));
     }
 
     static LONGLONG ticks_now()
@@ -502,4 +516,16 @@ extern "C" void OvmTestAsioResetStats()
     g_stats.objects = objects;
     g_switches = 0;
     g_messages.clear();
+}
+
+extern "C" void OvmTestAsioDiscardOrphans()
+{
+    std::vector<TestAsioDriver *> objects;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        objects = g_objects;
+    }
+    for (TestAsioDriver *object : objects) {
+        object->Discard();
+    }
 }
