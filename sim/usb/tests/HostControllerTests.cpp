@@ -106,14 +106,15 @@ protected:
         return offsets;
     }
 
+    // Declared before the bus, which may still deliver completions while it is destroyed.
+    std::map<platform::usb_request, NTSTATUS> completions_;
+    bool irql_ok_ = true;
     sim::machine machine_;
     host_controller bus_;
     std::shared_ptr<sim::audio_device> device_;
     sim::usb_port *port_ = nullptr;
     USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
     std::vector<std::uint8_t> configuration_bytes_;
-    std::map<platform::usb_request, NTSTATUS> completions_;
-    bool irql_ok_ = true;
     USBD_STATUS last_usbd_ = 0;
     int tokens_[16] = {};
 };
@@ -255,6 +256,8 @@ TEST_F(HostControllerTest, OutPacketSizesComeFromTheOffsetsAndBadLayoutsFail)
     EXPECT_EQ(STATUS_INVALID_PARAMETER, port_->submit(short_urb.urb(), &tokens_[1]));
     short_urb.urb()->UrbHeader.Length = (USHORT)(140 + 12 * 8);
     EXPECT_EQ(STATUS_PENDING, port_->submit(short_urb.urb(), &tokens_[2]));
+    bus_.disconnect(port_); // finishes the pending transfer while its URB still exists
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, completions_.at(&tokens_[2]));
 }
 
 TEST_F(HostControllerTest, AsapFollowsThePipeScheduleAndAbortCancelsWhatIsPending)
@@ -291,6 +294,8 @@ TEST_F(HostControllerTest, AsapFollowsThePipeScheduleAndAbortCancelsWhatIsPendin
     auto d = make_iso(pipe, even_offsets(8, 24), data.data(), 192, USBD_START_ISO_TRANSFER_ASAP);
     ASSERT_EQ(STATUS_PENDING, port_->submit(d.urb(), &tokens_[3]));
     EXPECT_EQ(bus_.current_frame() + 1, d.urb()->UrbIsochronousTransfer.StartFrame);
+    bus_.disconnect(port_);
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, completions_.at(&tokens_[3]));
 }
 
 TEST_F(HostControllerTest, ControlReadsHonourTheRequestedLengthAndStallsFail)
