@@ -53,7 +53,9 @@ protected:
                 const feedback_packet p = i < answer.size() ? answer[i] : feedback_packet{0, USBD_STATUS_SUCCESS, {}};
                 iso.IsoPacket[i].Length = p.length;
                 iso.IsoPacket[i].Status = p.status;
-                std::memcpy(buffer + iso.IsoPacket[i].Offset, p.data.data(), p.data.size());
+                if (!p.data.empty()) {
+                    std::memcpy(buffer + iso.IsoPacket[i].Offset, p.data.data(), p.data.size());
+                }
             }
             iso.StartFrame = 4242;
             if (empty_transfer) {
