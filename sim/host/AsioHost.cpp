@@ -402,6 +402,7 @@ void asio_host::on_buffer_switch(int32_t index, ASIOBool direct, const ASIOTime 
     r.time = now;
     r.index = index;
     r.value = direct;
+    r.time_flags = time != nullptr ? time->timeInfo.flags : 0;
     bool drop_out = false;
     bool outside = false;
     IASIO *driver = nullptr;

@@ -144,6 +144,7 @@ TEST_F(AsioHostTest, WholeLifeCycleStreamsWithTimeInfoAndOutputReadyAndReleasesT
         EXPECT_EQ(r.index, half);
         EXPECT_EQ(r.value, ASIOTrue);
         EXPECT_EQ(r.position, position);
+        EXPECT_EQ(r.time_flags, (uint32_t)(kSystemTimeValid | kSamplePositionValid | kSampleRateValid));
         EXPECT_GE(r.time, time);
         half ^= 1;
         position += 1024;
@@ -278,7 +279,10 @@ TEST_P(AsioHostPackingTest, SignalIsPackedInTheSampleTypeAndComesBackBitExact)
 
 INSTANTIATE_TEST_SUITE_P(SampleTypes, AsioHostPackingTest,
                          ::testing::Values(packing_case{ASIOSTInt16LSB, 2}, packing_case{ASIOSTInt24LSB, 3},
-                                           packing_case{ASIOSTInt32LSB, 4}));
+                                           packing_case{ASIOSTInt32LSB, 4}),
+                         [](const ::testing::TestParamInfo<packing_case> &info) {
+                             return "Type" + std::to_string(info.param.type);
+                         });
 
 TEST(AsioHostSignal, EncodesChannelTagAboveALittleEndianFrameCounter)
 {

@@ -53,6 +53,7 @@ struct asio_callback_record {
     int32_t value = 0;     // directProcess, or the message value
     int64_t position = -1; // sample position at a buffer switch; -1 when unknown
     int32_t result = 0;    // the host's answer to a message
+    uint32_t time_flags = 0; // timeInfo.flags of a bufferSwitchTimeInfo
 };
 
 struct asio_channel {
