@@ -370,17 +370,17 @@ private:
         const double period = (double)m_size * (double)frequency.QuadPart / m_rate;
         const LONGLONG begin = ticks_now();
         int64_t periods = 0;
-        for (int64_t k = 0;; ++k) {
+        for (int64_t k = 0; WaitForSingleObject(m_stop, 0) != WAIT_OBJECT_0; ++k) {
             periods += 1 + g_skip.exchange(0);
             const LONGLONG due = begin + (LONGLONG)(period * (double)periods);
             for (;;) {
                 const LONGLONG left = due - ticks_now();
                 const DWORD wait = left <= 0 ? 0 : (DWORD)((left * 1000 + frequency.QuadPart - 1) / frequency.QuadPart);
-                if (WaitForSingleObject(m_stop, wait) == WAIT_OBJECT_0) {
-                    return;
-                }
                 if (left <= 0) {
                     break;
+                }
+                if (WaitForSingleObject(m_stop, wait) == WAIT_OBJECT_0) {
+                    return;
                 }
             }
             const int index = (int)(k & 1);
