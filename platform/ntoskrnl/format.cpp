@@ -1,5 +1,5 @@
 // The Windows printf formatter. Numbers go through the C library with a normalised
-// specification; strings, characters and counted strings are laid out here, so that the
+// conversion; strings, characters and counted strings are laid out here, so that the
 // Windows meaning of each conversion holds whatever the C library's own rules are.
 #include "format.h"
 #include <ntdef.h>
