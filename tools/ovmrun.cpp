@@ -10,6 +10,8 @@
 #include <platform/pnp.h>
 #include <sim/audio_device.h>
 #include <sim/machine.h>
+#include <ks.h>
+#include <ksmedia.h>
 #include <sim/usb_host_controller.h>
 #include "../sim/machine/tests/TestDriverProtocol.h"
 #include "../sim/machine/tests/UsbTestDriverProtocol.h"
@@ -133,8 +135,31 @@ int run_usb()
     std::printf("detached the device (surprise removal, then remove): 0x%08X\n", (unsigned)status);
     const bool ok = NT_SUCCESS(status) && report.OutCompleted == request.Transfers &&
                     report.InCompleted == request.Transfers && bus.malformed_urbs == 0;
-    std::printf("the audio driver package's stacks are not part of this run yet\n");
     return ok ? 0 : 1;
+}
+
+// The asynchronous kernel driver on the default device: PnP loads and starts ovmlsaau over the
+// simulated bus, and its WaveRT filter appears as an audio device interface named by the rate.
+int run_async_driver()
+{
+    sim::machine machine;
+    machine.install_driver(L"USB\\Class_01&SubClass_01", "ovmlsaau", L"OVMLSAAU");
+    auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(sim::uac2_options{}));
+    DEVICE_OBJECT *pdo = nullptr;
+    NTSTATUS status = machine.attach(device, &pdo);
+    std::printf("\nattached the default device with the asynchronous driver ovmlsaau installed: 0x%08X\n",
+                (unsigned)status);
+    if (pdo == nullptr) {
+        return 1;
+    }
+    const auto interfaces = platform::pnp_interfaces(KSCATEGORY_AUDIO, true);
+    for (const auto &entry : interfaces) {
+        std::printf("  audio interface %ls\n", entry.user_path.c_str());
+    }
+    status = machine.detach(pdo);
+    std::printf("detached the device (surprise removal, then remove): 0x%08X\n", (unsigned)status);
+    std::printf("the device channel, streaming engine and ASIO driver are not part of this run yet\n");
+    return NT_SUCCESS(status) && !interfaces.empty() ? 0 : 1;
 }
 
 } // namespace
@@ -143,5 +168,6 @@ int main()
 {
     const int first = run();
     const int second = run_usb();
-    return first != 0 ? first : second;
+    const int third = run_async_driver();
+    return first != 0 ? first : (second != 0 ? second : third);
 }
