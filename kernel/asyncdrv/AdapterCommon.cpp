@@ -20,14 +20,9 @@ constexpr ULONG IN_FLIGHT_LIMIT = 8;
 
 CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
 {
-    KeInitializeSpinLock(&m_GateLock);
-    m_GateClosing = 1;
-    m_GateCount = 0;
-    KeInitializeEvent(&m_GateDrained, NotificationEvent, TRUE);
     KeInitializeEvent(&m_RemovedEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&m_MiniportLock);
     KeInitializeMutex(&m_StreamMutex, 0);
-    KeInitializeMutex(&m_AsioMutex, 0);
     for (ULONG i = 0; i < 2; ++i) {
         KeInitializeSpinLock(&m_QueueLock[i]);
         InitializeListHead(&m_Queue[i]);
@@ -218,10 +213,8 @@ STDMETHODIMP CAdapterCommon::Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_O
     m_CaptureUsers = m_RenderUsers = m_DsdHold = 0;
     m_PendingRate = 0;
     m_Initialized = TRUE;
-    KIRQL irql;
-    KeAcquireSpinLock(&m_GateLock, &irql);
-    m_GateClosing = 0;
-    KeReleaseSpinLock(&m_GateLock, irql);
+    // Last: opening the channel's request gate lets "\asio" handles in.
+    m_Channel.Init(this);
     return STATUS_SUCCESS;
 }
 
@@ -490,11 +483,9 @@ STDMETHODIMP CAdapterCommon::ResetMix(BOOLEAN Capture)
 STDMETHODIMP CAdapterCommon::PrepareRemoval()
 {
     KeSetEvent(&m_RemovedEvent, IO_NO_INCREMENT, FALSE);
-    KIRQL irql;
-    KeAcquireSpinLock(&m_GateLock, &irql);
-    m_GateClosing = 1;
-    KeReleaseSpinLock(&m_GateLock, irql);
-    KeWaitForSingleObject(&m_GateDrained, Executive, KernelMode, FALSE, nullptr);
+    // Closes the request gate, waits for the channel requests inside it, then stops and
+    // unprepares the channel whatever its handles' states.
+    m_Channel.PrepareRemoval();
     // Bounded: a duplex stop that finds the counts unequal does not count down.
     for (ULONG i = 0; i < ADAPTER_MAX_REMOVAL_STOPS && m_RunCount[0] != 0; ++i) {
         StopStream(FALSE);

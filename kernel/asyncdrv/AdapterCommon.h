@@ -1,11 +1,12 @@
 // CAdapterCommon: the one object per device that the entry code, the device channel, the
 // miniport, its streams and the property handlers talk to. It owns the USB audio-class
 // device, the device's rates and formats, the stream reservations, the piece queues of the
-// mix path and the removal gate.
+// mix path and the device channel with its request gate.
 #pragma once
 #include <portcls.h>
 #include <stdunk.h>
 #include "AsyncInterfaces.h"
+#include "DeviceChannel.h"
 #include "USBAudioCL.h"
 #include "USBAudioFilter.h"
 
@@ -31,7 +32,11 @@ struct QUEUE_PIECE {
 // exceeds the number of clients, and a stop that does not count down must not spin forever.
 constexpr ULONG ADAPTER_MAX_REMOVAL_STOPS = 64;
 
-class CAdapterCommon : public IAdapterCommon, public IAdapterPowerManagement, public IAdapterDsd, public CUnknown {
+class CAdapterCommon : public IAdapterCommon,
+                       public IAdapterPowerManagement,
+                       public IAdapterDsd,
+                       public IDeviceChannelHost,
+                       public CUnknown {
 public:
     DECLARE_STD_UNKNOWN();
     explicit CAdapterCommon(PUNKNOWN UnknownOuter);
@@ -80,6 +85,26 @@ public:
     // IAdapterDsd (SetDsdMode is shared with IAdapterCommon)
     STDMETHODIMP_(ULONG) IsDsdSupported() override;
 
+    // IDeviceChannelHost (AdapterChannelHost.cpp)
+    PADAPTERCOMMON ChannelAdapter() override;
+    BOOLEAN HasCaptureInterface() override;
+    BOOLEAN HasRenderInterface() override;
+    BOOLEAN IsDsdNative() override;
+    NTSTATUS IsSampleRateSupported(ULONG Rate) override;
+    NTSTATUS FillRateCaps(ULONG Rate, BOOLEAN Capture, PULONG Channels, PULONG Bits) override;
+    ULONG RenderMsPerTransfer() override;
+    ULONG CaptureMsPerTransfer() override;
+    VOID SetAsioMixPrefill(ULONG Percent) override;
+    NTSTATUS StartAsioMix() override;
+    VOID StopAsioMix() override;
+    PDEVICE_OBJECT ChannelDeviceObject() override;
+    POOL_TYPE ChannelPoolType() override;
+    ULONG ChannelMdlPriority() override;
+
+    // The device channel: the entry code routes "\asio" handles to it, the streaming engine
+    // feeds it capture packets and drains render data from it.
+    CDeviceChannel &Channel() { return m_Channel; }
+
     // Clears the miniport pointer only while it still names Miniport, so that a miniport
     // destroyed after a rate change never clears its successor. Any IRQL up to DISPATCH_LEVEL.
     VOID ForgetMiniport(PMINIPORTWAVERTEXT Miniport);
@@ -127,10 +152,6 @@ private:
     PDEVICE_OBJECT m_Fdo;
     ULONG m_PowerState;
 
-    KSPIN_LOCK m_GateLock;
-    ULONG m_GateClosing;
-    ULONG m_GateCount;
-    KEVENT m_GateDrained;
     KEVENT m_RemovedEvent;
 
     KSPIN_LOCK m_MiniportLock;
@@ -143,7 +164,6 @@ private:
     ULONG m_CurrentRate;
     ULONG m_PendingRate;
     KMUTEX m_StreamMutex;
-    KMUTEX m_AsioMutex;
     ULONG m_RunCount[2];
     ULONG m_Duplex;
     ULONG m_DsdNative;
@@ -152,6 +172,9 @@ private:
     KSPIN_LOCK m_QueueLock[2];
     LIST_ENTRY m_Queue[2];
     NPAGED_LOOKASIDE_LIST m_PiecePool;
+
+    // Request gate, ASIO mutex, owner flag, FIFOs and pended requests of "\asio" handles.
+    CDeviceChannel m_Channel;
 
     KSPIN_LOCK m_ReserveLock;
     ULONG m_CaptureUsers;

@@ -1,5 +1,6 @@
 # The device channel of ovmlsaau (FIFOs, pended requests, control codes) as a static library of
-# its own, linked into the driver and tested alone against a stand-in adapter.
+# its own, embedded in the driver's adapter-common object and tested alone against a stand-in
+# adapter.
 add_library(asyncdrv_channel STATIC
   ${CMAKE_CURRENT_LIST_DIR}/AsioFifo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DeviceChannel.cpp
@@ -10,9 +11,9 @@ set_target_properties(asyncdrv_channel PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(asyncdrv_channel PUBLIC ${CMAKE_CURRENT_LIST_DIR}
                            ${CMAKE_SOURCE_DIR}/user/client/include)
 target_link_libraries(asyncdrv_channel PUBLIC platform)
-if(TARGET ovmlsaau)
-  target_link_libraries(ovmlsaau PRIVATE asyncdrv_channel)
-endif()
+# The adapter-common object embeds the channel and hosts it.
+target_sources(ovmlsaau_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/AdapterChannelHost.cpp)
+target_link_libraries(ovmlsaau_core PUBLIC asyncdrv_channel)
 
 ovm_add_test(asyncdrv_channel_tests
   SOURCES

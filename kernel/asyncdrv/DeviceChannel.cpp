@@ -16,7 +16,7 @@ VOID Trace(PCSTR Text, NTSTATUS Status)
 
 CDeviceChannel::CDeviceChannel()
     : m_Host(nullptr), m_GateLock(0), m_GateClosing(1), m_GateCount(0), m_Input(TRUE), m_Output(FALSE), m_Owner(0),
-      m_ListLock(0), m_ContextLock(0), m_Rate(0), m_Mode(0), m_CaptureFrameBytes(0), m_RenderFrameBytes(0),
+      m_ListLock(0), m_Rate(0), m_Mode(0), m_CaptureFrameBytes(0), m_RenderFrameBytes(0),
       m_RenderChannels(0), m_RenderBits(0), m_StreamReset(0), m_StampArmed(1), m_FirstDataStamp(0), m_Elapsed(0),
       m_DrainThread(nullptr), m_StartedLock(0), m_Started(0)
 {
@@ -25,8 +25,6 @@ CDeviceChannel::CDeviceChannel()
     KeInitializeMutex(&m_AsioMutex, 0);
     KeInitializeSpinLock(&m_ListLock);
     InitializeListHead(&m_Pended);
-    KeInitializeSpinLock(&m_ContextLock);
-    InitializeListHead(&m_Contexts);
     KeInitializeEvent(&m_DrainStop, NotificationEvent, FALSE);
     KeInitializeEvent(&m_DrainWork, SynchronizationEvent, FALSE);
     KeInitializeSpinLock(&m_StartedLock);

@@ -39,8 +39,12 @@ public:
     // STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL (FsContext2 already used) or
     // STATUS_DELETE_PENDING, with nothing left behind. Success AddRefs Adapter.
     NTSTATUS CreateContext(PADAPTERCOMMON Adapter, PFILE_OBJECT FileObject);
-    // The live context in FsContext2 of this device's channel, or null (a foreign file object).
-    DeviceChannelContext *LookupContext(PFILE_OBJECT FileObject);
+    // The live channel context in FsContext2, or null for a file object that is not a channel
+    // handle (a KS filter or pin). FsContext2 is only compared against the driver-wide set of
+    // live contexts, never read through, so a foreign value is harmless; the lookup works after
+    // the device's removal too, because every live context holds its adapter. Any IRQL up to
+    // DISPATCH_LEVEL.
+    static DeviceChannelContext *LookupContext(PFILE_OBJECT FileObject);
     // The handlers of the request router. Each leaves the IRP to its caller unless it returns
     // STATUS_PENDING (then the IRP is queued and completes later); Information is set.
     static NTSTATUS ChannelDeviceControl(DeviceChannelContext *Context, PIRP Irp);
@@ -124,9 +128,6 @@ private:
 
     KSPIN_LOCK m_ListLock;
     LIST_ENTRY m_Pended;
-
-    KSPIN_LOCK m_ContextLock;
-    LIST_ENTRY m_Contexts;
 
     ULONG m_Rate;
     ULONG m_Mode;

@@ -5,6 +5,11 @@
 
 namespace {
 
+// Every live channel context of the driver, across its devices: the router finds a handle's
+// context here whichever device it was opened on, also once that device has been removed.
+KSPIN_LOCK g_ContextLock = 0;
+LIST_ENTRY g_Contexts = {&g_Contexts, &g_Contexts};
+
 VOID TraceStatus(PCSTR Text, NTSTATUS Status)
 {
     DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "DeviceChannel: %s 0x%08X\n", Text,
@@ -71,9 +76,9 @@ NTSTATUS CDeviceChannel::CreateContext(PADAPTERCOMMON Adapter, PFILE_OBJECT File
     context->State = CHANNEL_OPEN;
     FileObject->FsContext2 = context;
     KIRQL irql;
-    KeAcquireSpinLock(&m_ContextLock, &irql);
-    InsertTailList(&m_Contexts, &context->Link);
-    KeReleaseSpinLock(&m_ContextLock, irql);
+    KeAcquireSpinLock(&g_ContextLock, &irql);
+    InsertTailList(&g_Contexts, &context->Link);
+    KeReleaseSpinLock(&g_ContextLock, irql);
     LeaveGate();
     Adapter->AddRef();
     return STATUS_SUCCESS;
@@ -86,8 +91,8 @@ DeviceChannelContext *CDeviceChannel::LookupContext(PFILE_OBJECT FileObject)
     }
     DeviceChannelContext *found = nullptr;
     KIRQL irql;
-    KeAcquireSpinLock(&m_ContextLock, &irql);
-    for (PLIST_ENTRY entry = m_Contexts.Flink; entry != &m_Contexts; entry = entry->Flink) {
+    KeAcquireSpinLock(&g_ContextLock, &irql);
+    for (PLIST_ENTRY entry = g_Contexts.Flink; entry != &g_Contexts; entry = entry->Flink) {
         auto context = CONTAINING_RECORD(entry, DeviceChannelContext, Link);
         if (context == FileObject->FsContext2 && context->FileObject == FileObject &&
             context->Tag == DEVICE_CHANNEL_CONTEXT_TAG) {
@@ -95,7 +100,7 @@ DeviceChannelContext *CDeviceChannel::LookupContext(PFILE_OBJECT FileObject)
             break;
         }
     }
-    KeReleaseSpinLock(&m_ContextLock, irql);
+    KeReleaseSpinLock(&g_ContextLock, irql);
     return found;
 }
 
@@ -306,9 +311,9 @@ NTSTATUS CDeviceChannel::ChannelClose(DeviceChannelContext *Context)
         self->LeaveGate();
     }
     KIRQL irql;
-    KeAcquireSpinLock(&self->m_ContextLock, &irql);
+    KeAcquireSpinLock(&g_ContextLock, &irql);
     RemoveEntryList(&Context->Link);
-    KeReleaseSpinLock(&self->m_ContextLock, irql);
+    KeReleaseSpinLock(&g_ContextLock, irql);
     PADAPTERCOMMON adapter = Context->Adapter;
     if (Context->FileObject != nullptr && Context->FileObject->FsContext2 == Context) {
         Context->FileObject->FsContext2 = nullptr;

@@ -19,7 +19,7 @@ BOOLEAN IsChannelName(PFILE_OBJECT FileObject)
         return FALSE;
     }
     UNICODE_STRING asio;
-    RtlInitUnicodeString(&asio, L"\\asio");
+    RtlInitUnicodeString(&asio, QELASIO_CHANNEL_FILE_NAME);
     return RtlEqualUnicodeString(&FileObject->FileName, &asio, TRUE);
 }
 
@@ -133,16 +133,63 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     } else if (extension->Adapter == nullptr) {
         status = STATUS_UNSUCCESSFUL;
     } else {
-        // The device channel protocol is not served by this build of the driver.
-        status = STATUS_NOT_SUPPORTED;
+        // The context references the adapter until CLOSE, so the handle outlives a removal.
+        CAdapterCommon *common = static_cast<CAdapterCommon *>(extension->Adapter);
+        status = common->Channel().CreateContext(extension->Adapter, stack->FileObject);
     }
     KeReleaseMutex(&extension->ExtensionMutex, FALSE);
     return CompleteRequest(Irp, status);
 }
 
-// Requests of the device channel are told apart by their file object's context; no channel
-// context exists in this build, so every request goes to portcls.
-NTSTATUS RouteToPortClass(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return PcDispatchIrp(DeviceObject, Irp); }
+using CHANNEL_HANDLER = NTSTATUS (*)(DeviceChannelContext *Context, PIRP Irp);
+
+// A request on a channel handle goes to its handler and is completed here unless the handler
+// pended it; every other request (KS filter and pin handles) goes to portcls.
+NTSTATUS RouteChannelIrp(CHANNEL_HANDLER Handler, PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceChannelContext *context = CDeviceChannel::LookupContext(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    if (context == nullptr) {
+        return PcDispatchIrp(DeviceObject, Irp);
+    }
+    Irp->IoStatus.Information = 0;
+    NTSTATUS status = Handler(context, Irp);
+    if (status != STATUS_PENDING) {
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    }
+    return status;
+}
+
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RouteChannelIrp(CDeviceChannel::ChannelCleanup, DeviceObject, Irp);
+}
+
+NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RouteChannelIrp(CDeviceChannel::ChannelRead, DeviceObject, Irp);
+}
+
+NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RouteChannelIrp(CDeviceChannel::ChannelWrite, DeviceObject, Irp);
+}
+
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return RouteChannelIrp(CDeviceChannel::ChannelDeviceControl, DeviceObject, Irp);
+}
+
+// CLOSE of a channel handle frees its context and drops its adapter reference, also after the
+// device is gone; the adapter may be destroyed here.
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceChannelContext *context = CDeviceChannel::LookupContext(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    if (context == nullptr) {
+        return PcDispatchIrp(DeviceObject, Irp);
+    }
+    return CompleteRequest(Irp, CDeviceChannel::ChannelClose(context));
+}
 
 VOID DriverUnload(PDRIVER_OBJECT DriverObject)
 {
@@ -160,11 +207,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
     if (NT_SUCCESS(status)) {
         DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
-        DriverObject->MajorFunction[IRP_MJ_CLEANUP] = RouteToPortClass;
-        DriverObject->MajorFunction[IRP_MJ_CLOSE] = RouteToPortClass;
-        DriverObject->MajorFunction[IRP_MJ_READ] = RouteToPortClass;
-        DriverObject->MajorFunction[IRP_MJ_WRITE] = RouteToPortClass;
-        DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = RouteToPortClass;
+        DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+        DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+        DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
+        DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+        DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
         DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
     }
     g_PortClassUnload = DriverObject->DriverUnload;
