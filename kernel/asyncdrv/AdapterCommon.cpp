@@ -455,18 +455,6 @@ STDMETHODIMP CAdapterCommon::GetPinInfo(ULONG Pin, GUID *Modes, PULONG Count)
     return STATUS_SUCCESS;
 }
 
-STDMETHODIMP CAdapterCommon::NodePropertyHandler(PPCPROPERTY_REQUEST Request)
-{
-    UNREFERENCED_PARAMETER(Request);
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-STDMETHODIMP CAdapterCommon::PinPropertyHandler(PPCPROPERTY_REQUEST Request)
-{
-    UNREFERENCED_PARAMETER(Request);
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
 STDMETHODIMP CAdapterCommon::SetMixPrefill(BOOLEAN Capture, ULONG Bytes)
 {
     UNREFERENCED_PARAMETER(Capture);

@@ -1,5 +1,5 @@
 // The automation tables the adapter hangs on the filter that the USB audio-class library
-// builds: the filter's component-ID property and the volume and mute node properties.
+// builds: the filter's component-ID and jack properties and the volume and mute node properties.
 #pragma once
 #include <portcls.h>
 
@@ -12,3 +12,6 @@ extern const USBAUDIO_FILTER_AUTOMATION g_AdapterFilterAutomation;
 NTSTATUS PropertyHandlerComponentId(PPCPROPERTY_REQUEST Request);
 // Volume and mute node requests, passed unchanged to the adapter of the miniport they reach.
 NTSTATUS PropertyHandlerNode(PPCPROPERTY_REQUEST Request);
+// Jack-description requests of a pin factory, passed unchanged to the adapter of the miniport
+// they reach.
+NTSTATUS PropertyHandlerPin(PPCPROPERTY_REQUEST Request);

@@ -4,6 +4,7 @@
 #include "MiniportWaveRT.h"
 #include "AdapterCommon.h"
 #include "AdapterFilter.h"
+#include "AdapterProperties.h"
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
 #include "MiniportWaveRTStream.h"
@@ -350,23 +351,7 @@ NTSTATUS PropertyHandlerComponentId(PPCPROPERTY_REQUEST Request)
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if ((Request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) != 0) {
-        const ULONG access = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
-        if (Request->ValueSize >= sizeof(KSPROPERTY_DESCRIPTION) && Request->Value != nullptr) {
-            auto description = static_cast<PKSPROPERTY_DESCRIPTION>(Request->Value);
-            RtlZeroMemory(description, sizeof(*description));
-            description->AccessFlags = access;
-            description->DescriptionSize = sizeof(KSPROPERTY_DESCRIPTION);
-            description->PropTypeSet.Set = KSPROPTYPESETID_General;
-            Request->ValueSize = sizeof(KSPROPERTY_DESCRIPTION);
-            return STATUS_SUCCESS;
-        }
-        if (Request->ValueSize >= sizeof(ULONG) && Request->Value != nullptr) {
-            *static_cast<PULONG>(Request->Value) = access;
-            Request->ValueSize = sizeof(ULONG);
-            return STATUS_SUCCESS;
-        }
-        Request->ValueSize = sizeof(ULONG);
-        return STATUS_BUFFER_TOO_SMALL;
+        return BasicSupportReadOnly(Request);
     }
     if (Request->ValueSize != sizeof(KSCOMPONENTID) || Request->Value == nullptr) {
         if (Request->ValueSize == 0) {

@@ -301,6 +301,20 @@ std::uint8_t audio_device::vendor_mode(std::uint8_t interface_number) const
     return it == m_state->vendor_modes.end() ? 0 : it->second;
 }
 
+std::int16_t audio_device::feature_volume(std::uint8_t unit_id, std::uint8_t channel) const
+{
+    std::lock_guard guard(m_state->lock);
+    auto it = m_state->volume.find(static_cast<std::uint16_t>(unit_id << 8 | channel));
+    return it == m_state->volume.end() ? 0 : it->second;
+}
+
+bool audio_device::feature_mute(std::uint8_t unit_id, std::uint8_t channel) const
+{
+    std::lock_guard guard(m_state->lock);
+    auto it = m_state->mute.find(static_cast<std::uint16_t>(unit_id << 8 | channel));
+    return it != m_state->mute.end() && it->second;
+}
+
 std::uint32_t audio_device::render_fifo_frames(std::uint8_t interface_number) const
 {
     std::lock_guard guard(m_state->lock);

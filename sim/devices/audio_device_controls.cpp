@@ -42,6 +42,15 @@ std::uint32_t read_le(std::span<const std::uint8_t> data, std::size_t size)
 
 } // namespace
 
+volume_range audio_device::state::volume_range_of(std::uint8_t channel) const
+{
+    auto it = options.channel_volume_ranges.find(channel);
+    if (it != options.channel_volume_ranges.end()) {
+        return it->second;
+    }
+    return {options.volume_min, options.volume_max, options.volume_res};
+}
+
 control_outcome audio_device::state::class_request(const setup_packet &setup,
                                                    std::span<std::uint8_t> data)
 {
@@ -123,11 +132,11 @@ control_outcome audio_device::state::class_request(const setup_packet &setup,
                 return reply(le(static_cast<std::uint16_t>(it == volume.end() ? 0 : it->second), 2));
             }
             case uac1_get_min:
-                return reply(le(static_cast<std::uint16_t>(options.volume_min), 2));
+                return reply(le(static_cast<std::uint16_t>(volume_range_of(cn).min), 2));
             case uac1_get_max:
-                return reply(le(static_cast<std::uint16_t>(options.volume_max), 2));
+                return reply(le(static_cast<std::uint16_t>(volume_range_of(cn).max), 2));
             case uac1_get_res:
-                return reply(le(static_cast<std::uint16_t>(options.volume_res), 2));
+                return reply(le(static_cast<std::uint16_t>(volume_range_of(cn).res), 2));
             case 0:
                 if (setup.bRequest == uac1_set_cur) {
                     const auto v = payload(2);
@@ -220,7 +229,8 @@ control_outcome audio_device::state::class_request(const setup_packet &setup,
         }
         if (get && setup.bRequest == uac2_range && cs == 2) {
             std::vector<std::uint8_t> answer = le(1, 2);
-            for (std::int16_t v : {options.volume_min, options.volume_max, options.volume_res}) {
+            const volume_range range = volume_range_of(cn);
+            for (std::int16_t v : {range.min, range.max, range.res}) {
                 const auto b = le(static_cast<std::uint16_t>(v), 2);
                 answer.insert(answer.end(), b.begin(), b.end());
             }

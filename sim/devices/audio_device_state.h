@@ -54,6 +54,7 @@ struct audio_device::state {
     bool high_speed() const { return descriptors.speed == usb_speed::high; }
 
     // Class and vendor requests (audio_device_controls.cpp).
+    volume_range volume_range_of(std::uint8_t channel) const;
     control_outcome class_request(const setup_packet &setup, std::span<std::uint8_t> data);
     control_outcome vendor_request(const setup_packet &setup, std::span<std::uint8_t> data);
 

@@ -19,6 +19,13 @@ namespace sim {
 
 enum class capture_source { loopback, pattern };
 
+// A feature unit's volume range in 1/256 dB, as GET MIN/MAX/RES or RANGE answer it.
+struct volume_range {
+    std::int16_t min = -0x6400;
+    std::int16_t max = 0;
+    std::int16_t res = 0x0100;
+};
+
 // A canned answer to a device-to-host class or vendor request, matched on all four fields;
 // it takes precedence over the model, so that real devices' answers can be replayed.
 struct class_answer {
@@ -59,6 +66,8 @@ struct audio_device_options {
     std::int16_t volume_min = -0x6400;                    // 1/256 dB
     std::int16_t volume_max = 0;
     std::int16_t volume_res = 0x0100;
+    // Ranges of single feature-unit channels (0 = master) that differ from the one above.
+    std::map<std::uint8_t, volume_range> channel_volume_ranges;
     std::vector<class_answer> answers;
     std::optional<std::uint32_t> configuration_read_limit; // answers at most this many bytes of it
 };
@@ -136,6 +145,10 @@ public:
     std::uint32_t clock_rate(std::uint8_t clock_id) const;
     void set_endpoint_rate(std::uint8_t address, std::uint32_t rate);
     std::uint8_t vendor_mode(std::uint8_t interface_number) const;
+    // Feature-unit state the host has set (volume in 1/256 dB, 0 and false until set);
+    // channel 0 is the master.
+    std::int16_t feature_volume(std::uint8_t unit_id, std::uint8_t channel) const;
+    bool feature_mute(std::uint8_t unit_id, std::uint8_t channel) const;
     std::uint32_t render_fifo_frames(std::uint8_t interface_number) const;
     // The feedback value the device would send now, in its endpoint's format.
     std::uint32_t nominal_feedback(std::uint8_t interface_number) const;
