@@ -1,24 +1,305 @@
-// Creation and interface identity of the asynchronous ASIO driver's COM object.
+// Creation, init and teardown of the asynchronous ASIO driver object, and the IASIO methods that
+// only report the driver's identity.
 #include "QelAsioDriver.h"
 #include "AsioDriverIds.h"
+#include "NamedObjects.h"
+#include "RateTables.h"
+#include <cstring>
+#include <mutex>
 #include <new>
+#include <utility>
 
-CQelAsioDriver::CQelAsioDriver(IUnknown *outer) : CUnknown(L"QelAsioDriver", outer) {}
+namespace {
+
+const char TextInitializedBefore[] = "ASIO driver was initialized before this time.\n";
+const char TextNoResource[] = "No sufficient system resource\n";
+const char TextNoDevice[] = "No device\n";
+const char TextNoChannel[] = "No channel\n";
+const char TextUnsupportedBits[] = "Unsupported bits per sample.\n";
+const char DriverName[] = "Orvan Marla Series Async ASIO";
+
+// A DLL's globals are per process: each process may hold one driver object of its own.
+std::mutex g_InstanceLock;
+std::vector<std::pair<DWORD, INonDelegatingUnknown *>> g_Instances;
+
+bool ClaimInstance(DWORD process)
+{
+    std::lock_guard<std::mutex> guard(g_InstanceLock);
+    for (const auto &entry : g_Instances) {
+        if (entry.first == process) {
+            return false;
+        }
+    }
+    g_Instances.emplace_back(process, nullptr);
+    return true;
+}
+
+void SetInstance(DWORD process, INonDelegatingUnknown *instance)
+{
+    std::lock_guard<std::mutex> guard(g_InstanceLock);
+    for (auto it = g_Instances.begin(); it != g_Instances.end(); ++it) {
+        if (it->first == process) {
+            if (instance == nullptr) {
+                g_Instances.erase(it);
+            } else {
+                it->second = instance;
+            }
+            return;
+        }
+    }
+}
+
+void CloseSlot(HANDLE *slot)
+{
+    if (*slot != nullptr) {
+        CloseHandle(*slot);
+        *slot = nullptr;
+    }
+}
+
+} // namespace
+
+CQelAsioDriver::CQelAsioDriver(IUnknown *outer)
+    : CUnknown(L"QelAsioDriver", outer), m_IoFormat(), m_DsdSupported(0), m_BufferSizeIndex(BUFFER_INDEX_DEFAULT),
+      m_CurrentRate(0), m_StoredRate(0), m_SelectedDevice(), m_SettingsMutex(nullptr), m_InputCount(0),
+      m_OutputCount(0), m_InputBits(32), m_OutputBits(32), m_InputType(ASIOSTInt32LSB),
+      m_OutputType(ASIOSTInt32LSB), m_Range(), m_BufferFrames(0), m_HostBufferSize(0), m_PreparedInputCount(0),
+      m_PreparedOutputCount(0), m_PreparedInputBits(0), m_PreparedOutputBits(0), m_CurrentHalf(0),
+      m_State(QEL_ASIO_LOADED), m_ResetPending(0), m_ResetNeeded(0), m_Callbacks(nullptr), m_ErrorText(),
+      m_TimeInfoMode(0), m_TimeCode(0), m_SamplePosition(0.0), m_SystemTime(0), m_TimeInfo(), m_PendingTimeFlags(0),
+      m_SettingsEvents(), m_SettingsThread(nullptr), m_PendingRate(0.0), m_HostMutex(nullptr), m_HeldMutex(nullptr),
+      m_InUseEvent(nullptr), m_MessageThread(nullptr), m_WindowReady(nullptr), m_Window(nullptr), m_ResumePolls(0),
+      m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StopFlag(0), m_OutputReadyMode(0), m_OutputWritten(0),
+      m_WriteError(0), m_InitSucceeded(FALSE), m_OwnerProcess(GetCurrentProcessId())
+{
+    // The critical section exists with the object: the message window can call into power
+    // handling before init has finished.
+    m_DriverLock.Init();
+}
 
 INonDelegatingUnknown *CQelAsioDriver::CreateInstance(IUnknown *outer, HRESULT *phr)
 {
-    CQelAsioDriver *driver = new (std::nothrow) CQelAsioDriver(outer);
-    if (driver == nullptr) {
-        *phr = E_OUTOFMEMORY;
+    UNREFERENCED_PARAMETER(phr);
+    const DWORD process = GetCurrentProcessId();
+    if (!ClaimInstance(process)) {
         return nullptr;
     }
+    CQelAsioDriver *driver = new (std::nothrow) CQelAsioDriver(outer);
+    if (driver == nullptr) {
+        SetInstance(process, nullptr);
+        return nullptr;
+    }
+    SetInstance(process, driver);
     return driver;
 }
 
 HRESULT STDMETHODCALLTYPE CQelAsioDriver::InnerQueryInterface(REFIID riid, void **ppv)
 {
     if (IsEqualCLSID(riid, CLSID_QelAsioDriver)) {
-        return ReturnInterface(static_cast<IUnknown *>(this), ppv);
+        return ReturnInterface(static_cast<IASIO *>(this), ppv);
     }
     return CUnknown::InnerQueryInterface(riid, ppv);
+}
+
+VOID CQelAsioDriver::SetError(const char *Text)
+{
+    std::strncpy(m_ErrorText, Text, sizeof(m_ErrorText) - 1);
+    m_ErrorText[sizeof(m_ErrorText) - 1] = '\0';
+}
+
+ASIOBool STDMETHODCALLTYPE CQelAsioDriver::init(void *sysHandle)
+{
+    UNREFERENCED_PARAMETER(sysHandle);
+    try {
+        if (m_State.load() != QEL_ASIO_LOADED) {
+            SetError(TextInitializedBefore);
+            return ASIOFalse;
+        }
+        m_PendingRate = 0.0;
+        if (!SYNCOBJ::CreateNamedMutex(&m_SettingsMutex, OVM_SETTINGS_MUTEX_NAME)) {
+            SetError(TextNoResource);
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        m_WindowReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (m_WindowReady == nullptr) {
+            SetError(TextNoResource);
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        m_Window.store(nullptr);
+        m_MessageThread = CreateThread(nullptr, 0, MessageThreadProc, this, 0, nullptr);
+        if (m_MessageThread == nullptr) {
+            SetError(TextNoResource);
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        WaitForSingleObject(m_WindowReady, INFINITE);
+        if (m_Window.load() == nullptr) {
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        if (!m_Settings.Create()) {
+            SetError(TextNoResource);
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        SelectDevice();
+        if (m_Devices.GetCount() == 0) {
+            SetError(TextNoDevice);
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        if (m_InputCount == 0 && m_OutputCount == 0) {
+            const BOOL opened = m_Group.GetInputCount() != 0 || m_Group.GetOutputCount() != 0;
+            SetError(opened ? TextUnsupportedBits : TextNoChannel);
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        if (!m_Settings.GetHandles(&m_SettingsEvents[0], &m_SettingsEvents[1], &m_SettingsEvents[2])) {
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        m_SettingsThread = CreateThread(nullptr, 0, SettingsThreadProc, this, 0, nullptr);
+        if (m_SettingsThread == nullptr) {
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        m_StreamStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (m_StreamStopEvent == nullptr) {
+            CleanUpFailedInit();
+            return ASIOFalse;
+        }
+        {
+            CMutexLock lock(m_SettingsMutex);
+            m_IoFormat.FormatType = kASIOPCMFormat;
+            RefreshFormat();
+        }
+        m_DsdSupported = m_Group.IsDsdSupported() ? 1 : 0;
+        m_InitSucceeded = TRUE;
+        m_State.store(QEL_ASIO_INITIALIZED);
+        return ASIOTrue;
+    } catch (...) {
+        SetError(TextNoResource);
+        CleanUpFailedInit();
+        return ASIOFalse;
+    }
+}
+
+// Undoes a failed init so that the host may call init again; the state stays LOADED. Channels
+// opened by the device selection stay open until the next selection or the teardown.
+VOID CQelAsioDriver::CleanUpFailedInit()
+{
+    StopThreads();
+    CloseSlot(&m_WindowReady);
+    CloseSlot(&m_StreamStopEvent);
+    m_SettingsEvents[0] = m_SettingsEvents[1] = m_SettingsEvents[2] = nullptr;
+    m_Settings.Close();
+    CloseSlot(&m_SettingsMutex);
+}
+
+// Ends the message thread (which lets go of the named objects it holds) and the settings
+// thread, and closes their handles.
+VOID CQelAsioDriver::StopThreads()
+{
+    if (m_MessageThread != nullptr) {
+        const HWND window = m_Window.exchange(nullptr);
+        if (window != nullptr) {
+            PostMessageW(window, WM_QUIT, 0, 0);
+        }
+        WaitForSingleObject(m_MessageThread, INFINITE);
+        CloseSlot(&m_MessageThread);
+    }
+    if (m_SettingsThread != nullptr) {
+        if (m_SettingsEvents[2] != nullptr) {
+            SetEvent(m_SettingsEvents[2]);
+            WaitForSingleObject(m_SettingsThread, INFINITE);
+        } else {
+            TerminateThread(m_SettingsThread, (DWORD)-1);
+        }
+        CloseSlot(&m_SettingsThread);
+    }
+}
+
+// A DSD rate stored by a host becomes its PCM base rate when the host lets go; a rate outside
+// both tables becomes 44100. Only an object whose init succeeded writes: a host refused at init
+// must not change the settings of the host that holds the driver.
+VOID CQelAsioDriver::WriteBackStoredRate()
+{
+    if (!m_InitSucceeded || m_SettingsMutex == nullptr) {
+        return;
+    }
+    CMutexLock lock(m_SettingsMutex);
+    const DWORD rate = m_Settings.GetSamplingRate();
+    DWORD replacement = rate;
+    if (IsLabelledDsdRate(rate)) {
+        replacement = rate >> DSD_RATE_SHIFT;
+    } else if (!IsPcmRate(rate)) {
+        replacement = 44100;
+    }
+    if (replacement != rate) {
+        m_Settings.SetSamplingRate(replacement);
+        m_CurrentRate = m_StoredRate = replacement;
+    }
+}
+
+CQelAsioDriver::~CQelAsioDriver()
+{
+    try {
+        const LONG state = m_State.load();
+        if (state == QEL_ASIO_RUNNING || state == QEL_ASIO_SUSPENDED) {
+            stop();
+        }
+        if (m_State.load() == QEL_ASIO_PREPARED) {
+            disposeBuffers();
+        }
+        WriteBackStoredRate();
+    } catch (...) {
+    }
+    // Whatever happened above, no stream thread may outlive the object.
+    if (m_StreamThread != nullptr) {
+        if (m_StreamStopEvent != nullptr) {
+            m_StopFlag.store(1);
+            SetEvent(m_StreamStopEvent);
+        }
+        WaitForSingleObject(m_StreamThread, INFINITE);
+        CloseSlot(&m_StreamThread);
+    }
+    StopThreads();
+    CloseSlot(&m_WindowReady);
+    CloseSlot(&m_StreamStopEvent);
+    m_Settings.Close();
+    CloseSlot(&m_SettingsMutex);
+    SetInstance(m_OwnerProcess, nullptr);
+    for (int half = 0; half < 2; ++half) {
+        for (void *buffer : m_OutputHalves[half]) {
+            delete[] static_cast<BYTE *>(buffer);
+        }
+        for (void *buffer : m_InputHalves[half]) {
+            delete[] static_cast<BYTE *>(buffer);
+        }
+    }
+    m_Group.CloseAll();
+    m_DriverLock.Delete();
+}
+
+void STDMETHODCALLTYPE CQelAsioDriver::getDriverName(char *name)
+{
+    if (name != nullptr) {
+        std::strncpy(name, DriverName, 31);
+        name[31] = '\0';
+    }
+}
+
+int32_t STDMETHODCALLTYPE CQelAsioDriver::getDriverVersion()
+{
+    return 1;
+}
+
+void STDMETHODCALLTYPE CQelAsioDriver::getErrorMessage(char *string)
+{
+    if (string != nullptr) {
+        std::strncpy(string, m_ErrorText, 123);
+        string[123] = '\0';
+    }
 }

@@ -1,0 +1,415 @@
+// The IASIO methods of the asynchronous ASIO driver that query and set channels, latencies,
+// buffer sizes, rates, clocks, positions and the io format, and start and stop the stream.
+#include "QelAsioDriver.h"
+#include "AsioGuard.h"
+#include "RateTables.h"
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+const DWORD DevicePowerWaitMs = 3000;
+const char ClockName[] = "Internal";
+
+} // namespace
+
+DWORD CQelAsioDriver::BufferFramesForIndex(DWORD Index)
+{
+    return BufferIndexToFrames(m_CurrentRate, IsDsdFormat(), ClampBufferIndex(Index));
+}
+
+BOOL CQelAsioDriver::IsRateSupported(double Rate)
+{
+    if (IsDsdFormat()) {
+        for (const RATE_ENTRY &entry : g_DsdRates) {
+            if ((double)entry.rate == Rate) {
+                return TRUE;
+            }
+        }
+        return FALSE;
+    }
+    for (const RATE_ENTRY &entry : g_PcmRates) {
+        if ((double)entry.rate == Rate) {
+            return entry.rate >= m_Range.Lowest && entry.rate <= m_Range.Highest;
+        }
+    }
+    return FALSE;
+}
+
+// Expects the settings mutex.
+BOOL CQelAsioDriver::ApplyDeviceRate(DWORD Rate)
+{
+    DWORD deviceRate = Rate;
+    if (IsDsdFormat()) {
+        const BOOL dsdTypes = (m_InputCount == 0 || m_InputType == ASIOSTDSDInt8MSB1 || m_InputType == ASIOSTDSDInt8LSB1) &&
+                              (m_OutputCount == 0 || m_OutputType == ASIOSTDSDInt8MSB1 ||
+                               m_OutputType == ASIOSTDSDInt8LSB1);
+        if (!dsdTypes) {
+            return FALSE;
+        }
+        deviceRate = Rate >> DSD_RATE_SHIFT;
+    }
+    if (!CheckDevice()) {
+        return FALSE;
+    }
+    return m_Group.SetSampleRateAll(deviceRate);
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::start()
+{
+    return AsioGuard([&]() -> ASIOError {
+        if (!AwaitDevicePower(DevicePowerWaitMs)) {
+            return ASE_NotPresent;
+        }
+        ASIOError result = ASE_OK;
+        {
+            CCritSecLock lock(m_DriverLock);
+            result = StartStreaming(TRUE);
+        }
+        FlushReset();
+        return result;
+    });
+}
+
+// The stream is told to end before anything else, and it always ends: a device that is off or
+// gone only changes the answer, never leaves a thread running.
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::stop()
+{
+    return AsioGuard([&]() -> ASIOError { return StopLocked(); });
+}
+
+ASIOError CQelAsioDriver::StopLocked()
+{
+    m_StopFlag.store(1);
+    if (m_StreamStopEvent != nullptr) {
+        SetEvent(m_StreamStopEvent);
+    }
+    const HWND window = m_Window.load();
+    if (window != nullptr) {
+        KillTimer(window, QEL_ASIO_RESUME_TIMER);
+        KillTimer(window, QEL_ASIO_SUSPENDED_TIMER);
+    }
+    const BOOL powered = AwaitDevicePower(DevicePowerWaitMs);
+    {
+        CCritSecLock lock(m_DriverLock);
+        StopStreaming();
+    }
+    FlushReset();
+    return powered ? ASE_OK : ASE_NotPresent;
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::getChannels(int32_t *numInputChannels, int32_t *numOutputChannels)
+{
+    return AsioGuard([&]() -> ASIOError {
+        if (m_State.load() == QEL_ASIO_LOADED) {
+            return ASE_NotPresent;
+        }
+        if (numInputChannels == nullptr || numOutputChannels == nullptr) {
+            return ASE_InvalidParameter;
+        }
+        CMutexLock lock(m_SettingsMutex);
+        *numInputChannels = (int32_t)m_InputCount;
+        *numOutputChannels = (int32_t)m_OutputCount;
+        return m_InputCount == 0 && m_OutputCount == 0 ? ASE_NotPresent : ASE_OK;
+    });
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::getLatencies(int32_t *inputLatency, int32_t *outputLatency)
+{
+    return AsioGuard([&]() -> ASIOError {
+        if (m_State.load() == QEL_ASIO_LOADED) {
+            return ASE_NotPresent;
+        }
+        if (inputLatency == nullptr || outputLatency == nullptr) {
+            return ASE_InvalidParameter;
+        }
+        CMutexLock lock(m_SettingsMutex);
+        const LONG state = m_State.load();
+        const DWORD frames = state == QEL_ASIO_PREPARED || state == QEL_ASIO_RUNNING
+                                 ? m_BufferFrames
+                                 : BufferFramesForIndex(m_BufferSizeIndex);
+        DWORD in = 0;
+        DWORD out = 0;
+        if (!m_Group.GetLatencies(frames, &in, &out)) {
+            return ASE_NotPresent;
+        }
+        *inputLatency = (int32_t)in;
+        *outputLatency = (int32_t)out;
+        return ASE_OK;
+    });
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
+                                                          int32_t *granularity)
+{
+    return AsioGuard([&]() -> ASIOError {
+        if (m_State.load() == QEL_ASIO_LOADED) {
+            return ASE_NotPresent;
+        }
+        if (minSize == nullptr || maxSize == nullptr || preferredSize == nullptr || granularity == nullptr) {
+            return ASE_InvalidParameter;
+        }
+        CMutexLock lock(m_SettingsMutex);
+        DWORD frames = BufferFramesForIndex(m_BufferSizeIndex);
+        if (IsDsdFormat()) {
+            frames <<= DSD_RATE_SHIFT;
+        }
+        *minSize = *maxSize = *preferredSize = (int32_t)frames;
+        *granularity = 0;
+        return ASE_OK;
+    });
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::canSampleRate(ASIOSampleRate sampleRate)
+{
+    return AsioGuard([&]() -> ASIOError {
+        if (m_State.load() == QEL_ASIO_LOADED) {
+            return ASE_NotPresent;
+        }
+        CMutexLock lock(m_SettingsMutex);
+        return IsRateSupported(sampleRate) ? ASE_OK : ASE_NoClock;
+    });
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::getSampleRate(ASIOSampleRate *sampleRate)
+{
+    return AsioGuard([&]() -> ASIOError {
+        if (m_State.load() == QEL_ASIO_LOADED) {
+            return ASE_NotPresent;
+        }
+        if (sampleRate == nullptr) {
+            return ASE_InvalidParameter;
+        }
+        CMutexLock lock(m_SettingsMutex);
+        const double current = (double)m_CurrentRate;
+        *sampleRate = m_PendingRate > 0.0 && m_PendingRate != current ? m_PendingRate : current;
+        return ASE_OK;
+    });
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::setSampleRate(ASIOSampleRate sampleRate)
+{
+    return AsioGuard([&]() -> ASIOError {
+        if (m_State.load() == QEL_ASIO_LOADED) {
+            return ASE_NotPresent;
+        }
+        if (sampleRate == 0.0) {
+            return ASE_InvalidMode;
+        }
+        if (!AwaitDevicePower(DevicePowerWaitMs)) {
+            return ASE_NotPresent;
+        }
+        CMutexLock lock(m_SettingsMutex);
+        return SetSampleRateLocked(sampleRate);
+    });
+}
+
+// Expects the settings mutex. After every device rate change the driver takes the format the
+// device now has; when it is not the one the host buffers were made for, the host is asked for
+// a reset and the stream is not restarted on the old layout.
+ASIOError CQelAsioDriver::SetSampleRateLocked(double Rate)
+{
+    if (!IsRateSupported(Rate)) {
+        return ASE_NoClock;
+    }
+    if (Rate == (double)m_CurrentRate && m_CurrentRate == m_StoredRate) {
+        return ASE_OK;
+    }
+    const DWORD rate = (DWORD)Rate;
+    if (m_State.load() == QEL_ASIO_RUNNING) {
+        m_Settings.SetSamplingRate(rate);
+        m_StoredRate = rate;
+        m_PendingRate = (double)rate;
+        StopLocked();
+        if (!ApplyDeviceRate(rate)) {
+            RequestReset(1);
+            m_Settings.SetSamplingRate(m_CurrentRate);
+            m_StoredRate = m_CurrentRate;
+            m_PendingRate = 0.0;
+            return ASE_NotPresent;
+        }
+        m_CurrentRate = rate;
+        const BOOL changed = FormatDiffersFromPrepared();
+        RefreshFormat();
+        const DWORD minimum = BufferFramesForIndex(0);
+        const DWORD maximum = BufferFramesForIndex(BUFFER_INDEX_MAX);
+        if (changed || m_BufferFrames < minimum || m_BufferFrames > maximum) {
+            RequestReset(1);
+        } else {
+            start();
+        }
+        return ASE_OK;
+    }
+    if (!ApplyDeviceRate(rate)) {
+        return ASE_HWMalfunction;
+    }
+    const LONG state = m_State.load();
+    const BOOL prepared = state == QEL_ASIO_PREPARED || state == QEL_ASIO_SUSPENDED;
+    const BOOL changed = prepared && FormatDiffersFromPrepared();
+    RefreshFormat();
+    if (state == QEL_ASIO_PREPARED || changed) {
+        RequestReset(1);
+    }
+    m_Settings.SetSamplingRate(rate);
+    m_StoredRate = m_CurrentRate = rate;
+    return ASE_OK;
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::getClockSources(ASIOClockSource *clocks, int32_t *numSources)
+{
+    if (m_State.load() == QEL_ASIO_LOADED) {
+        return ASE_NotPresent;
+    }
+    if (clocks == nullptr || numSources == nullptr) {
+        return ASE_InvalidParameter;
+    }
+    clocks[0] = ASIOClockSource{0, -1, -1, ASIOTrue, {}};
+    std::strncpy(clocks[0].name, ClockName, sizeof(clocks[0].name) - 1);
+    *numSources = 1;
+    return ASE_OK;
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::setClockSource(int32_t reference)
+{
+    if (m_State.load() == QEL_ASIO_LOADED || reference != 0) {
+        return ASE_NotPresent;
+    }
+    m_PendingTimeFlags.fetch_or(kClockSourceChanged);
+    return ASE_OK;
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp)
+{
+    if (m_State.load() == QEL_ASIO_LOADED) {
+        return ASE_NotPresent;
+    }
+    if (sPos == nullptr || tStamp == nullptr) {
+        return ASE_InvalidParameter;
+    }
+    const ULONGLONG stamp = m_SystemTime.load();
+    tStamp->hi = (uint32_t)(stamp >> 32);
+    tStamp->lo = (uint32_t)stamp;
+    const double position = m_SamplePosition.load();
+    const ULONGLONG samples = position > 0.0 ? (ULONGLONG)position : 0;
+    sPos->hi = (uint32_t)(samples >> 32);
+    sPos->lo = (uint32_t)samples;
+    return ASE_OK;
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::getChannelInfo(ASIOChannelInfo *info)
+{
+    return AsioGuard([&]() -> ASIOError {
+        if (m_State.load() == QEL_ASIO_LOADED) {
+            return ASE_NotPresent;
+        }
+        CMutexLock lock(m_SettingsMutex);
+        if (info == nullptr || info->channel < 0) {
+            return ASE_InvalidParameter;
+        }
+        const BOOL input = info->isInput != ASIOFalse;
+        const DWORD channel = (DWORD)info->channel;
+        if (channel >= (input ? m_InputCount : m_OutputCount)) {
+            return ASE_InvalidParameter;
+        }
+        info->type = input ? m_InputType : m_OutputType;
+        info->channelGroup = 0;
+        const std::vector<LONG> &used = input ? m_InputUsed : m_OutputUsed;
+        info->isActive = m_State.load() != QEL_ASIO_INITIALIZED && channel < used.size() && used[channel] != 0
+                             ? ASIOTrue
+                             : ASIOFalse;
+        std::memset(info->name, 0, sizeof(info->name));
+        m_Group.GetChannelName(input, channel, info->name);
+        return ASE_OK;
+    });
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::controlPanel()
+{
+    LaunchControlPanel();
+    return ASE_OK;
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::outputReady()
+{
+    if (m_State.load() == QEL_ASIO_RUNNING) {
+        m_OutputReadyMode.store(1);
+        m_OutputWritten.store(1);
+        WriteOutputs();
+    }
+    return ASE_OK;
+}
+
+// Expects the settings mutex. A failed change leaves the old format in force; a change of
+// format type while host buffers exist asks the host for a reset, since the buffers and the
+// prepared channels carry the old type.
+ASIOError CQelAsioDriver::SetIoFormat(const ASIOIoFormat *Format)
+{
+    const LONG type = Format->FormatType;
+    if (type != kASIOPCMFormat && !(type == kASIODSDFormat && m_DsdSupported != 0)) {
+        return ASE_InvalidParameter;
+    }
+    const ASIOIoFormat old = m_IoFormat;
+    const ASIOSampleType oldInput = m_InputType;
+    const ASIOSampleType oldOutput = m_OutputType;
+    std::memcpy(&m_IoFormat, Format, sizeof(m_IoFormat));
+    const ASIOSampleType input = SampleTypeFor(type, m_InputBits);
+    const ASIOSampleType output = SampleTypeFor(type, m_OutputBits);
+    if ((m_InputCount != 0 && input < 0) || (m_OutputCount != 0 && output < 0)) {
+        m_IoFormat = old;
+        m_InputType = oldInput;
+        m_OutputType = oldOutput;
+        return ASE_InvalidParameter;
+    }
+    m_InputType = input;
+    m_OutputType = output;
+    const LONG state = m_State.load();
+    if (type != old.FormatType &&
+        (state == QEL_ASIO_PREPARED || state == QEL_ASIO_RUNNING || state == QEL_ASIO_SUSPENDED)) {
+        RequestReset(1);
+    }
+    return ASE_SUCCESS;
+}
+
+ASIOError STDMETHODCALLTYPE CQelAsioDriver::future(int32_t selector, void *opt)
+{
+    return AsioGuard([&]() -> ASIOError {
+        switch (selector) {
+        case kAsioEnableTimeCodeRead:
+            m_TimeCode.store(1);
+            return ASE_SUCCESS;
+        case kAsioDisableTimeCodeRead:
+            m_TimeCode.store(0);
+            return ASE_SUCCESS;
+        case kAsioSetInputMonitor:
+        case kAsioCanInputMonitor:
+        case kAsioCanTimeInfo:
+        case kAsioCanTimeCode:
+            return ASE_SUCCESS;
+        case kAsioSetIoFormat: {
+            if (opt == nullptr) {
+                return ASE_InvalidParameter;
+            }
+            CMutexLock lock(m_SettingsMutex);
+            return SetIoFormat(static_cast<const ASIOIoFormat *>(opt));
+        }
+        case kAsioGetIoFormat: {
+            if (opt == nullptr) {
+                return ASE_InvalidParameter;
+            }
+            CMutexLock lock(m_SettingsMutex);
+            std::memcpy(opt, &m_IoFormat, sizeof(m_IoFormat));
+            return ASE_SUCCESS;
+        }
+        case kAsioCanDoIoFormat: {
+            if (opt == nullptr) {
+                return ASE_InvalidParameter;
+            }
+            const LONG type = static_cast<const ASIOIoFormat *>(opt)->FormatType;
+            return type == kASIOPCMFormat || (type == kASIODSDFormat && m_DsdSupported != 0) ? ASE_SUCCESS
+                                                                                            : ASE_InvalidParameter;
+        }
+        default:
+            return ASE_InvalidParameter;
+        }
+    });
+}

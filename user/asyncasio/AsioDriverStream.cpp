@@ -1,0 +1,302 @@
+// The streaming thread of the asynchronous ASIO driver: starting and stopping it, its
+// input-clocked and output-clocked loops, the buffer switch with time information, and the
+// copies between the host's buffers and the device channels' interleaved halves.
+#include "QelAsioDriver.h"
+#include <avrt.h>
+#include <mmsystem.h>
+#include <cstring>
+
+namespace {
+
+const DWORD StreamStopWaitMs = 10000;
+const double TimeCodeOffsetSeconds = 600.0;
+
+} // namespace
+
+// Expects the driver critical section.
+ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
+{
+    const LONG state = m_State.load();
+    if ((state != QEL_ASIO_PREPARED && state != QEL_ASIO_SUSPENDED) || m_Callbacks == nullptr) {
+        return ASE_NotPresent;
+    }
+    if (m_ResetPending.load() != 0) {
+        return ASE_NotPresent;
+    }
+    if (m_InputMap.empty() && m_OutputMap.empty()) {
+        return ASE_NotPresent;
+    }
+    // The suspended-position timer and the stream thread never run beside each other.
+    const HWND window = m_Window.load();
+    if (state == QEL_ASIO_SUSPENDED && window != nullptr) {
+        KillTimer(window, QEL_ASIO_RESUME_TIMER);
+        KillTimer(window, QEL_ASIO_SUSPENDED_TIMER);
+    }
+    if (ResetPosition) {
+        m_SamplePosition.store(0.0);
+        m_CurrentHalf.store(0);
+    }
+    HANDLE thread = CreateThread(nullptr, 0, StreamThreadProc, this, CREATE_SUSPENDED, nullptr);
+    if (thread == nullptr) {
+        return ASE_NotPresent;
+    }
+    if (!m_Group.StartAll()) {
+        TerminateThread(thread, 0);
+        WaitForSingleObject(thread, StreamStopWaitMs);
+        CloseHandle(thread);
+        return ASE_HWMalfunction;
+    }
+    m_StreamThread = thread;
+    m_State.store(QEL_ASIO_RUNNING);
+    m_StopFlag.store(0);
+    m_WriteError.store(0);
+    ResetEvent(m_StreamStopEvent);
+    ResumeThread(thread);
+    return ASE_OK;
+}
+
+// Expects the driver critical section. A thread that does not end in time is terminated, and
+// the reset request that follows is left to the caller (m_ResetNeeded), outside the section.
+ASIOError CQelAsioDriver::StopStreaming()
+{
+    m_StopFlag.store(1);
+    const LONG state = m_State.load();
+    if (state == QEL_ASIO_SUSPENDED) {
+        m_State.store(QEL_ASIO_PREPARED);
+    } else if (state == QEL_ASIO_RUNNING) {
+        m_State.store(QEL_ASIO_PREPARED);
+        if (m_StreamThread != nullptr) {
+            SetEvent(m_StreamStopEvent);
+            if (WaitForSingleObject(m_StreamThread, StreamStopWaitMs) != WAIT_OBJECT_0) {
+                TerminateThread(m_StreamThread, 1);
+                WaitForSingleObject(m_StreamThread, StreamStopWaitMs);
+                m_ResetNeeded.store(1);
+                m_Group.CancelIoAll();
+            }
+            CloseHandle(m_StreamThread);
+            m_StreamThread = nullptr;
+        }
+        m_Group.StopAll();
+    }
+    return ASE_OK;
+}
+
+DWORD WINAPI CQelAsioDriver::StreamThreadProc(LPVOID Context)
+{
+    auto *driver = static_cast<CQelAsioDriver *>(Context);
+    DWORD taskIndex = 0;
+    HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
+    if (task != nullptr) {
+        AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH);
+    } else {
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    }
+    DWORD exitCode = 1;
+    try {
+        exitCode = driver->m_PreparedInputCount != 0 ? driver->DuplexLoop() : driver->OutputLoop();
+    } catch (...) {
+        driver->m_Group.CancelIoAll();
+    }
+    if (task != nullptr) {
+        AvRevertMmThreadCharacteristics(task);
+    }
+    return exitCode;
+}
+
+BOOL CQelAsioDriver::StopRequested()
+{
+    return m_StopFlag.load() != 0 || WaitForSingleObject(m_StreamStopEvent, 0) == WAIT_OBJECT_0;
+}
+
+// The capture side clocks the periods whenever the device has inputs, whether or not the host
+// uses them.
+DWORD CQelAsioDriver::DuplexLoop()
+{
+    for (;;) {
+        BOOL failed = m_Group.ReadHalfAll(m_CurrentHalf.load()) != ERROR_SUCCESS ||
+                      m_Group.ReadHalfAll(1 - m_CurrentHalf.load()) != ERROR_SUCCESS || !m_Group.StartCaptureAll();
+        BOOL firstPass = TRUE;
+        while (!failed) {
+            const DWORD half = m_CurrentHalf.load();
+            const DWORD wait = m_Group.WaitHalfAll(half, m_StreamStopEvent);
+            if (wait == WAIT_IO_COMPLETION) {
+                continue;
+            }
+            if (wait == WAIT_OBJECT_0 + 1) {
+                m_Group.CancelIoAll();
+                return 0;
+            }
+            if (wait != WAIT_OBJECT_0) {
+                failed = TRUE;
+                break;
+            }
+            if (firstPass) {
+                m_Group.AlignPositions();
+                firstPass = FALSE;
+            }
+            CopyInputs(half);
+            if (m_Group.ReadHalfAll(half) != ERROR_SUCCESS) {
+                failed = TRUE;
+                break;
+            }
+            // A stop is seen by the next wait.
+            BufferSwitch(FALSE);
+        }
+        if (StopRequested()) {
+            m_Group.CancelIoAll();
+            return 0;
+        }
+        if (!RecoverStreamReset()) {
+            RequestResetFromStream();
+            m_Group.CancelIoAll();
+            return 1;
+        }
+    }
+}
+
+// After an isochronous error the kernel fails reads and writes until the channels restart.
+// The recovery only tries the driver critical section: while a host call holds it (start,
+// stop), the host is asked for a reset instead.
+BOOL CQelAsioDriver::RecoverStreamReset()
+{
+    CRITICAL_SECTION *section = m_DriverLock.Get();
+    if (section == nullptr || !TryEnterCriticalSection(section)) {
+        return FALSE;
+    }
+    BOOL recovered = FALSE;
+    if (!StopRequested() && m_Group.HasStreamReset()) {
+        m_Group.CancelIoAll();
+        m_Group.ClearBuffersAll();
+        recovered = m_Group.StopAll() && m_Group.StartAll();
+    }
+    LeaveCriticalSection(section);
+    return recovered;
+}
+
+// The render side clocks the periods of a device without inputs. Both halves are filled and
+// written before the first wait.
+DWORD CQelAsioDriver::OutputLoop()
+{
+    BOOL failed = !BufferSwitch(FALSE) || !BufferSwitch(FALSE);
+    while (!failed) {
+        const DWORD wait = m_Group.WaitHalfAll(m_CurrentHalf.load(), m_StreamStopEvent);
+        if (wait == WAIT_IO_COMPLETION) {
+            continue;
+        }
+        if (wait == WAIT_OBJECT_0 + 1) {
+            m_Group.CancelIoAll();
+            return 0;
+        }
+        failed = wait != WAIT_OBJECT_0 || !BufferSwitch(FALSE);
+    }
+    // A switch that met the stop flag is a normal stop, not a stream error.
+    if (StopRequested()) {
+        m_Group.CancelIoAll();
+        return 0;
+    }
+    RequestResetFromStream();
+    m_Group.CancelIoAll();
+    return 1;
+}
+
+// TimerOnly: a tick of the suspended-position timer, which only keeps the position moving.
+BOOL CQelAsioDriver::BufferSwitch(BOOL TimerOnly)
+{
+    ASIOTimeStamp stamp;
+    GetSystemTime(&stamp);
+    m_SystemTime.store(((ULONGLONG)stamp.hi << 32) | stamp.lo);
+    m_OutputWritten.store(0);
+    m_WriteError.store(0);
+    m_SamplePosition.store(m_SamplePosition.load() + (double)m_HostBufferSize);
+    if (m_StopFlag.load() != 0) {
+        m_WriteError.store(1);
+        return FALSE;
+    }
+    ASIOCallbacks *callbacks = m_Callbacks;
+    const DWORD half = m_CurrentHalf.load();
+    if (callbacks != nullptr) {
+        if (m_TimeInfoMode != 0 && callbacks->bufferSwitchTimeInfo != nullptr) {
+            getSamplePosition(&m_TimeInfo.timeInfo.samplePosition, &m_TimeInfo.timeInfo.systemTime);
+            m_TimeInfo.timeInfo.flags |= m_PendingTimeFlags.exchange(0);
+            if (m_TimeCode.load() != 0) {
+                // Ten minutes ahead of the position; DSD rates overflow 32 bits, so only the
+                // low half of the 64-bit value is kept.
+                const double code = (double)m_CurrentRate * TimeCodeOffsetSeconds +
+                                    (double)m_TimeInfo.timeInfo.samplePosition.lo;
+                m_TimeInfo.timeCode.timeCodeSamples.hi = 0;
+                m_TimeInfo.timeCode.timeCodeSamples.lo = (uint32_t)(ULONGLONG)code;
+            }
+            callbacks->bufferSwitchTimeInfo(&m_TimeInfo, (int32_t)half, ASIOTrue);
+            m_TimeInfo.timeInfo.flags &= ~(uint32_t)(kSampleRateChanged | kClockSourceChanged);
+        } else if (callbacks->bufferSwitch != nullptr) {
+            callbacks->bufferSwitch((int32_t)half, ASIOTrue);
+        }
+    }
+    if (m_OutputMap.empty() || TimerOnly) {
+        m_CurrentHalf.store(1 - half);
+    } else if (m_OutputReadyMode.load() != 0) {
+        if (m_OutputWritten.load() == 0) {
+            WriteOutputs();
+        }
+        m_CurrentHalf.store(1 - half);
+    } else {
+        // Without outputReady the half the host filled at the previous switch goes out.
+        m_CurrentHalf.store(1 - half);
+        WriteOutputs();
+    }
+    return m_WriteError.load() == 0;
+}
+
+VOID CQelAsioDriver::WriteOutputs()
+{
+    const DWORD half = m_CurrentHalf.load();
+    CopyOutputs(half);
+    if (m_Group.WriteHalfAll(half) != ERROR_SUCCESS) {
+        m_WriteError.store(1);
+    }
+}
+
+VOID CQelAsioDriver::CopyOutputs(DWORD Half)
+{
+    const std::vector<void *> &sources = m_OutputHalves[Half & 1];
+    for (size_t i = 0; i < m_OutputMap.size() && i < sources.size(); ++i) {
+        const ChannelMap &entry = m_OutputMap[i];
+        BYTE *device = entry.Channel->GetOutputBuffer(Half);
+        if (device == nullptr) {
+            continue;
+        }
+        device += entry.Offset;
+        const BYTE *source = static_cast<const BYTE *>(sources[i]);
+        for (DWORD frame = 0; frame < m_BufferFrames; ++frame) {
+            std::memcpy(device, source, entry.SampleBytes);
+            source += entry.SampleBytes;
+            device += entry.Stride;
+        }
+    }
+}
+
+VOID CQelAsioDriver::CopyInputs(DWORD Half)
+{
+    const std::vector<void *> &targets = m_InputHalves[Half & 1];
+    for (size_t i = 0; i < m_InputMap.size() && i < targets.size(); ++i) {
+        const ChannelMap &entry = m_InputMap[i];
+        const BYTE *device = entry.Channel->GetInputBuffer(Half);
+        if (device == nullptr) {
+            continue;
+        }
+        device += entry.Offset;
+        BYTE *target = static_cast<BYTE *>(targets[i]);
+        for (DWORD frame = 0; frame < m_BufferFrames; ++frame) {
+            std::memcpy(target, device, entry.SampleBytes);
+            target += entry.SampleBytes;
+            device += entry.Stride;
+        }
+    }
+}
+
+VOID CQelAsioDriver::GetSystemTime(ASIOTimeStamp *Stamp)
+{
+    const ULONGLONG nanoseconds = (ULONGLONG)timeGetTime() * 1000000ull;
+    Stamp->hi = (uint32_t)(nanoseconds >> 32);
+    Stamp->lo = (uint32_t)nanoseconds;
+}

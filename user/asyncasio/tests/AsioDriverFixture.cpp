@@ -1,0 +1,165 @@
+// The ASIO driver tests' machine, device, registration, settings helpers and callback recorder.
+#include "AsioDriverFixture.h"
+#include <platform/clock.h>
+#include <platform/win32_system.h>
+#include <sim/uac_descriptors.h>
+#include <chrono>
+#include <thread>
+#include "RegUtil2.h"
+
+namespace asio_test {
+namespace {
+
+const CLSID ClassId = {0x4427F646, 0x4B33, 0x4B24, {0xA4, 0xD1, 0xA8, 0x38, 0xCC, 0xF6, 0x62, 0xC5}};
+
+recorder *g_recorder = nullptr;
+
+void on_switch(int32_t index, ASIOBool)
+{
+    recorder &r = record();
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.halves.push_back(index);
+    }
+    r.switches++;
+}
+
+ASIOTime *on_switch_time(ASIOTime *time, int32_t index, ASIOBool)
+{
+    recorder &r = record();
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        r.halves.push_back(index);
+        r.positions.push_back((int64_t)(((uint64_t)time->timeInfo.samplePosition.hi << 32) |
+                                        time->timeInfo.samplePosition.lo));
+        r.time_codes.push_back(time->timeCode.timeCodeSamples.lo);
+        r.flags.push_back(time->timeInfo.flags);
+    }
+    if (r.call_output_ready.load() && r.driver != nullptr) {
+        r.driver->outputReady();
+    }
+    r.switches++;
+    return nullptr;
+}
+
+int32_t on_message(int32_t selector, int32_t, void *, double *)
+{
+    recorder &r = record();
+    r.messages++;
+    switch (selector) {
+    case kAsioEngineVersion:
+        return r.engine_version.load();
+    case kAsioSupportsTimeInfo:
+        return r.time_info.load();
+    case kAsioResetRequest:
+        r.resets++;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void on_rate(ASIOSampleRate) {}
+
+} // namespace
+
+recorder &record()
+{
+    return *g_recorder;
+}
+
+ASIOCallbacks recording_callbacks()
+{
+    return ASIOCallbacks{on_switch, on_rate, on_message, on_switch_time};
+}
+
+void AsioDriverTest::SetUp()
+{
+    g_recorder = new recorder();
+    m_machine = std::make_unique<sim::machine>();
+    m_machine->install_driver(L"USB\\Class_01&SubClass_01", "ovmlsaau", L"OVMLSAAU");
+    platform::module_register_path(L"ovmlsaaso.dll", L"C:\\Program Files\\Orvan\\ASIO\\ovmlsaaso.dll");
+    m_module = LoadLibraryW(L"ovmlsaaso.dll");
+    ASSERT_NE(m_module, nullptr);
+    auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE *)()>(
+        reinterpret_cast<void (*)()>(GetProcAddress(m_module, "DllRegisterServer")));
+    ASSERT_NE(reg, nullptr);
+    ASSERT_EQ(reg(), S_OK);
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    m_com = true;
+}
+
+void AsioDriverTest::TearDown()
+{
+    if (m_com) {
+        CoUninitialize();
+    }
+    detach();
+    if (m_module != nullptr) {
+        FreeLibrary(m_module);
+    }
+    m_machine.reset();
+    delete g_recorder;
+    g_recorder = nullptr;
+}
+
+void AsioDriverTest::attach(sim::uac2_options descriptors, sim::audio_device_options options)
+{
+    m_device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), options);
+    ASSERT_TRUE(NT_SUCCESS(m_machine->attach(m_device, &m_pdo)));
+    ASSERT_NE(m_pdo, nullptr);
+}
+
+void AsioDriverTest::detach()
+{
+    if (m_pdo != nullptr) {
+        m_machine->detach(m_pdo);
+        m_pdo = nullptr;
+    }
+}
+
+IASIO *AsioDriverTest::create_driver()
+{
+    IASIO *driver = nullptr;
+    if (FAILED(CoCreateInstance(ClassId, nullptr, CLSCTX_INPROC_SERVER, ClassId, reinterpret_cast<void **>(&driver)))) {
+        return nullptr;
+    }
+    return driver;
+}
+
+void AsioDriverTest::store_settings(DWORD rate, DWORD index)
+{
+    CRegUtil2 settings;
+    DWORD probe = 0;
+    settings.GetValue(REGVAL_SAMPLING_RATE, &probe, sizeof(probe));
+    ASSERT_EQ(REGUTIL_OK, settings.SetValue(REGVAL_SAMPLING_RATE, &rate, sizeof(rate)));
+    ASSERT_EQ(REGUTIL_OK, settings.SetValue(REGVAL_BUFFER_SIZE_INDEX, &index, sizeof(index)));
+}
+
+void AsioDriverTest::store_selected(const std::wstring &instance_id)
+{
+    CRegUtil2 settings;
+    DWORD probe = 0;
+    settings.GetValue(REGVAL_SAMPLING_RATE, &probe, sizeof(probe));
+    ASSERT_EQ(REGUTIL_OK, settings.SetSelected(instance_id.c_str()));
+}
+
+DWORD AsioDriverTest::stored_rate()
+{
+    CRegUtil2 settings;
+    return settings.GetSamplingRate();
+}
+
+bool AsioDriverTest::wait_until(const std::function<bool()> &cond, DWORD timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+} // namespace asio_test

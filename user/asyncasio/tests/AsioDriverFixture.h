@@ -1,0 +1,62 @@
+// Fixture of the ASIO driver's tests: a booted machine with the asynchronous kernel driver
+// installed for the simulated USB audio device (looped back), ovmlsaaso registered as Windows
+// registers it, helpers for the per-user settings, and a small callback recorder for tests that
+// drive IASIO directly.
+#pragma once
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <windows.h>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+#include <AsioInterface.h>
+#include <sim/audio_device.h>
+#include <sim/machine.h>
+
+namespace asio_test {
+
+// What the driver told the callbacks of a directly driven session. The callbacks carry no
+// context, so one recorder serves the test that runs.
+struct recorder {
+    std::atomic<int> switches{0};
+    std::atomic<int> resets{0};
+    std::atomic<int> messages{0};
+    std::atomic<int32_t> engine_version{2};
+    std::atomic<int32_t> time_info{1};
+    std::atomic<bool> call_output_ready{false};
+    IASIO *driver = nullptr;
+    std::mutex lock;
+    std::vector<int64_t> positions;   // samplePosition of each bufferSwitchTimeInfo
+    std::vector<uint32_t> time_codes; // timeCodeSamples.lo
+    std::vector<uint32_t> flags;
+    std::vector<int32_t> halves;
+};
+recorder &record();
+ASIOCallbacks recording_callbacks();
+
+class AsioDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Attaches the simulated device (class 2, looped back) with the asynchronous driver.
+    void attach(sim::uac2_options descriptors = {}, sim::audio_device_options options = {});
+    void detach();
+    // A new driver object through COM, as a host creates it. Null on failure.
+    IASIO *create_driver();
+    // Per-user settings of the stack, as the control panel writes them.
+    static void store_settings(DWORD rate, DWORD index);
+    static void store_selected(const std::wstring &instance_id);
+    static DWORD stored_rate();
+    // Waits until cond holds or timeout_ms passes.
+    static bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms = 10000);
+
+    std::unique_ptr<sim::machine> m_machine;
+    std::shared_ptr<sim::audio_device> m_device;
+    DEVICE_OBJECT *m_pdo = nullptr;
+    HMODULE m_module = nullptr;
+    bool m_com = false;
+};
+
+} // namespace asio_test
