@@ -24,3 +24,13 @@ ovm_add_test(asyncdrv_channel_tests
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelSequenceTests.cpp
   LIBS asyncdrv_channel platform)
 target_include_directories(asyncdrv_channel_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
+
+# The channel end to end: ovmlsaau loaded by PnP for a simulated device, driven through Win32.
+ovm_add_test(asyncdrv_channel_e2e_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelE2EFixture.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelE2ETests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelE2ESequenceTests.cpp
+  LIBS platform sim)
+target_include_directories(asyncdrv_channel_e2e_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+add_dependencies(asyncdrv_channel_e2e_tests ovmlsaau)

@@ -1,0 +1,91 @@
+// Fixture of the device channel's end-to-end tests: a machine on which PnP loads ovmlsaau for a
+// simulated USB audio device, host processes that open "\asio" on the device's audio interface
+// through the Win32 stand-in, and request helpers that report the kernel's status.
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+#include <platform/process.h>
+#include <sim/audio_device.h>
+#include <sim/machine.h>
+#include "../../../user/client/include/QelAsioIoctl.h"
+
+namespace e2e_test {
+
+// The outcome of one request: the NTSTATUS the driver completed it with and the bytes it
+// reported.
+struct io_result {
+    NTSTATUS status = STATUS_PENDING;
+    DWORD bytes = 0;
+};
+
+// A simulated host process. run() executes body on a new thread of the process and waits for
+// it to end; handles the body opens stay in the process until it closes them or is killed.
+class host_process {
+public:
+    explicit host_process(const wchar_t *image);
+    ~host_process();
+    host_process(const host_process &) = delete;
+    host_process &operator=(const host_process &) = delete;
+
+    void run(const std::function<void()> &body);
+    // Ends the process abruptly: its handles are closed as the I/O manager closes them.
+    void kill();
+    bool alive() const { return process_ != nullptr && !killed_; }
+
+private:
+    platform::process *process_ = nullptr;
+    bool killed_ = false;
+};
+
+// An overlapped request kept in flight: its OVERLAPPED and buffer stay here until it ends.
+struct pending_io {
+    OVERLAPPED overlapped = {};
+    std::vector<UCHAR> buffer;
+    BOOL issued = FALSE;
+    DWORD error = 0;
+
+    bool finished() const;
+    NTSTATUS status() const;
+    // Waits (machine time) for the completion; false on timeout.
+    bool wait(DWORD timeout_ms = 10000) const;
+};
+
+class ChannelE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Attaches a simulated device with ovmlsaau installed and returns its PDO (null on failure).
+    DEVICE_OBJECT *attach(sim::uac2_options descriptors = {}, sim::audio_device_options options = {});
+    // Surprise removal and removal of an attached device.
+    NTSTATUS detach(DEVICE_OBJECT *pdo);
+    // The "\asio" path of a device's audio interface: its path cut at "\wave", as clients form it.
+    static std::wstring channel_path(DEVICE_OBJECT *pdo);
+
+    // Requests on the calling thread's process. A failed open returns INVALID_HANDLE_VALUE.
+    static HANDLE open_channel(const std::wstring &path);
+    static io_result control(HANDLE handle, DWORD code, const void *input = nullptr, DWORD input_length = 0,
+                             void *output = nullptr, DWORD output_length = 0);
+    // Issues an overlapped READ or WRITE of length bytes into io (which must outlive it).
+    static void read(HANDLE handle, pending_io &io, DWORD length);
+    static void write(HANDLE handle, pending_io &io, DWORD length, UCHAR fill);
+
+    // Shorthands of the control codes a test drives most.
+    static NTSTATUS acquire(HANDLE handle) { return control(handle, IOCTL_QELASIO_ACQUIRE).status; }
+    static NTSTATUS release(HANDLE handle) { return control(handle, IOCTL_QELASIO_RELEASE).status; }
+    static NTSTATUS prepare(HANDLE handle, ULONG frames, ULONG capture, ULONG render, USHORT mode = QELASIO_MODE_PCM,
+                            ULONG percent = 100);
+    static NTSTATUS unprepare(HANDLE handle) { return control(handle, IOCTL_QELASIO_UNPREPARE).status; }
+
+    // Blocks of a pool tag outstanding now.
+    static ULONG pool_blocks(ULONG tag);
+
+    std::unique_ptr<sim::machine> machine;
+    std::vector<std::shared_ptr<sim::audio_device>> devices;
+};
+
+} // namespace e2e_test
