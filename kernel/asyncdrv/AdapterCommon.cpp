@@ -505,9 +505,12 @@ STDMETHODIMP CAdapterCommon::QueryPowerChangeState(POWER_STATE NewStateQuery)
     return STATUS_SUCCESS;
 }
 
+// The device may be unplugged at any time; telling PnP so keeps the removal quiet.
 STDMETHODIMP CAdapterCommon::QueryDeviceCapabilities(struct _DEVICE_CAPABILITIES *PowerDeviceCaps)
 {
-    UNREFERENCED_PARAMETER(PowerDeviceCaps);
+    if (PowerDeviceCaps != nullptr) {
+        PowerDeviceCaps->SurpriseRemovalOK = 1;
+    }
     return STATUS_SUCCESS;
 }
 

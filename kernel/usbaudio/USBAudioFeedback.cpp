@@ -43,6 +43,7 @@ NTSTATUS CUSBAudioCL::RecvFeedback(PVOID buffer, ULONG length, PUSB_COMPLETION_C
     context->Callback = callback;
     context->ClientContext = clientContext;
     context->Pipe = pipe;
+    context->BufferLength = length;
     NTSTATUS status = STATUS_SUCCESS;
     ULONG packets = 1;
     PURB urb = nullptr;
@@ -124,7 +125,7 @@ VOID CUSBAudioCL::CompleteFeedback(PIRP irp, USB_TRANSFER_CONTEXT *context)
             ULONGLONG sum = 0;
             ULONG counted = 0;
             ULONG v = last;
-            ULONG limit = iso.TransferBufferLength;
+            ULONG limit = context->BufferLength;
             for (ULONG i = 0; data != nullptr && i < iso.NumberOfPackets && i < USBCL_MAX_ISOCH_PACKETS; ++i) {
                 const USBD_ISO_PACKET_DESCRIPTOR &packet = iso.IsoPacket[i];
                 if (USBD_ERROR(packet.Status)) {

@@ -27,6 +27,10 @@ struct USB_TRANSFER_CONTEXT {
     PVOID BounceBuffer;
     // Bytes of the bounce buffer that are not audio (length prefixes of render packets).
     ULONG BounceLength;
+    // Bytes of the caller's buffer an IN transfer may fill. Completion reads packets only
+    // inside it: by then the URB's TransferBufferLength holds the bytes received, which says
+    // nothing about where the packets lie.
+    ULONG BufferLength;
 };
 
 // A pooled isochronous URB holds this many packets.

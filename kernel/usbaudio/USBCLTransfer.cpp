@@ -89,6 +89,7 @@ NTSTATUS CUSBCL::SubmitIsochIn(PUSBD_PIPE_INFORMATION pipe, PVOID buffer, ULONG 
             context->Callback = callback;
             context->ClientContext = clientContext;
             context->Pipe = pipe;
+            context->BufferLength = length;
         }
     }
     if (NT_SUCCESS(status)) {
@@ -211,7 +212,7 @@ VOID CUSBCL::CompleteTransfer(PIRP irp, USB_TRANSFER_CONTEXT *context)
             // Packets land at fixed offsets; move them down so the data is contiguous. Data
             // only moves towards the start, so an overlapping move is safe.
             PUCHAR buffer = static_cast<PUCHAR>(transfer.TransferBuffer);
-            ULONG limit = transfer.TransferBufferLength;
+            ULONG limit = context->BufferLength;
             for (ULONG i = 0; i < transfer.NumberOfPackets && i < USBCL_MAX_ISOCH_PACKETS; ++i) {
                 ULONG offset = transfer.IsoPacket[i].Offset;
                 ULONG length = transfer.IsoPacket[i].Length;

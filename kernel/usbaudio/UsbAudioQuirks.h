@@ -7,8 +7,9 @@ struct USB_AUDIO_DEVICE_ID {
     USHORT ProductId;
 };
 
-// The maker's own vendor ID.
-constexpr USHORT USB_AUDIO_MAKER_VENDOR_ID = 0x2B7E;
+// The maker's own vendor ID, the one its supported devices (asynchronous 0x0102, standard
+// 0x0201 and 0x0202) carry as well.
+constexpr USHORT USB_AUDIO_MAKER_VENDOR_ID = 0x3A51;
 
 // The maker's product whose audio interfaces use the vendor class and whose render packets
 // carry a 32-bit byte count in front of the audio bytes.

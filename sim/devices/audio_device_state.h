@@ -24,6 +24,10 @@ struct stream_state {
     std::uint64_t packets = 0;              // capture data packets since selection
     std::uint64_t feedback_packets = 0;
     std::deque<std::uint32_t> implicit_sizes; // capture: frames per packet, for the render side
+    // Render on an adaptive or synchronous endpoint: the device recovers its clock from the
+    // data, so it plays at its own clock pulled towards a half-full FIFO (a bounded pull).
+    bool adaptive = false;
+    std::uint64_t clock_remainder = 0;      // adaptive: the fraction of a frame carried over
 };
 
 struct audio_device::state {
@@ -63,6 +67,8 @@ struct audio_device::state {
     std::uint32_t rate_of(std::uint8_t interface_number) const;
     std::int32_t ppm_of(std::uint8_t interface_number) const;
     std::uint64_t clock_frames(std::uint8_t interface_number, std::uint64_t from, std::uint64_t to) const;
+    std::uint64_t adaptive_frames(std::uint8_t interface_number, stream_state &stream, std::uint64_t to,
+                                  std::uint64_t capacity);
     std::uint32_t feedback_value(std::uint8_t interface_number) const;
     void advance_to(std::uint64_t microframe);
     stream_state *stream_for_endpoint(std::uint8_t address, std::uint8_t *interface_number);

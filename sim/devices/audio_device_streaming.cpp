@@ -15,6 +15,11 @@ using wide = unsigned __int128;
 
 constexpr std::uint64_t ppm_scale = 1'000'000;
 
+// Clock recovery of an adaptive render endpoint: ppm of pull per frame the FIFO is off half
+// full, and the most the recovered clock can be pulled away from the local one.
+constexpr std::int64_t adaptive_pull_per_frame = 10;
+constexpr std::int64_t adaptive_pull_range = 1000;
+
 std::uint64_t clock_position(std::uint64_t microframe, std::uint32_t rate, std::int32_t ppm)
 {
     const std::uint64_t scaled_rate = std::uint64_t{rate} * static_cast<std::uint64_t>(
@@ -58,6 +63,7 @@ void audio_device::state::select_alternate(std::uint8_t interface_number, std::u
     stream.alt = a;
     stream.render = !a->data->is_in();
     stream.frame_bytes = a->has_format ? a->format.frame_bytes() : 0;
+    stream.adaptive = stream.render && (a->data->attributes & 0x08) != 0;
     streams[interface_number] = std::move(stream);
 }
 
@@ -111,6 +117,24 @@ std::uint64_t audio_device::state::clock_frames(std::uint8_t interface_number, s
     return clock_position(to, rate, ppm) - clock_position(from, rate, ppm);
 }
 
+std::uint64_t audio_device::state::adaptive_frames(std::uint8_t interface_number, stream_state &stream,
+                                                   std::uint64_t to, std::uint64_t capacity)
+{
+    if (to <= stream.last_microframe || stream.frame_bytes == 0) {
+        return 0;
+    }
+    const std::int64_t fill = static_cast<std::int64_t>(stream.fifo.size() / stream.frame_bytes);
+    const std::int64_t pull = std::clamp((fill - static_cast<std::int64_t>(capacity / 2)) * adaptive_pull_per_frame,
+                                         -adaptive_pull_range, adaptive_pull_range);
+    const std::int64_t ppm = static_cast<std::int64_t>(ppm_scale) + ppm_of(interface_number) + pull;
+    const wide per_frame = wide{8000} * ppm_scale;
+    const wide position = wide{to - stream.last_microframe} * rate_of(interface_number) *
+                              static_cast<std::uint64_t>(std::max<std::int64_t>(ppm, 0)) +
+                          stream.clock_remainder;
+    stream.clock_remainder = static_cast<std::uint64_t>(position % per_frame);
+    return static_cast<std::uint64_t>(position / per_frame);
+}
+
 std::uint32_t audio_device::state::feedback_value(std::uint8_t interface_number) const
 {
     const wide numerator = wide{rate_of(interface_number)} *
@@ -142,7 +166,8 @@ void audio_device::state::advance_to(std::uint64_t microframe)
             }
             continue;
         }
-        const std::uint64_t frames = clock_frames(number, stream.last_microframe, microframe);
+        const std::uint64_t frames = stream.adaptive ? adaptive_frames(number, stream, microframe, capacity)
+                                                     : clock_frames(number, stream.last_microframe, microframe);
         stream.last_microframe = microframe;
         if (frames == 0) {
             continue;

@@ -159,6 +159,8 @@ void streaming_interface(std::vector<std::uint8_t> &b, const uac2_options &o, st
         std::uint8_t attributes = 0x05; // isochronous, asynchronous, data
         if (!render && o.feedback == feedback_kind::implicit) {
             attributes = 0x25; // implicit feedback data
+        } else if (render && o.feedback == feedback_kind::none) {
+            attributes = 0x09; // adaptive: the device follows the host's data rate
         }
         append(b, {7, 5, render ? uac2_ids::render_data_ep : uac2_ids::capture_data_ep,
                    attributes});
@@ -299,6 +301,7 @@ device_descriptors build_uac2_device(const uac2_options &o)
 uac2_options standard_uac2_options(std::uint8_t render_interval)
 {
     uac2_options o;
+    o.product_id = 0x0202;
     o.render_formats = {{2, 2, 16}};
     o.capture_formats = {{2, 2, 16}};
     o.data_interval = render_interval;

@@ -60,6 +60,12 @@ protected:
             iso.StartFrame = 4242;
             if (empty_transfer) {
                 iso.TransferBufferLength = 0;
+            } else if (report_received) {
+                ULONG received = 0;
+                for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
+                    received += iso.IsoPacket[i].Length;
+                }
+                iso.TransferBufferLength = received;
             }
             return irp_status;
         };
@@ -72,6 +78,7 @@ protected:
 
     std::vector<feedback_packet> answer;
     bool empty_transfer = false;
+    bool report_received = false; // the URB's length becomes the bytes received, as on a bus
     NTSTATUS irp_status = STATUS_SUCCESS;
     ULONG flags = 0;
     ULONG packets = 0;
@@ -144,6 +151,22 @@ TEST_F(FeedbackTest, EmptyPacketsRepeatAndOddOrFailedPacketsDoNotCount)
     empty_transfer = true;
     ASSERT_EQ(read(8), STATUS_SUCCESS);
     EXPECT_EQ(result.value, 0x310000u);
+}
+
+// A host controller reports the bytes received in the URB's length; packets keep their
+// offsets, so a value behind an empty packet lies past that count and must still be read.
+TEST_F(FeedbackTest, PacketsBehindAnEmptyOneCountWhenTheHostReportsBytesReceived)
+{
+    start_render(uac2_layout{});
+    audio->m_pRender->LastReceivedFeedback = 0x300000;
+    report_received = true;
+    answer = {{4, USBD_STATUS_SUCCESS, {0x00, 0x00, 0x30, 0x00}},
+              {0, USBD_STATUS_SUCCESS, {}},
+              {4, USBD_STATUS_SUCCESS, {0x00, 0x40, 0x30, 0x00}},
+              {0, USBD_STATUS_SUCCESS, {}}};
+    ASSERT_EQ(read(16), STATUS_SUCCESS);
+    EXPECT_EQ(result.value, (0x300000u * 2 + 0x304000u * 2) / 4);
+    EXPECT_EQ(audio->m_pRender->LastReceivedFeedback, 0x304000u);
 }
 
 TEST_F(FeedbackTest, ZeroValuesLeaveLastReceivedAndFailuresReportZero)

@@ -1,8 +1,10 @@
 // Data ranges and the filter descriptor: ranges per alternate with and without a current rate,
-// the signal-processing attribute, skipped alternates, and the pins, nodes and connections of
-// the default devices and of a path with two bridge pins.
+// the signal-processing attribute, skipped alternates, the pins, nodes and connections of the
+// standard layouts and of a path with two bridge pins, and hostile unit topologies (cycles,
+// self-loops, dangling sources, deep chains) that must still give finite chains.
 #include "UsbAudioTestFixture.h"
 #include <platform/kernel_version.h>
+#include "FilterTopologyCheck.h"
 #include "USBAudioFilter.h"
 #include "USBAudioTerminal.h"
 
@@ -56,32 +58,10 @@ protected:
         }
         return out;
     }
-    // Every connection names existing pins and nodes, and following connections from any
-    // element ends within the element count.
     void expect_walk_terminates() const
     {
-        auto key = [](ULONG node, ULONG pin) { return node == PCFILTER_NODE ? 0x10000 + pin : node; };
-        for (const connection &c : connections()) {
-            EXPECT_TRUE(c.from_node == PCFILTER_NODE ? c.from_pin < filter.PinCount : c.from_node < filter.NodeCount);
-            EXPECT_TRUE(c.to_node == PCFILTER_NODE ? c.to_pin < filter.PinCount : c.to_node < filter.NodeCount);
-        }
-        for (const connection &start : connections()) {
-            ULONG at = key(start.to_node, start.to_pin);
-            ULONG hops = 0;
-            bool moved = true;
-            while (moved && hops <= filter.PinCount + filter.NodeCount) {
-                moved = false;
-                for (const connection &c : connections()) {
-                    if (key(c.from_node, c.from_pin) == at) {
-                        at = key(c.to_node, c.to_pin);
-                        moved = true;
-                        ++hops;
-                        break;
-                    }
-                }
-            }
-            EXPECT_LE(hops, filter.PinCount + filter.NodeCount);
-        }
+        std::string why;
+        EXPECT_TRUE(check_filter_topology(filter, &why)) << why;
     }
 
     static constexpr PCAUTOMATION_TABLE volume_table = {};
@@ -311,6 +291,124 @@ TEST_F(FilterTest, TwoBridgeOutputsGetOneDacAndAFiniteWalk)
                                         {1, 0, 0, 1}, {0, 0, F, 1}, {F, 1, F, 2}};
     EXPECT_EQ(connections(), expected);
     expect_walk_terminates();
+}
+
+// A render-only revision 2 device: IT 2 (USB streaming), the given units, then OT 20 (speaker)
+// fed by speaker_source, last so that its resolution decides the start.
+bytes render_topology(const std::vector<bytes> &units, std::uint8_t speaker_source)
+{
+    config_builder c;
+    c.add_interface(0, 0, 0, 1, 1).ac_header(true);
+    c.raw({8, 0x24, 0x0A, 0x28, 0x03, 0x07, 0, 0});
+    c.raw({17, 0x24, 2, 2, 0x01, 0x01, 0, 0x28, 2, 3, 0, 0, 0, 0, 0, 0, 0});
+    for (const bytes &unit : units) {
+        c.raw(unit);
+    }
+    c.raw({12, 0x24, 3, 20, 0x01, 0x03, 0, speaker_source, 0x28, 0x04, 0x00, 0});
+    c.add_interface(1, 0, 0);
+    c.add_interface(1, 1, 1);
+    c.raw({16, 0x24, 1, 2, 0, 1, 1, 0, 0, 0, 2, 3, 0, 0, 0, 0});
+    c.raw({6, 0x24, 2, 1, 2, 16});
+    c.endpoint(0x01, 0x0D, 200, 1);
+    c.raw({8, 0x25, 1, 0, 0, 0, 0, 0});
+    return c.finish();
+}
+
+// A feature unit with mute and volume on its master channel.
+bytes feature_unit(std::uint8_t id, std::uint8_t source)
+{
+    return {14, 0x24, 6, id, source, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0};
+}
+
+TEST_F(FilterTest, UnitsInCyclesOnThemselvesOrOnNothingStayOffThePaths)
+{
+    std::vector<bytes> units = {
+        feature_unit(10, 2),
+        feature_unit(50, 51), feature_unit(51, 50), // a cycle of two
+        feature_unit(52, 52),                       // its own source
+        feature_unit(53, 99),                       // a source that does not exist
+        feature_unit(54, 20),                       // fed by the path's last element
+        feature_unit(55, 0),                        // no source
+        {8, 0x24, 5, 56, 1, 56, 0, 0},              // a selector naming itself
+    };
+    start_configured(render_topology(units, 10), true);
+    clock_answers(0x28, 48000, {{48000, 48000, 0}});
+    build();
+    ASSERT_EQ(filter.PinCount, 2u);
+    // DAC, then mute and volume of each of the seven feature units, then the selector; only
+    // the DAC and unit 10 are on the render path.
+    ASSERT_EQ(filter.NodeCount, 16u);
+    for (ULONG i = 3; i < filter.NodeCount; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(node(i).Path, USBAUDIO_PATH_NONE);
+    }
+    const ULONG F = PCFILTER_NODE;
+    std::vector<connection> expected = {{F, 0, 2, 1}, {2, 0, 1, 1}, {1, 0, 0, 1}, {0, 0, F, 1}};
+    EXPECT_EQ(connections(), expected);
+    expect_walk_terminates();
+}
+
+TEST_F(FilterTest, DeepChainOfUnitsGivesOneFiniteChain)
+{
+    constexpr std::uint8_t FIRST = 60;
+    constexpr std::uint8_t COUNT = 150;
+    std::vector<bytes> units;
+    for (std::uint8_t i = 0; i < COUNT; ++i) {
+        units.push_back(feature_unit(static_cast<std::uint8_t>(FIRST + i), i == 0 ? 2 : static_cast<std::uint8_t>(FIRST + i - 1)));
+    }
+    start_configured(render_topology(units, FIRST + COUNT - 1), true);
+    clock_answers(0x28, 48000, {{48000, 48000, 0}});
+    build();
+    ASSERT_EQ(filter.PinCount, 2u);
+    ASSERT_EQ(filter.NodeCount, 1u + 2u * COUNT);
+    for (ULONG i = 0; i < filter.NodeCount; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(node(i).Path, USBAUDIO_PATH_RENDER);
+    }
+    // One chain from the render pin through every node to the speaker pin.
+    ASSERT_EQ(filter.ConnectionCount, filter.NodeCount + 1);
+    std::vector<connection> links = connections();
+    EXPECT_EQ(links.front().from_node, PCFILTER_NODE);
+    EXPECT_EQ(links.front().from_pin, 0u);
+    EXPECT_EQ(links.back().to_node, PCFILTER_NODE);
+    EXPECT_EQ(links.back().to_pin, 1u);
+    EXPECT_EQ(links.back().from_node, 0u); // the DAC
+    expect_walk_terminates();
+}
+
+TEST_F(FilterTest, TopologyCheckCatchesLoopsAndDanglingEnds)
+{
+    PCCONNECTION_DESCRIPTOR links[3] = {};
+    PCFILTER_DESCRIPTOR bad = {};
+    bad.PinCount = 2;
+    bad.NodeCount = 2;
+    bad.Connections = links;
+    bad.ConnectionCount = 3;
+    const ULONG F = PCFILTER_NODE;
+    struct row {
+        const char *name;
+        PCCONNECTION_DESCRIPTOR a, b, c;
+    };
+    const row rows[] = {
+        {"cycle", {0, 0, 1, 1}, {1, 0, 0, 1}, {F, 0, 0, 1}},
+        {"self-loop", {F, 0, 0, 1}, {0, 0, 0, 1}, {0, 0, F, 1}},
+        {"pin out of range", {F, 0, 0, 1}, {0, 0, F, 2}, {1, 0, F, 1}},
+        {"node entered at its output", {F, 0, 0, 0}, {0, 0, 1, 1}, {1, 0, F, 1}},
+        {"fan-out", {F, 0, 0, 1}, {F, 0, 1, 1}, {1, 0, F, 1}},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        links[0] = r.a;
+        links[1] = r.b;
+        links[2] = r.c;
+        std::string why;
+        EXPECT_FALSE(check_filter_topology(bad, &why));
+        EXPECT_FALSE(why.empty());
+    }
+    links[0] = {F, 0, 0, 1};
+    links[1] = {0, 0, 1, 1};
+    links[2] = {1, 0, F, 1};
+    EXPECT_TRUE(check_filter_topology(bad, nullptr));
 }
 
 } // namespace

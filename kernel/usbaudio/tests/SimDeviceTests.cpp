@@ -113,8 +113,40 @@ TEST_F(SimDeviceTest, VendorClassQuirkIsRecognisedByIdentity)
     EXPECT_EQ(audio->m_StreamingInterfaceCount, 2u);
     audio.reset();
     lower.reset();
-    options.vendor_id = 0x3A51;
+    // The maker's other products with vendor-class interfaces are not the quirk device.
+    options.product_id = 0x0102;
     EXPECT_EQ(start_model(sim::build_uac2_device(options)), STATUS_NOT_SUPPORTED);
+}
+
+// The default simulated devices carry the maker's vendor ID, and none of them is mistaken for
+// a quirk device: each starts as a plain audio-class device.
+TEST_F(SimDeviceTest, DefaultDevicesAreTheMakersAndNoQuirkDevice)
+{
+    struct row {
+        const char *name;
+        sim::device_descriptors descriptors;
+        USHORT product;
+    };
+    const row rows[] = {
+        {"asynchronous", sim::build_uac2_device({}), 0x0102},
+        {"standard class 1", sim::build_uac1_device(sim::standard_uac1_options()), 0x0201},
+        {"standard class 2", sim::build_uac2_device(sim::standard_uac2_options(1)), 0x0202},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_EQ(start_model(r.descriptors), STATUS_SUCCESS);
+        EXPECT_EQ(audio->GetVendorId(), USB_AUDIO_MAKER_VENDOR_ID);
+        EXPECT_EQ(audio->GetProductId(), r.product);
+        EXPECT_FALSE(audio->HasLengthPrefixedRender());
+        for (const USB_AUDIO_DEVICE_ID &quirk : {USB_AUDIO_QUIRK_MAKER_VENDOR_CLASS, USB_AUDIO_QUIRK_OTHER_VENDOR_CLASS,
+                                                 USB_AUDIO_QUIRK_FULL_CONFIGURATION}) {
+            EXPECT_FALSE(quirk.VendorId == audio->GetVendorId() && quirk.ProductId == audio->GetProductId());
+        }
+        audio.reset();
+        lower.reset();
+        model.reset();
+        audio = std::make_unique<CUSBAudioCL>();
+    }
 }
 
 TEST_F(SimDeviceTest, MalformedDescriptorSetsFailWithAStatus)

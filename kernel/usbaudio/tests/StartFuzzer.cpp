@@ -1,10 +1,14 @@
 // libFuzzer target: arbitrary configuration descriptors through the audio-class start path on
-// the test lower device. The first input byte picks the bus speed and the device identity;
-// the rest is the configuration descriptor the device reports.
+// the test lower device, then the filter descriptor built from whatever topology they give,
+// whose connection walk must end. The first input byte picks the bus speed and the device
+// identity; the rest is the configuration descriptor the device reports.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sim/machine.h>
+#include "FilterTopologyCheck.h"
 #include "TestLowerDevice.h"
 #include "USBAudioCL.h"
 #include "UsbAudioQuirks.h"
@@ -25,6 +29,23 @@ void exercise(CUSBAudioCL &audio)
     }
     audio.IsSampleRateSupported(96000);
     audio.SetSampleRate(48000);
+}
+
+// Builds the filter (before and after a current rate narrows the ranges) and stops the run
+// on a topology whose walk could run away.
+void build_filter(CUSBAudioCL &audio)
+{
+    for (ULONG rate : {0u, 48000u}) {
+        audio.m_CurrentSampleRate = rate;
+        PCFILTER_DESCRIPTOR filter = {};
+        audio.BuildFilter(&filter);
+        std::string why;
+        if (!usbaudio_test::check_filter_topology(filter, &why)) {
+            std::fprintf(stderr, "filter topology: %s\n", why.c_str());
+            std::abort();
+        }
+        audio.FreeFilter(&filter);
+    }
 }
 
 } // namespace
@@ -51,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     auto audio = std::make_unique<CUSBAudioCL>();
     if (NT_SUCCESS(audio->Start(lower->pdo(), 4)) && NT_SUCCESS(audio->Configure())) {
         exercise(*audio);
+        build_filter(*audio);
     }
     audio.reset();
     lower.reset();

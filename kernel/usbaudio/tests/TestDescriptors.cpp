@@ -47,6 +47,12 @@ config_builder &config_builder::raw(std::initializer_list<unsigned> values)
     return *this;
 }
 
+config_builder &config_builder::raw(const bytes &values)
+{
+    b_.insert(b_.end(), values.begin(), values.end());
+    return *this;
+}
+
 void config_builder::close_ac_header()
 {
     if (header_ >= 0) {

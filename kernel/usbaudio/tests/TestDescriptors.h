@@ -18,6 +18,7 @@ bytes language_ids();
 class config_builder {
 public:
     config_builder &raw(std::initializer_list<unsigned> values);
+    config_builder &raw(const bytes &values);
     config_builder &add_interface(std::uint8_t number, std::uint8_t alternate, std::uint8_t endpoints,
                               std::uint8_t cls = 1, std::uint8_t sub_class = 2);
     config_builder &ac_header(bool uac2);

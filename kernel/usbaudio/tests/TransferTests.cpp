@@ -2,6 +2,7 @@
 // from feedback (with its carry and the high-speed padding), from the captured amount, the
 // length-prefixed device, the synced start frame and the packet-count guard.
 #include "UsbAudioTestFixture.h"
+#include "UsbAudioQuirks.h"
 #include <cstring>
 
 namespace usbaudio_test {
@@ -232,7 +233,7 @@ TEST_F(TransferTest, LengthPrefixedPacketsCarryTheirByteCount)
     layout.high_speed = false;
     layout.feedback = false;
     layout.interface_class = 0xFF;
-    start_render(layout, 24, 48000, device_descriptor(0x2B7E, 0x0301));
+    start_render(layout, 24, 48000, device_descriptor(USB_AUDIO_QUIRK_MAKER_VENDOR_CLASS.VendorId, USB_AUDIO_QUIRK_MAKER_VENDOR_CLASS.ProductId));
     ASSERT_TRUE(audio->HasLengthPrefixedRender());
     ASSERT_EQ(submit(3072, 8), STATUS_SUCCESS);
     ASSERT_EQ(sent.size(), 1u);
@@ -254,7 +255,7 @@ TEST_F(TransferTest, LengthPrefixedHighSpeedLaysOutTheLastPaddingPacket)
     uac2_layout layout;
     layout.feedback = false;
     layout.interface_class = 0xFF;
-    start_render(layout, 24, 48000, device_descriptor(0x2B7E, 0x0301));
+    start_render(layout, 24, 48000, device_descriptor(USB_AUDIO_QUIRK_MAKER_VENDOR_CLASS.VendorId, USB_AUDIO_QUIRK_MAKER_VENDOR_CLASS.ProductId));
     ASSERT_EQ(submit(7 * 48, 1), STATUS_SUCCESS);
     const sent_urb &s = sent.at(0);
     EXPECT_EQ(s.length, 7u * 52u + 4u);

@@ -134,6 +134,9 @@ TEST_F(UsbClTest, ReceivedPacketsAreMadeContiguous)
             t.IsoPacket[i].Length = i < 3 ? lengths[i] : 0;
             std::memset(data + t.IsoPacket[i].Offset, static_cast<int>(i + 1), t.IsoPacket[i].Length);
         }
+        // As a host controller does: the length now counts the bytes received, while the
+        // third packet still lies at offset 384.
+        t.TransferBufferLength = 196;
         t.StartFrame = 77;
         return STATUS_SUCCESS;
     };

@@ -339,6 +339,50 @@ typedef enum _POWER_ACTION {
     PowerActionDisplayOff
 } POWER_ACTION, *PPOWER_ACTION;
 
+// What a device stack reports for IRP_MN_QUERY_CAPABILITIES. The bus driver fills it on the
+// way down; function and filter drivers adjust it on the way back up.
+typedef struct _DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved1 : 1;
+    ULONG WakeFromInterrupt : 1;
+    ULONG SecureDevice : 1;
+    ULONG ChildOfVgaEnabledBridge : 1;
+    ULONG DecodeIoOnBoot : 1;
+    ULONG Reserved : 9;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES keeps its Windows size");
+static_assert(offsetof(DEVICE_CAPABILITIES, Address) == 8, "one 32-bit word of flags follows Size and Version");
+static_assert(offsetof(DEVICE_CAPABILITIES, DeviceState) == 16, "power states follow Address and UINumber");
+static_assert(offsetof(DEVICE_CAPABILITIES, D3Latency) == 60, "latencies close the structure");
+
 typedef struct _IO_SECURITY_CONTEXT {
     PVOID SecurityQos;
     PVOID AccessState;

@@ -32,6 +32,8 @@ struct pcm_format {
     std::uint32_t frame_bytes() const { return std::uint32_t{channels} * subslot_bytes; }
 };
 
+// How the render rate is kept: a feedback endpoint, the capture stream's packet sizes, or
+// none (the render endpoint is adaptive and the device follows the host's data rate).
 enum class feedback_kind { explicit_endpoint, implicit, none };
 
 // Entity IDs the audio class 2 builder uses.
@@ -118,7 +120,8 @@ inline constexpr std::uint8_t capture_data_ep = 0x82;
 device_descriptors build_uac2_device(const uac2_options &options);
 device_descriptors build_uac1_device(const uac1_options &options);
 
-// The standard driver's devices: both directions at 2ch/16 with 44100 and 48000.
+// The standard driver's devices: both directions at 2ch/16 with 44100 and 48000. They carry
+// the two product IDs the standard stack supports: 0x0201 (class 1) and 0x0202 (class 2).
 uac1_options standard_uac1_options();     // discrete rates, no rate control on capture
 uac2_options standard_uac2_options(std::uint8_t render_interval);
 
