@@ -144,33 +144,6 @@ TEST_F(ChannelGroupTest, FailedPrepareAndStartRollBackAndStopAllAlwaysSucceeds)
     EXPECT_EQ(0, second.state->Owner);
 }
 
-TEST_F(ChannelGroupTest, HostChannelsMapOntoChannelsInOpeningOrder)
-{
-    CAsioChannelGroup group;
-    add_and_open(group, 1, [](CHANNEL_TEST_DEVICE &s) { s.Caps[1] = {48000, 1, 32, 2, 32}; });
-    add_and_open(group, 2, [](CHANNEL_TEST_DEVICE &s) { s.Caps[1] = {48000, 3, 32, 4, 32}; });
-    struct row {
-        BOOL input;
-        DWORD asio, position, index;
-    };
-    for (const row &r : {row{TRUE, 0, 0, 0}, row{TRUE, 1, 0, 1}, row{TRUE, 2, 1, 0}, row{TRUE, 3, 1, 1},
-                         row{TRUE, 5, 1, 3}, row{FALSE, 0, 0, 0}, row{FALSE, 1, 1, 0}, row{FALSE, 3, 1, 2}}) {
-        SCOPED_TRACE(testing::Message() << r.input << " " << r.asio);
-        DWORD position = 99, index = 99;
-        ASSERT_TRUE(group.MapChannel(r.input, r.asio, &position, &index));
-        EXPECT_EQ(r.position, position);
-        EXPECT_EQ(r.index, index);
-    }
-    DWORD position = 99, index = 99;
-    EXPECT_FALSE(group.MapChannel(TRUE, 6, &position, &index));
-    EXPECT_FALSE(group.MapChannel(FALSE, 4, &position, &index));
-    EXPECT_EQ(99u, position);
-    CHAR name[32];
-    ASSERT_TRUE(group.GetChannelName(TRUE, 3, name));
-    EXPECT_STREQ("Marla 2 In 02", name);
-    EXPECT_FALSE(group.GetChannelName(TRUE, 6, name));
-}
-
 TEST_F(ChannelGroupTest, PositionsLatenciesPowerAndStreamReset)
 {
     CAsioChannelGroup group;
@@ -259,35 +232,6 @@ TEST_F(ChannelGroupTest, DuplexStreamThroughTwoDevicesIsBitExact)
     EXPECT_EQ(0, first.state->Owner);
     EXPECT_EQ(0, second.state->Owner);
     CloseHandle(stop);
-}
-
-TEST_F(ChannelGroupTest, ReadsOnAStoppedChannelReportTheirError)
-{
-    CAsioChannelGroup group;
-    add_and_open(group, 1);
-    ASSERT_TRUE(group.AcquireAll());
-    ASSERT_TRUE(group.PrepareAll(64, TRUE, TRUE, 0, FALSE));
-    EXPECT_EQ((DWORD)ERROR_GEN_FAILURE, group.ReadHalfAll(0));
-    EXPECT_EQ((DWORD)ERROR_GEN_FAILURE, group.WriteHalfAll(1));
-}
-
-TEST_F(ChannelGroupTest, ClosingTheGroupGivesTheDevicesBack)
-{
-    test_device *devices[2];
-    {
-        CAsioChannelGroup group;
-        devices[0] = &add_and_open(group, 1);
-        devices[1] = &add_and_open(group, 2);
-        ASSERT_TRUE(group.AcquireAll());
-        ASSERT_TRUE(group.PrepareAll(64, TRUE, TRUE, 0, FALSE));
-        ASSERT_TRUE(group.StartAll());
-        ASSERT_EQ((DWORD)ERROR_SUCCESS, group.ReadHalfAll(0));
-    }
-    for (test_device *device : devices) {
-        EXPECT_EQ(0, device->state->Owner);
-        EXPECT_EQ(0, device->state->Running);
-        EXPECT_EQ(0, device->state->OpenHandles);
-    }
 }
 
 } // namespace

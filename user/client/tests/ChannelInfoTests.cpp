@@ -30,24 +30,6 @@ protected:
     }
 };
 
-TEST_F(ChannelInfoTest, GeneralLatenciesDependOnRateAndDirections)
-{
-    CAsioDeviceChannel channel;
-    open(channel, [](CHANNEL_TEST_DEVICE &s) { s.CurrentRate = 44100; });
-    DWORD input = 0, output = 0;
-    ASSERT_TRUE(channel.GetLatencies(512, &input, &output));
-    EXPECT_EQ(512u, input);
-    EXPECT_EQ(1377u, output); // 512 x 1.2838 + 719.97 + 0.5 = 1377.78
-    ASSERT_TRUE(channel.SetSampleRate(48000));
-    ASSERT_TRUE(channel.GetLatencies(512, &input, &output));
-    EXPECT_EQ(1422u, output); // 512 x 1.3112 + 750.24 + 0.5 = 1422.07
-    // A rate without a format gives a channel with no directions.
-    ASSERT_TRUE(channel.SetSampleRate(96000 - 1));
-    ASSERT_TRUE(channel.GetLatencies(512, &input, &output));
-    EXPECT_EQ(0u, input);
-    EXPECT_EQ(0u, output);
-}
-
 TEST_F(ChannelInfoTest, OverrideRowInterpolatesInSignedArithmetic)
 {
     CAsioDeviceChannel channel;
@@ -82,49 +64,6 @@ TEST_F(ChannelInfoTest, OverrideRowOfARenderOnlyDevice)
     ASSERT_TRUE(channel.GetLatencies(256, &input, &output));
     EXPECT_EQ(0u, input);
     EXPECT_EQ(550u, output); // 48 x 6.132 + 256 = 550.3
-}
-
-TEST_F(ChannelInfoTest, ChannelNamesFromTheDeviceDescription)
-{
-    struct row {
-        const WCHAR *description;
-        BOOL input;
-        DWORD index;
-        const char *expected;
-    };
-    const row rows[] = {
-        {L"2- Studio Interface", FALSE, 1, "Studio Interface Out 02"},
-        {L"Marla 24", TRUE, 0, "Marla 24 In 01"},
-        {L"1234 - ", TRUE, 1, "1234 -  In 02"},
-        {L"Marla Series Interface Deluxe", TRUE, 0, "Marla Series Interfac... In 01"},
-        {L"Marla Series Interface Deluxe Edition With A Very Long Name", FALSE, 1,
-         "Marla Series Interfac... Out 02"},
-        {L"Caf\u00E9 Box", TRUE, 0, "Caf? Box In 01"},
-    };
-    for (const row &r : rows) {
-        SCOPED_TRACE(testing::Message() << r.expected);
-        CAsioDeviceChannel channel;
-        open(channel, [](CHANNEL_TEST_DEVICE &) {}, r.description);
-        CHAR name[32];
-        std::memset(name, 0x7F, sizeof(name));
-        ASSERT_TRUE(channel.GetChannelName(r.input, r.index, name));
-        EXPECT_STREQ(r.expected, name);
-        channel.Close();
-        remove_device(*m_devices.back());
-        m_devices.pop_back();
-    }
-}
-
-TEST_F(ChannelInfoTest, ChannelNameRejectsIndexesOutsideTheDirectionAndNullBuffers)
-{
-    CAsioDeviceChannel channel;
-    open(channel, render_only);
-    CHAR name[32] = "untouched";
-    EXPECT_FALSE(channel.GetChannelName(TRUE, 0, name));
-    EXPECT_FALSE(channel.GetChannelName(FALSE, 2, name));
-    EXPECT_STREQ("untouched", name);
-    EXPECT_FALSE(channel.GetChannelName(FALSE, 0, nullptr));
-    EXPECT_TRUE(channel.GetChannelName(FALSE, 1, name));
 }
 
 TEST_F(ChannelInfoTest, OverrideNamesComeFirstWhileTheyLast)
