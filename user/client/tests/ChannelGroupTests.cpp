@@ -1,6 +1,6 @@
-// CAsioChannelGroup over several device channels of the simulated machine: aggregation,
-// roll-back order of failed state changes, channel mapping, position alignment, and a duplex
-// stream looped back through two devices, checked bit-exact.
+// CAsioChannelGroup over devices of the channel test driver: aggregation of differing ranges
+// and formats, roll-back order of failed state changes, position alignment, and a duplex stream
+// looped back by the test driver, checked bit-exact.
 #include "ChannelMachineTest.h"
 #include "AsioChannelGroup.h"
 #include <cstring>

@@ -1,5 +1,5 @@
-// Latencies and channel names of a device channel: the general formulas, the override rows of
-// named devices, and the bounded name format.
+// Latencies and channel names of a device channel from the override rows of named devices, on
+// devices of the channel test driver whose instance IDs match those rows.
 #include "ChannelMachineTest.h"
 #include "AsioDeviceChannel.h"
 

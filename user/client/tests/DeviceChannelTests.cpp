@@ -1,5 +1,6 @@
-// CAsioDeviceChannel against the channel test driver: the probes of Open, the format per rate
-// and direction, the halves of Prepare and their release, the waits, latencies and names.
+// CAsioDeviceChannel against the channel test driver: the probes of Open and their failures,
+// halves released after failed requests, the waits of the data path, queued control requests
+// and the power state.
 #include "ChannelMachineTest.h"
 #include "AsioDeviceChannel.h"
 #include <chrono>

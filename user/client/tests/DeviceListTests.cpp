@@ -1,5 +1,6 @@
-// CAsioDeviceList against devices of the simulated machine: which interfaces are listed, the
-// channel path each record gets, the probes, and the current-device rules.
+// CAsioDeviceList against devices of the channel test driver: which interfaces are listed (by
+// service, reference string and probe answers), the probes each record costs, and the ASCII-only
+// case folding of instance IDs.
 #include "ChannelMachineTest.h"
 #include "AsioDeviceList.h"
 
