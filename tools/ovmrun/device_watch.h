@@ -1,0 +1,52 @@
+// What the simulated device itself saw of a run: the rate its feedback endpoint reported to
+// the host, and render FIFO under- and overruns while the stream ran (counted between the
+// start and end marks, so that filling at start and draining at stop do not count).
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sim/audio_device.h>
+
+namespace ovmrun {
+
+struct device_figures {
+    uint32_t nominal_rate = 0;     // the rate the device's clock was set to
+    int32_t drift_ppm = 0;
+    bool feedback_endpoint = false; // the render interface has an explicit feedback endpoint
+    uint64_t feedback_packets = 0;  // feedback packets the host read during the run
+    uint32_t feedback_value = 0;    // the value the endpoint sent, in its own format
+    double feedback_rate = 0;       // that value as a sample rate in Hz
+    uint64_t render_underruns = 0;  // between the start and end marks
+    uint64_t render_overflows = 0;
+    uint64_t frames_played = 0;
+};
+
+class device_watch {
+public:
+    // options: those the device was built with (drift and the full-speed feedback format).
+    device_watch(std::shared_ptr<sim::audio_device> device, const sim::audio_device_options &options);
+
+    // Marks taken by the streaming code; each is safe to call from any thread and more than once
+    // (the first start and the last end count).
+    void streaming_started();
+    void streaming_midway();
+    void streaming_ending();
+
+    device_figures figures() const;
+
+private:
+    // The streaming interface whose isochronous OUT endpoint carries the render data.
+    std::optional<std::uint8_t> render_interface() const;
+
+    std::shared_ptr<sim::audio_device> m_device;
+    int32_t m_drift_ppm;
+    bool m_four_byte_feedback;
+    mutable std::mutex m_lock;
+    std::optional<sim::device_counters> m_start;
+    std::optional<sim::device_counters> m_end;
+    std::optional<uint32_t> m_feedback;
+    uint32_t m_rate = 0;
+};
+
+} // namespace ovmrun

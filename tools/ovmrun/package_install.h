@@ -1,0 +1,39 @@
+// Installing the driver package on the job's machine as setup does: the kernel driver bound
+// to the device's hardware ID, device setup with the package's co-installer, the ASIO
+// driver's self-registration, and the settings the control panel would have stored.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <sim/machine.h>
+
+namespace ovmrun {
+
+// The device's hardware ID the kernel driver is installed for.
+inline constexpr const wchar_t *async_hardware_id = L"USB\\VID_3A51&PID_0102";
+// Where setup puts the ASIO driver; the path it registers under HKCR\CLSID.
+inline constexpr const wchar_t *asio_module_path = L"C:\\Program Files\\Orvan\\Marla Series\\ovmlsaaso.dll";
+
+void install_kernel_driver(sim::machine &machine);
+
+struct setup_outcome {
+    bool ok = false;
+    std::string chosen; // the installed driver's description
+    std::string detail; // what failed
+};
+// Device setup of the attached device with the package's co-installer, offered the generic
+// class driver and the package's driver.
+setup_outcome run_device_setup(const std::wstring &instance_id);
+
+struct registration_outcome {
+    bool ok = false;
+    std::string detail;
+};
+// Loads ovmlsaaso, calls DllRegisterServer and checks that the driver is listed under
+// SOFTWARE\ASIO.
+registration_outcome register_asio_driver();
+
+// Stores rate and buffer-size index in the per-user settings, as the control panel does;
+// false when the settings key cannot be written.
+bool store_settings(uint32_t rate, uint32_t buffer_index);
+
+} // namespace ovmrun

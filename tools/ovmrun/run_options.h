@@ -1,0 +1,44 @@
+// The main job's command line: the options, their defaults and limits, and the parser that
+// turns the arguments into options or one readable error.
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace ovmrun {
+
+// How the job reaches the device: through the ASIO driver loaded by an ASIO host, or straight
+// through the device channel with the client library (no ASIO driver involved).
+enum class stream_path { asio, channel };
+
+struct run_options {
+    uint32_t rate = 48000;       // Hz; one of the PCM table rates
+    uint32_t buffer_index = 7;   // buffer-size index 0..31, as the control panel stores it
+    double seconds = 3.0;        // streaming time
+    int32_t drift_ppm = 0;       // the device clock's deviation from its nominal rate
+    std::string wav_path = "ovmrun-capture.wav";
+    stream_path path = stream_path::channel;
+    bool help = false;
+};
+
+inline constexpr double max_seconds = 600.0;
+inline constexpr double min_seconds = 0.05;
+inline constexpr int32_t max_drift_ppm = 1000;
+inline constexpr uint32_t max_buffer_index = 31;
+
+struct parse_result {
+    bool ok = false;
+    run_options options;
+    std::string error; // one line, without the program name; empty when ok
+};
+
+// Parses the arguments after the program name. Options take their value either as the next
+// argument or after '=' ("--rate 96000", "--rate=96000"). Numbers must be whole decimal
+// numbers (seconds may have a fraction); anything else is an error. --help stops parsing.
+parse_result parse_options(std::span<const std::string_view> args);
+
+// The text --help prints.
+std::string usage_text(std::string_view program);
+
+} // namespace ovmrun

@@ -1,0 +1,152 @@
+// Judging and printing a run of the main job.
+#include "run_report.h"
+#include <algorithm>
+#include "loopback_signal.h"
+
+namespace ovmrun {
+
+namespace {
+
+const char *type_name(ASIOSampleType type)
+{
+    switch (type) {
+    case ASIOSTInt16LSB:
+        return "16-bit integer";
+    case ASIOSTInt24LSB:
+        return "24-bit packed integer";
+    case ASIOSTInt32LSB:
+        return "32-bit integer";
+    default:
+        return "no PCM type";
+    }
+}
+
+double milliseconds(int64_t frames, uint32_t rate)
+{
+    return rate != 0 ? frames * 1000.0 / rate : 0.0;
+}
+
+} // namespace
+
+void judge(job_outcome &outcome, const run_options &options)
+{
+    const stream_result &s = outcome.stream;
+    std::vector<std::string> &problems = outcome.problems;
+    if (outcome.exit_code == exit_usage) {
+        return;
+    }
+    if (outcome.driver_started && s.streamed()) {
+        if (s.rate != options.rate) {
+            problems.push_back("the stream ran at " + std::to_string(s.rate) + " Hz, not " +
+                               std::to_string(options.rate));
+        }
+        if (s.buffer_frames != outcome.expected_buffer_frames) {
+            problems.push_back("buffers of " + std::to_string(s.buffer_frames) + " frames, where index " +
+                               std::to_string(options.buffer_index) + " gives " +
+                               std::to_string(outcome.expected_buffer_frames));
+        }
+        if (s.buffer_switches < s.periods_wanted) {
+            problems.push_back("only " + std::to_string(s.buffer_switches) + " of " +
+                               std::to_string(s.periods_wanted) + " buffer switches");
+        }
+        if (s.drop_outs != 0) {
+            problems.push_back(std::to_string(s.drop_outs) + " drop-outs");
+        }
+        if (s.resets != 0) {
+            problems.push_back(std::to_string(s.resets) + " reset requests while streaming");
+        }
+        if (s.loopback.empty()) {
+            problems.push_back("no input came back");
+        }
+        for (const input_loopback &in : s.loopback) {
+            if (!in.found) {
+                problems.push_back("input '" + in.name + "' never carried its output's signal");
+            } else if (in.mismatches != 0) {
+                problems.push_back("input '" + in.name + "': " + std::to_string(in.mismatches) +
+                                   " frames out of sequence, the first at frame " + std::to_string(in.first_mismatch));
+            }
+        }
+        if (outcome.device.render_underruns != 0 || outcome.device.render_overflows != 0) {
+            problems.push_back("device render FIFO: " + std::to_string(outcome.device.render_underruns) +
+                               " underruns, " + std::to_string(outcome.device.render_overflows) + " overflows");
+        }
+        if (!outcome.wav.ok) {
+            problems.push_back("WAV file: " + (outcome.wav.error.empty() ? std::string("not written") : outcome.wav.error));
+        }
+    }
+    outcome.exit_code = problems.empty() ? exit_clean : exit_not_clean;
+}
+
+void print_report(const job_outcome &outcome, const run_options &options, std::FILE *out)
+{
+    const stream_result &s = outcome.stream;
+    const device_figures &d = outcome.device;
+    std::fprintf(out, "\n== report ==\n");
+    if (s.streamed() && outcome.driver_started) {
+        std::fprintf(out, "route:           %s\n", s.route.c_str());
+        std::fprintf(out, "format:          %u Hz, %u frames per buffer (index %u), %u inputs, %u outputs, %s\n", s.rate,
+                     s.buffer_frames, options.buffer_index, s.inputs, s.outputs, type_name(s.sample_type));
+        std::fprintf(out, "buffer switches: %llu of %llu in %.2f s\n", (unsigned long long)s.buffer_switches,
+                     (unsigned long long)s.periods_wanted, s.seconds);
+        std::fprintf(out, "drop-outs:       %llu (reset requests: %llu)\n", (unsigned long long)s.drop_outs,
+                     (unsigned long long)s.resets);
+        const int64_t reported = (int64_t)s.input_latency + s.output_latency;
+        std::fprintf(out, "latency:         reported input %d + output %d = %lld frames (%.2f ms)\n", s.input_latency,
+                     s.output_latency, (long long)reported, milliseconds(reported, s.rate));
+        int64_t low = INT64_MAX, high = INT64_MIN;
+        size_t exact = 0;
+        uint64_t checked = 0;
+        for (const input_loopback &in : s.loopback) {
+            if (in.found) {
+                low = std::min(low, in.latency_frames);
+                high = std::max(high, in.latency_frames);
+            }
+            exact += in.found && in.mismatches == 0 ? 1 : 0;
+            checked += in.frames_checked;
+        }
+        if (low <= high) {
+            std::fprintf(out, "                 measured round trip through the loopback %lld", (long long)low);
+            if (high != low) {
+                std::fprintf(out, "..%lld", (long long)high);
+            }
+            std::fprintf(out, " frames (%.2f ms)\n", milliseconds(low, s.rate));
+        } else {
+            std::fprintf(out, "                 no round trip measured: the signal never came back\n");
+        }
+        std::fprintf(out, "audio:           %s on %zu of %zu inputs (%llu frames checked)\n",
+                     exact == s.loopback.size() && exact != 0 ? "bit-exact" : "NOT bit-exact", exact,
+                     s.loopback.size(), (unsigned long long)checked);
+    }
+    if (d.feedback_endpoint) {
+        if (d.feedback_value != 0) {
+            std::fprintf(out, "device clock:    feedback 0x%08X = %.3f Hz (nominal %u Hz, drift %+d ppm), %llu feedback packets read\n",
+                         d.feedback_value, d.feedback_rate, d.nominal_rate, d.drift_ppm,
+                         (unsigned long long)d.feedback_packets);
+        } else {
+            std::fprintf(out, "device clock:    not measured (the device did not stream)\n");
+        }
+    }
+    if (s.streamed() && outcome.driver_started) {
+        std::fprintf(out, "device FIFO:     %llu underruns, %llu overflows, %llu frames played\n",
+                     (unsigned long long)d.render_underruns, (unsigned long long)d.render_overflows,
+                     (unsigned long long)d.frames_played);
+        if (outcome.wav.ok) {
+            std::fprintf(out, "capture:         %s (%zu channels, %u-bit, %llu frames%s)\n", options.wav_path.c_str(),
+                         s.captured.size(), sample_type_bytes(s.sample_type) * 8,
+                         (unsigned long long)outcome.wav.frames, outcome.wav.truncated ? ", cut to the WAV limit" : "");
+        }
+    }
+    for (const std::string &part : outcome.not_run) {
+        std::fprintf(out, "not run:         %s\n", part.c_str());
+    }
+    if (outcome.problems.empty()) {
+        std::fprintf(out, "result:          clean\n");
+    } else {
+        std::fprintf(out, "result:          NOT clean\n");
+        for (const std::string &problem : outcome.problems) {
+            std::fprintf(out, "  - %s\n", problem.c_str());
+        }
+    }
+}
+
+} // namespace ovmrun

@@ -1,0 +1,23 @@
+// The two ways the job streams its signal through the installed package: as an ASIO host
+// through the ASIO driver, or through the device channel with the client library, doing what
+// the ASIO driver's streaming thread does. Both expect a booted machine with the device
+// attached and the package installed, and leave the device idle when they return.
+#pragma once
+#include <cstdint>
+#include "device_watch.h"
+#include "run_options.h"
+#include "stream_result.h"
+
+namespace ovmrun {
+
+stream_result stream_through_asio(const run_options &options, device_watch &watch);
+stream_result stream_through_channel(const run_options &options, device_watch &watch);
+
+// Buffer periods needed to stream seconds at rate with buffers of frames (at least 4).
+uint64_t periods_for(double seconds, uint32_t rate, uint32_t frames);
+
+// Checks every input against the output of the same number (the device loops output n back to
+// input n) and fills result.loopback.
+void check_inputs(stream_result &result, const std::vector<std::string> &input_names);
+
+} // namespace ovmrun
