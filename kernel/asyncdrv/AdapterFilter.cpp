@@ -50,7 +50,8 @@ PMINIPORTWAVERTEXT RequestMiniport(PPCPROPERTY_REQUEST Request, PADAPTERCOMMON *
     PMINIPORTWAVERTEXT miniport = nullptr;
     *Adapter = nullptr;
     if (Request->MajorTarget != nullptr &&
-        NT_SUCCESS(Request->MajorTarget->QueryInterface(IID_IMiniportWaveRTExt, reinterpret_cast<void **>(&miniport)))) {
+        NT_SUCCESS(
+            Request->MajorTarget->QueryInterface(IID_IMiniportWaveRTExt, reinterpret_cast<void **>(&miniport)))) {
         *Adapter = static_cast<CMiniportWaveRT *>(miniport)->Adapter();
         if (*Adapter == nullptr) {
             miniport->Release();
