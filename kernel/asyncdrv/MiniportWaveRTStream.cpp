@@ -1,6 +1,7 @@
-// CMiniportWaveRTStream: format checks and recording, the cyclic buffer, RUN-state streaming
-// through the adapter, position, and the pieces queued for the mix path.
+// CMiniportWaveRTStream: its faces, the format check, the states with the adapter's streaming
+// behind them, the queue gate, the DRM face and the teardown that gives the reservation back.
 #include "MiniportWaveRTStream.h"
+#include <ksmedia.h>
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
 #include "MiniportWaveRT.h"
@@ -8,27 +9,41 @@
 CMiniportWaveRTStream::CMiniportWaveRTStream(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
 {
     m_State = KSSTATE_STOP;
+    m_Pin = static_cast<ULONG>(-1);
+    KeInitializeSpinLock(&m_GateLock);
+    m_GateClosed = TRUE;
+    m_GateCount = 0;
+    KeInitializeEvent(&m_GateDrained, NotificationEvent, TRUE);
+    KeInitializeSpinLock(&m_PositionLock);
+    m_NotificationCount = 1;
+    m_FirstUpdate = TRUE;
+    InitializeListHead(&m_Notifications);
 }
 
 CMiniportWaveRTStream::~CMiniportWaveRTStream()
 {
+    // Every downward step completes, whatever the adapter answers.
+    while (m_State != KSSTATE_STOP) {
+        StepState(static_cast<KSSTATE>(m_State - 1));
+    }
     if (m_pMiniport != nullptr) {
-        PADAPTERCOMMON adapter = m_pMiniport->Adapter();
-        if (m_Running) {
-            adapter->StopStream(m_Capture);
-            m_Running = FALSE;
-        }
-        if (m_pMdl != nullptr) {
-            FreeAudioBuffer(m_pMdl, m_BufferSize);
-        }
         if (m_FormatSet) {
-            adapter->ClearFormat(m_Capture);
+            m_pMiniport->Adapter()->ClearFormat(m_Capture);
         }
+        // Closes the direction's slot, waits for the mix path to leave it and gives the
+        // reservation back.
         m_pMiniport->StreamClosing(m_Capture);
-        m_pMiniport->Release();
+    }
+    ReleaseBuffer();
+    while (!IsListEmpty(&m_Notifications)) {
+        PLIST_ENTRY entry = RemoveHeadList(&m_Notifications);
+        ExFreePoolWithTag(CONTAINING_RECORD(entry, WAVERT_NOTIFICATION, Links), ASYNC_TAG);
     }
     if (m_pPortStream != nullptr) {
         m_pPortStream->Release();
+    }
+    if (m_pMiniport != nullptr) {
+        m_pMiniport->Release();
     }
 }
 
@@ -41,223 +56,215 @@ STDMETHODIMP CMiniportWaveRTStream::NonDelegatingQueryInterface(REFIID iid, PVOI
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IMiniportWaveRTStream) ||
         IsEqualGUID(iid, IID_IMiniportWaveRTStreamNotification)) {
         *ppvObject = QICAST(IMiniportWaveRTStreamNotification *);
-        AddRef();
-        return STATUS_SUCCESS;
+    } else if (IsEqualGUID(iid, IID_IDrmAudioStream)) {
+        *ppvObject = QICAST(IDrmAudioStream *);
     }
-    return STATUS_INVALID_PARAMETER;
+    if (*ppvObject == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    static_cast<IUnknown *>(*ppvObject)->AddRef();
+    return STATUS_SUCCESS;
 }
 
-// A format is read only once its size covers the wave header it claims.
-NTSTATUS CMiniportWaveRTStream::CheckFormat(PKSDATAFORMAT DataFormat, PULONG Channels, PULONG Bits, PULONG Rate)
+// The wave header sits after the KSDATAFORMAT (wave specifier) or after the two words of the
+// DirectSound buffer description; every field is read only once FormatSize covers it.
+NTSTATUS CMiniportWaveRTStream::ParseFormat(PKSDATAFORMAT DataFormat, ULONG *Kind, PWAVEFORMATEX Wave)
 {
-    if (DataFormat == nullptr || DataFormat->FormatSize < sizeof(KSDATAFORMAT_WAVEFORMATEX)) {
-        return STATUS_INVALID_PARAMETER;
+    if (DataFormat == nullptr || DataFormat->FormatSize < sizeof(KSDATAFORMAT) ||
+        !IsEqualGUID(DataFormat->MajorFormat, KSDATAFORMAT_TYPE_AUDIO)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    auto wave = &reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(DataFormat)->WaveFormatEx;
-    if (wave->wFormatTag == WAVE_FORMAT_EXTENSIBLE && DataFormat->FormatSize < sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE)) {
-        return STATUS_INVALID_PARAMETER;
+    ULONG offset = 0;
+    if (IsEqualGUID(DataFormat->Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)) {
+        offset = FIELD_OFFSET(KSDATAFORMAT_WAVEFORMATEX, WaveFormatEx);
+    } else if (IsEqualGUID(DataFormat->Specifier, KSDATAFORMAT_SPECIFIER_DSOUND)) {
+        offset = FIELD_OFFSET(KSDATAFORMAT_DSOUND, BufferDesc) + FIELD_OFFSET(KSDSOUND_BUFFERDESC, WaveFormatEx);
+    } else {
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (wave->nChannels == 0 || wave->wBitsPerSample == 0 || wave->nSamplesPerSec == 0) {
-        return STATUS_INVALID_PARAMETER;
+    if (DataFormat->FormatSize < offset + sizeof(WAVEFORMATEX)) {
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
-    *Channels = wave->nChannels;
-    *Bits = wave->wBitsPerSample;
-    *Rate = wave->nSamplesPerSec;
+    const UCHAR *header = reinterpret_cast<const UCHAR *>(DataFormat) + offset;
+    RtlCopyMemory(Wave, header, sizeof(WAVEFORMATEX));
+
+    ULONG kind = 0;
+    if (Wave->wFormatTag == WAVE_FORMAT_EXTENSIBLE) {
+        if (DataFormat->FormatSize < offset + sizeof(WAVEFORMATEXTENSIBLE)) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        GUID subFormat;
+        RtlCopyMemory(&subFormat, header + FIELD_OFFSET(WAVEFORMATEXTENSIBLE, SubFormat), sizeof(GUID));
+        if (IsEqualGUID(subFormat, KSDATAFORMAT_SUBTYPE_PCM)) {
+            kind = WAVERT_KIND_PCM;
+        } else if (IsEqualGUID(subFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)) {
+            kind = WAVERT_KIND_IEEE_FLOAT;
+        } else if (IsEqualGUID(subFormat, KSDATAFORMAT_SUBTYPE_ALAW)) {
+            kind = WAVERT_KIND_ALAW;
+        } else if (IsEqualGUID(subFormat, KSDATAFORMAT_SUBTYPE_MULAW)) {
+            kind = WAVERT_KIND_MULAW;
+        }
+    } else if (Wave->wFormatTag == WAVERT_KIND_PCM || Wave->wFormatTag == WAVERT_KIND_IEEE_FLOAT ||
+               Wave->wFormatTag == WAVERT_KIND_ALAW || Wave->wFormatTag == WAVERT_KIND_MULAW) {
+        kind = Wave->wFormatTag;
+    }
+    if (kind == 0) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    *Kind = kind;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CMiniportWaveRTStream::Init(CMiniportWaveRT *Miniport, PPORTWAVERTSTREAM PortStream, ULONG Pin,
                                      BOOLEAN Capture, PKSDATAFORMAT DataFormat)
 {
-    UNREFERENCED_PARAMETER(Pin);
     m_pMiniport = Miniport;
     m_pMiniport->AddRef();
-    m_Capture = Capture;
+    CloseGate();
     if (PortStream != nullptr) {
         m_pPortStream = PortStream;
         m_pPortStream->AddRef();
     }
-    return SetFormat(DataFormat);
+    m_Pin = Pin;
+    m_Capture = Capture;
+    m_State = KSSTATE_STOP;
+    m_CaptureQueueOffset = 0;
+    m_RenderQueueOffset = 0;
+
+    ULONG kind = 0;
+    WAVEFORMATEX wave;
+    NTSTATUS status = ParseFormat(DataFormat, &kind, &wave);
+    if (NT_SUCCESS(status)) {
+        status = m_pMiniport->Adapter()->SetFormat(Capture, static_cast<USHORT>(kind), wave.nChannels,
+                                                   wave.wBitsPerSample, wave.nSamplesPerSec);
+    }
+    if (NT_SUCCESS(status)) {
+        m_FormatKind = kind;
+        m_Channels = wave.nChannels;
+        m_BitsPerSample = wave.wBitsPerSample;
+        m_SampleRate = wave.nSamplesPerSec;
+        m_BlockAlign = wave.nBlockAlign;
+        m_FormatSet = TRUE;
+        ResetPosition();
+    }
+    return status;
 }
 
 STDMETHODIMP CMiniportWaveRTStream::SetFormat(PKSDATAFORMAT DataFormat)
 {
-    ULONG channels = 0;
-    ULONG bits = 0;
-    ULONG rate = 0;
-    NTSTATUS status = CheckFormat(DataFormat, &channels, &bits, &rate);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    if (m_Running) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    PADAPTERCOMMON adapter = m_pMiniport->Adapter();
-    status = m_FormatSet ? adapter->ChangeFormat(m_Capture, WAVE_FORMAT_PCM, channels, bits, rate)
-                         : adapter->SetFormat(m_Capture, WAVE_FORMAT_PCM, channels, bits, rate);
-    if (NT_SUCCESS(status)) {
-        m_FormatSet = TRUE;
-        m_Channels = channels;
-        m_BitsPerSample = bits;
-        m_Rate = rate;
-    }
-    return status;
+    UNREFERENCED_PARAMETER(DataFormat);
+    return STATUS_NOT_SUPPORTED;
 }
 
 STDMETHODIMP CMiniportWaveRTStream::SetState(KSSTATE State)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    PADAPTERCOMMON adapter = m_pMiniport->Adapter();
-    if (State == KSSTATE_RUN && !m_Running) {
-        status = adapter->StartStream(m_Capture);
-        m_Running = NT_SUCCESS(status);
-    } else if (State != KSSTATE_RUN && m_Running) {
-        adapter->StopStream(m_Capture);
-        m_Running = FALSE;
+    if (State == m_State) {
+        return STATUS_SUCCESS;
     }
-    if (NT_SUCCESS(status)) {
-        if (State == KSSTATE_STOP) {
-            m_Position = 0;
-            m_QueuePosition = 0;
-        }
-        m_State = State;
+    LONG distance = static_cast<LONG>(State) - static_cast<LONG>(m_State);
+    if (State > KSSTATE_RUN || (distance != 1 && distance != -1)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return StepState(State);
+}
+
+// One neighbouring step. An upward step that fails leaves the state where it was; a downward
+// step always completes and returns the adapter's answer.
+NTSTATUS CMiniportWaveRTStream::StepState(KSSTATE To)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    KSSTATE from = m_State;
+    if (from == KSSTATE_ACQUIRE && To == KSSTATE_PAUSE) {
+        status = StartAdapterStream();
+    } else if (from == KSSTATE_PAUSE && To == KSSTATE_RUN) {
+        OpenGate();
+    } else if (from == KSSTATE_RUN && To == KSSTATE_PAUSE) {
+        CloseGate();
+    } else if (from == KSSTATE_PAUSE && To == KSSTATE_ACQUIRE) {
+        status = StopAdapterStream();
+    }
+    if (NT_SUCCESS(status) || To < from) {
+        m_State = To;
     }
     return status;
 }
 
-STDMETHODIMP CMiniportWaveRTStream::GetPosition(PKSAUDIO_POSITION Position)
+NTSTATUS CMiniportWaveRTStream::StartAdapterStream()
 {
-    if (Position == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+    PADAPTERCOMMON adapter = m_pMiniport->Adapter();
+    m_CaptureQueueOffset = 0;
+    m_RenderQueueOffset = 0;
+    ResetPosition();
+    NTSTATUS status = adapter->StartStream(m_Capture);
+    BOOLEAN started = NT_SUCCESS(status);
+    if (started) {
+        status = adapter->SetMixPrefill(m_Capture, m_BufferSize);
     }
-    Position->PlayOffset = m_Position;
-    Position->WriteOffset = m_Position;
-    return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) {
+        adapter->ResetMix(m_Capture);
+        // A start that failed holds no run count: stopping would take another client's.
+        if (started) {
+            adapter->StopStream(m_Capture);
+        }
+    }
+    return status;
 }
 
-STDMETHODIMP CMiniportWaveRTStream::AllocateAudioBuffer(ULONG RequestedSize, PMDL *AudioBufferMdl, ULONG *ActualSize,
-                                                        ULONG *OffsetFromFirstPage, MEMORY_CACHING_TYPE *CacheType)
+NTSTATUS CMiniportWaveRTStream::StopAdapterStream()
 {
-    if (AudioBufferMdl == nullptr || ActualSize == nullptr || OffsetFromFirstPage == nullptr || CacheType == nullptr ||
-        RequestedSize == 0) {
-        return STATUS_INVALID_PARAMETER;
+    PADAPTERCOMMON adapter = m_pMiniport->Adapter();
+    adapter->ResetMix(m_Capture);
+    NTSTATUS status = adapter->StopStream(m_Capture);
+    if (m_Capture) {
+        adapter->FlushCaptureQueue();
+    } else {
+        adapter->FlushRenderQueue();
     }
-    if (m_pPortStream == nullptr || m_pMdl != nullptr) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    PHYSICAL_ADDRESS high;
-    high.QuadPart = -1;
-    PMDL mdl = m_pPortStream->AllocatePagesForMdl(high, RequestedSize);
-    if (mdl == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    // The buffer is what the MDL describes; a short one is no buffer of the requested size.
-    ULONG size = MmGetMdlByteCount(mdl);
-    PVOID mapped = size >= RequestedSize ? m_pPortStream->MapAllocatedPages(mdl, MmCached) : nullptr;
-    if (mapped == nullptr) {
-        m_pPortStream->FreePagesFromMdl(mdl);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    m_pMdl = mdl;
-    m_pBuffer = static_cast<PUCHAR>(mapped);
-    m_BufferSize = size;
-    m_Position = 0;
-    m_QueuePosition = 0;
-    *AudioBufferMdl = mdl;
-    *ActualSize = size;
-    *OffsetFromFirstPage = 0;
-    *CacheType = MmCached;
-    return STATUS_SUCCESS;
+    return status;
 }
 
-STDMETHODIMP_(void) CMiniportWaveRTStream::FreeAudioBuffer(PMDL AudioBufferMdl, ULONG BufferSize)
+VOID CMiniportWaveRTStream::OpenGate()
 {
-    UNREFERENCED_PARAMETER(BufferSize);
-    if (AudioBufferMdl == nullptr || AudioBufferMdl != m_pMdl) {
-        return;
-    }
-    m_pPortStream->UnmapAllocatedPages(m_pBuffer, m_pMdl);
-    m_pPortStream->FreePagesFromMdl(m_pMdl);
-    m_pMdl = nullptr;
-    m_pBuffer = nullptr;
-    m_BufferSize = 0;
+    KLOCK_QUEUE_HANDLE handle;
+    KeAcquireInStackQueuedSpinLock(&m_GateLock, &handle);
+    m_GateClosed = FALSE;
+    KeReleaseInStackQueuedSpinLock(&handle);
+}
+
+// PASSIVE_LEVEL: returns once no queue call is inside the gate.
+VOID CMiniportWaveRTStream::CloseGate()
+{
+    KLOCK_QUEUE_HANDLE handle;
+    KeAcquireInStackQueuedSpinLock(&m_GateLock, &handle);
+    m_GateClosed = TRUE;
+    KeReleaseInStackQueuedSpinLock(&handle);
+    KeWaitForSingleObject(&m_GateDrained, Executive, KernelMode, FALSE, nullptr);
 }
 
 STDMETHODIMP_(void) CMiniportWaveRTStream::GetHWLatency(KSRTAUDIO_HWLATENCY *HwLatency)
 {
     if (HwLatency != nullptr) {
-        HwLatency->FifoSize = 0;
+        HwLatency->FifoSize = 32;
         HwLatency->ChipsetDelay = 0;
-        HwLatency->CodecDelay = 0;
+        HwLatency->CodecDelay = 4;
     }
 }
 
 STDMETHODIMP CMiniportWaveRTStream::GetPositionRegister(KSRTAUDIO_HWREGISTER *Register)
 {
     UNREFERENCED_PARAMETER(Register);
-    return STATUS_NOT_SUPPORTED;
+    return STATUS_NOT_IMPLEMENTED;
 }
 
 STDMETHODIMP CMiniportWaveRTStream::GetClockRegister(KSRTAUDIO_HWREGISTER *Register)
 {
     UNREFERENCED_PARAMETER(Register);
-    return STATUS_NOT_SUPPORTED;
+    return STATUS_NOT_IMPLEMENTED;
 }
 
-STDMETHODIMP CMiniportWaveRTStream::AllocateBufferWithNotification(ULONG NotificationCount, ULONG RequestedSize,
-                                                                   PMDL *AudioBufferMdl, ULONG *ActualSize,
-                                                                   ULONG *OffsetFromFirstPage,
-                                                                   MEMORY_CACHING_TYPE *CacheType)
+STDMETHODIMP CMiniportWaveRTStream::SetContentId(ULONG ContentId, PCDRMRIGHTS DrmRights)
 {
-    UNREFERENCED_PARAMETER(NotificationCount);
-    return AllocateAudioBuffer(RequestedSize, AudioBufferMdl, ActualSize, OffsetFromFirstPage, CacheType);
-}
-
-STDMETHODIMP_(void) CMiniportWaveRTStream::FreeBufferWithNotification(PMDL AudioBufferMdl, ULONG BufferSize)
-{
-    FreeAudioBuffer(AudioBufferMdl, BufferSize);
-}
-
-STDMETHODIMP CMiniportWaveRTStream::RegisterNotificationEvent(PKEVENT NotificationEvent)
-{
-    UNREFERENCED_PARAMETER(NotificationEvent);
-    return STATUS_NOT_SUPPORTED;
-}
-
-STDMETHODIMP CMiniportWaveRTStream::UnregisterNotificationEvent(PKEVENT NotificationEvent)
-{
-    UNREFERENCED_PARAMETER(NotificationEvent);
-    return STATUS_NOT_SUPPORTED;
-}
-
-VOID CMiniportWaveRTStream::AdvancePosition(ULONG Bytes)
-{
-    if (m_BufferSize == 0) {
-        return;
-    }
-    m_Position = static_cast<ULONG>((static_cast<ULONGLONG>(m_Position) + Bytes) % m_BufferSize);
-    m_TotalBytes += Bytes;
-}
-
-// Queues the next Bytes of the cyclic buffer, split at the wrap. Nothing without a buffer.
-VOID CMiniportWaveRTStream::QueueData(ULONG Bytes)
-{
-    if (m_BufferSize == 0 || m_pBuffer == nullptr) {
-        return;
-    }
-    PADAPTERCOMMON adapter = m_pMiniport->Adapter();
-    ULONG left = Bytes > m_BufferSize ? m_BufferSize : Bytes;
-    while (left != 0) {
-        ULONG run = m_BufferSize - m_QueuePosition;
-        if (run > left) {
-            run = left;
-        }
-        if (m_Capture) {
-            adapter->QueueCaptureBuffer(m_pBuffer + m_QueuePosition, run);
-        } else {
-            adapter->QueueRenderBuffer(m_pBuffer + m_QueuePosition, run);
-        }
-        m_QueuePosition = (m_QueuePosition + run) % m_BufferSize;
-        left -= run;
-    }
+    UNREFERENCED_PARAMETER(DrmRights);
+    m_ContentId = ContentId;
+    return STATUS_SUCCESS;
 }

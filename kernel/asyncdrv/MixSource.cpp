@@ -1,6 +1,8 @@
-// CMixSource: priming, release, prefill distance and direct-mode mixing of a render producer.
+// CMixSource: priming, release, prefill distance, direct-mode mixing and the capture-paced
+// writing ahead into render transfers already queued on the bus.
 #include "MixSource.h"
 #include "AsyncPoolTags.h"
+#include "TransferEntry.h"
 
 CMixSource::CMixSource()
     : m_Device{}, m_Lock(0), m_CapturePaced(FALSE), m_Primed(FALSE), m_PrimingFrame(0),
@@ -23,7 +25,10 @@ VOID CMixSource::NotifyConsumed()
 
 VOID CMixSource::SetDeviceFormat(const MIX_DEVICE_FORMAT &Format)
 {
+    KLOCK_QUEUE_HANDLE lockHandle;
+    KeAcquireInStackQueuedSpinLock(&m_Lock, &lockHandle);
     m_Device = Format;
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
 }
 
 ULONG CMixSource::SourceBytesPerFrame()
@@ -127,17 +132,16 @@ VOID CMixSource::SetPrefillPercent(ULONG Percent)
     m_PrefillPercent = Percent > 100 ? 100 : Percent;
 }
 
-VOID CMixSource::SetPrefillFromBuffer(ULONG BufferBytes)
+VOID CMixSource::SetPrefillFromBuffer(ULONG BufferBytes, ULONG BytesPerFrame)
 {
-    m_PrefillPercent =
-        MixPrefillPercent(BufferBytes, m_Device.RenderSampleRate, m_Device.RenderBytesPerFrame);
+    m_PrefillPercent = MixPrefillPercent(BufferBytes, m_Device.RenderSampleRate, BytesPerFrame);
 }
 
-VOID CMixSource::MixFramesLocked(PUCHAR Device, ULONG Frames)
+VOID CMixSource::MixFramesLocked(PUCHAR Device, const UCHAR *Source, ULONG Frames)
 {
     ULONG sourceBits = GetBitsPerSample();
     MixFrames(m_Kernel, Device,
-              MIX_LAYOUT{m_Device.RenderChannels, m_Device.RenderBitsPerSample / 8}, m_Bounce,
+              MIX_LAYOUT{m_Device.RenderChannels, m_Device.RenderBitsPerSample / 8}, Source,
               MIX_LAYOUT{GetChannels(), sourceBits / 8}, Frames);
 }
 
@@ -146,13 +150,104 @@ ULONG CMixSource::MixDirect(ULONG Bytes, PUCHAR TransferBuffer)
     ULONG mixed = 0;
     KLOCK_QUEUE_HANDLE lockHandle;
     KeAcquireInStackQueuedSpinLock(&m_Lock, &lockHandle);
-    if (m_Bounce != NULL && m_Device.RenderBytesPerFrame != 0) {
+    if (m_Bounce != NULL && !m_CapturePaced && m_Device.RenderBytesPerFrame != 0) {
         ULONG frames = MixClampFrames(Bytes / m_Device.RenderBytesPerFrame, m_BounceFrames);
         ULONG delivered = MixClampFrames(ReadFrames(frames, m_Bounce), frames);
-        MixFramesLocked(TransferBuffer, delivered);
+        MixFramesLocked(TransferBuffer, m_Bounce, delivered);
         mixed = delivered;
         NotifyConsumed();
     }
     KeReleaseInStackQueuedSpinLock(&lockHandle);
     return mixed;
+}
+
+VOID CMixSource::QueuePiece(TransferEntry *Entry)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    KeAcquireInStackQueuedSpinLock(&m_Lock, &lockHandle);
+    InsertTailList(&m_Pieces, PieceLink(Entry));
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+}
+
+VOID CMixSource::CommitPiece(ULONG NextFrame)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    KeAcquireInStackQueuedSpinLock(&m_Lock, &lockHandle);
+    if (!IsListEmpty(&m_Pieces)) {
+        TransferEntry *oldest = PieceFromLink(RemoveHeadList(&m_Pieces));
+        InitializeListHead(PieceLink(oldest));
+        if (m_Primed) {
+            // Below 0 the next capture has fallen behind the bus: WriteAhead writes nothing
+            // until the offset is positive again.
+            m_WriteOffset -= static_cast<LONG>(oldest->BytesRequested);
+        }
+    }
+    if (m_CapturePaced && !m_Primed && IsSourceStarted()) {
+        m_Primed = TRUE;
+        m_PrimingFrame = NextFrame;
+    }
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+}
+
+ULONG CMixSource::MixFromCapture(ULONG CapturedBytes, ULONG NextFrame)
+{
+    ULONG written = 0;
+    KLOCK_QUEUE_HANDLE lockHandle;
+    KeAcquireInStackQueuedSpinLock(&m_Lock, &lockHandle);
+    if (m_CapturePaced && m_Bounce != NULL && m_Device.CaptureBytesPerFrame != 0) {
+        ULONG captured = CapturedBytes / m_Device.CaptureBytesPerFrame;
+        ULONG frames = MixClampFrames(captured, m_BounceFrames);
+        ULONG delivered = MixClampFrames(ReadFrames(frames, m_Bounce), frames);
+        if (m_Primed) {
+            if (!m_Aligned) {
+                // The first capture after priming does not start where the priming transfer
+                // ended: one capture transfer's worth of distance is missing.
+                if (NextFrame != m_PrimingFrame) {
+                    m_WriteOffset += static_cast<LONG>(
+                        MixAlignBytes(m_Device.RenderBytesPerFrame, m_Device.RenderSampleRate,
+                                      m_Device.Timing.Param3));
+                }
+                m_Aligned = TRUE;
+            }
+            written = WriteAheadLocked(delivered);
+            LONG64 offset = static_cast<LONG64>(m_WriteOffset) +
+                            static_cast<LONG64>(captured) * m_Device.RenderBytesPerFrame;
+            m_WriteOffset = offset > MAXLONG ? MAXLONG : static_cast<LONG>(offset);
+        }
+        NotifyConsumed();
+    }
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    return written;
+}
+
+ULONG CMixSource::WriteAheadLocked(ULONG Frames)
+{
+    const ULONG frameBytes = m_Device.RenderBytesPerFrame;
+    if (m_WriteOffset < 0 || Frames == 0 || frameBytes == 0) {
+        return 0;
+    }
+    ULONG64 start = 0;
+    const ULONG64 offset = static_cast<ULONG64>(m_WriteOffset);
+    PLIST_ENTRY link = m_Pieces.Flink;
+    for (; link != &m_Pieces; link = link->Flink) {
+        ULONG bytes = PieceFromLink(link)->BytesRequested;
+        if (offset < start + bytes) {
+            break;
+        }
+        start += bytes;
+    }
+    const ULONG sourceFrameBytes = SourceBytesPerFrame();
+    const UCHAR *source = m_Bounce;
+    ULONG left = Frames;
+    ULONG position = static_cast<ULONG>(offset - start);
+    for (; link != &m_Pieces && left != 0; link = link->Flink) {
+        TransferEntry *piece = PieceFromLink(link);
+        ULONG room = piece->BytesRequested > position ? (piece->BytesRequested - position) / frameBytes : 0;
+        ULONG frames = MixClampFrames(left, room);
+        MixFramesLocked(piece->Buffer + position, source, frames);
+        source += static_cast<SIZE_T>(frames) * sourceFrameBytes;
+        left -= frames;
+        position = 0;
+    }
+    return Frames - left;
 }

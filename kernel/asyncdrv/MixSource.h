@@ -48,7 +48,7 @@ public:
     // Slot 9. DISPATCH_LEVEL. Called after every mix that read the source.
     virtual VOID NotifyConsumed();
 
-    // PASSIVE_LEVEL, with the source released.
+    // PASSIVE_LEVEL, before priming. Taken under the lock, so the engine may still be calling in.
     VOID SetDeviceFormat(const MIX_DEVICE_FORMAT &Format);
 
     // PASSIVE_LEVEL. Chooses the kernel, allocates the zero-filled bounce buffer and re-primes.
@@ -60,15 +60,30 @@ public:
     // DISPATCH_LEVEL or below. Back to unprimed with the write offset at the prefill distance.
     VOID Reprime();
 
-    // Render prefill: the percent (capped at 100) or the operating-system buffer it comes from.
+    // Render prefill: the percent (capped at 100), or the length in milliseconds of a producer
+    // buffer of BufferBytes at the device's render rate and BytesPerFrame.
     VOID SetPrefillPercent(ULONG Percent);
-    VOID SetPrefillFromBuffer(ULONG BufferBytes);
+    VOID SetPrefillFromBuffer(ULONG BufferBytes, ULONG BytesPerFrame);
     ULONG GetPrefillPercent() const { return m_PrefillPercent; }
 
     // DISPATCH_LEVEL or below. Adds up to Bytes / device bytes per frame frames of the source to
     // the start of TransferBuffer, never more than the bounce buffer holds. Nothing without a
-    // bounce buffer. Returns the frames mixed.
+    // bounce buffer or in capture-paced mode. Returns the frames mixed.
     ULONG MixDirect(ULONG Bytes, PUCHAR TransferBuffer);
+
+    // DISPATCH_LEVEL or below, after each successful render submission: the transfer joins the
+    // tail of this source's piece queue. The entry stays linked until CommitPiece.
+    VOID QueuePiece(TransferEntry *Entry);
+    // DISPATCH_LEVEL or below, at each render completion: the oldest piece leaves the queue and
+    // the write offset follows it; a capture-paced source whose producer has started becomes
+    // primed at NextFrame (the frame after the completed transfer).
+    VOID CommitPiece(ULONG NextFrame);
+    // DISPATCH_LEVEL or below, at each capture completion of CapturedBytes starting so that
+    // NextFrame follows it. Capture-paced sources only: reads as many frames as were captured
+    // (at most a bounce buffer) and, once primed, adds them into the queued transfers at the
+    // write offset. Returns the frames written into transfers.
+    ULONG MixFromCapture(ULONG CapturedBytes, ULONG NextFrame);
+    BOOLEAN IsPrimed() const { return m_Primed; }
 
     BOOLEAN IsPrimedForCapture() const { return m_CapturePaced; }
     LONG GetWriteOffset() const { return m_WriteOffset; }
@@ -78,8 +93,11 @@ public:
 protected:
     // Frames of the source format: channels x bytes per sample.
     ULONG SourceBytesPerFrame();
-    // With the lock held: mixes Frames frames from the bounce buffer into Device.
-    VOID MixFramesLocked(PUCHAR Device, ULONG Frames);
+    // With the lock held: mixes Frames frames from Source (in the bounce buffer) into Device.
+    VOID MixFramesLocked(PUCHAR Device, const UCHAR *Source, ULONG Frames);
+    // With the lock held: adds Frames bounce frames into the queued pieces from the write offset
+    // on; what lies past the last queued piece is not written. Returns the frames written.
+    ULONG WriteAheadLocked(ULONG Frames);
 
     MIX_DEVICE_FORMAT m_Device;
     KSPIN_LOCK m_Lock;

@@ -289,7 +289,7 @@ TEST_F(AdapterTest, FailedStreamCreationGivesTheReservationBack)
 
     KSDATAFORMAT_WAVEFORMATEXTENSIBLE truncated = format;
     truncated.DataFormat.FormatSize = sizeof(KSDATAFORMAT_WAVEFORMATEX) + 4;
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, miniport->NewStream(&stream, nullptr, pin, FALSE, &truncated.DataFormat));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, miniport->NewStream(&stream, nullptr, pin, FALSE, &truncated.DataFormat));
     KSDATAFORMAT_WAVEFORMATEXTENSIBLE otherRate = stream_format(96000, 2, 16);
     EXPECT_EQ(STATUS_NO_MATCH, miniport->NewStream(&stream, nullptr, pin, FALSE, &otherRate.DataFormat));
 

@@ -164,6 +164,8 @@ TEST_F(StartTest, RateChangeIsRefusedWhileAStreamRuns)
     EXPECT_EQ(std::vector<std::wstring>{L"Wave_48000"}, audio_references());
 
     ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_PAUSE));
+    EXPECT_EQ(1u, common->RunCount(FALSE)) << "a paused stream keeps the device streaming";
+    ASSERT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_ACQUIRE));
     EXPECT_EQ(0u, common->RunCount(FALSE));
     stream.reset();
     filter.reset();
@@ -212,7 +214,8 @@ TEST_F(StartTest, SurpriseRemovalWithARunningStreamStopsItBeforeRemove)
     EXPECT_EQ(0u, common->RunCount(FALSE));
     // The pin leaves RUN after removal; nothing is started again.
     EXPECT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_PAUSE));
-    EXPECT_NE(STATUS_SUCCESS, stream->set_state(KSSTATE_RUN));
+    EXPECT_EQ(STATUS_SUCCESS, stream->set_state(KSSTATE_ACQUIRE));
+    EXPECT_NE(STATUS_SUCCESS, stream->set_state(KSSTATE_PAUSE));
     stream.reset();
     filter.reset();
     EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_REMOVE_DEVICE));

@@ -1,6 +1,6 @@
 // CMixSource with a stand-in producer: priming and its failures, bounce sizing on duplex
-// devices, direct mixing with channel mapping and saturation, DSD copying and the prefill
-// distance.
+// devices, direct mixing with channel mapping and saturation, DSD copying, the prefill
+// distance and capture-paced writing ahead into queued render transfers.
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <vector>
@@ -9,6 +9,7 @@
 #include <platform/verifier.h>
 #include "AsyncPoolTags.h"
 #include "MixSource.h"
+#include "TransferEntry.h"
 
 namespace {
 
@@ -25,9 +26,13 @@ public:
     ULONG consumed_calls = 0;
 
     BOOLEAN IsCapturePaced() override { return paced; }
-    BOOLEAN IsSourceStarted() override { return TRUE; }
-    PLIST_ENTRY PieceLink(TransferEntry *) override { return NULL; }
-    TransferEntry *PieceFromLink(PLIST_ENTRY) override { return NULL; }
+    BOOLEAN started = TRUE;
+    BOOLEAN IsSourceStarted() override { return started; }
+    PLIST_ENTRY PieceLink(TransferEntry *Entry) override { return &Entry->AsioMixLink; }
+    TransferEntry *PieceFromLink(PLIST_ENTRY Link) override
+    {
+        return CONTAINING_RECORD(Link, TransferEntry, AsioMixLink);
+    }
     ULONG GetMode() override { return mode; }
     ULONG GetBitsPerSample() override { return bits; }
     ULONG GetChannels() override { return channels; }
@@ -181,9 +186,9 @@ TEST_F(MixSourceTest, DsdModeCopiesTheSourceWords)
 TEST_F(MixSourceTest, PrefillSetsTheWriteAheadDistance)
 {
     source.paced = TRUE;
-    source.SetPrefillFromBuffer(480 * 12);
+    source.SetPrefillFromBuffer(480 * 12, 12);
     EXPECT_EQ(10u, source.GetPrefillPercent());
-    source.SetPrefillFromBuffer(24000 * 12);
+    source.SetPrefillFromBuffer(24000 * 12, 12);
     EXPECT_EQ(100u, source.GetPrefillPercent());
 
     ASSERT_EQ(STATUS_SUCCESS, source.Prime());
@@ -198,6 +203,142 @@ TEST_F(MixSourceTest, PrefillSetsTheWriteAheadDistance)
     source.Release();
     EXPECT_FALSE(source.IsPrimedForCapture());
     EXPECT_FALSE(source.HasBounceBuffer());
+}
+
+// Render transfers of the duplex device queued on the bus: 100 frames of 12 bytes each.
+class PacedMixTest : public MixSourceTest {
+protected:
+    void SetUp() override
+    {
+        MixSourceTest::SetUp();
+        source.paced = TRUE;
+        for (int i = 0; i < 4; ++i) {
+            TransferEntry entry{};
+            entry.BytesRequested = 1200;
+            entries.push_back(entry);
+        }
+        for (int i = 0; i < 4; ++i) {
+            buffers.emplace_back(1200, 0);
+            entries[i].Buffer = buffers[i].data();
+        }
+        // Source frame f carries f + 1 on both channels.
+        for (LONG f = 0; f < 1000; ++f) {
+            put(source.data, f + 1, 2);
+            put(source.data, f + 1, 2);
+        }
+        ASSERT_EQ(STATUS_SUCCESS, source.Prime());
+        ASSERT_EQ(146 * 12, source.GetWriteOffset());
+        for (TransferEntry &entry : entries) {
+            source.QueuePiece(&entry);
+        }
+    }
+
+    // The first channel of a device frame: transfer t, frame f.
+    LONG sample(int t, int f)
+    {
+        const UCHAR *p = buffers[t].data() + f * 12;
+        return static_cast<LONG>(static_cast<ULONG>(p[0]) | (p[1] << 8) | (p[2] << 16)) << 8 >> 8;
+    }
+
+    std::vector<TransferEntry> entries;
+    std::vector<std::vector<UCHAR>> buffers;
+};
+
+TEST_F(PacedMixTest, CapturedFramesAreWrittenAheadOfTheBus)
+{
+    // Before priming the captured amount is read and dropped.
+    EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 7));
+    EXPECT_EQ(48u * 4, source.position);
+    EXPECT_EQ(1u, source.consumed_calls);
+    EXPECT_EQ(std::vector<UCHAR>(1200, 0), buffers[1]);
+
+    // The first completion primes: the next frame is 100, and the oldest transfer leaves.
+    source.CommitPiece(100);
+    EXPECT_TRUE(source.IsPrimed());
+    EXPECT_EQ(146 * 12, source.GetWriteOffset());
+
+    // 146 frames past the start of transfer 1: transfer 2, frame 46.
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 100));
+    EXPECT_EQ(0, sample(2, 45));
+    EXPECT_EQ(49 << 8, sample(2, 46));
+    EXPECT_EQ(96 << 8, sample(2, 93));
+    EXPECT_EQ(0, sample(2, 94));
+    EXPECT_EQ((146 + 48) * 12, source.GetWriteOffset());
+
+    // The next run crosses from transfer 2 into transfer 3.
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 101));
+    EXPECT_EQ(97 << 8, sample(2, 94));
+    EXPECT_EQ(102 << 8, sample(2, 99));
+    EXPECT_EQ(103 << 8, sample(3, 0));
+    EXPECT_EQ(144 << 8, sample(3, 41));
+    EXPECT_EQ(0, sample(3, 42));
+
+    // A completion takes its transfer's length off the offset.
+    source.CommitPiece(108);
+    EXPECT_EQ((146 + 96 - 100) * 12, source.GetWriteOffset());
+}
+
+TEST_F(PacedMixTest, FirstCaptureOffThePrimingFrameMovesOneCaptureTransferAhead)
+{
+    source.CommitPiece(100);
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 99));
+    // 146 + 48 alignment frames: transfer 2, frame 94 on.
+    EXPECT_EQ(0, sample(2, 93));
+    EXPECT_EQ(1 << 8, sample(2, 94));
+    EXPECT_EQ(7 << 8, sample(3, 0));
+    EXPECT_EQ((146 + 48 + 48) * 12, source.GetWriteOffset());
+    // The alignment is made once only.
+    source.MixFromCapture(48 * 8, 50);
+    EXPECT_EQ((146 + 48 + 96) * 12, source.GetWriteOffset());
+}
+
+TEST_F(PacedMixTest, NothingIsWrittenPastTheQueueOrBeforeTheSourceStarts)
+{
+    source.started = FALSE;
+    source.CommitPiece(100);
+    EXPECT_FALSE(source.IsPrimed()) << "a source that has not started does not prime";
+    EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 100));
+    source.started = TRUE;
+    source.CommitPiece(108);
+    ASSERT_TRUE(source.IsPrimed());
+    // Transfers 2 and 3 remain (200 frames) and the offset is 146 frames into them.
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 108));
+    EXPECT_EQ(6u, source.MixFromCapture(48 * 8, 109));
+    EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 110));
+    EXPECT_EQ(std::vector<UCHAR>(1200, 0), buffers[2]);
+    EXPECT_EQ(0, sample(3, 45));
+    EXPECT_NE(0, sample(3, 46));
+    EXPECT_NE(0, sample(3, 99));
+}
+
+TEST_F(PacedMixTest, ACaptureBehindTheBusWritesNothingUntilItCatchesUp)
+{
+    source.CommitPiece(100);
+    source.CommitPiece(108);
+    source.CommitPiece(116);
+    EXPECT_EQ((146 - 200) * 12, source.GetWriteOffset());
+    EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 100));
+    EXPECT_EQ(-6 * 12, source.GetWriteOffset());
+    EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 101));
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 102));
+    EXPECT_EQ(0, sample(3, 41));
+    EXPECT_NE(0, sample(3, 42));
+}
+
+TEST_F(PacedMixTest, CaptureReadsAreClampedToTheBounceBuffer)
+{
+    source.CommitPiece(100);
+    source.largest_request = 0;
+    source.MixFromCapture(5000 * 8, 100);
+    EXPECT_EQ(source.GetBounceFrames(), source.largest_request);
+}
+
+TEST_F(PacedMixTest, DirectMixingSkipsACapturePacedSource)
+{
+    std::vector<UCHAR> transfer(1200, 0);
+    EXPECT_EQ(0u, source.MixDirect(1200, transfer.data()));
+    EXPECT_EQ(std::vector<UCHAR>(1200, 0), transfer);
+    EXPECT_EQ(0u, source.position);
 }
 
 } // namespace
