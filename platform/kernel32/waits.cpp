@@ -107,6 +107,9 @@ using namespace platform;
 DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
                                       BOOL bAlertable)
 {
+    // A thread of an ended process unwinds here too: its handles are closed by then, and a
+    // wait that failed on them would never reach the check in win32_wait.
+    win32_check_killed();
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
         win32_set_last_error(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
