@@ -159,7 +159,7 @@ TEST_F(FilterTest, Uac1EightBitPcmAlternateIsSkipped)
     EXPECT_EQ(audio->m_pRender->DataRangeCount, 0u);
 }
 
-TEST_F(FilterTest, DefaultUac2DeviceGivesTheWholeTopology)
+TEST_F(FilterTest, Uac2DuplexLayoutGivesTheWholeTopology)
 {
     start_uac2();
     build();

@@ -1,6 +1,7 @@
 // Render and capture transfers: transfer sizes and packet layouts from the packet pattern,
 // from feedback (with its carry and the high-speed padding), from the captured amount, the
-// length-prefixed device, the synced start frame and the packet-count guard.
+// length-prefixed device, the synced start frame, the packet-count guard, and capture on a
+// bulk data endpoint.
 #include "UsbAudioTestFixture.h"
 #include "UsbAudioQuirks.h"
 #include <cstring>
@@ -278,6 +279,76 @@ TEST_F(TransferTest, MissingRecordsAndPipesAreRefused)
     start_configured(uac2_config(), true);
     EXPECT_EQ(audio->SubmitCaptureTransfer(buffer, sizeof(buffer), record_completion, &done, 0), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(done.calls, 0);
+}
+
+// A capture-only revision 2 device whose streaming alternate moves its data over a bulk
+// endpoint (0x82, 512 bytes).
+bytes bulk_capture_config()
+{
+    config_builder c;
+    c.add_interface(0, 0, 0, 1, 1).ac_header(true);
+    c.raw({8, 0x24, 0x0A, 0x28, 0x03, 0x07, 0, 0});
+    c.raw({17, 0x24, 2, 1, 0x01, 0x02, 0, 0x28, 2, 3, 0, 0, 0, 0, 0, 0, 0});
+    c.raw({12, 0x24, 3, 22, 0x01, 0x01, 0, 1, 0x28, 0, 0, 0});
+    c.add_interface(1, 0, 0);
+    c.add_interface(1, 1, 1);
+    c.raw({16, 0x24, 1, 22, 0, 1, 1, 0, 0, 0, 2, 3, 0, 0, 0, 0});
+    c.raw({6, 0x24, 2, 1, 2, 16});
+    c.endpoint(0x82, 0x02, 512, 0);
+    c.raw({8, 0x25, 1, 0, 0, 0, 0, 0});
+    return c.finish();
+}
+
+// Capture on a bulk pipe goes out as one bulk-or-interrupt URB for the whole buffer; its
+// completion reports the bytes received, start frame 0 and no frames, and the isochronous
+// packet window does not apply to it.
+TEST_F(TransferTest, CaptureOnABulkEndpointUsesOneBulkTransfer)
+{
+    start_configured(bulk_capture_config(), true);
+    clock_answers(0x28, 48000, {{48000, 48000, 0}});
+    ASSERT_NE(audio->m_pCapture, nullptr);
+    ULONG channels = 0, container = 0, largest = 0;
+    ASSERT_EQ(audio->SelectStreamingFormat(1, USB_AUDIO_TAG_PCM, 2, 16, 48000, 1, &channels, &container, &largest),
+              STATUS_SUCCESS);
+    ASSERT_NE(audio->m_pCapture->DataPipe, nullptr);
+    ASSERT_EQ(audio->m_pCapture->DataPipe->PipeType, UsbdPipeTypeBulk);
+
+    std::vector<UCHAR> buffer(1024, 0xEE);
+    ULONG received = 1000; // far beyond any isochronous packet of the format
+    int transfers = 0;
+    lower->on_transfer = [&](PURB urb) {
+        ++transfers;
+        const struct _URB_BULK_OR_INTERRUPT_TRANSFER &bulk = urb->UrbBulkOrInterruptTransfer;
+        EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        EXPECT_EQ(urb->UrbHeader.Length, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+        EXPECT_EQ(bulk.PipeHandle, audio->m_pCapture->DataPipe->PipeHandle);
+        EXPECT_EQ(bulk.TransferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | 0x4));
+        EXPECT_EQ(bulk.TransferBuffer, buffer.data());
+        EXPECT_EQ(bulk.TransferBufferMDL, nullptr);
+        EXPECT_EQ(bulk.TransferBufferLength, buffer.size());
+        std::memset(bulk.TransferBuffer, 0x5A, received);
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = received;
+        return received != 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    };
+    ASSERT_EQ(audio->SubmitCaptureTransfer(buffer.data(), static_cast<ULONG>(buffer.size()), record_completion, &done,
+                                           1234),
+              STATUS_SUCCESS);
+    EXPECT_EQ(transfers, 1);
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    EXPECT_EQ(done.bytes, 1000u);
+    EXPECT_EQ(done.frames, 0u);
+    EXPECT_EQ(buffer[999], 0x5A);
+    EXPECT_EQ(buffer[1000], 0xEE);
+
+    // A failed bulk transfer reports no bytes.
+    received = 0;
+    ASSERT_EQ(audio->SubmitCaptureTransfer(buffer.data(), static_cast<ULONG>(buffer.size()), record_completion, &done,
+                                           0),
+              STATUS_SUCCESS);
+    EXPECT_EQ(done.calls, 2);
+    EXPECT_EQ(done.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(done.bytes, 0u);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Isochronous streaming of the device model, driven in step mode by bus time: packet sizes
-// that follow the device clock, feedback values, the render FIFO, loopback and pattern
-// capture, OUT validation, and injected packet faults.
+// that follow the device clock, feedback values, the render FIFO (also on an adaptive
+// endpoint), loopback and pattern capture, OUT validation, and injected packet faults.
 #include "device_test_helpers.h"
 
 #include <gtest/gtest.h>
@@ -201,6 +201,43 @@ TEST(RenderFifo, UnderrunsWhenStarvedAndOverflowsWhenFlooded)
     }
     EXPECT_GT(d.counters().render_overflows, 0u);
     EXPECT_LE(d.render_fifo_frames(render_if), 192u);
+}
+
+// An adaptive render endpoint recovers its clock from the data: fed the nominal rate, it
+// stays bounded whatever its local clock's drift within the pull range, and runs dry when the
+// local clock is further off than the range allows.
+TEST(RenderFifo, AdaptiveEndpointFollowsTheHostRateWithinItsPullRange)
+{
+    uac2_options descriptors;
+    descriptors.capture = false;
+    descriptors.feedback = feedback_kind::none;
+    const std::vector<std::uint8_t> packet(6 * 4, 0); // 48 kHz: 6 frames per microframe
+    for (std::int32_t ppm : {-300, 300, 3000}) {
+        SCOPED_TRACE(ppm);
+        audio_device_options options;
+        options.ppm = ppm;
+        audio_device d(build_uac2_device(descriptors), options);
+        ASSERT_TRUE(configure(d, {{render_if, 1}}));
+        std::uint32_t low = 192;
+        std::uint32_t high = 0;
+        for (std::uint64_t m = 1; m <= 80000; ++m) {
+            ASSERT_EQ(d.iso_out(uac2_ids::render_data_ep, m, packet), packet_status::ok);
+            if (m > 8000) {
+                low = std::min(low, d.render_fifo_frames(render_if));
+                high = std::max(high, d.render_fifo_frames(render_if));
+            }
+        }
+        const device_counters c = d.counters();
+        EXPECT_EQ(c.out_invalid, 0u);
+        EXPECT_EQ(c.render_overflows, 0u);
+        if (ppm == 3000) {
+            EXPECT_GT(c.render_underruns, 0u);
+        } else {
+            EXPECT_EQ(c.render_underruns, 0u);
+            EXPECT_GT(low, 0u);
+            EXPECT_LT(high, 192u);
+        }
+    }
 }
 
 TEST(Loopback, BitExactThroughTheModelWithChannelMapAndWidening)
