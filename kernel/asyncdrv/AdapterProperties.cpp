@@ -53,39 +53,53 @@ VOID WriteJackAnswer(ULONG Id, CUSBAudioTerminal *Terminal, PPCPROPERTY_REQUEST 
     }
 }
 
+// The feature unit behind a node of the filter, or null for a bad index, a node without an
+// entity (the converters) and an entity that is not a feature unit.
+CUSBAudioFeatureUnit *NodeFeatureUnit(const PCFILTER_DESCRIPTOR *Filter, ULONG Node)
+{
+    CUSBAudioFeatureUnit *unit = nullptr;
+    if (Filter != nullptr && Filter->Nodes != nullptr && Node != PCFILTER_NODE && Node < Filter->NodeCount &&
+        Filter->NodeSize >= sizeof(USBAUDIO_NODE_ELEMENT)) {
+        auto node = reinterpret_cast<const USBAUDIO_NODE_ELEMENT *>(reinterpret_cast<const UCHAR *>(Filter->Nodes) +
+                                                                    static_cast<SIZE_T>(Node) * Filter->NodeSize);
+        if (node->Entity != nullptr && node->Entity->GetSubtype() == UAC_AC_FEATURE_UNIT) {
+            unit = static_cast<CUSBAudioFeatureUnit *>(node->Entity);
+        }
+    }
+    return unit;
+}
+
 } // namespace
 
 NTSTATUS BasicSupportReadOnly(PPCPROPERTY_REQUEST Request)
 {
+    NTSTATUS status = STATUS_SUCCESS;
     if (Request == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (Request->ValueSize < sizeof(ULONG) || Request->Value == nullptr) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (Request->ValueSize < sizeof(ULONG) || Request->Value == nullptr) {
         Request->ValueSize = 0;
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    if (Request->ValueSize < sizeof(KSPROPERTY_DESCRIPTION)) {
+        status = STATUS_BUFFER_TOO_SMALL;
+    } else if (Request->ValueSize < sizeof(KSPROPERTY_DESCRIPTION)) {
         *static_cast<PULONG>(Request->Value) = PROPERTY_ACCESS_READ_ONLY;
         Request->ValueSize = sizeof(ULONG);
-        return STATUS_SUCCESS;
+    } else {
+        KSPROPERTY_DESCRIPTION description = {};
+        description.AccessFlags = PROPERTY_ACCESS_READ_ONLY;
+        description.DescriptionSize = sizeof(KSPROPERTY_DESCRIPTION);
+        description.MembersListCount = 0;
+        description.Reserved = 0;
+        RtlCopyMemory(Request->Value, &description, sizeof(description));
+        Request->ValueSize = sizeof(KSPROPERTY_DESCRIPTION);
     }
-    KSPROPERTY_DESCRIPTION description = {};
-    description.AccessFlags = PROPERTY_ACCESS_READ_ONLY;
-    description.DescriptionSize = sizeof(KSPROPERTY_DESCRIPTION);
-    description.MembersListCount = 0;
-    description.Reserved = 0;
-    RtlCopyMemory(Request->Value, &description, sizeof(description));
-    Request->ValueSize = sizeof(KSPROPERTY_DESCRIPTION);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS ValidatePropertyValue(PPCPROPERTY_REQUEST Request, ULONG ValueNeeded, ULONG InstanceNeeded)
 {
-    if (Request == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
     NTSTATUS status = STATUS_SUCCESS;
-    if (Request->ValueSize == 0) {
+    if (Request == nullptr) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (Request->ValueSize == 0) {
         Request->ValueSize = ValueNeeded;
         status = STATUS_BUFFER_OVERFLOW;
     } else if (Request->ValueSize < ValueNeeded || Request->InstanceSize < InstanceNeeded ||
@@ -94,7 +108,7 @@ NTSTATUS ValidatePropertyValue(PPCPROPERTY_REQUEST Request, ULONG ValueNeeded, U
     } else if (Request->ValueSize > ValueNeeded || Request->Value == nullptr) {
         status = STATUS_UNSUCCESSFUL;
     }
-    if (NT_ERROR(status)) {
+    if (Request != nullptr && NT_ERROR(status)) {
         Request->ValueSize = 0;
     }
     return status;
@@ -105,27 +119,18 @@ NTSTATUS ValidatePropertyValue(PPCPROPERTY_REQUEST Request, ULONG ValueNeeded, U
 // STATUS_UNSUCCESSFUL and touches nothing.
 STDMETHODIMP CAdapterCommon::NodePropertyHandler(PPCPROPERTY_REQUEST Request)
 {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
     if (Request == nullptr || Request->PropertyItem == nullptr || Request->PropertyItem->Set == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        status = STATUS_INVALID_PARAMETER;
+    } else if (IsEqualGUID(*Request->PropertyItem->Set, KSPROPSETID_Audio)) {
+        CUSBAudioFeatureUnit *unit = NodeFeatureUnit(m_FilterBuilt ? &m_Filter : nullptr, Request->Node);
+        if (unit != nullptr && Request->PropertyItem->Id == KSPROPERTY_AUDIO_VOLUMELEVEL) {
+            status = VolumeProperty(m_Usb, unit, Request);
+        } else if (unit != nullptr && Request->PropertyItem->Id == KSPROPERTY_AUDIO_MUTE) {
+            status = MuteProperty(m_Usb, unit, Request);
+        }
     }
-    const ULONG id = Request->PropertyItem->Id;
-    if (Request->Node == PCFILTER_NODE || !IsEqualGUID(*Request->PropertyItem->Set, KSPROPSETID_Audio) ||
-        (id != KSPROPERTY_AUDIO_VOLUMELEVEL && id != KSPROPERTY_AUDIO_MUTE)) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (!m_FilterBuilt || m_Filter.Nodes == nullptr || Request->Node >= m_Filter.NodeCount ||
-        m_Filter.NodeSize < sizeof(USBAUDIO_NODE_ELEMENT)) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    const UCHAR *nodes = reinterpret_cast<const UCHAR *>(m_Filter.Nodes);
-    auto node = reinterpret_cast<const USBAUDIO_NODE_ELEMENT *>(nodes +
-                                                                static_cast<SIZE_T>(Request->Node) * m_Filter.NodeSize);
-    if (node->Entity == nullptr || node->Entity->GetSubtype() != UAC_AC_FEATURE_UNIT) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    auto unit = static_cast<CUSBAudioFeatureUnit *>(node->Entity);
-    return id == KSPROPERTY_AUDIO_VOLUMELEVEL ? VolumeProperty(m_Usb, unit, Request)
-                                              : MuteProperty(m_Usb, unit, Request);
+    return status;
 }
 
 // KSPROPSETID_Jack on a pin addressed by the instance's pin index. Only physical connectors
@@ -133,44 +138,36 @@ STDMETHODIMP CAdapterCommon::NodePropertyHandler(PPCPROPERTY_REQUEST Request)
 // no data.
 STDMETHODIMP CAdapterCommon::PinPropertyHandler(PPCPROPERTY_REQUEST Request)
 {
-    if (Request == nullptr || Request->PropertyItem == nullptr || Request->PropertyItem->Set == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const ULONG id = Request->PropertyItem->Id;
-    if (!IsEqualGUID(*Request->PropertyItem->Set, KSPROPSETID_Jack) ||
-        (id != KSPROPERTY_JACK_DESCRIPTION && id != KSPROPERTY_JACK_DESCRIPTION2)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    if (Request->InstanceSize < sizeof(ULONG) || Request->Instance == nullptr) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    const USBAUDIO_PIN_ELEMENT *pin = nullptr;
     ULONG pinIndex = 0;
-    RtlCopyMemory(&pinIndex, Request->Instance, sizeof(pinIndex));
-    const USBAUDIO_PIN_ELEMENT *pin = PinElement(pinIndex);
-    if (pin == nullptr) {
-        return STATUS_INVALID_DEVICE_REQUEST;
+    if (Request == nullptr || Request->PropertyItem == nullptr || Request->PropertyItem->Set == nullptr) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (IsEqualGUID(*Request->PropertyItem->Set, KSPROPSETID_Jack) &&
+               (Request->PropertyItem->Id == KSPROPERTY_JACK_DESCRIPTION ||
+                Request->PropertyItem->Id == KSPROPERTY_JACK_DESCRIPTION2) &&
+               Request->InstanceSize >= sizeof(ULONG) && Request->Instance != nullptr) {
+        RtlCopyMemory(&pinIndex, Request->Instance, sizeof(pinIndex));
+        pin = PinElement(pinIndex);
     }
-    if ((Request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) != 0) {
-        return BasicSupportReadOnly(Request);
+    if (pin != nullptr && (Request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) != 0) {
+        status = BasicSupportReadOnly(Request);
+    } else if (pin != nullptr && pin->Terminal != nullptr) {
+        const ULONG id = Request->PropertyItem->Id;
+        const KSPIN_COMMUNICATION communication = pin->Descriptor.KsPinDescriptor.Communication;
+        const BOOLEAN connector =
+            communication == KSPIN_COMMUNICATION_NONE || communication == KSPIN_COMMUNICATION_BRIDGE;
+        const ULONG needed =
+            id == KSPROPERTY_JACK_DESCRIPTION ? sizeof(JACK_DESCRIPTION_ANSWER) : sizeof(JACK_DESCRIPTION2_ANSWER);
+        status = ValidatePropertyValue(Request, needed, 0);
+        if (status == STATUS_SUCCESS && (Request->Verb & KSPROPERTY_TYPE_GET) != 0 && connector) {
+            WriteJackAnswer(id, pin->Terminal, Request);
+        } else if (status == STATUS_SUCCESS) {
+            // Success without an answer: no byte of the value is claimed as written.
+            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL, "Jack: pin %u is no connector (verb 0x%x)\n",
+                       pinIndex, Request->Verb);
+            Request->ValueSize = 0;
+        }
     }
-    if (pin->Terminal == nullptr) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    const ULONG needed =
-        id == KSPROPERTY_JACK_DESCRIPTION ? sizeof(JACK_DESCRIPTION_ANSWER) : sizeof(JACK_DESCRIPTION2_ANSWER);
-    NTSTATUS status = ValidatePropertyValue(Request, needed, 0);
-    if (status != STATUS_SUCCESS) {
-        return status;
-    }
-    const KSPIN_COMMUNICATION communication = pin->Descriptor.KsPinDescriptor.Communication;
-    if ((Request->Verb & KSPROPERTY_TYPE_GET) != 0 &&
-        (communication == KSPIN_COMMUNICATION_NONE || communication == KSPIN_COMMUNICATION_BRIDGE)) {
-        WriteJackAnswer(id, pin->Terminal, Request);
-    } else {
-        // Success without an answer: no byte of the value is claimed as written.
-        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL, "Jack: pin %u is no connector (verb 0x%x)\n", pinIndex,
-                   Request->Verb);
-        Request->ValueSize = 0;
-    }
-    return STATUS_SUCCESS;
+    return status;
 }

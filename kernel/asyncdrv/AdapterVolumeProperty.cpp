@@ -193,35 +193,34 @@ NTSTATUS VolumeProperty(CUSBAudioCL &Usb, CUSBAudioFeatureUnit *Unit, PPCPROPERT
                                                                          &Stepping->SteppingDelta);
                                         });
     }
-    NTSTATUS status = ValidatePropertyValue(Request, sizeof(LONG), sizeof(ULONG));
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    const ULONG channel = ReadInstanceUlong(Request);
+    // The range is read first: it refuses a bad channel and gives SET its grid and bounds.
     LONG minimum = 0;
     LONG maximum = 0;
     ULONG step = 0;
-    status = GetChannelVolumeRange(Usb, Unit, channel, &minimum, &maximum, &step);
-    if (NT_SUCCESS(status)) {
-        if ((Request->Verb & KSPROPERTY_TYPE_GET) != 0) {
+    ULONG channel = 0;
+    NTSTATUS status = ValidatePropertyValue(Request, sizeof(LONG), sizeof(ULONG));
+    if (status == STATUS_SUCCESS) {
+        channel = ReadInstanceUlong(Request);
+        status = GetChannelVolumeRange(Usb, Unit, channel, &minimum, &maximum, &step);
+        if (NT_SUCCESS(status) && (Request->Verb & KSPROPERTY_TYPE_GET) != 0) {
             LONG value = 0;
             status = GetChannelVolume(Usb, Unit, channel, &value);
             if (NT_SUCCESS(status)) {
-                if (value != KS_VOLUME_SILENT &&
-                    (value < minimum || value > maximum || (step != 0 && static_cast<LONGLONG>(value) % step != 0))) {
+                if (value != KS_VOLUME_SILENT && (value < minimum || value > maximum ||
+                                                  (step != 0 && static_cast<LONGLONG>(value) % step != 0))) {
                     DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL,
                                "Volume: channel %u reads %d outside [%d, %d] step %u\n", channel, value, minimum,
                                maximum, step);
                 }
                 WriteValueLong(Request, value);
             }
-        } else if ((Request->Verb & KSPROPERTY_TYPE_SET) != 0) {
+        } else if (NT_SUCCESS(status) && (Request->Verb & KSPROPERTY_TYPE_SET) != 0) {
             status = SetChannelVolume(Usb, Unit, channel, SnapVolume(ReadValueLong(Request), minimum, maximum, step));
-        } else {
+        } else if (NT_SUCCESS(status)) {
             status = STATUS_INVALID_DEVICE_REQUEST;
         }
     }
-    if (!NT_SUCCESS(status)) {
+    if (NT_ERROR(status)) {
         Request->ValueSize = 0;
     }
     return status;
@@ -241,25 +240,24 @@ NTSTATUS MuteProperty(CUSBAudioCL &Usb, CUSBAudioFeatureUnit *Unit, PPCPROPERTY_
                                         });
     }
     NTSTATUS status = ValidatePropertyValue(Request, sizeof(LONG), sizeof(ULONG));
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    // Mute acts on the master channel whatever the channel; -1 names all channels.
-    const LONG channel = static_cast<LONG>(ReadInstanceUlong(Request));
-    if (channel < -1 || channel >= static_cast<LONG>(channels)) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if ((Request->Verb & KSPROPERTY_TYPE_GET) != 0) {
-        UCHAR muted = 0;
-        status = Usb.GetMute(Unit, &muted);
-        if (NT_SUCCESS(status)) {
-            WriteValueLong(Request, muted != 0 ? 1 : 0);
+    if (status == STATUS_SUCCESS) {
+        // Mute acts on the master channel whatever the channel; -1 names all channels.
+        const LONG channel = static_cast<LONG>(ReadInstanceUlong(Request));
+        if (channel < -1 || channel >= static_cast<LONG>(channels)) {
+            status = STATUS_INVALID_PARAMETER;
+        } else if ((Request->Verb & KSPROPERTY_TYPE_GET) != 0) {
+            UCHAR muted = 0;
+            status = Usb.GetMute(Unit, &muted);
+            if (NT_SUCCESS(status)) {
+                WriteValueLong(Request, muted != 0 ? 1 : 0);
+            }
+        } else if ((Request->Verb & KSPROPERTY_TYPE_SET) != 0) {
+            status = Usb.SetMute(Unit, ReadValueLong(Request) != 0 ? 1 : 0);
+        } else {
+            status = STATUS_INVALID_DEVICE_REQUEST;
         }
-    } else if ((Request->Verb & KSPROPERTY_TYPE_SET) != 0) {
-        status = Usb.SetMute(Unit, ReadValueLong(Request) != 0 ? 1 : 0);
-    } else {
-        status = STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (!NT_SUCCESS(status)) {
+    if (NT_ERROR(status)) {
         Request->ValueSize = 0;
     }
     return status;
