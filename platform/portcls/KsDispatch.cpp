@@ -416,7 +416,9 @@ NTSTATUS ks_dispatch_device_control(PIRP irp)
             return complete(irp, STATUS_INVALID_PARAMETER);
         }
         request_size = in_len - out_len;
-        std::memcpy(value.data(), input.data() + request_size, out_len);
+        if (out_len != 0) {
+            std::memcpy(value.data(), input.data() + request_size, out_len);
+        }
     }
     ULONG value_size = out_len;
     NTSTATUS status = object->property(input.data(), request_size, out_len != 0 ? value.data() : nullptr,
