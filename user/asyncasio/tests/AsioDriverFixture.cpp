@@ -4,6 +4,7 @@
 #include <platform/win32_system.h>
 #include <sim/uac_descriptors.h>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include "RegUtil2.h"
 
@@ -34,6 +35,13 @@ ASIOTime *on_switch_time(ASIOTime *time, int32_t index, ASIOBool)
                                         time->timeInfo.samplePosition.lo));
         r.time_codes.push_back(time->timeCode.timeCodeSamples.lo);
         r.flags.push_back(time->timeInfo.flags);
+    }
+    {
+        std::lock_guard<std::mutex> guard(r.lock);
+        for (const auto &buffers : r.outputs) {
+            std::memset(index == 0 ? buffers.first : buffers.second, (int)((r.switches.load() + 1) & 0xFF),
+                        r.output_bytes);
+        }
     }
     if (r.call_output_ready.load() && r.driver != nullptr) {
         r.driver->outputReady();
@@ -73,20 +81,38 @@ ASIOCallbacks recording_callbacks()
     return ASIOCallbacks{on_switch, on_rate, on_message, on_switch_time};
 }
 
-void AsioDriverTest::SetUp()
+void register_driver(HMODULE *module)
 {
-    g_recorder = new recorder();
-    m_machine = std::make_unique<sim::machine>();
-    m_machine->install_driver(L"USB\\Class_01&SubClass_01", "ovmlsaau", L"OVMLSAAU");
     platform::module_register_path(L"ovmlsaaso.dll", L"C:\\Program Files\\Orvan\\ASIO\\ovmlsaaso.dll");
-    m_module = LoadLibraryW(L"ovmlsaaso.dll");
-    ASSERT_NE(m_module, nullptr);
+    *module = LoadLibraryW(L"ovmlsaaso.dll");
+    ASSERT_NE(*module, nullptr);
     auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE *)()>(
-        reinterpret_cast<void (*)()>(GetProcAddress(m_module, "DllRegisterServer")));
+        reinterpret_cast<void (*)()>(GetProcAddress(*module, "DllRegisterServer")));
     ASSERT_NE(reg, nullptr);
     ASSERT_EQ(reg(), S_OK);
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-    m_com = true;
+}
+
+recorder *new_recorder()
+{
+    delete g_recorder;
+    g_recorder = new recorder();
+    return g_recorder;
+}
+
+void delete_recorder()
+{
+    delete g_recorder;
+    g_recorder = nullptr;
+}
+
+void AsioDriverTest::SetUp()
+{
+    new_recorder();
+    m_machine = std::make_unique<sim::machine>();
+    m_machine->install_driver(L"USB\\Class_01&SubClass_01", "ovmlsaau", L"OVMLSAAU");
+    register_driver(&m_module);
+    m_com = m_module != nullptr;
 }
 
 void AsioDriverTest::TearDown()
@@ -99,8 +125,7 @@ void AsioDriverTest::TearDown()
         FreeLibrary(m_module);
     }
     m_machine.reset();
-    delete g_recorder;
-    g_recorder = nullptr;
+    delete_recorder();
 }
 
 void AsioDriverTest::attach(sim::uac2_options descriptors, sim::audio_device_options options)
@@ -118,7 +143,7 @@ void AsioDriverTest::detach()
     }
 }
 
-IASIO *AsioDriverTest::create_driver()
+IASIO *create_asio_driver()
 {
     IASIO *driver = nullptr;
     if (FAILED(CoCreateInstance(ClassId, nullptr, CLSCTX_INPROC_SERVER, ClassId, reinterpret_cast<void **>(&driver)))) {
@@ -150,7 +175,7 @@ DWORD AsioDriverTest::stored_rate()
     return settings.GetSamplingRate();
 }
 
-bool AsioDriverTest::wait_until(const std::function<bool()> &cond, DWORD timeout_ms)
+bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!cond()) {

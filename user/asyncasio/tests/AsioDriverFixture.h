@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <windows.h>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -31,9 +32,22 @@ struct recorder {
     std::vector<uint32_t> time_codes; // timeCodeSamples.lo
     std::vector<uint32_t> flags;
     std::vector<int32_t> halves;
+    // Output buffers the switch fills with (switch number + 1) before it calls outputReady.
+    std::vector<std::pair<void *, void *>> outputs;
+    size_t output_bytes = 0;
 };
 recorder &record();
+recorder *new_recorder();
+void delete_recorder();
 ASIOCallbacks recording_callbacks();
+
+// Registers ovmlsaaso (loaded into the machine's process) as its setup does and starts COM on
+// the calling thread.
+void register_driver(HMODULE *module);
+// A new driver object through COM, as a host creates it. Null on failure.
+IASIO *create_asio_driver();
+// Waits until cond holds or timeout_ms passes.
+bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms = 10000);
 
 class AsioDriverTest : public ::testing::Test {
 protected:
@@ -43,14 +57,11 @@ protected:
     // Attaches the simulated device (class 2, looped back) with the asynchronous driver.
     void attach(sim::uac2_options descriptors = {}, sim::audio_device_options options = {});
     void detach();
-    // A new driver object through COM, as a host creates it. Null on failure.
-    IASIO *create_driver();
+    IASIO *create_driver() { return create_asio_driver(); }
     // Per-user settings of the stack, as the control panel writes them.
     static void store_settings(DWORD rate, DWORD index);
     static void store_selected(const std::wstring &instance_id);
     static DWORD stored_rate();
-    // Waits until cond holds or timeout_ms passes.
-    static bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms = 10000);
 
     std::unique_ptr<sim::machine> m_machine;
     std::shared_ptr<sim::audio_device> m_device;

@@ -1,0 +1,249 @@
+// ovmlsaaso's stream thread against the client tests' channel driver, whose render-only devices
+// take every write at once: buffer switches with positions, time info and time code, the order
+// of the written halves with and without outputReady, stop and rate changes while running,
+// format changes that must not reuse the prepared layout, and suspend and resume.
+#include "AsioDriverFixture.h"
+#include <platform/window_station.h>
+#include <cstring>
+#include <string>
+#include "ChannelMachineTest.h"
+#include "RegUtil2.h"
+
+namespace asio_test {
+namespace {
+
+const std::wstring DeviceId = L"USB\\VID_3A51&PID_0102&MI_00\\7&1A2B3C&0&0000";
+
+class AsioDriverThread : public ChannelMachineTest {
+protected:
+    void SetUp() override
+    {
+        new_recorder();
+        ChannelMachineTest::SetUp();
+        register_driver(&m_module);
+    }
+
+    void TearDown() override
+    {
+        if (m_driver != nullptr) {
+            m_driver->Release();
+            m_driver = nullptr;
+        }
+        CoUninitialize();
+        ChannelMachineTest::TearDown();
+        FreeLibrary(m_module);
+        delete_recorder();
+    }
+
+    // A render-only device: two 32-bit outputs at every table rate of 44100..96000.
+    template <typename Configure>
+    void open_render_only(Configure configure)
+    {
+        m_device = &add_device({DeviceId}, [&](CHANNEL_TEST_DEVICE &s) {
+            s.CapsCount = 0;
+            for (ULONG rate : {44100u, 48000u, 88200u, 96000u}) {
+                s.Caps[s.CapsCount++] = {rate, 2, 32, 0, 32};
+            }
+            configure(s);
+        });
+        CRegUtil2 settings;
+        DWORD rate = 48000, index = 7;
+        settings.GetValue(REGVAL_SAMPLING_RATE, &rate, sizeof(rate));
+        rate = 48000;
+        ASSERT_EQ(REGUTIL_OK, settings.SetValue(REGVAL_SAMPLING_RATE, &rate, sizeof(rate)));
+        ASSERT_EQ(REGUTIL_OK, settings.SetValue(REGVAL_BUFFER_SIZE_INDEX, &index, sizeof(index)));
+        m_driver = create_asio_driver();
+        ASSERT_NE(m_driver, nullptr);
+        ASSERT_EQ(m_driver->init(nullptr), ASIOTrue);
+        record().driver = m_driver;
+    }
+    void open_render_only()
+    {
+        open_render_only([](CHANNEL_TEST_DEVICE &) {});
+    }
+
+    void create_buffers(int32_t size = 512)
+    {
+        m_infos = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+        ASSERT_EQ(m_driver->createBuffers(m_infos.data(), 2, size, &m_callbacks), ASE_OK);
+        std::lock_guard<std::mutex> guard(record().lock);
+        record().outputs.clear();
+        for (const ASIOBufferInfo &info : m_infos) {
+            record().outputs.emplace_back(info.buffers[0], info.buffers[1]);
+        }
+        record().output_bytes = (size_t)size * 4;
+    }
+
+    static bool wait_switches(int count)
+    {
+        return wait_until([&] { return record().switches.load() >= count; });
+    }
+
+    // The first bytes each write put into the device, one per write of 2 x 4 x 512 bytes.
+    std::vector<uint8_t> written_tags(size_t writes)
+    {
+        std::vector<uint8_t> tags;
+        for (size_t i = 0; i < writes; ++i) {
+            tags.push_back(m_device->state->Loop[i * 4096]);
+        }
+        return tags;
+    }
+
+    HMODULE m_module = nullptr;
+    IASIO *m_driver = nullptr;
+    test_device *m_device = nullptr;
+    std::vector<ASIOBufferInfo> m_infos;
+    ASIOCallbacks m_callbacks = recording_callbacks();
+};
+
+TEST_F(AsioDriverThread, SwitchesCarryPositionsTimeInfoAndTimeCodeAndAStopAsksForNoReset)
+{
+    open_render_only();
+    create_buffers();
+    EXPECT_EQ(m_driver->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(4));
+    EXPECT_EQ(m_driver->setClockSource(0), ASE_OK);
+    const int marked = record().switches.load();
+    ASSERT_TRUE(wait_switches(marked + 4));
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_NotPresent) << "running";
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    EXPECT_EQ(record().resets.load(), 0) << "an output-only stop is a normal stop";
+    EXPECT_EQ(m_driver->stop(), ASE_OK);
+
+    std::lock_guard<std::mutex> guard(record().lock);
+    const recorder &r = record();
+    ASSERT_GE(r.positions.size(), 8u);
+    int changed = 0;
+    for (size_t i = 0; i < r.positions.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.positions[i], (int64_t)(i + 1) * 512);
+        EXPECT_EQ(r.halves[i], (int32_t)(i & 1));
+        EXPECT_EQ(r.time_codes[i], (uint32_t)(48000 * 600 + r.positions[i]));
+        EXPECT_EQ(r.flags[i] & 7u, 7u);
+        changed += (r.flags[i] & kClockSourceChanged) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(r.time_codes[1], 28801024u);
+    EXPECT_EQ(changed, 1) << "a clock-source change is reported once";
+    ASIOSamples position{};
+    ASIOTimeStamp stamp{};
+    ASSERT_EQ(m_driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_GE((int64_t)position.lo, r.positions.back());
+}
+
+TEST_F(AsioDriverThread, WithoutOutputReadyTheFilledHalfGoesOutOnePeriodLater)
+{
+    open_render_only();
+    create_buffers();
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(6));
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    const std::vector<uint8_t> tags = written_tags(4);
+    EXPECT_EQ(tags, (std::vector<uint8_t>{0, 1, 2, 3})) << "the first write is the untouched other half";
+}
+
+TEST_F(AsioDriverThread, WithOutputReadyTheHalfJustFilledGoesOut)
+{
+    open_render_only();
+    record().call_output_ready = true;
+    create_buffers();
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(6));
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    const std::vector<uint8_t> tags = written_tags(4);
+    EXPECT_EQ(tags[1], tags[0] + 1);
+    EXPECT_EQ(tags[2], tags[0] + 2);
+    EXPECT_LE(tags[0], 2) << "written in the switch that filled it, at the latest from the second one";
+    EXPECT_NE(tags[0], 0);
+}
+
+TEST_F(AsioDriverThread, RateChangeWhileRunningRestartsAtOnceWithoutAResetOrAStall)
+{
+    open_render_only();
+    create_buffers();
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(4));
+    const ULONGLONG began = GetTickCount64();
+    ASSERT_EQ(m_driver->setSampleRate(96000), ASE_OK);
+    EXPECT_LT(GetTickCount64() - began, 5000u) << "no wait for a stream thread stuck in a reset request";
+    EXPECT_EQ(m_device->state->CurrentRate, 96000u);
+    const int after = record().switches.load();
+    ASSERT_TRUE(wait_switches(after + 4)) << "streaming goes on at the new rate";
+    EXPECT_EQ(record().resets.load(), 0);
+    double rate = 0;
+    ASSERT_EQ(m_driver->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 96000.0);
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+}
+
+TEST_F(AsioDriverThread, RateChangeThatAltersTheDeviceFormatAsksForAResetInsteadOfReusingTheBuffers)
+{
+    open_render_only([](CHANNEL_TEST_DEVICE &s) {
+        s.Caps[3] = {96000, 6, 32, 0, 32};
+        s.Caps[1] = {48000, 2, 32, 0, 32};
+    });
+    create_buffers();
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(4));
+    ASSERT_EQ(m_driver->setSampleRate(96000), ASE_OK);
+    EXPECT_EQ(record().resets.load(), 1);
+    EXPECT_EQ(m_driver->start(), ASE_NotPresent) << "the old buffers stay blocked until disposed";
+    EXPECT_EQ(m_driver->stop(), ASE_OK);
+    ASSERT_EQ(m_driver->disposeBuffers(), ASE_OK);
+    int32_t in = 0, out = 0;
+    ASSERT_EQ(m_driver->getChannels(&in, &out), ASE_OK);
+    EXPECT_EQ(out, 6) << "the new format is in force for the next buffers";
+    m_infos.assign(6, ASIOBufferInfo{ASIOFalse, 0, {}});
+    for (int32_t i = 0; i < 6; ++i) {
+        m_infos[(size_t)i].channelNum = i;
+    }
+    ASSERT_EQ(m_driver->createBuffers(m_infos.data(), 6, 1024, &m_callbacks), ASE_OK);
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+}
+
+TEST_F(AsioDriverThread, SuspendKeepsThePositionMovingWithoutTheHostAndResumeGoesOnFromIt)
+{
+    open_render_only();
+    create_buffers();
+    platform::broadcast_power_event(PBT_APMSUSPEND);
+    EXPECT_EQ(record().switches.load(), 0) << "suspend while not running changes nothing";
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(4));
+    platform::broadcast_power_event(PBT_APMSUSPEND);
+    const int at_suspend = record().switches.load();
+    ASIOSamples first{}, later{};
+    ASIOTimeStamp stamp{};
+    ASSERT_EQ(m_driver->getSamplePosition(&first, &stamp), ASE_OK);
+    ASSERT_TRUE(wait_until([&] {
+        m_driver->getSamplePosition(&later, &stamp);
+        return later.lo >= first.lo + 3 * 512;
+    })) << "timer ticks move the position";
+    EXPECT_EQ(record().switches.load(), at_suspend) << "the host is not called while suspended";
+    platform::broadcast_power_event(PBT_APMRESUMEAUTOMATIC);
+    ASSERT_TRUE(wait_switches(at_suspend + 4));
+    {
+        std::lock_guard<std::mutex> guard(record().lock);
+        EXPECT_GT(record().positions[(size_t)at_suspend], record().positions[(size_t)at_suspend - 1] + 512)
+            << "the position goes on from where the ticks left it";
+    }
+    EXPECT_EQ(record().resets.load(), 0);
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+}
+
+TEST_F(AsioDriverThread, ReleaseWhileRunningStopsTheThreadAndFreesTheChannel)
+{
+    open_render_only();
+    create_buffers();
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(4));
+    m_driver->Release();
+    m_driver = nullptr;
+    EXPECT_EQ(m_device->state->Running, 0);
+    EXPECT_EQ(m_device->state->OpenHandles, 0);
+    EXPECT_EQ(m_device->state->Owner, 0);
+}
+
+} // namespace
+} // namespace asio_test
