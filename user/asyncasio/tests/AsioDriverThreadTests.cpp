@@ -3,11 +3,13 @@
 // of the written halves with and without outputReady, stop and rate changes while running,
 // format changes that must not reuse the prepared layout, and suspend and resume.
 #include "AsioDriverFixture.h"
+#include <platform/pnp.h>
 #include <platform/window_station.h>
 #include <cstring>
 #include <string>
 #include "ChannelMachineTest.h"
 #include "RegUtil2.h"
+#include "SyncObj.h"
 
 namespace asio_test {
 namespace {
@@ -243,6 +245,84 @@ TEST_F(AsioDriverThread, ReleaseWhileRunningStopsTheThreadAndFreesTheChannel)
     EXPECT_EQ(m_device->state->Running, 0);
     EXPECT_EQ(m_device->state->OpenHandles, 0);
     EXPECT_EQ(m_device->state->Owner, 0);
+}
+
+TEST_F(AsioDriverThread, AStreamErrorAsksForOneResetAndAGoneDeviceStillStopsDisposesAndReleases)
+{
+    open_render_only();
+    create_buffers();
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(4));
+    // The device stops taking data: every write fails from now on.
+    InterlockedExchange(&m_device->state->Running, 0);
+    ASSERT_TRUE(wait_until([] { return record().resets.load() >= 1; }));
+    platform::pnp_node_of(m_device->pdo)->removed = true;
+    EXPECT_EQ(m_driver->stop(), ASE_NotPresent) << "the device is gone";
+    EXPECT_EQ(record().resets.load(), 1) << "one reset for the error, none for the stop";
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK) << "the stream was stopped all the same";
+    m_driver->Release();
+    m_driver = nullptr;
+    EXPECT_EQ(m_device->state->OpenHandles, 0);
+    platform::pnp_node_of(m_device->pdo)->removed = false;
+}
+
+TEST_F(AsioDriverThread, DsdFormatCountsBufferSizesInDsdSamplesAndRefusesPartialWords)
+{
+    open_render_only([](CHANNEL_TEST_DEVICE &s) {
+        s.Range = {44100, 192000};
+        s.Caps[s.CapsCount++] = {176400, 2, 32, 0, 32};
+    });
+    ASIOIoFormat format{};
+    format.FormatType = kASIODSDFormat;
+    ASSERT_EQ(m_driver->future(kAsioCanDoIoFormat, &format), ASE_SUCCESS);
+    ASSERT_EQ(m_driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
+    EXPECT_EQ(m_driver->canSampleRate(22579200), ASE_OK) << "any DSD rate, whatever the range";
+    EXPECT_EQ(m_driver->canSampleRate(48000), ASE_NoClock);
+    ASSERT_EQ(m_driver->setSampleRate(5644800), ASE_OK);
+    EXPECT_EQ(m_device->state->CurrentRate, 176400u) << "the device runs at the DSD rate over 32";
+    int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+    ASSERT_EQ(m_driver->getBufferSize(&minimum, &maximum, &preferred, &granularity), ASE_OK);
+    EXPECT_EQ(preferred, 65536);
+    ASIOChannelInfo info{};
+    ASSERT_EQ(m_driver->getChannelInfo(&info), ASE_OK);
+    EXPECT_EQ(info.type, ASIOSTDSDInt8MSB1);
+
+    m_infos = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    EXPECT_EQ(m_driver->createBuffers(m_infos.data(), 2, 1000, &m_callbacks), ASE_InvalidParameter);
+    ASSERT_EQ(m_driver->createBuffers(m_infos.data(), 2, 65536, &m_callbacks), ASE_OK);
+    EXPECT_EQ(static_cast<uint8_t *>(m_infos[0].buffers[0])[0], 0x96) << "DSD silence";
+    EXPECT_EQ(m_device->state->LastPrepare.BufferFrames, 2048u);
+
+    format.FormatType = kASIOPCMFormat;
+    ASSERT_EQ(m_driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
+    EXPECT_EQ(record().resets.load(), 1) << "the prepared buffers carry the old format";
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+}
+
+TEST_F(AsioDriverThread, ChoosingADeviceOfAnotherWidthChangesTheSampleType)
+{
+    open_render_only();
+    const std::wstring other = L"USB\\VID_3A51&PID_0103&MI_00\\7&1A2B3C&0&0001";
+    add_device({other, L"Marla Narrow"}, [](CHANNEL_TEST_DEVICE &s) {
+        s.CapsCount = 0;
+        for (ULONG rate : {44100u, 48000u, 88200u, 96000u}) {
+            s.Caps[s.CapsCount++] = {rate, 2, 24, 0, 24};
+        }
+    });
+    {
+        CRegUtil2 settings;
+        ASSERT_EQ(REGUTIL_OK, settings.SetSelected(other.c_str()));
+    }
+    SYNCOBJ_ASIO::NotifySettingsChanged();
+    ASIOChannelInfo info{};
+    ASSERT_TRUE(wait_until([&] {
+        info = ASIOChannelInfo{};
+        return m_driver->getChannelInfo(&info) == ASE_OK && std::string(info.name).find("Narrow") != std::string::npos;
+    }));
+    EXPECT_EQ(info.type, ASIOSTInt24LSB) << "three bytes per sample, as the buffers will hold";
+    m_infos = {{ASIOFalse, 0, {}}};
+    ASSERT_EQ(m_driver->createBuffers(m_infos.data(), 1, 512, &m_callbacks), ASE_OK);
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
 }
 
 } // namespace
