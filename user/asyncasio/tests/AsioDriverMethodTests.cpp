@@ -281,12 +281,36 @@ TEST_F(AsioDriverMethods, FutureSelectorsAndIoFormat)
     EXPECT_EQ(format.FormatType, kASIOPCMFormat) << "a refused format changes nothing";
 }
 
-TEST_F(AsioDriverMethods, ControlPanelWithoutAnInstalledProgramStartsNothing)
+void store_panel_path(const std::wstring &path)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvan\\{08E5CF00-6FA5-4F62-AD3A-51A60F25EE79}", 0, nullptr,
+                              0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    // Written without its terminator, as the package's own tools write text values.
+    ASSERT_EQ(RegSetValueExW(key, L"ControlPanel", 0, REG_SZ, reinterpret_cast<const BYTE *>(path.data()),
+                             (DWORD)(path.size() * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+TEST_F(AsioDriverMethods, ControlPanelStartsTheInstalledProgramWhenItsPathFits)
 {
     open();
     const size_t before = platform::process_launch_records().size();
     EXPECT_EQ(m_driver->controlPanel(), ASE_OK);
-    EXPECT_EQ(platform::process_launch_records().size(), before);
+    EXPECT_EQ(platform::process_launch_records().size(), before) << "no program installed";
+
+    store_panel_path(L"C:\\Program Files\\Orvan\\ovmlsaudcp.exe");
+    EXPECT_EQ(m_driver->controlPanel(), ASE_OK);
+    const auto launched = platform::process_launch_records();
+    ASSERT_EQ(launched.size(), before + 1);
+    EXPECT_EQ(launched.back().application_name, L"C:\\Program Files\\Orvan\\ovmlsaudcp.exe");
+    EXPECT_EQ(launched.back().creation_flags, (DWORD)(CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS));
+
+    store_panel_path(L"C:\\" + std::wstring(125, L'p'));
+    EXPECT_EQ(m_driver->controlPanel(), ASE_OK);
+    EXPECT_EQ(platform::process_launch_records().size(), before + 1) << "a path without room for its end";
 }
 
 } // namespace
