@@ -3,6 +3,7 @@
 // of the written halves with and without outputReady, stop and rate changes while running,
 // format changes that must not reuse the prepared layout, and suspend and resume.
 #include "AsioDriverFixture.h"
+#include <sim/asio_host.h>
 #include <platform/pnp.h>
 #include <platform/window_station.h>
 #include <cstring>
@@ -323,6 +324,37 @@ TEST_F(AsioDriverThread, ChoosingADeviceOfAnotherWidthChangesTheSampleType)
     m_infos = {{ASIOFalse, 0, {}}};
     ASSERT_EQ(m_driver->createBuffers(m_infos.data(), 1, 512, &m_callbacks), ASE_OK);
     EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+}
+
+TEST_F(AsioDriverThread, AKilledHostLeavesTheDeviceToTheNextHost)
+{
+    m_device = &add_device({DeviceId}, [](CHANNEL_TEST_DEVICE &s) {
+        s.CapsCount = 0;
+        for (ULONG rate : {44100u, 48000u, 88200u, 96000u}) {
+            s.Caps[s.CapsCount++] = {rate, 2, 32, 0, 32};
+        }
+    });
+    sim::asio_host_options options;
+    options.driver = L"Orvan Marla Series Async ASIO";
+    options.sample_rate = 48000;
+    {
+        sim::asio_host first(options);
+        ASSERT_TRUE(first.start()) << first.error();
+        ASSERT_TRUE(first.wait_buffer_switches(4, 10000));
+        first.kill();
+        EXPECT_EQ(first.state(), sim::asio_host_state::killed);
+    }
+    EXPECT_EQ(m_device->state->Owner, 0) << "closing the dead host's handle gave the channel back";
+    EXPECT_EQ(m_device->state->OpenHandles, 0);
+    HANDLE in_use = OpenEventW(SYNCHRONIZE, FALSE, L"Global\\{18ACAFF7-A601-4B99-A38D-A3B7A418AB30}");
+    EXPECT_EQ(in_use, nullptr) << "the dead host's named objects went with it";
+
+    sim::asio_host next(options);
+    ASSERT_TRUE(next.start()) << next.error();
+    ASSERT_TRUE(next.wait_buffer_switches(4, 10000));
+    ASSERT_TRUE(next.stop());
+    EXPECT_EQ(next.state(), sim::asio_host_state::stopped);
+    EXPECT_EQ(m_device->state->OpenHandles, 0);
 }
 
 } // namespace
