@@ -313,5 +313,22 @@ TEST_F(AsioDriverMethods, ControlPanelStartsTheInstalledProgramWhenItsPathFits)
     EXPECT_EQ(platform::process_launch_records().size(), before + 1) << "a path without room for its end";
 }
 
+TEST_F(AsioDriverMethods, RemovedDeviceRefusesStartAndStillLetsTheHostDisposeAndRelease)
+{
+    open();
+    std::vector<ASIOBufferInfo> infos = all_channels();
+    ASSERT_EQ(m_driver->createBuffers(infos.data(), (int32_t)infos.size(), 512, &m_callbacks), ASE_OK);
+    detach();
+    EXPECT_NE(m_driver->start(), ASE_OK);
+    EXPECT_NE(m_driver->setSampleRate(96000), ASE_OK);
+    EXPECT_EQ(record().resets.load(), 1) << "a device that stopped answering asks the host for a reset";
+    m_driver->stop();
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+    std::vector<ASIOBufferInfo> again = all_channels();
+    EXPECT_EQ(m_driver->createBuffers(again.data(), (int32_t)again.size(), 512, &m_callbacks), ASE_NotPresent);
+    m_driver->Release();
+    m_driver = nullptr;
+}
+
 } // namespace
 } // namespace asio_test
