@@ -23,7 +23,8 @@ void write_signal(ASIOSampleType type, int32_t channel, uint64_t first_frame, ui
 struct loopback_result {
     bool found = false;          // the output channel's signal arrived at all
     uint64_t first_frame = 0;    // captured frame where it first appears
-    int64_t latency_frames = 0;  // first_frame minus the output frame that sample carried
+    int64_t latency_frames = 0;  // first_frame minus the output frame that sample carried, modulo
+                                 // the counter's range (256 frames for 16-bit samples)
     uint64_t frames_checked = 0; // frames from the first arrival to the end of the capture
     uint64_t mismatches = 0;     // of those, the frames that break the sequence
     uint64_t first_mismatch = 0; // captured frame of the first mismatch

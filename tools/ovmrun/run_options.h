@@ -18,11 +18,11 @@ struct run_options {
     double seconds = 3.0;        // streaming time
     int32_t drift_ppm = 0;       // the device clock's deviation from its nominal rate
     std::string wav_path = "ovmrun-capture.wav";
-    stream_path path = stream_path::channel;
+    stream_path path = stream_path::asio;
     bool help = false;
 };
 
-inline constexpr double max_seconds = 600.0;
+inline constexpr double max_seconds = 60.0;
 inline constexpr double min_seconds = 0.05;
 inline constexpr int32_t max_drift_ppm = 1000;
 inline constexpr uint32_t max_buffer_index = 31;

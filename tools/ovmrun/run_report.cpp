@@ -109,7 +109,8 @@ void print_report(const job_outcome &outcome, const run_options &options, std::F
             if (high != low) {
                 std::fprintf(out, "..%lld", (long long)high);
             }
-            std::fprintf(out, " frames (%.2f ms)\n", milliseconds(low, s.rate));
+            std::fprintf(out, " frames (%.2f ms)%s\n", milliseconds(low, s.rate),
+                         s.sample_type == ASIOSTInt16LSB ? ", modulo 256: 16-bit samples carry an 8-bit counter" : "");
         } else {
             std::fprintf(out, "                 no round trip measured: the signal never came back\n");
         }

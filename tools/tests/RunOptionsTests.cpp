@@ -1,0 +1,124 @@
+// The main job's command line: defaults, both value forms, and the refusal of every bad value
+// with an error that names the option.
+#include <gtest/gtest.h>
+#include <initializer_list>
+#include <vector>
+#include "run_options.h"
+
+namespace {
+
+ovmrun::parse_result parse(std::initializer_list<std::string_view> args)
+{
+    const std::vector<std::string_view> list(args);
+    return ovmrun::parse_options(list);
+}
+
+TEST(RunOptions, NoArgumentsGiveTheDefaults)
+{
+    const ovmrun::parse_result result = parse({});
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_TRUE(result.error.empty());
+    EXPECT_EQ(48000u, result.options.rate);
+    EXPECT_EQ(7u, result.options.buffer_index);
+    EXPECT_EQ(3.0, result.options.seconds);
+    EXPECT_EQ(0, result.options.drift_ppm);
+    EXPECT_EQ("ovmrun-capture.wav", result.options.wav_path);
+    EXPECT_EQ(ovmrun::stream_path::asio, result.options.path);
+    EXPECT_FALSE(result.options.help);
+}
+
+TEST(RunOptions, EveryOptionTakesItsValueSeparatelyOrAfterAnEqualsSign)
+{
+    for (bool joined : {false, true}) {
+        SCOPED_TRACE(joined ? "--name=value" : "--name value");
+        const std::vector<std::string_view> separate = {"--rate",      "96000",     "--buffer-index", "31",
+                                                        "--seconds",   "0.25",      "--drift-ppm",    "-250",
+                                                        "--out",       "x/run.wav", "--via",          "channel"};
+        const std::vector<std::string_view> equals = {"--rate=96000",    "--buffer-index=31", "--seconds=0.25",
+                                                      "--drift-ppm=-250", "--out=x/run.wav",   "--via=channel"};
+        const ovmrun::parse_result result = ovmrun::parse_options(joined ? equals : separate);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(96000u, result.options.rate);
+        EXPECT_EQ(31u, result.options.buffer_index);
+        EXPECT_EQ(0.25, result.options.seconds);
+        EXPECT_EQ(-250, result.options.drift_ppm);
+        EXPECT_EQ("x/run.wav", result.options.wav_path);
+        EXPECT_EQ(ovmrun::stream_path::channel, result.options.path);
+    }
+}
+
+TEST(RunOptions, LimitsAreInclusive)
+{
+    const ovmrun::parse_result low = parse({"--buffer-index", "0", "--drift-ppm", "-1000", "--seconds", "0.05"});
+    ASSERT_TRUE(low.ok) << low.error;
+    EXPECT_EQ(0u, low.options.buffer_index);
+    EXPECT_EQ(-1000, low.options.drift_ppm);
+    const ovmrun::parse_result high = parse({"--drift-ppm", "+1000", "--seconds", "60", "--rate", "768000"});
+    ASSERT_TRUE(high.ok) << high.error;
+    EXPECT_EQ(1000, high.options.drift_ppm);
+    EXPECT_EQ(60.0, high.options.seconds);
+    EXPECT_EQ(768000u, high.options.rate);
+}
+
+TEST(RunOptions, BadValuesAreRefusedWithTheOptionNamed)
+{
+    struct row {
+        std::vector<std::string_view> args;
+        const char *named;
+    };
+    const std::vector<row> rows = {
+        {{"--rate", "22050"}, "--rate"},        {{"--rate", "48k"}, "--rate"},
+        {{"--rate", "48000.0"}, "--rate"},      {{"--rate", "-48000"}, "--rate"},
+        {{"--rate="}, "--rate"},                {{"--rate", "4294967296"}, "--rate"},
+        {{"--buffer-index", "32"}, "--buffer-index"}, {{"--buffer-index", "-1"}, "--buffer-index"},
+        {{"--buffer-index", "7 "}, "--buffer-index"}, {{"--seconds", "0"}, "--seconds"},
+        {{"--seconds", "0.04"}, "--seconds"},   {{"--seconds", "60.5"}, "--seconds"},
+        {{"--seconds", "nan"}, "--seconds"},    {{"--seconds", "inf"}, "--seconds"},
+        {{"--seconds", "1e1"}, "--seconds"},    {{"--seconds", "two"}, "--seconds"},
+        {{"--drift-ppm", "1001"}, "--drift-ppm"}, {{"--drift-ppm", "-1001"}, "--drift-ppm"},
+        {{"--drift-ppm", "99999999999"}, "--drift-ppm"}, {{"--out="}, "--out"},
+        {{"--via", "wasapi"}, "--via"},         {{"--rate"}, "--rate"},
+        {{"--speed", "2"}, "--speed"},          {{"--rate-x=1"}, "--rate-x"},
+        {{"run.wav"}, "run.wav"},               {{"-r"}, "-r"},
+    };
+    for (const row &r : rows) {
+        std::string trace;
+        for (std::string_view a : r.args) {
+            trace += std::string(a) + " ";
+        }
+        SCOPED_TRACE(trace);
+        const ovmrun::parse_result result = ovmrun::parse_options(r.args);
+        EXPECT_FALSE(result.ok);
+        EXPECT_NE(std::string::npos, result.error.find(r.named)) << result.error;
+        EXPECT_EQ(std::string::npos, result.error.find('\n'));
+    }
+}
+
+TEST(RunOptions, HelpStopsParsingButAnEarlierErrorStands)
+{
+    const ovmrun::parse_result help = parse({"--help", "--rate", "12345"});
+    ASSERT_TRUE(help.ok);
+    EXPECT_TRUE(help.options.help);
+    EXPECT_TRUE(parse({"-h"}).options.help);
+    const ovmrun::parse_result bad = parse({"--rate", "12345", "--help"});
+    EXPECT_FALSE(bad.ok);
+    EXPECT_FALSE(bad.options.help);
+}
+
+TEST(RunOptions, LaterValuesOverrideEarlierOnes)
+{
+    const ovmrun::parse_result result = parse({"--rate", "44100", "--rate=88200"});
+    ASSERT_TRUE(result.ok);
+    EXPECT_EQ(88200u, result.options.rate);
+}
+
+TEST(RunOptions, UsageNamesEveryOptionAndTheProgram)
+{
+    const std::string text = ovmrun::usage_text("tools/ovmrun");
+    EXPECT_EQ(0u, text.find("usage: tools/ovmrun"));
+    for (const char *option : {"--rate", "--buffer-index", "--seconds", "--drift-ppm", "--out", "--via", "--help"}) {
+        EXPECT_NE(std::string::npos, text.find(option)) << option;
+    }
+}
+
+} // namespace
