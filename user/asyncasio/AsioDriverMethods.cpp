@@ -236,6 +236,9 @@ ASIOError CQelAsioDriver::SetSampleRateLocked(double Rate)
         if (changed || m_BufferFrames < minimum || m_BufferFrames > maximum) {
             RequestReset(1);
         } else {
+            // The stream is stopped here, so the time info is the driver's alone.
+            m_TimeInfo.timeInfo.sampleRate = (double)rate;
+            m_PendingTimeFlags.fetch_or(kSampleRateChanged);
             start();
         }
         return ASE_OK;

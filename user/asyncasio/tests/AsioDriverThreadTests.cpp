@@ -178,6 +178,12 @@ TEST_F(AsioDriverThread, RateChangeWhileRunningRestartsAtOnceWithoutAResetOrASta
     EXPECT_EQ(rate, 96000.0);
     ASSERT_EQ(m_driver->stop(), ASE_OK);
     EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+    std::lock_guard<std::mutex> guard(record().lock);
+    int changed = 0;
+    for (uint32_t flags : record().flags) {
+        changed += (flags & kSampleRateChanged) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(changed, 1) << "the first switch at the new rate says so, once";
 }
 
 TEST_F(AsioDriverThread, RateChangeThatAltersTheDeviceFormatAsksForAResetInsteadOfReusingTheBuffers)
