@@ -2,6 +2,8 @@
 // gate, suspend counts, ending threads and processes, exit codes and priorities.
 #include "kernel32_private.h"
 #include "../ntoskrnl/dispatcher_lock.h"
+#include <atomic>
+#include <memory>
 
 namespace platform {
 namespace {
@@ -124,9 +126,20 @@ win32_thread *win32_create_thread(process *p, std::function<DWORD()> start, bool
     dispatcher_reset_event(&state->start_gate);
     state->suspend_count = suspended ? 1 : 0;
     win32_object_reference(state); // the running thread's reference
-    thread *t = process_start_thread(p, [state, start = std::move(start)]() { run_thread(state, start); });
+    // A thread whose process ends before it runs never enters run_thread; the running reference
+    // is then dropped with the start routine (also when no thread could be started).
+    auto entered = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<void> unentered(nullptr, [state, entered](void *) {
+        if (!entered->load()) {
+            win32_object_dereference(state);
+        }
+    });
+    thread *t = process_start_thread(p, [state, start = std::move(start), entered, unentered]() {
+        entered->store(true);
+        run_thread(state, start);
+    });
+    unentered.reset();
     if (t == nullptr) {
-        win32_object_dereference(state);
         win32_object_dereference(state);
         return nullptr;
     }
