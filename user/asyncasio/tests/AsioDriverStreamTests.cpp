@@ -101,5 +101,17 @@ INSTANTIATE_TEST_SUITE_P(RatesAndSizes, AsioDriverStreamMatrix,
                                     std::to_string(info.param.index);
                          });
 
+TEST_F(AsioDriverStream, DeviceRemovedMidStreamAsksForOneResetAndNothingHangs)
+{
+    store_settings(48000, 7);
+    sim::asio_host host(host_options(48000, 0));
+    ASSERT_TRUE(host.start()) << host.error();
+    ASSERT_TRUE(host.wait_buffer_switches(8, 10000));
+    detach();
+    ASSERT_TRUE(wait_until([&] { return count_messages(host, kAsioResetRequest) >= 1; }));
+    ASSERT_TRUE(host.stop()) << "stop, dispose and release return with the device gone";
+    EXPECT_EQ(count_messages(host, kAsioResetRequest), 1);
+}
+
 } // namespace
 } // namespace asio_test
