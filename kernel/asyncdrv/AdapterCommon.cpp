@@ -30,10 +30,14 @@ CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
     KeInitializeSpinLock(&m_ReserveLock);
     ExInitializeNPagedLookasideList(&m_PiecePool, nullptr, nullptr, g_PoolType, sizeof(QUEUE_PIECE), ASYNC_TAG, 0);
     m_PowerState = PowerDeviceD0;
+    m_EngineMix[0] = m_EngineMix[1] = nullptr;
+    InitializeEngine();
 }
 
 CAdapterCommon::~CAdapterCommon()
 {
+    // Threads, DPCs and work items of the engine end before anything they use goes away.
+    DestroyEngine();
     FreeFilter();
     FlushCaptureQueue();
     FlushRenderQueue();

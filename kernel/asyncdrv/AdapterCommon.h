@@ -5,10 +5,13 @@
 #pragma once
 #include <portcls.h>
 #include <stdunk.h>
+#include "AdapterEngine.h"
 #include "AsyncInterfaces.h"
 #include "DeviceChannel.h"
 #include "USBAudioCL.h"
 #include "USBAudioFilter.h"
+
+class CMixSource;
 
 // One audio format: the stream's (what the audio engine asked for) or the device's (what the
 // USB interface is opened with).
@@ -184,4 +187,88 @@ private:
     // Built by the library; valid while m_FilterBuilt.
     PCFILTER_DESCRIPTOR m_Filter;
     BOOLEAN m_FilterBuilt;
+
+    // ---- Isochronous streaming engine (AdapterEngine*.cpp) ----
+public:
+    // Snapshots for diagnostics, the benchmark and the tests.
+    const ENGINE_COUNTERS &EngineCounters() const { return m_Engine.Counters; }
+    ULONG EnginePacing() const { return m_Engine.Pacing; }
+    ULONG EngineRenderEntries() const { return m_Engine.RenderEntries; }
+    LONG EngineRenderInFlight() const { return m_Engine.RenderInFlight; }
+    // The render mix sources the engine drives: the device channel's (Asio) and the operating
+    // system's (Os); either may be null. Set once, before any stream starts; not owned.
+    VOID AttachMixSources(CMixSource *Asio, CMixSource *Os)
+    {
+        m_EngineMix[0] = Asio;
+        m_EngineMix[1] = Os;
+    }
+
+private:
+    NTSTATUS PrepareDirectionLocked(BOOLEAN Capture);
+    NTSTATUS RunDirectionLocked(BOOLEAN Capture);
+    VOID InitializeEngine();
+    VOID DestroyEngine();
+    VOID ResetEngineState(BOOLEAN Capture);
+    VOID ArmRenderPacing();
+    BOOLEAN IsClockStable(ULONG TimeoutMs, BOOLEAN Capture);
+    NTSTATUS StartStreamingThreads(BOOLEAN Capture);
+    VOID StopStreamingThread(BOOLEAN Capture);
+    VOID SetRun(BOOLEAN Capture);
+    VOID ClearRun(BOOLEAN Capture);
+    NTSTATUS WaitStreamStarted(BOOLEAN Capture, ULONG TimeoutMs);
+    VOID SignalStop(BOOLEAN Capture);
+    VOID WorkBegin(ULONG Which);
+    VOID WorkEnd(ULONG Which);
+    ULONG QueryBusFrame();
+    TransferEntry *AllocateEntry(ULONG Kind, ULONG BufferBytes, BOOLEAN WithMdl);
+    VOID FreeEntry(TransferEntry *Entry);
+    BOOLEAN QueueEntryWork(TransferEntry *Entry, PIO_WORKITEM_ROUTINE Routine);
+    VOID WorkItemReturned();
+    static BOOLEAN IsDeviceGoneStatus(NTSTATUS Status);
+    VOID MarkRemoving();
+    VOID DumpBuffer(const UCHAR *Data, ULONG Bytes);
+    VOID QueueCompletion(ULONG Direction, TransferEntry *Entry);
+    TransferEntry *NextCompletion(ULONG Direction);
+
+    static KSTART_ROUTINE RenderThreadMain;
+    VOID RenderThread();
+    VOID StartRenderPacing();
+    VOID WithdrawRenderSlots(ULONG Count);
+    VOID RecoverRender(BOOLEAN HeldRenderSlot);
+    VOID SubmitRenderData(TransferEntry *Entry);
+    ULONG RenderTransferBytes(TransferEntry *Entry);
+    static USB_COMPLETION_CALLBACK RenderComplete;
+    static KDEFERRED_ROUTINE RenderDpc;
+    VOID ProcessRenderCompletion(TransferEntry *Entry);
+    static IO_WORKITEM_ROUTINE RenderWorkItem;
+
+    VOID QueueFeedbackRead(TransferEntry *Entry);
+    ULONG CheckFeedbackValue(ULONG Value, ULONG Nominal);
+    static USB_COMPLETION_CALLBACK FeedbackComplete;
+    static IO_WORKITEM_ROUTINE FeedbackWorkItem;
+    VOID MeasureDuplex();
+    VOID CountCaptureForSync(ULONG Bytes);
+
+    static KSTART_ROUTINE CaptureThreadMain;
+    VOID CaptureThread();
+    VOID RecoverCapture();
+    VOID SubmitCaptureData(TransferEntry *Entry);
+    static USB_COMPLETION_CALLBACK CaptureComplete;
+    static KDEFERRED_ROUTINE CaptureDpc;
+    VOID ProcessCapture(TransferEntry *Entry);
+    VOID DeliverOsCapture(const UCHAR *Data, ULONG Bytes);
+
+    ULONG EngineMixSources(CMixSource **Sources);
+    VOID EngineMixReprime();
+    VOID EngineMixDirect(PUCHAR Buffer, ULONG Bytes);
+    VOID EngineMixQueue(TransferEntry *Entry);
+    VOID EngineMixCommit(ULONG NextFrame);
+    VOID EngineMixFromCapture(ULONG Bytes, ULONG NextFrame);
+    BOOLEAN EngineAsioCapturePaced();
+    VOID EngineRaiseStreamReset();
+    VOID EngineChannelCapture(const UCHAR *Data, ULONG Bytes);
+    UCHAR EngineFillByte();
+
+    ADAPTER_ENGINE m_Engine;
+    CMixSource *m_EngineMix[2];
 };

@@ -134,7 +134,8 @@ STDMETHODIMP CAdapterCommon::GetDataRangeInfo(ULONG Pin, PULONG Channels, PULONG
 }
 
 // Opens the direction's interface at the widest PCM format of the rate; the mix path converts
-// whatever the stream format is. Under the stream mutex.
+// whatever the stream format is. Records the transfer sizes the streaming engine runs with.
+// Under the stream mutex.
 NTSTATUS CAdapterCommon::SelectDeviceFormat(BOOLEAN Capture)
 {
     ULONG index = Capture ? 1 : 0;
@@ -149,10 +150,10 @@ NTSTATUS CAdapterCommon::SelectDeviceFormat(BOOLEAN Capture)
     ULONG outChannels = 0;
     ULONG outBits = 0;
     ULONG largest = 0;
+    ULONG nominal = 0;
+    LONG below = 0;
+    LONG above = 0;
     if (m_Usb.IsImplicitFeedbackMode()) {
-        ULONG nominal = 0;
-        LONG below = 0;
-        LONG above = 0;
         status = m_Usb.SelectStreamingFormat(index, USB_AUDIO_TAG_PCM, channels, bits, rate, ms, &outChannels, &outBits,
                                              &nominal, &below, &above, &largest);
     } else {
@@ -167,6 +168,19 @@ NTSTATUS CAdapterCommon::SelectDeviceFormat(BOOLEAN Capture)
         format.SampleRate = rate;
         format.FrameBytes = outChannels * outBits / 8;
         m_TransferBytes[index] = largest;
+        if (Capture) {
+            m_Engine.CaptureBytes = largest;
+            m_Engine.CaptureFrameBytes = format.FrameBytes;
+            m_Engine.CaptureNominal = nominal;
+            m_Engine.CaptureBelow = below;
+            m_Engine.CaptureAbove = above;
+        } else {
+            m_Engine.RenderMaxBytes = largest;
+            m_Engine.RenderFrameBytes = format.FrameBytes;
+            m_Engine.RenderNominal = nominal;
+            m_Engine.RenderBelow = below;
+            m_Engine.RenderAbove = above;
+        }
     }
     return status;
 }
@@ -188,23 +202,51 @@ VOID CAdapterCommon::DeselectDeviceFormat(BOOLEAN Capture)
     }
 }
 
-// One direction from run count 0 to 1. Under the stream mutex.
+// Readies one direction of the engine and opens its interface. Under the stream mutex.
+NTSTATUS CAdapterCommon::PrepareDirectionLocked(BOOLEAN Capture)
+{
+    USB_STREAMING_INTERFACE *record = m_Usb.GetRecord(Capture ? 1 : 0);
+    if (record == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    ResetEngineState(Capture);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (record->CurrentAlternate == 0) {
+        status = SelectDeviceFormat(Capture);
+    }
+    return status;
+}
+
+// Runs a direction whose thread has started and waits for its first completion. Under the
+// stream mutex.
+NTSTATUS CAdapterCommon::RunDirectionLocked(BOOLEAN Capture)
+{
+    SetRun(Capture);
+    return WaitStreamStarted(Capture, ENGINE_START_WAIT_MS);
+}
+
+// One direction from run count 0 to 1 on a device with one streaming interface. Under the
+// stream mutex.
 NTSTATUS CAdapterCommon::StartDirectionLocked(BOOLEAN Capture)
 {
     ULONG index = Capture ? 1 : 0;
     if (IsRemoved()) {
         return STATUS_DELETE_PENDING;
     }
-    USB_STREAMING_INTERFACE *record = m_Usb.GetRecord(index);
-    if (record == nullptr) {
-        return STATUS_INVALID_DEVICE_REQUEST;
+    NTSTATUS status = PrepareDirectionLocked(Capture);
+    if (NT_SUCCESS(status) && !Capture) {
+        ArmRenderPacing();
     }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (record->CurrentAlternate == 0) {
-        status = SelectDeviceFormat(Capture);
+    if (NT_SUCCESS(status)) {
+        status = StartStreamingThreads(Capture);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RunDirectionLocked(Capture);
     }
     if (NT_SUCCESS(status)) {
         m_RunCount[index] = 1;
+    } else {
+        StopStreamingThread(Capture);
     }
     return status;
 }
@@ -213,6 +255,7 @@ NTSTATUS CAdapterCommon::StartDirectionLocked(BOOLEAN Capture)
 VOID CAdapterCommon::StopDirectionLocked(BOOLEAN Capture)
 {
     m_RunCount[Capture ? 1 : 0] = 0;
+    StopStreamingThread(Capture);
     DeselectDeviceFormat(Capture);
     FlushQueue(Capture ? 1 : 0);
 }
@@ -229,6 +272,7 @@ STDMETHODIMP CAdapterCommon::StartStream(BOOLEAN Capture)
     if (m_RunCount[index] != 0) {
         ++m_RunCount[index];
     } else {
+        StopStreamingThread(Capture);
         if (!Capture && m_Usb.IsImplicitFeedbackMode()) {
             status = StartStream(TRUE);
             startedCapture = NT_SUCCESS(status);
@@ -257,12 +301,34 @@ NTSTATUS CAdapterCommon::StartDuplex()
         ++m_RunCount[0];
         ++m_RunCount[1];
     } else {
-        status = StartDirectionLocked(TRUE);
+        StopStreamingThread(FALSE);
+        StopStreamingThread(TRUE);
+        status = IsRemoved() ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
         if (NT_SUCCESS(status)) {
-            status = StartDirectionLocked(FALSE);
+            status = PrepareDirectionLocked(TRUE);
         }
-        if (!NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status)) {
+            status = PrepareDirectionLocked(FALSE);
+        }
+        if (NT_SUCCESS(status)) {
+            ArmRenderPacing();
+            status = StartStreamingThreads(TRUE);
+        }
+        if (NT_SUCCESS(status)) {
+            status = StartStreamingThreads(FALSE);
+        }
+        if (NT_SUCCESS(status)) {
+            status = RunDirectionLocked(TRUE);
+        }
+        if (NT_SUCCESS(status)) {
+            status = RunDirectionLocked(FALSE);
+        }
+        if (NT_SUCCESS(status)) {
+            m_RunCount[0] = m_RunCount[1] = 1;
+        } else {
             m_RunCount[0] = m_RunCount[1] = 0;
+            StopStreamingThread(FALSE);
+            StopStreamingThread(TRUE);
             DeselectDeviceFormat(FALSE);
             DeselectDeviceFormat(TRUE);
         }

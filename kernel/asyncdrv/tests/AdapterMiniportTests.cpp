@@ -27,15 +27,20 @@ protected:
         AsyncDriverTest::TearDown();
     }
 
-    // Attaches the default device with the stored rate and initialises an adapter on it.
-    void init_adapter(ULONG rate = 48000)
+    // Attaches the default device with the stored rate and initialises an adapter on it; a
+    // device that streams sits on the simulated bus.
+    void init_adapter(ULONG rate = 48000, bool on_bus = false)
     {
-        attach_default();
+        if (on_bus) {
+            attach_on_bus(sim::build_uac2_device({}));
+        } else {
+            attach_default();
+        }
         store_dword(L"SampleRate", rate);
         common = new (NonPagedPoolNx, ASYNC_ADAPTER_TAG) CAdapterCommon(nullptr);
         ASSERT_NE(nullptr, common);
         common->AddRef();
-        ASSERT_EQ(STATUS_SUCCESS, common->Init(lower->pdo(), nullptr));
+        ASSERT_EQ(STATUS_SUCCESS, common->Init(device_pdo(), nullptr));
     }
 
     // A WaveRT port and the miniport initialised with it and the adapter.
@@ -169,7 +174,7 @@ TEST_F(AdapterTest, DsdHoldExcludesEveryOtherReservation)
 
 TEST_F(AdapterTest, DuplexRunCountsMoveTogether)
 {
-    init_adapter();
+    init_adapter(48000, true);
     EXPECT_EQ(STATUS_SUCCESS, common->StartStream(FALSE));
     EXPECT_EQ(STATUS_SUCCESS, common->StartStream(TRUE));
     EXPECT_EQ(2u, common->RunCount(FALSE));

@@ -58,7 +58,7 @@ void AsyncDriverTest::attach(sim::device_descriptors descriptors, sim::audio_dev
 void AsyncDriverTest::store_bytes(const wchar_t *name, ULONG type, const std::vector<UCHAR> &data)
 {
     HANDLE key = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(lower->pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(device_pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
     UNICODE_STRING value;
     RtlInitUnicodeString(&value, name);
     EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &value, 0, type, const_cast<UCHAR *>(data.data()),
@@ -76,7 +76,7 @@ void AsyncDriverTest::store_dword(const wchar_t *name, ULONG value)
 std::optional<ULONG> AsyncDriverTest::stored_dword(const wchar_t *name)
 {
     HANDLE key = nullptr;
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(lower->pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key))) {
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(device_pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key))) {
         return std::nullopt;
     }
     UNICODE_STRING value;
@@ -117,7 +117,7 @@ NTSTATUS AsyncDriverTest::start_driver()
         loaded = true;
     }
     PDRIVER_OBJECT driver = machine.driver("ovmlsaau");
-    NTSTATUS status = driver->DriverExtension->AddDevice(driver, lower->pdo());
+    NTSTATUS status = driver->DriverExtension->AddDevice(driver, device_pdo());
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -127,7 +127,7 @@ NTSTATUS AsyncDriverTest::start_driver()
 
 NTSTATUS AsyncDriverTest::send_pnp(UCHAR minor, ULONG fail_nth)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(lower->pdo());
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device_pdo());
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_SUCCESS;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -160,7 +160,16 @@ void AsyncDriverTest::remove_and_unload()
     }
 }
 
-PDEVICE_OBJECT AsyncDriverTest::fdo() const { return added && !removed ? lower->pdo()->AttachedDevice : nullptr; }
+PDEVICE_OBJECT AsyncDriverTest::fdo() const { return added && !removed ? device_pdo()->AttachedDevice : nullptr; }
+
+PDEVICE_OBJECT AsyncDriverTest::device_pdo() const { return bus_pdo != nullptr ? bus_pdo : lower->pdo(); }
+
+void AsyncDriverTest::attach_on_bus(sim::device_descriptors descriptors, sim::audio_device_options options)
+{
+    bus_model = std::make_shared<sim::audio_device>(descriptors, options);
+    ASSERT_EQ(STATUS_SUCCESS, machine.attach(bus_model, &bus_pdo));
+    ASSERT_NE(nullptr, bus_pdo);
+}
 
 PADAPTERCOMMON AsyncDriverTest::adapter() const
 {

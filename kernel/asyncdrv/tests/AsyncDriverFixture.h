@@ -21,6 +21,11 @@ protected:
     // Builds the device model and the lower device with its node (service "ovmlsaau").
     void attach(sim::device_descriptors descriptors, sim::audio_device_options options = {});
     void attach_default() { attach(sim::build_uac2_device({})); }
+    // The device on the machine's simulated bus instead (real-time isochronous transfers), with
+    // no driver installed: start_driver loads and starts ovmlsaau on it as for attach.
+    void attach_on_bus(sim::device_descriptors descriptors, sim::audio_device_options options = {});
+    // The physical device object below the driver: the bus device's or the lower device's.
+    PDEVICE_OBJECT device_pdo() const;
 
     // Device key values of the attached device.
     void store_dword(const wchar_t *name, ULONG value);
@@ -47,6 +52,8 @@ protected:
     sim::machine machine;
     std::unique_ptr<sim::audio_device> model;
     std::unique_ptr<usbaudio_test::test_lower_device> lower;
+    std::shared_ptr<sim::audio_device> bus_model;
+    DEVICE_OBJECT *bus_pdo = nullptr;
     bool loaded = false;
     bool added = false;
     bool removed = false;

@@ -135,7 +135,7 @@ TEST_F(StartTest, IdleRateChangeReplacesTheInterfaceAndPersists)
 
 TEST_F(StartTest, RateChangeIsRefusedWhileAStreamRuns)
 {
-    attach_default();
+    attach_on_bus(sim::build_uac2_device({}));
     store_dword(L"SampleRate", 48000);
     ASSERT_EQ(STATUS_SUCCESS, start_driver());
     std::unique_ptr<sim::wavert_filter> filter;
@@ -190,7 +190,7 @@ TEST_F(StartTest, SurpriseRemovalThenRemoveUnloadsClean)
 
 TEST_F(StartTest, SurpriseRemovalWithARunningStreamStopsItBeforeRemove)
 {
-    attach_default();
+    attach_on_bus(sim::build_uac2_device({}));
     store_dword(L"SampleRate", 48000);
     ASSERT_EQ(STATUS_SUCCESS, start_driver());
     std::unique_ptr<sim::wavert_filter> filter;
