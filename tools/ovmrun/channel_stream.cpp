@@ -147,16 +147,18 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
         return result;
     }
     if (!group.AcquireAll()) {
-        result.failure = "acquiring the device channel failed";
+        result.failure = "acquiring the device channel failed: error " + std::to_string(GetLastError());
         return result;
     }
     session.m_acquired = true;
     if (!group.SetSampleRateAll(options.rate)) {
-        result.failure = "setting the rate over the device channel failed";
+        result.failure = "setting " + std::to_string(options.rate) +
+                         " Hz over the device channel failed: error " + std::to_string(GetLastError());
         return result;
     }
     result.rate = options.rate;
     result.buffer_frames = BufferIndexToFrames(options.rate, FALSE, options.buffer_index);
+    result.periods_wanted = periods_for(options.seconds, options.rate, result.buffer_frames);
     result.inputs = group.GetInputCount();
     result.outputs = group.GetOutputCount();
     const DWORD in_bits = group.GetBitsPerSample(TRUE);
@@ -178,7 +180,8 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
     const DWORD largest = BufferIndexToFrames(options.rate, FALSE, max_buffer_index);
     const DWORD percent = (result.buffer_frames - smallest) * 100 / (largest - smallest);
     if (!group.PrepareAll(result.buffer_frames, TRUE, TRUE, percent, FALSE)) {
-        result.failure = "preparing " + std::to_string(result.buffer_frames) + "-frame buffers failed";
+        result.failure = "preparing " + std::to_string(result.buffer_frames) +
+                         "-frame buffers failed: error " + std::to_string(GetLastError());
         return result;
     }
     session.m_prepared = true;
@@ -188,12 +191,15 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
         result.output_latency = (int32_t)out_latency;
     }
     session.m_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (session.m_stop == nullptr || !group.StartAll()) {
-        result.failure = "starting the device channel failed";
+    if (session.m_stop == nullptr) {
+        result.failure = "no stop event: error " + std::to_string(GetLastError());
+        return result;
+    }
+    if (!group.StartAll()) {
+        result.failure = "starting the device channel failed: error " + std::to_string(GetLastError());
         return result;
     }
     session.m_running = true;
-    result.periods_wanted = periods_for(options.seconds, options.rate, result.buffer_frames);
     result.captured.assign(result.inputs, {});
     for (std::vector<uint8_t> &captured : result.captured) {
         captured.reserve((size_t)result.periods_wanted * result.buffer_frames * width);

@@ -1,6 +1,7 @@
 // Judging and printing a run of the main job.
 #include "run_report.h"
 #include <algorithm>
+#include <cmath>
 #include "loopback_signal.h"
 
 namespace ovmrun {
@@ -20,6 +21,10 @@ const char *type_name(ASIOSampleType type)
         return "no PCM type";
     }
 }
+
+// Pacing is judged over at least this much streaming time, within this share of the rate.
+constexpr double min_paced_seconds = 0.5;
+constexpr double paced_tolerance = 0.02;
 
 double milliseconds(int64_t frames, uint32_t rate)
 {
@@ -49,6 +54,16 @@ void judge(job_outcome &outcome, const run_options &options)
             problems.push_back("only " + std::to_string(s.buffer_switches) + " of " +
                                std::to_string(s.periods_wanted) + " buffer switches");
         }
+        // The device clock paces the stream: switches that deliver audio faster or slower than
+        // it runs mean the stack lost track of it.
+        const double nominal = options.rate * (1.0 + options.drift_ppm / 1e6);
+        const double paced = s.paced_rate();
+        if (s.seconds >= min_paced_seconds && std::fabs(paced - nominal) > nominal * paced_tolerance) {
+            char text[160];
+            std::snprintf(text, sizeof(text), "buffer switches delivered %.0f frames/s where the device clock runs at %.0f",
+                          paced, nominal);
+            problems.push_back(text);
+        }
         if (s.drop_outs != 0) {
             problems.push_back(std::to_string(s.drop_outs) + " drop-outs");
         }
@@ -60,7 +75,8 @@ void judge(job_outcome &outcome, const run_options &options)
         }
         for (const input_loopback &in : s.loopback) {
             if (!in.found) {
-                problems.push_back("input '" + in.name + "' never carried its output's signal");
+                problems.push_back("input '" + in.name + "' never carried its output's signal" +
+                                   (in.silent ? " (it captured silence only)" : ""));
             } else if (in.mismatches != 0) {
                 problems.push_back("input '" + in.name + "': " + std::to_string(in.mismatches) +
                                    " frames out of sequence, the first at frame " + std::to_string(in.first_mismatch));
@@ -81,13 +97,16 @@ void print_report(const job_outcome &outcome, const run_options &options, std::F
 {
     const stream_result &s = outcome.stream;
     const device_figures &d = outcome.device;
+    // A stream that failed part-way still reports what it got that far.
+    const bool reached = s.rate != 0;
     std::fprintf(out, "\n== report ==\n");
-    if (s.streamed() && outcome.driver_started) {
+    if (reached) {
         std::fprintf(out, "route:           %s\n", s.route.c_str());
         std::fprintf(out, "format:          %u Hz, %u frames per buffer (index %u), %u inputs, %u outputs, %s\n", s.rate,
                      s.buffer_frames, options.buffer_index, s.inputs, s.outputs, type_name(s.sample_type));
-        std::fprintf(out, "buffer switches: %llu of %llu in %.2f s\n", (unsigned long long)s.buffer_switches,
-                     (unsigned long long)s.periods_wanted, s.seconds);
+        std::fprintf(out, "buffer switches: %llu of %llu in %.2f s of machine time (%.0f frames/s)\n",
+                     (unsigned long long)s.buffer_switches, (unsigned long long)s.periods_wanted, s.seconds,
+                     s.paced_rate());
         std::fprintf(out, "drop-outs:       %llu (reset requests: %llu)\n", (unsigned long long)s.drop_outs,
                      (unsigned long long)s.resets);
         const int64_t reported = (int64_t)s.input_latency + s.output_latency;
@@ -120,14 +139,18 @@ void print_report(const job_outcome &outcome, const run_options &options, std::F
     }
     if (d.feedback_endpoint) {
         if (d.feedback_value != 0) {
-            std::fprintf(out, "device clock:    feedback 0x%08X = %.3f Hz (nominal %u Hz, drift %+d ppm), %llu feedback packets read\n",
-                         d.feedback_value, d.feedback_rate, d.nominal_rate, d.drift_ppm,
-                         (unsigned long long)d.feedback_packets);
+            std::fprintf(out, "device clock:    feedback 0x%08X = %.3f Hz (nominal %u Hz, drift %+d ppm); ",
+                         d.feedback_value, d.feedback_rate, d.nominal_rate, d.drift_ppm);
+            if (d.feedback_packets != 0) {
+                std::fprintf(out, "the driver read %llu feedback packets\n", (unsigned long long)d.feedback_packets);
+            } else {
+                std::fprintf(out, "the driver read no feedback packet\n");
+            }
         } else {
             std::fprintf(out, "device clock:    not measured (the device did not stream)\n");
         }
     }
-    if (s.streamed() && outcome.driver_started) {
+    if (reached) {
         std::fprintf(out, "device FIFO:     %llu underruns, %llu overflows, %llu frames played\n",
                      (unsigned long long)d.render_underruns, (unsigned long long)d.render_overflows,
                      (unsigned long long)d.frames_played);

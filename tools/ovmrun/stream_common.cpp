@@ -1,5 +1,6 @@
 // Period count and loopback verdict shared by both streaming routes.
 #include "stream_routes.h"
+#include <algorithm>
 #include <cmath>
 #include "loopback_signal.h"
 
@@ -21,6 +22,8 @@ void check_inputs(stream_result &result, const std::vector<std::string> &input_n
         input_loopback entry;
         entry.name = i < input_names.size() ? input_names[i] : "In " + std::to_string(i + 1);
         entry.output_channel = (int32_t)i;
+        const std::vector<uint8_t> &captured = result.captured[i];
+        entry.silent = std::all_of(captured.begin(), captured.end(), [](uint8_t b) { return b == 0; });
         if (i < result.outputs) {
             const loopback_result check = check_loopback(result.captured[i], result.sample_type, (int32_t)i);
             entry.found = check.found;

@@ -13,6 +13,7 @@ struct input_loopback {
     std::string name;           // the input channel's name
     int32_t output_channel = 0; // the output whose signal it should carry
     bool found = false;
+    bool silent = false;        // every captured sample was zero
     int64_t latency_frames = 0;
     uint64_t frames_checked = 0;
     uint64_t mismatches = 0;
@@ -43,6 +44,12 @@ struct stream_result {
     std::vector<std::vector<uint8_t>> captured; // per input channel, packed samples of sample_type
 
     bool streamed() const { return not_run.empty() && failure.empty(); }
+    // Frames per second of machine time that the buffer switches delivered, from the first
+    // switch to the last; 0 when fewer than two switches or no time passed.
+    double paced_rate() const
+    {
+        return buffer_switches >= 2 && seconds > 0 ? (double)(buffer_switches - 1) * buffer_frames / seconds : 0.0;
+    }
 };
 
 } // namespace ovmrun
