@@ -260,6 +260,28 @@ VOID CAdapterCommon::SignalStop(BOOLEAN Capture)
     KeSetEvent(&m_Engine.StopEvent[Capture ? ENGINE_CAPTURE : ENGINE_RENDER], IO_NO_INCREMENT, FALSE);
 }
 
+BOOLEAN CAdapterCommon::EngineThreadsPending()
+{
+    ADAPTER_ENGINE &e = m_Engine;
+    for (ULONG d = 0; d < 2; ++d) {
+        if (e.Thread[d] == nullptr || KeReadStateEvent(&e.RunEvent[d]) == 0 || KeReadStateEvent(&e.StopEvent[d]) != 0 ||
+            KeReadStateEvent(&e.ErrorEvent[d]) != 0) {
+            continue;
+        }
+        if (d == ENGINE_RENDER && e.Measuring) {
+            continue;
+        }
+        if (KeReadStateSemaphore(&e.Slots[d]) > 0) {
+            return TRUE;
+        }
+        if (d == ENGINE_RENDER && KeReadStateEvent(&e.FeedbackEnable) != 0 &&
+            KeReadStateSemaphore(&e.FeedbackSlots) > 0) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 // Which: ENGINE_RENDER, ENGINE_CAPTURE or ENGINE_FEEDBACK_WORK. Leaving 0 clears the idle event.
 VOID CAdapterCommon::WorkBegin(ULONG Which)
 {

@@ -45,6 +45,8 @@ struct ENGINE_COUNTERS {
     // A slot taken and handed straight back because no entry was free: a render thread that
     // does this in a loop spins.
     ULONG IdleSlotReleases;
+    // Capture and feedback slots given up because no memory could be had for their transfer.
+    ULONG RetiredSlots;
     ULONG FeedbackReplaced;
     ULONG FeedbackReads;
 };

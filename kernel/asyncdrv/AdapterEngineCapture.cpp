@@ -119,6 +119,7 @@ VOID CAdapterCommon::SubmitCaptureData(TransferEntry *Entry)
     ADAPTER_ENGINE &e = m_Engine;
     TransferEntry *entry = Entry;
     BOOLEAN submitted = FALSE;
+    BOOLEAN noMemory = FALSE;
     if (KeReadStateEvent(&e.StopEvent[ENGINE_CAPTURE]) != 0) {
         ENGINE_TRACE("i: stopping\n");
     } else if (KeReadStateEvent(&e.RunEvent[ENGINE_CAPTURE]) == 0 && e.Pacing != EnginePacingImplicit) {
@@ -128,6 +129,7 @@ VOID CAdapterCommon::SubmitCaptureData(TransferEntry *Entry)
     } else if (e.CaptureBytes != 0) {
         if (entry == nullptr) {
             entry = AllocateEntry(TRANSFER_ENTRY_CAPTURE, e.CaptureBytes, FALSE);
+            noMemory = entry == nullptr;
         }
         if (entry != nullptr && e.CaptureBytes <= entry->BufferBytes) {
             entry->BytesRequested = e.CaptureBytes;
@@ -157,7 +159,13 @@ VOID CAdapterCommon::SubmitCaptureData(TransferEntry *Entry)
         }
     }
     if (!submitted) {
-        KeReleaseSemaphore(&e.Slots[ENGINE_CAPTURE], IO_NO_INCREMENT, 1, FALSE);
+        if (!noMemory) {
+            KeReleaseSemaphore(&e.Slots[ENGINE_CAPTURE], IO_NO_INCREMENT, 1, FALSE);
+        } else {
+            // No memory for the transfer: its slot is retired until the next start, so the
+            // capture thread does not take and hand it back while allocations fail.
+            ++e.Counters.RetiredSlots;
+        }
         if (entry != nullptr) {
             FreeEntry(entry);
         }

@@ -13,11 +13,13 @@ VOID CAdapterCommon::QueueFeedbackRead(TransferEntry *Entry)
     TransferEntry *entry = Entry;
     ULONG size = m_Usb.GetFeedbackBufferSize();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
+    BOOLEAN noMemory = FALSE;
     if (KeReadStateEvent(&e.ErrorEvent[ENGINE_RENDER]) != 0 || KeReadStateEvent(&e.FeedbackEnable) == 0) {
         ENGINE_TRACE("feedback read refused\n");
     } else if (size != 0) {
         if (entry == nullptr) {
             entry = AllocateEntry(TRANSFER_ENTRY_FEEDBACK, size, FALSE);
+            noMemory = entry == nullptr;
         }
         if (entry != nullptr && size <= entry->BufferBytes) {
             entry->BytesRequested = size;
@@ -31,7 +33,13 @@ VOID CAdapterCommon::QueueFeedbackRead(TransferEntry *Entry)
     if (entry != nullptr) {
         FreeEntry(entry);
     }
-    KeReleaseSemaphore(&e.FeedbackSlots, IO_NO_INCREMENT, 1, FALSE);
+    if (!noMemory) {
+        KeReleaseSemaphore(&e.FeedbackSlots, IO_NO_INCREMENT, 1, FALSE);
+    } else {
+        // No memory for the read: its slot is retired until the next start rather than taken
+        // and handed back by the render thread for as long as allocations fail.
+        ++e.Counters.RetiredSlots;
+    }
     WorkEnd(ENGINE_FEEDBACK_WORK);
 }
 

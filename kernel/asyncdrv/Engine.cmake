@@ -7,3 +7,13 @@ target_sources(ovmlsaau_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/AdapterEngineCapture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/AdapterEngineMix.cpp
 )
+
+# The engine end to end: ovmlsaau loaded by the machine on a simulated device over a step-mode
+# bus.
+ovm_add_test(ovmlsaau_engine_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tests/EngineFixture.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/EnginePacingTests.cpp
+  LIBS ovmlsaau_core usbaudio platform sim)
+target_include_directories(ovmlsaau_engine_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
+add_dependencies(ovmlsaau_engine_tests ovmlsaau)

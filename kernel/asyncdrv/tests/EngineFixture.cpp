@@ -1,0 +1,184 @@
+// The streaming engine's fixture: machine, step-mode bus, driver start and the bus pump.
+#include "EngineFixture.h"
+#include <chrono>
+#include <wdm.h>
+#include <platform/pool.h>
+#include <platform/verifier.h>
+#include "AsyncDriver.h"
+#include "AsyncPoolTags.h"
+
+namespace engine_test {
+namespace {
+
+// The bus counter wraps this many frames after the start, inside every run.
+constexpr ULONG FRAMES_BEFORE_WRAP = 3000;
+constexpr auto PUMP_WAIT = std::chrono::seconds(600);
+constexpr auto SETTLE_LIMIT = std::chrono::milliseconds(200);
+
+HANDLE open_or_create(HANDLE root, const wchar_t *name)
+{
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, name);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
+    HANDLE key = nullptr;
+    ULONG disposition = 0;
+    EXPECT_EQ(STATUS_SUCCESS, ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition));
+    return key;
+}
+
+} // namespace
+
+void EngineTest::store_tuning(const wchar_t *name, ULONG value)
+{
+    HANDLE software = open_or_create(nullptr, L"\\Registry\\Machine\\SOFTWARE");
+    HANDLE vendor = open_or_create(software, L"Qel");
+    HANDLE key = open_or_create(vendor, L"Sample Device Performance");
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+    EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &valueName, 0, REG_DWORD, &value, sizeof(value)));
+    ZwClose(key);
+    ZwClose(vendor);
+    ZwClose(software);
+}
+
+void EngineTest::start(sim::uac2_options descriptors, sim::audio_device_options options, ULONG rate)
+{
+    sim::host_controller_options bus_options;
+    bus_options.drive = sim::bus_drive::step;
+    bus_options.start_frame = 0xFFFFFFFFu - FRAMES_BEFORE_WRAP;
+    machine.use_usb_bus(bus_options);
+    options.initial_rate = rate;
+    device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), options);
+    ASSERT_EQ(STATUS_SUCCESS, machine.attach(device, &pdo));
+    ASSERT_NE(nullptr, pdo);
+
+    HANDLE key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"SampleRate");
+    EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &rate, sizeof(rate)));
+    ZwClose(key);
+
+    ASSERT_EQ(STATUS_SUCCESS, machine.load_driver("ovmlsaau"));
+    PDRIVER_OBJECT driver = machine.driver("ovmlsaau");
+    ASSERT_NE(nullptr, driver);
+    ASSERT_EQ(STATUS_SUCCESS, driver->DriverExtension->AddDevice(driver, pdo));
+    ASSERT_EQ(STATUS_SUCCESS, machine.send_pnp(pdo, IRP_MN_START_DEVICE));
+    ASSERT_NE(nullptr, adapter());
+    pump_ = std::thread([this] { pump_main(); });
+}
+
+void EngineTest::TearDown()
+{
+    if (pdo != nullptr && !detached && pump_.joinable()) {
+        EXPECT_EQ(STATUS_SUCCESS, detach());
+    }
+    if (pump_.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        pump_.join();
+    }
+    if (machine.driver("ovmlsaau") != nullptr) {
+        EXPECT_EQ(STATUS_SUCCESS, machine.unload_driver("ovmlsaau"));
+        EXPECT_EQ(0u, platform::pool_outstanding_blocks(ASYNC_TAG));
+        EXPECT_EQ(0u, platform::pool_outstanding_blocks(ASYNC_ADAPTER_TAG));
+    }
+    std::string why;
+    EXPECT_TRUE(platform::verifier_thread_clean(&why)) << why;
+}
+
+CAdapterCommon *EngineTest::adapter() const
+{
+    PADAPTERCOMMON common = this->common();
+    return common != nullptr ? static_cast<CAdapterCommon *>(common) : nullptr;
+}
+
+PADAPTERCOMMON EngineTest::common() const
+{
+    if (pdo == nullptr || detached || pdo->AttachedDevice == nullptr) {
+        return nullptr;
+    }
+    return AsyncExtension(pdo->AttachedDevice)->Adapter;
+}
+
+NTSTATUS EngineTest::detach()
+{
+    {
+        // From the next frame on the pump no longer looks at the adapter that goes away.
+        std::unique_lock<std::mutex> guard(lock_);
+        detached = true;
+        target_ = (target_ > done_ ? target_ : done_) + 1000000;
+        changed_.notify_all();
+        std::uint64_t seen = done_;
+        changed_.wait(guard, [&] { return done_ >= seen + 2; });
+    }
+    NTSTATUS status = machine.detach(pdo);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        target_ = done_;
+    }
+    return status;
+}
+
+void EngineTest::run_in_background(ULONG frames)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        target_ = (target_ > done_ ? target_ : done_) + frames;
+    }
+    changed_.notify_all();
+}
+
+void EngineTest::wait_for_pump()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    ASSERT_TRUE(changed_.wait_for(guard, PUMP_WAIT, [this] { return done_ >= target_; })) << "the bus pump stalled";
+}
+
+NTSTATUS EngineTest::while_pumping(const std::function<NTSTATUS()> &Call)
+{
+    run_in_background(1000000);
+    NTSTATUS status = Call();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        target_ = done_;
+    }
+    return status;
+}
+
+void EngineTest::run_frames(ULONG frames)
+{
+    run_in_background(frames);
+    wait_for_pump();
+}
+
+void EngineTest::pump_main()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    while (!quit_) {
+        if (done_ >= target_) {
+            changed_.wait(guard);
+            continue;
+        }
+        bool settle = !detached;
+        guard.unlock();
+        machine.usb_bus().advance(1);
+        KeFlushQueuedDpcs();
+        CAdapterCommon *engine = settle ? adapter() : nullptr;
+        if (engine != nullptr) {
+            auto until = std::chrono::steady_clock::now() + SETTLE_LIMIT;
+            while (engine->EngineThreadsPending() && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+        }
+        guard.lock();
+        ++done_;
+        changed_.notify_all();
+    }
+}
+
+} // namespace engine_test

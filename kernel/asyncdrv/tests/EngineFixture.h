@@ -1,0 +1,60 @@
+// Fixture of the streaming engine's tests: ovmlsaau loaded and started on a simulated device of
+// a machine whose USB bus runs in step mode, and a pump thread that moves the bus on frame by
+// frame, lets the DPCs run and waits for the engine's threads, so that minutes of bus time pass
+// in seconds without the bus outrunning the engine.
+#pragma once
+#include <gtest/gtest.h>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <sim/audio_device.h>
+#include <sim/machine.h>
+#include <sim/usb_host_controller.h>
+#include "AdapterCommon.h"
+
+namespace engine_test {
+
+class EngineTest : public ::testing::Test {
+protected:
+    void TearDown() override;
+
+    // Boots the bus (step mode, the frame counter wrapping a few seconds in), attaches the
+    // device, stores the rate and any tuning values, and starts ovmlsaau on it.
+    void start(sim::uac2_options descriptors, sim::audio_device_options options = {}, ULONG rate = 48000);
+    static void store_tuning(const wchar_t *name, ULONG value);
+
+    // The pump: advances the bus by frames and returns once they ran; the bus also runs while
+    // a call blocks in the engine (StartStream waits for completions) through run_in_background.
+    void run_frames(ULONG frames);
+    void run_in_background(ULONG frames);
+    void wait_for_pump();
+    // Runs the bus while Call blocks in the engine, then stops it; Call's result.
+    NTSTATUS while_pumping(const std::function<NTSTATUS()> &Call);
+
+    CAdapterCommon *adapter() const;
+    PADAPTERCOMMON common() const;
+    sim::host_controller &bus() { return machine.usb_bus(); }
+    sim::usb_port *port() { return machine.port_of(pdo); }
+    // Surprise removal and removal while the pump keeps the bus going.
+    NTSTATUS detach();
+
+    sim::machine machine;
+    std::shared_ptr<sim::audio_device> device;
+    DEVICE_OBJECT *pdo = nullptr;
+    bool detached = false;
+
+private:
+    void pump_main();
+
+    std::thread pump_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::uint64_t target_ = 0;
+    std::uint64_t done_ = 0;
+    bool quit_ = false;
+};
+
+} // namespace engine_test
