@@ -14,6 +14,7 @@ ovm_add_test(ovmlsaau_engine_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/EngineFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/EnginePacingTests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/EngineFaultTests.cpp
   LIBS ovmlsaau_core usbaudio platform sim)
 target_include_directories(ovmlsaau_engine_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
 add_dependencies(ovmlsaau_engine_tests ovmlsaau)

@@ -1,0 +1,126 @@
+// The streaming engine under faults: failed render and capture transfers and a gap in the bus
+// schedule end in one recovery each and streaming goes on; a device unplugged mid-stream stops
+// the directions without a recovery loop; render entries that cannot be allocated neither spin
+// the render thread nor hang the start.
+#include "EngineFixture.h"
+#include <platform/pool.h>
+#include "AsyncDriver.h"
+#include "AsyncPoolTags.h"
+
+namespace engine_test {
+namespace {
+
+constexpr std::uint8_t RENDER_EP = sim::uac2_ids::render_data_ep;
+constexpr std::uint8_t CAPTURE_EP = sim::uac2_ids::capture_data_ep;
+
+class EngineFaultTest : public EngineTest {
+protected:
+    // The default duplex device (implicit feedback) streaming at 48 kHz.
+    void stream(sim::uac2_options descriptors = {})
+    {
+        start(descriptors);
+        ASSERT_EQ(STATUS_SUCCESS, while_pumping([this] { return common()->StartStream(FALSE); }));
+        run_frames(500);
+        engine = adapter();
+    }
+    // Runs the bus until the direction's recovery count passes from, at most limit frames.
+    bool run_until_recovered(ULONG direction, ULONG from, ULONG limit = 3000)
+    {
+        for (ULONG done = 0; done < limit; done += 10) {
+            run_frames(10);
+            if (engine->EngineCounters().Recoveries[direction] > from) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // After a recovery the stream settles and stays healthy: no further recovery, the device
+    // plays on.
+    void expect_streaming_again()
+    {
+        run_frames(500);
+        const ENGINE_COUNTERS settled = engine->EngineCounters();
+        const std::uint64_t played = device->counters().render_frames_played;
+        run_frames(2000);
+        EXPECT_EQ(settled.Recoveries[0], engine->EngineCounters().Recoveries[0]);
+        EXPECT_EQ(settled.Recoveries[1], engine->EngineCounters().Recoveries[1]);
+        EXPECT_GT(device->counters().render_frames_played, played + 48000);
+        EXPECT_EQ(static_cast<LONG>(engine->EngineRenderEntries()), engine->EngineRenderInFlight());
+    }
+
+    CAdapterCommon *engine = nullptr;
+};
+
+TEST_F(EngineFaultTest, FailedRenderTransferRecoversOnce)
+{
+    stream();
+    ASSERT_NE(nullptr, engine);
+    port()->fail_transfers(RENDER_EP, 1);
+    ASSERT_TRUE(run_until_recovered(0, 0));
+    EXPECT_GE(engine->EngineCounters().Failures[0], 1u);
+    expect_streaming_again();
+}
+
+TEST_F(EngineFaultTest, FailedCaptureTransferRecoversCaptureAndImplicitRender)
+{
+    stream();
+    ASSERT_NE(nullptr, engine);
+    ASSERT_EQ(EnginePacingImplicit, engine->EnginePacing());
+    port()->fail_transfers(CAPTURE_EP, 1);
+    ASSERT_TRUE(run_until_recovered(1, 0));
+    // Render follows capture in implicit-feedback mode, so it recovers with it.
+    ASSERT_TRUE(run_until_recovered(0, 0));
+    expect_streaming_again();
+}
+
+TEST_F(EngineFaultTest, GapInTheBusScheduleRecovers)
+{
+    sim::uac2_options descriptors;
+    descriptors.separate_clocks = true; // explicit feedback: render alone
+    stream(descriptors);
+    ASSERT_NE(nullptr, engine);
+    ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
+    // param1 = param2 = 8: 64 frames without service lose every transfer in flight.
+    bus().jump(64);
+    ASSERT_TRUE(run_until_recovered(0, 0));
+    const ENGINE_COUNTERS &counters = engine->EngineCounters();
+    EXPECT_GE(counters.Underruns[0] + counters.Failures[0], 1u);
+    expect_streaming_again();
+}
+
+TEST_F(EngineFaultTest, UnplugMidStreamStopsWithoutARecoveryLoop)
+{
+    stream();
+    ASSERT_NE(nullptr, engine);
+    device->surprise_remove();
+    run_frames(200);
+    // The device-gone completions stop both directions; nothing restarts them.
+    const ENGINE_COUNTERS gone = engine->EngineCounters();
+    EXPECT_GE(gone.Failures[0] + gone.Failures[1], 1u);
+    EXPECT_EQ(1u, AsyncExtension(pdo->AttachedDevice)->Removing);
+    run_frames(500);
+    EXPECT_EQ(gone.Recoveries[0], engine->EngineCounters().Recoveries[0]);
+    EXPECT_EQ(gone.Recoveries[1], engine->EngineCounters().Recoveries[1]);
+    EXPECT_EQ(0, engine->EngineRenderInFlight());
+    EXPECT_EQ(STATUS_SUCCESS, detach());
+}
+
+TEST_F(EngineFaultTest, RenderStartWithoutAnyEntryFailsAtOnce)
+{
+    sim::uac2_options descriptors;
+    descriptors.capture = false;
+    start(descriptors);
+    platform::pool_fail_tag(ASYNC_TAG);
+    NTSTATUS status = while_pumping([this] { return common()->StartStream(FALSE); });
+    platform::pool_fail_reset();
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, status);
+    EXPECT_EQ(0u, adapter()->RunCount(FALSE));
+    EXPECT_EQ(0u, adapter()->EngineCounters().IdleSlotReleases);
+    // Memory back: the next start streams.
+    ASSERT_EQ(STATUS_SUCCESS, while_pumping([this] { return common()->StartStream(FALSE); }));
+    run_frames(200);
+    EXPECT_EQ(8u, adapter()->EngineRenderEntries());
+}
+
+} // namespace
+} // namespace engine_test
