@@ -1,6 +1,8 @@
 // Isochronous streaming of sim::audio_device. The device clock of a stream runs at its
 // current rate +/- ppm; the frames it moves between two bus times are the difference of
 // floor(t x rate x (1e6 + ppm) / 8e9) at both ends, so long runs are exact and repeatable.
+// An adaptive render endpoint instead carries the fraction of a frame from step to step, as
+// its recovered clock is pulled towards a half-full FIFO.
 #include "audio_device_state.h"
 
 #include "descriptor_bytes.h"
