@@ -2,6 +2,7 @@
 // device: init and its failures, the queries, the rate rules, createBuffers' checks and the
 // answers from every wrong state.
 #include "AsioDriverFixture.h"
+#include <sim/asio_host.h>
 #include <platform/win32_system.h>
 #include <cstring>
 #include <string>
@@ -328,6 +329,27 @@ TEST_F(AsioDriverMethods, RemovedDeviceRefusesStartAndStillLetsTheHostDisposeAnd
     EXPECT_EQ(m_driver->createBuffers(again.data(), (int32_t)again.size(), 512, &m_callbacks), ASE_NotPresent);
     m_driver->Release();
     m_driver = nullptr;
+}
+
+TEST_F(AsioDriverMethods, DeviceRemovedMidStreamAsksForOneResetAndNothingHangs)
+{
+    store_settings(48000, 7);
+    sim::asio_host_options options;
+    options.driver = L"Orvan Marla Series Async ASIO";
+    sim::asio_host host(options);
+    ASSERT_TRUE(host.start()) << host.error();
+    ASSERT_TRUE(host.wait_buffer_switches(8, 10000));
+    detach();
+    const auto resets = [&] {
+        int count = 0;
+        for (const auto &r : host.records()) {
+            count += r.kind == sim::asio_callback_kind::asio_message && r.index == kAsioResetRequest ? 1 : 0;
+        }
+        return count;
+    };
+    ASSERT_TRUE(wait_until([&] { return resets() >= 1; }));
+    ASSERT_TRUE(host.stop()) << "stop, dispose and release return with the device gone";
+    EXPECT_EQ(resets(), 1);
 }
 
 } // namespace
