@@ -18,3 +18,12 @@ ovm_add_test(ovmlsaau_engine_tests
   LIBS ovmlsaau_core usbaudio platform sim)
 target_include_directories(ovmlsaau_engine_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
 add_dependencies(ovmlsaau_engine_tests ovmlsaau)
+
+# Bit-exact loopback through the device channel and the engine, on a device loaded by PnP.
+ovm_add_test(ovmlsaau_engine_loopback_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelE2EFixture.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/EngineLoopbackTests.cpp
+  LIBS platform sim)
+target_include_directories(ovmlsaau_engine_loopback_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+add_dependencies(ovmlsaau_engine_loopback_tests ovmlsaau)
