@@ -22,7 +22,8 @@ const char *type_name(ASIOSampleType type)
     }
 }
 
-// Pacing is judged over at least this much streaming time, within this share of the rate.
+// Pacing is judged when the switches carry at least this much audio, within this share of the
+// device's rate.
 constexpr double min_paced_seconds = 0.5;
 constexpr double paced_tolerance = 0.02;
 
@@ -58,7 +59,8 @@ void judge(job_outcome &outcome, const run_options &options)
         // it runs mean the stack lost track of it.
         const double nominal = options.rate * (1.0 + options.drift_ppm / 1e6);
         const double paced = s.paced_rate();
-        if (s.seconds >= min_paced_seconds && std::fabs(paced - nominal) > nominal * paced_tolerance) {
+        const double nominal_seconds = s.buffer_switches >= 2 ? (s.buffer_switches - 1) * s.buffer_frames / nominal : 0.0;
+        if (nominal_seconds >= min_paced_seconds && std::fabs(paced - nominal) > nominal * paced_tolerance) {
             char text[160];
             std::snprintf(text, sizeof(text), "buffer switches delivered %.0f frames/s where the device clock runs at %.0f",
                           paced, nominal);
@@ -128,8 +130,10 @@ void print_report(const job_outcome &outcome, const run_options &options, std::F
             if (high != low) {
                 std::fprintf(out, "..%lld", (long long)high);
             }
-            std::fprintf(out, " frames (%.2f ms)%s\n", milliseconds(low, s.rate),
-                         s.sample_type == ASIOSTInt16LSB ? ", modulo 256: 16-bit samples carry an 8-bit counter" : "");
+            std::fprintf(out, " frames (%.2f ms), %lld frames %s than reported%s\n", milliseconds(low, s.rate),
+                         (long long)(reported > low ? reported - low : low - reported),
+                         reported >= low ? "less" : "more",
+                         s.sample_type == ASIOSTInt16LSB ? "; modulo 256: 16-bit samples carry an 8-bit counter" : "");
         } else {
             std::fprintf(out, "                 no round trip measured: the signal never came back\n");
         }
