@@ -1,0 +1,124 @@
+// The verdict on a run: a stream that did everything right is clean, and each way a stream can
+// go wrong alone makes it not clean.
+#include <gtest/gtest.h>
+#include <functional>
+#include "run_report.h"
+
+namespace {
+
+// A one-second stream at 48000 Hz in 512-frame buffers that did everything right.
+ovmrun::job_outcome clean_outcome(const ovmrun::run_options &options)
+{
+    ovmrun::job_outcome outcome;
+    outcome.driver_started = true;
+    outcome.asio_registered = true;
+    outcome.expected_buffer_frames = 512;
+    ovmrun::stream_result &s = outcome.stream;
+    s.route = "test";
+    s.rate = options.rate;
+    s.buffer_frames = 512;
+    s.inputs = 2;
+    s.outputs = 2;
+    s.sample_type = ASIOSTInt32LSB;
+    s.periods_wanted = 94;
+    s.buffer_switches = 94;
+    s.seconds = 93.0 * 512 / options.rate;
+    for (int i = 0; i < 2; ++i) {
+        ovmrun::input_loopback in;
+        in.name = "In " + std::to_string(i + 1);
+        in.output_channel = i;
+        in.found = true;
+        in.latency_frames = 1500;
+        in.frames_checked = 46000;
+        s.loopback.push_back(in);
+        s.captured.emplace_back(4 * 48128, 1);
+    }
+    outcome.device.feedback_endpoint = true;
+    outcome.wav.ok = true;
+    outcome.wav.frames = 48128;
+    return outcome;
+}
+
+TEST(RunVerdict, AStreamThatDidEverythingRightIsClean)
+{
+    const ovmrun::run_options options;
+    ovmrun::job_outcome outcome = clean_outcome(options);
+    ovmrun::judge(outcome, options);
+    EXPECT_EQ(ovmrun::exit_clean, outcome.exit_code);
+    EXPECT_TRUE(outcome.problems.empty());
+}
+
+TEST(RunVerdict, EachFaultAloneMakesTheRunNotClean)
+{
+    struct row {
+        const char *name;
+        std::function<void(ovmrun::job_outcome &)> spoil;
+    };
+    const std::vector<row> rows = {
+        {"a failed step", [](ovmrun::job_outcome &o) { o.problems.push_back("device setup failed"); }},
+        {"wrong rate", [](ovmrun::job_outcome &o) { o.stream.rate = 44100; }},
+        {"buffer not the index's", [](ovmrun::job_outcome &o) { o.stream.buffer_frames = 1024; }},
+        {"too few switches", [](ovmrun::job_outcome &o) { o.stream.buffer_switches = 93; }},
+        {"switches four times too fast", [](ovmrun::job_outcome &o) { o.stream.seconds /= 4; }},
+        {"switches slower than the clock", [](ovmrun::job_outcome &o) { o.stream.seconds *= 1.05; }},
+        {"a drop-out", [](ovmrun::job_outcome &o) { o.stream.drop_outs = 1; }},
+        {"a reset request", [](ovmrun::job_outcome &o) { o.stream.resets = 1; }},
+        {"no inputs", [](ovmrun::job_outcome &o) { o.stream.loopback.clear(); }},
+        {"signal never back", [](ovmrun::job_outcome &o) { o.stream.loopback[1].found = false; }},
+        {"one frame wrong", [](ovmrun::job_outcome &o) { o.stream.loopback[0].mismatches = 1; }},
+        {"device underrun", [](ovmrun::job_outcome &o) { o.device.render_underruns = 1; }},
+        {"device overflow", [](ovmrun::job_outcome &o) { o.device.render_overflows = 1; }},
+        {"WAV not written", [](ovmrun::job_outcome &o) { o.wav = {}; }},
+    };
+    const ovmrun::run_options options;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        ovmrun::job_outcome outcome = clean_outcome(options);
+        r.spoil(outcome);
+        ovmrun::judge(outcome, options);
+        EXPECT_EQ(ovmrun::exit_not_clean, outcome.exit_code);
+        EXPECT_FALSE(outcome.problems.empty());
+    }
+}
+
+TEST(RunVerdict, PacingFollowsTheDriftingClockAndShortRunsAreNotJudgedOnIt)
+{
+    ovmrun::run_options options;
+    options.drift_ppm = 1000;
+    ovmrun::job_outcome drifting = clean_outcome(options);
+    drifting.stream.seconds = 93.0 * 512 / (options.rate * 1.001);
+    ovmrun::judge(drifting, options);
+    EXPECT_EQ(ovmrun::exit_clean, drifting.exit_code);
+
+    ovmrun::job_outcome short_run = clean_outcome(options);
+    short_run.stream.periods_wanted = short_run.stream.buffer_switches = 4;
+    short_run.stream.seconds = 0.001;
+    ovmrun::judge(short_run, options);
+    EXPECT_EQ(ovmrun::exit_clean, short_run.exit_code) << "4 periods carry too little audio to judge pacing";
+}
+
+TEST(RunVerdict, APartOfTheStackThatIsNotThereIsReportedButNotAFault)
+{
+    const ovmrun::run_options options;
+    ovmrun::job_outcome outcome;
+    outcome.driver_started = true;
+    outcome.asio_registered = true;
+    outcome.stream.not_run = "no device answers on its device channel";
+    outcome.not_run.push_back(outcome.stream.not_run);
+    ovmrun::judge(outcome, options);
+    EXPECT_EQ(ovmrun::exit_clean, outcome.exit_code);
+    EXPECT_TRUE(outcome.problems.empty());
+}
+
+TEST(RunVerdict, ARefusedRateKeepsItsExitCode)
+{
+    const ovmrun::run_options options;
+    ovmrun::job_outcome outcome;
+    outcome.exit_code = ovmrun::exit_usage;
+    outcome.problems.push_back("the device has no 32000 Hz clock");
+    ovmrun::judge(outcome, options);
+    EXPECT_EQ(ovmrun::exit_usage, outcome.exit_code);
+    EXPECT_EQ(1u, outcome.problems.size());
+}
+
+} // namespace
