@@ -2,9 +2,11 @@
 // that does what the ASIO client does (PREPARE, two READs pended, START_CAPTURE, a WRITE for
 // every READ) writes a pattern that covers every byte of each sample; the device loops its
 // output to its input, and the pattern comes back unchanged, in order, at a constant latency,
-// for 16-, 24- and 32-bit containers.
+// for 16-, 24- and 32-bit containers. A failed capture transfer under a capture-paced channel
+// raises the stream-reset flag and the client must restart.
 #include "DeviceChannelE2EFixture.h"
 #include <map>
+#include <sim/usb_host_controller.h>
 
 namespace e2e_test {
 namespace {
@@ -139,6 +141,69 @@ INSTANTIATE_TEST_SUITE_P(Containers, EngineLoopbackTest,
                          [](const ::testing::TestParamInfo<container_case> &info) {
                              return std::string(info.param.label);
                          });
+
+class EngineChannelTest : public ChannelE2ETest {};
+
+// Capture recovers from a failed transfer; the channel prepared with inputs is capture-paced, so
+// its pended READs end, the stream-reset flag is up and READ and WRITE answer
+// STATUS_REINITIALIZATION_NEEDED until the client stops and starts again.
+TEST_F(EngineChannelTest, CaptureFailureMakesTheCapturePacedClientRestart)
+{
+    DEVICE_OBJECT *pdo = attach();
+    ASSERT_NE(nullptr, pdo);
+    HANDLE h = open_channel(channel_path(pdo));
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    ASSERT_EQ(STATUS_SUCCESS, acquire(h));
+    ASSERT_EQ(STATUS_SUCCESS, prepare(h, BUFFER_FRAMES, 1, 1));
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
+    const ULONG blockBytes = BUFFER_FRAMES * CHANNELS * 4; // the default device: 32-bit containers
+
+    pending_io reads[2];
+    read(h, reads[0], blockBytes);
+    read(h, reads[1], blockBytes);
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START_CAPTURE).status);
+    // Stream until a READ completes, then break capture once.
+    ASSERT_TRUE(reads[0].wait());
+    machine->port_of(pdo)->fail_transfers(sim::uac2_ids::capture_data_ep, 1);
+
+    // Within a few buffers every pended READ ends: data, then the cancellation of the reset.
+    NTSTATUS ended = STATUS_SUCCESS;
+    for (ULONG i = 0; i < 200 && NT_SUCCESS(ended); ++i) {
+        pending_io &io = reads[i % 2];
+        ASSERT_TRUE(io.wait());
+        ended = io.status();
+        if (NT_SUCCESS(ended)) {
+            read(h, io, blockBytes);
+        }
+    }
+    EXPECT_TRUE(ended == STATUS_CANCELLED || ended == STATUS_REINITIALIZATION_NEEDED) << ended;
+    ASSERT_TRUE(reads[0].wait());
+    ASSERT_TRUE(reads[1].wait());
+
+    ULONG flag = 0;
+    EXPECT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_GET_STREAM_RESET, nullptr, 0, &flag, sizeof(flag)).status);
+    EXPECT_EQ(1u, flag);
+    pending_io again;
+    read(h, again, blockBytes);
+    ASSERT_TRUE(again.wait());
+    EXPECT_EQ(STATUS_REINITIALIZATION_NEEDED, again.status());
+    pending_io out;
+    write(h, out, blockBytes, 0);
+    ASSERT_TRUE(out.wait());
+    EXPECT_EQ(STATUS_REINITIALIZATION_NEEDED, out.status());
+
+    // STOP and START clear it: data flows again.
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
+    EXPECT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_GET_STREAM_RESET, nullptr, 0, &flag, sizeof(flag)).status);
+    EXPECT_EQ(0u, flag);
+    read(h, reads[0], blockBytes);
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START_CAPTURE).status);
+    ASSERT_TRUE(reads[0].wait());
+    EXPECT_EQ(STATUS_SUCCESS, reads[0].status());
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
+    EXPECT_TRUE(CloseHandle(h));
+}
 
 } // namespace
 } // namespace e2e_test
