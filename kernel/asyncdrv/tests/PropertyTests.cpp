@@ -3,6 +3,7 @@
 // and clamping, jack descriptions, hostile sizes and indices; and the handlers called directly
 // with requests the port never builds.
 #include "AsyncDriverFixture.h"
+#include <algorithm>
 #include <cstring>
 #include <ks.h>
 #include <ksmedia.h>
@@ -119,12 +120,28 @@ protected:
 
     static bool untouched(const std::vector<UCHAR> &value)
     {
-        for (UCHAR byte : value) {
-            if (byte != POISON) {
-                return false;
+        return std::all_of(value.begin(), value.end(), [](UCHAR byte) { return byte == POISON; });
+    }
+
+    // One GET per row into a poisoned buffer of the row's size: the status and the byte count
+    // answered, and no byte written when none is answered.
+    struct SIZE_ROW {
+        ULONG size;
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    void expect_size_rows(const void *request, ULONG requestSize, std::initializer_list<SIZE_ROW> rows)
+    {
+        for (const SIZE_ROW &row : rows) {
+            SCOPED_TRACE(row.size);
+            std::vector<UCHAR> value;
+            sim::ks_result result = get_raw(request, requestSize, row.size, &value);
+            EXPECT_EQ(row.status, result.status);
+            EXPECT_EQ(row.information, result.information);
+            if (row.information == 0 || row.status == STATUS_BUFFER_OVERFLOW) {
+                EXPECT_TRUE(untouched(value));
             }
         }
-        return true;
     }
 
     std::unique_ptr<sim::wavert_filter> filter;
@@ -310,23 +327,11 @@ TEST_F(PropertyTest, HostileNodeRequestsAreAnsweredWithoutReachingTheDevice)
         ULONG id = node == volume ? KSPROPERTY_AUDIO_VOLUMELEVEL : KSPROPERTY_AUDIO_MUTE;
         SCOPED_TRACE(id);
         KSNODEPROPERTY_AUDIO_CHANNEL request = node_request(node, id, KSPROPERTY_TYPE_GET, 0);
-        std::vector<UCHAR> value;
-        struct {
-            ULONG size;
-            NTSTATUS status;
-            ULONG_PTR information;
-        } const rows[] = {
-            {0, STATUS_BUFFER_OVERFLOW, 4},
-            {3, STATUS_BUFFER_TOO_SMALL, 0},
-            {8, STATUS_UNSUCCESSFUL, 0},
-        };
-        for (const auto &row : rows) {
-            SCOPED_TRACE(row.size);
-            sim::ks_result result = get_raw(&request, sizeof(request), row.size, &value);
-            EXPECT_EQ(row.status, result.status);
-            EXPECT_EQ(row.information, result.information);
-            EXPECT_TRUE(untouched(value));
-        }
+        expect_size_rows(&request, sizeof(request),
+                         {{0, STATUS_BUFFER_OVERFLOW, 4}, {3, STATUS_BUFFER_TOO_SMALL, 0},
+                          {8, STATUS_UNSUCCESSFUL, 0}});
+        // An instance without its channel.
+        expect_size_rows(&request, sizeof(KSNODEPROPERTY), {{4, STATUS_BUFFER_TOO_SMALL, 0}});
 
         // A SET with no value asks for the size; one too long is refused.
         KSNODEPROPERTY_AUDIO_CHANNEL set = node_request(node, id, KSPROPERTY_TYPE_SET, 0);
@@ -337,11 +342,6 @@ TEST_F(PropertyTest, HostileNodeRequestsAreAnsweredWithoutReachingTheDevice)
         EXPECT_EQ(STATUS_UNSUCCESSFUL, filter->handle().set(&set, sizeof(set), &wide, sizeof(wide)).status);
         UCHAR narrow[3] = {1, 1, 1};
         EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, filter->handle().set(&set, sizeof(set), narrow, sizeof(narrow)).status);
-
-        // An instance without its channel.
-        result = get_raw(&request, sizeof(KSNODEPROPERTY), 4, &value);
-        EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, result.status);
-        EXPECT_TRUE(untouched(value));
     }
 
     LONG value = 0x5A5A5A5A;
@@ -466,41 +466,21 @@ TEST_F(PropertyTest, HostileJackRequestsAreRefusedCleanly)
     start_default();
     ULONG speaker = terminal_pin(sim::uac2_ids::speaker_out);
     ASSERT_NE(~0u, speaker);
-    std::vector<UCHAR> value;
-
     KSP_PIN request = jack_request(KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET, descriptor()->PinCount);
-    sim::ks_result result = get_raw(&request, sizeof(request), sizeof(JACK_ANSWER), &value);
-    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, result.status);
-    EXPECT_TRUE(untouched(value));
-    request.PinId = 0xFFFFFFFF;
-    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, get_raw(&request, sizeof(request), sizeof(JACK_ANSWER), &value).status);
+    expect_size_rows(&request, sizeof(request), {{sizeof(JACK_ANSWER), STATUS_INVALID_DEVICE_REQUEST, 0}});
     // No pin index at all.
     request.PinId = speaker;
-    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
-              get_raw(&request, sizeof(KSPROPERTY), sizeof(JACK_ANSWER), &value).status);
-    EXPECT_TRUE(untouched(value));
+    expect_size_rows(&request, sizeof(KSPROPERTY), {{sizeof(JACK_ANSWER), STATUS_INVALID_DEVICE_REQUEST, 0}});
 
-    struct {
-        ULONG id;
-        ULONG size;
-        NTSTATUS status;
-        ULONG_PTR information;
-    } const rows[] = {
-        {KSPROPERTY_JACK_DESCRIPTION, 0, STATUS_BUFFER_OVERFLOW, sizeof(JACK_ANSWER)},
-        {KSPROPERTY_JACK_DESCRIPTION, sizeof(JACK_ANSWER) - 1, STATUS_BUFFER_TOO_SMALL, 0},
-        {KSPROPERTY_JACK_DESCRIPTION, sizeof(JACK_ANSWER) + 1, STATUS_UNSUCCESSFUL, 0},
-        {KSPROPERTY_JACK_DESCRIPTION2, 0, STATUS_BUFFER_OVERFLOW, sizeof(JACK2_ANSWER)},
-        {KSPROPERTY_JACK_DESCRIPTION2, 3, STATUS_BUFFER_TOO_SMALL, 0},
-        {KSPROPERTY_JACK_DESCRIPTION2, sizeof(JACK2_ANSWER) * 2, STATUS_UNSUCCESSFUL, 0},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.size);
-        request = jack_request(row.id, KSPROPERTY_TYPE_GET, speaker);
-        result = get_raw(&request, sizeof(request), row.size, &value);
-        EXPECT_EQ(row.status, result.status);
-        EXPECT_EQ(row.information, result.information);
-        EXPECT_TRUE(untouched(value));
-    }
+    expect_size_rows(&request, sizeof(request),
+                     {{0, STATUS_BUFFER_OVERFLOW, sizeof(JACK_ANSWER)},
+                      {sizeof(JACK_ANSWER) - 1, STATUS_BUFFER_TOO_SMALL, 0},
+                      {sizeof(JACK_ANSWER) + 1, STATUS_UNSUCCESSFUL, 0}});
+    request = jack_request(KSPROPERTY_JACK_DESCRIPTION2, KSPROPERTY_TYPE_GET, speaker);
+    expect_size_rows(&request, sizeof(request),
+                     {{0, STATUS_BUFFER_OVERFLOW, sizeof(JACK2_ANSWER)},
+                      {3, STATUS_BUFFER_TOO_SMALL, 0},
+                      {sizeof(JACK2_ANSWER) * 2, STATUS_UNSUCCESSFUL, 0}});
 
     request = jack_request(KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_SET, speaker);
     JACK_ANSWER forged{};
