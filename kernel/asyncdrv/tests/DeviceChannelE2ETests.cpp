@@ -337,6 +337,19 @@ TEST_F(ChannelE2ETest, CancelAndCleanupEndOnlyTheirOwnRequests)
     ASSERT_EQ(STATUS_SUCCESS, control(owner, IOCTL_QELASIO_START).status);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, control(cancelled, IOCTL_QELASIO_STOP).status) << "only the owner runs";
 
+    // Zero-length requests are refused; a duplex WRITE completes at once, on any handle.
+    pending_io empty;
+    read(cancelled, empty, 0);
+    ASSERT_TRUE(empty.wait());
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, empty.status());
+    write(cancelled, empty, 0, 0);
+    ASSERT_TRUE(empty.wait());
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, empty.status());
+    write(closed, empty, 512, 0x5A);
+    ASSERT_TRUE(empty.wait());
+    EXPECT_EQ(STATUS_SUCCESS, empty.status());
+    EXPECT_EQ(512u, empty.overlapped.InternalHigh);
+
     pending_io owned, read_one, read_two;
     read(owner, owned, 512);
     read(cancelled, read_one, 512);
