@@ -47,11 +47,22 @@ ULONG CAdapterCommon::RenderMsPerTransfer() { return g_Tuning.Param1; }
 
 ULONG CAdapterCommon::CaptureMsPerTransfer() { return g_Tuning.Param3; }
 
-VOID CAdapterCommon::SetAsioMixPrefill(ULONG Percent) { UNREFERENCED_PARAMETER(Percent); }
+VOID CAdapterCommon::SetAsioMixPrefill(ULONG Percent) { m_AsioMix.SetPrefillPercent(Percent); }
 
-NTSTATUS CAdapterCommon::StartAsioMix() { return STATUS_SUCCESS; }
+// Called by START once the channel's directions run, so the device formats are selected. A
+// channel without render has nothing to mix: its source stays released and START goes on.
+NTSTATUS CAdapterCommon::StartAsioMix()
+{
+    if (!m_Channel.HasOutputFifo()) {
+        m_AsioMix.Release();
+        return STATUS_SUCCESS;
+    }
+    m_AsioMix.SetChannelFormat(m_Channel.RenderChannels(), m_Channel.RenderBits(), m_Channel.Mode());
+    m_AsioMix.SetDeviceFormat(MixDeviceFormat());
+    return m_AsioMix.Prime();
+}
 
-VOID CAdapterCommon::StopAsioMix() {}
+VOID CAdapterCommon::StopAsioMix() { m_AsioMix.Release(); }
 
 PDEVICE_OBJECT CAdapterCommon::ChannelDeviceObject() { return m_Fdo; }
 

@@ -31,6 +31,7 @@ CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
     ExInitializeNPagedLookasideList(&m_PiecePool, nullptr, nullptr, g_PoolType, sizeof(QUEUE_PIECE), ASYNC_TAG, 0);
     m_PowerState = PowerDeviceD0;
     m_EngineMix[0] = m_EngineMix[1] = nullptr;
+    InitMixSources();
     InitializeEngine();
 }
 
@@ -456,19 +457,6 @@ STDMETHODIMP CAdapterCommon::GetPinInfo(ULONG Pin, GUID *Modes, PULONG Count)
         Modes[0] = AUDIO_SIGNALPROCESSINGMODE_RAW;
     }
     *Count = 1;
-    return STATUS_SUCCESS;
-}
-
-STDMETHODIMP CAdapterCommon::SetMixPrefill(BOOLEAN Capture, ULONG Bytes)
-{
-    UNREFERENCED_PARAMETER(Capture);
-    UNREFERENCED_PARAMETER(Bytes);
-    return STATUS_SUCCESS;
-}
-
-STDMETHODIMP CAdapterCommon::ResetMix(BOOLEAN Capture)
-{
-    UNREFERENCED_PARAMETER(Capture);
     return STATUS_SUCCESS;
 }
 

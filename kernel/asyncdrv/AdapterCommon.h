@@ -6,8 +6,10 @@
 #include <portcls.h>
 #include <stdunk.h>
 #include "AdapterEngine.h"
+#include "AsioMixSource.h"
 #include "AsyncInterfaces.h"
 #include "DeviceChannel.h"
+#include "OsMixSource.h"
 #include "USBAudioCL.h"
 #include "USBAudioFilter.h"
 
@@ -274,4 +276,24 @@ private:
 
     ADAPTER_ENGINE m_Engine;
     CMixSource *m_EngineMix[2];
+
+    // ---- Render mix sources (AdapterMix.cpp) ----
+public:
+    // DISPATCH_LEVEL or below, for the operating-system mix source: asks the live WaveRT render
+    // stream for the next Bytes of its buffer, copies the queued pieces in order into
+    // Destination, silences what was copied and moves the stream's position on. Returns the
+    // bytes delivered: 0 without a running stream.
+    ULONG ReadOsRender(PUCHAR Destination, ULONG Bytes);
+    CAsioMixSource &AsioMix() { return m_AsioMix; }
+    COsMixSource &OsMix() { return m_OsMix; }
+
+private:
+    // At construction: each source learns its producer and the engine learns both sources.
+    VOID InitMixSources();
+    // The device as the mix path sees it: the selected render and capture formats, transfer
+    // sizes and tuning values. Valid once the directions are started.
+    MIX_DEVICE_FORMAT MixDeviceFormat();
+
+    CAsioMixSource m_AsioMix;
+    COsMixSource m_OsMix;
 };
