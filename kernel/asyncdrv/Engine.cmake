@@ -27,3 +27,9 @@ ovm_add_test(ovmlsaau_engine_loopback_tests
   LIBS platform sim)
 target_include_directories(ovmlsaau_engine_loopback_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 add_dependencies(ovmlsaau_engine_loopback_tests ovmlsaau)
+
+# The engine's benchmark: not a test, run by hand.
+add_executable(ovmlsaau_bench ${CMAKE_CURRENT_LIST_DIR}/bench/EngineBench.cpp)
+target_link_libraries(ovmlsaau_bench PRIVATE ovmlsaau_core usbaudio platform sim Threads::Threads)
+target_compile_definitions(ovmlsaau_bench PRIVATE OVM_MODULE_DIR="${OVM_MODULE_DIR}")
+add_dependencies(ovmlsaau_bench ovmlsaau)

@@ -28,6 +28,7 @@ struct pool_state {
     std::mutex lock;
     std::unordered_map<const void *, block> blocks;
     std::vector<const void *> retired; // blocks of earlier machines, kept but no longer counted
+    std::unordered_map<std::string, std::uint64_t> allocations; // made so far, by module path
     ULONG fail_nth = 0; // allocations left until the injected failure; 0 = none
     ULONG fail_tag = 0;
 };
@@ -168,7 +169,22 @@ void *pool_allocate(LONG pool_type, SIZE_T size, ULONG tag, void *caller)
     pool_state &s = state();
     std::lock_guard<std::mutex> lock(s.lock);
     s.blocks[p] = block{tag, size, pool_type, module};
+    ++s.allocations[module != nullptr ? module : ""];
     return p;
+}
+
+std::uint64_t pool_allocation_count(const std::string &module_path)
+{
+    const std::string wanted = canonical_path(module_path.c_str());
+    pool_state &s = state();
+    std::lock_guard<std::mutex> lock(s.lock);
+    std::uint64_t count = 0;
+    for (const auto &entry : s.allocations) {
+        if (module_path.empty() || entry.first == wanted) {
+            count += entry.second;
+        }
+    }
+    return count;
 }
 
 bool pool_is_block(const void *p)

@@ -2,6 +2,7 @@
 // leak report at driver unload and injected allocation failures. Each machine boot starts the
 // accounting afresh: blocks of an earlier machine stay allocated but are no longer counted.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 #include <ntdef.h>
@@ -30,6 +31,10 @@ void pool_verify_unload(const std::string &module_path);
 // Number of blocks and bytes allocated now, over all modules; tag 0 counts every tag.
 ULONG pool_outstanding_blocks(ULONG tag = 0);
 SIZE_T pool_outstanding_bytes(ULONG tag = 0);
+
+// Allocations made so far (successful ones, freed or not) by the module at module_path; an
+// empty path counts every module. A benchmark compares two readings.
+std::uint64_t pool_allocation_count(const std::string &module_path);
 
 // Failure injection, cleared at every boot. pool_fail_nth(n): the n-th allocation from now
 // (1 = the next) fails, once; 0 cancels. pool_fail_tag(tag): every allocation with that tag
