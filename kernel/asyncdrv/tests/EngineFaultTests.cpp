@@ -122,5 +122,46 @@ TEST_F(EngineFaultTest, RenderStartWithoutAnyEntryFailsAtOnce)
     EXPECT_EQ(8u, adapter()->EngineRenderEntries());
 }
 
+// A start that fails part-way (an allocation refused) leaves nothing that blocks the next one.
+TEST_F(EngineFaultTest, StartAfterAFailedStartStreams)
+{
+    sim::uac2_options descriptors;
+    descriptors.capture = false;
+    descriptors.feedback = sim::feedback_kind::none;
+    start(descriptors);
+    for (ULONG nth = 1; nth <= 3; ++nth) {
+        SCOPED_TRACE(nth);
+        platform::pool_fail_nth(nth);
+        NTSTATUS failed = while_pumping([this] { return common()->StartStream(FALSE); });
+        platform::pool_fail_reset();
+        if (NT_SUCCESS(failed)) {
+            EXPECT_EQ(STATUS_SUCCESS, while_pumping([this] { return common()->StopStream(FALSE); }));
+        }
+        EXPECT_EQ(STATUS_SUCCESS, while_pumping([this] { return common()->StartStream(FALSE); }));
+        run_frames(200);
+        EXPECT_EQ(1u, adapter()->RunCount(FALSE));
+        EXPECT_EQ(static_cast<LONG>(adapter()->EngineRenderEntries()), adapter()->EngineRenderInFlight());
+        EXPECT_EQ(STATUS_SUCCESS, while_pumping([this] { return common()->StopStream(FALSE); }));
+    }
+}
+
+// Explicit feedback: a value the device reports that is more than a frame off nominal is
+// replaced by the nominal value; the stream goes on without a recovery.
+TEST_F(EngineFaultTest, FeedbackValueFarFromNominalIsReplaced)
+{
+    sim::uac2_options descriptors;
+    descriptors.separate_clocks = true;
+    start(descriptors);
+    device->inject_feedback_fault(40, sim::feedback_fault{sim::feedback_fault_kind::value, 0x00010000});
+    device->inject_feedback_fault(41, sim::feedback_fault{sim::feedback_fault_kind::value, 0x00200000});
+    ASSERT_EQ(STATUS_SUCCESS, while_pumping([this] { return common()->StartStream(FALSE); }));
+    engine = adapter();
+    ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
+    run_frames(2000);
+    EXPECT_GE(engine->EngineCounters().FeedbackReplaced, 1u);
+    EXPECT_EQ(0u, engine->EngineCounters().Recoveries[0]);
+    EXPECT_EQ(0u, device->counters().render_overflows);
+}
+
 } // namespace
 } // namespace engine_test
