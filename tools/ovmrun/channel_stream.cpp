@@ -20,6 +20,8 @@ namespace {
 
 // Time allowed beyond the nominal streaming time before a wait counts as stalled.
 constexpr auto stall_margin = std::chrono::seconds(10);
+// Stream resets a run recovers from before it gives up.
+constexpr uint64_t max_restarts = 10;
 
 std::string hex(DWORD value)
 {
@@ -36,7 +38,6 @@ public:
         : m_thread([this, stop_event, limit] {
               std::unique_lock<std::mutex> lock(m_lock);
               if (!m_changed.wait_for(lock, limit, [this] { return m_done; })) {
-                  m_fired = true;
                   SetEvent(stop_event);
               }
           })
@@ -51,17 +52,11 @@ public:
         m_changed.notify_all();
         m_thread.join();
     }
-    bool fired()
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_fired;
-    }
 
 private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     bool m_done = false;
-    bool m_fired = false;
     std::thread m_thread;
 };
 
@@ -207,31 +202,65 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
 
     const auto limit = std::chrono::milliseconds((int64_t)(options.seconds * 1000.0)) + stall_margin;
     stall_watchdog watchdog(session.m_stop, std::chrono::duration_cast<std::chrono::milliseconds>(limit));
-    DWORD error = group.ReadHalfAll(0);
-    error = error == ERROR_SUCCESS ? group.ReadHalfAll(1) : error;
-    if (error != ERROR_SUCCESS || !group.StartCaptureAll()) {
+    bool aligned = false;
+    DWORD half = 0;
+    // Both halves' reads queued from the current half on, then capture started.
+    auto queue_reads = [&]() -> DWORD {
+        DWORD status = group.ReadHalfAll(half);
+        status = status == ERROR_SUCCESS ? group.ReadHalfAll(half ^ 1) : status;
+        if (status == ERROR_SUCCESS && !group.StartCaptureAll()) {
+            status = GetLastError() != ERROR_SUCCESS ? GetLastError() : (DWORD)ERROR_GEN_FAILURE;
+        }
+        return status;
+    };
+    // After an isochronous error the kernel raises the stream-reset flag and fails the
+    // channel's requests; the channels are restarted as the ASIO driver's streaming thread
+    // restarts them, and the run goes on (the audio has a gap, which the check then shows).
+    auto recover = [&]() -> bool {
+        if (result.resets >= max_restarts || !group.HasStreamReset()) {
+            return false;
+        }
+        group.CancelIoAll();
+        group.ClearBuffersAll();
+        group.StopAll();
+        if (!group.StartAll()) {
+            return false;
+        }
+        ++result.resets;
+        aligned = false;
+        return queue_reads() == ERROR_SUCCESS;
+    };
+    DWORD error = queue_reads();
+    if (error != ERROR_SUCCESS && !recover()) {
         result.failure = "queuing the first capture reads failed: error " + std::to_string(error);
         return result;
     }
     const int64_t period = (int64_t)result.buffer_frames * platform::ticks_per_second / options.rate;
     int64_t first = -1, last = -1;
     uint64_t output_frame = 0;
-    DWORD half = 0;
-    for (uint64_t p = 0; p < result.periods_wanted; ++p) {
+    while (result.buffer_switches < result.periods_wanted) {
         DWORD wait = group.WaitHalfAll(half, session.m_stop);
         while (wait == WAIT_IO_COMPLETION) {
             wait = group.WaitHalfAll(half, session.m_stop);
         }
+        if (wait == WAIT_OBJECT_0 + 1) {
+            result.failure = "capture stalled after " + std::to_string(result.buffer_switches) + " of " +
+                             std::to_string(result.periods_wanted) + " periods";
+            break;
+        }
         if (wait != WAIT_OBJECT_0) {
-            result.failure = wait == WAIT_OBJECT_0 + 1 && watchdog.fired()
-                                 ? "capture stalled after " + std::to_string(p) + " of " +
-                                       std::to_string(result.periods_wanted) + " periods"
-                                 : "waiting for a half failed: " + hex(wait);
+            if (recover()) {
+                continue;
+            }
+            result.failure = "waiting for a half failed: " + hex(wait);
             break;
         }
         const int64_t now = platform::clock_now();
-        if (p == 0) {
+        if (!aligned) {
             group.AlignPositions();
+            aligned = true;
+        }
+        if (first < 0) {
             watch.streaming_started();
             first = now;
         } else if (now - last > period + period / 2) {
@@ -247,6 +276,9 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
         }
         error = group.ReadHalfAll(half);
         if (error != ERROR_SUCCESS) {
+            if (recover()) {
+                continue;
+            }
             result.failure = "queuing a capture read failed: error " + std::to_string(error);
             break;
         }
@@ -261,7 +293,7 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
             break;
         }
         ++result.buffer_switches;
-        if (p == result.periods_wanted / 2) {
+        if (result.buffer_switches == result.periods_wanted / 2) {
             watch.streaming_midway();
         }
         half ^= 1;

@@ -109,7 +109,12 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
     say(log, "installed the asynchronous kernel driver ovmlsaau (service OVMLSAAU) for %ls\n", async_hardware_id);
 
     const sim::audio_device_options device_options = device_options_for(options);
-    auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(sim::uac2_options{}), device_options);
+    sim::uac2_options descriptors;
+    if (!options.device_formats.empty()) {
+        descriptors.render_formats = options.device_formats;
+        descriptors.capture_formats = options.device_formats;
+    }
+    auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), device_options);
     device_watch watch(device, device_options);
     DEVICE_OBJECT *pdo = nullptr;
     const NTSTATUS attached = machine.attach(device, &pdo);

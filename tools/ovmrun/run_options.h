@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+#include <sim/uac_descriptors.h>
 
 namespace ovmrun {
 
@@ -20,6 +22,9 @@ struct run_options {
     std::string wav_path = "ovmrun-capture.wav";
     stream_path path = stream_path::asio;
     bool help = false;
+    // The PCM formats of the device's render and capture interfaces; empty for the default
+    // asynchronous device's. Not a command-line option: the job always runs the default device.
+    std::vector<sim::pcm_format> device_formats;
 };
 
 inline constexpr double max_seconds = 60.0;

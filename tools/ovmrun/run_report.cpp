@@ -70,7 +70,7 @@ void judge(job_outcome &outcome, const run_options &options)
             problems.push_back(std::to_string(s.drop_outs) + " drop-outs");
         }
         if (s.resets != 0) {
-            problems.push_back(std::to_string(s.resets) + " reset requests while streaming");
+            problems.push_back(std::to_string(s.resets) + " resets or restarts while streaming");
         }
         if (s.loopback.empty()) {
             problems.push_back("no input came back");
@@ -109,7 +109,7 @@ void print_report(const job_outcome &outcome, const run_options &options, std::F
         std::fprintf(out, "buffer switches: %llu of %llu in %.2f s of machine time (%.0f frames/s)\n",
                      (unsigned long long)s.buffer_switches, (unsigned long long)s.periods_wanted, s.seconds,
                      s.paced_rate());
-        std::fprintf(out, "drop-outs:       %llu (reset requests: %llu)\n", (unsigned long long)s.drop_outs,
+        std::fprintf(out, "drop-outs:       %llu (resets and restarts: %llu)\n", (unsigned long long)s.drop_outs,
                      (unsigned long long)s.resets);
         const int64_t reported = (int64_t)s.input_latency + s.output_latency;
         std::fprintf(out, "latency:         reported input %d + output %d = %lld frames (%.2f ms)\n", s.input_latency,

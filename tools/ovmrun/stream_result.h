@@ -36,7 +36,8 @@ struct stream_result {
     uint64_t periods_wanted = 0;
     uint64_t buffer_switches = 0;
     uint64_t drop_outs = 0;      // periods that came late or out of sequence
-    uint64_t resets = 0;         // reset requests the host handled
+    uint64_t resets = 0;         // reset requests the ASIO host handled, or channel restarts
+                                 // after a stream reset of the kernel
     int32_t input_latency = 0;   // as the stack reports them, frames
     int32_t output_latency = 0;
     double seconds = 0;          // machine time from the first to the last period
