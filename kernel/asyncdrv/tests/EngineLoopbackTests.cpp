@@ -14,6 +14,20 @@ namespace {
 constexpr ULONG BUFFER_FRAMES = 256;
 constexpr ULONG READS = 300; // about 1.7 s at 44.1 kHz
 constexpr ULONG CHANNELS = 2;
+// Real-time streaming on a loaded machine may glitch; each glitch costs the client a restart.
+constexpr ULONG RESTART_LIMIT = 50;
+
+// Closes a channel handle on every way out of a test, so that a failed assertion does not
+// leave a started channel behind for the machine's shutdown.
+struct channel_handle {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ~channel_handle()
+    {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+};
 
 struct container_case {
     const char *label;
@@ -48,7 +62,11 @@ TEST_P(EngineLoopbackTest, ChannelPatternComesBackBitExact)
     const ULONG frameBytes = CHANNELS * sampleBytes;
     const ULONG blockBytes = BUFFER_FRAMES * frameBytes;
 
-    HANDLE h = open_channel(channel_path(pdo));
+    // Requests in flight outlive the handle that ends them.
+    pending_io reads[2];
+    channel_handle guard;
+    guard.handle = open_channel(channel_path(pdo));
+    HANDLE h = guard.handle;
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     ASSERT_EQ(STATUS_SUCCESS, acquire(h));
     ASSERT_EQ(STATUS_SUCCESS, prepare(h, BUFFER_FRAMES, 1, 1));
@@ -66,7 +84,6 @@ TEST_P(EngineLoopbackTest, ChannelPatternComesBackBitExact)
         return block;
     };
 
-    pending_io reads[2];
     auto begin = [&] {
         read(h, reads[0], blockBytes);
         read(h, reads[1], blockBytes);
@@ -93,7 +110,7 @@ TEST_P(EngineLoopbackTest, ChannelPatternComesBackBitExact)
             // A glitch of the real-time bus: the engine recovers and raises the stream-reset
             // flag, and the client restarts as the ASIO driver does.
             EXPECT_TRUE(status == STATUS_CANCELLED || status == STATUS_REINITIALIZATION_NEEDED) << status;
-            ASSERT_LT(++restarts, 10u) << "the stream does not settle";
+            ASSERT_LT(++restarts, RESTART_LIMIT) << "the stream does not settle";
             ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
             ASSERT_TRUE(reads[0].wait());
             ASSERT_TRUE(reads[1].wait());
@@ -108,7 +125,6 @@ TEST_P(EngineLoopbackTest, ChannelPatternComesBackBitExact)
     ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
     reads[0].wait();
     reads[1].wait();
-    EXPECT_TRUE(CloseHandle(h));
     RecordProperty("restarts", static_cast<int>(restarts));
 
     // Where each written frame sits in the pattern, then the longest stretch of looped frames
@@ -151,14 +167,17 @@ TEST_F(EngineChannelTest, CaptureFailureMakesTheCapturePacedClientRestart)
 {
     DEVICE_OBJECT *pdo = attach();
     ASSERT_NE(nullptr, pdo);
-    HANDLE h = open_channel(channel_path(pdo));
+    // Requests in flight outlive the handle that ends them.
+    pending_io reads[2];
+    channel_handle guard;
+    guard.handle = open_channel(channel_path(pdo));
+    HANDLE h = guard.handle;
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     ASSERT_EQ(STATUS_SUCCESS, acquire(h));
     ASSERT_EQ(STATUS_SUCCESS, prepare(h, BUFFER_FRAMES, 1, 1));
     ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
     const ULONG blockBytes = BUFFER_FRAMES * CHANNELS * 4; // the default device: 32-bit containers
 
-    pending_io reads[2];
     read(h, reads[0], blockBytes);
     read(h, reads[1], blockBytes);
     ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START_CAPTURE).status);
@@ -202,7 +221,6 @@ TEST_F(EngineChannelTest, CaptureFailureMakesTheCapturePacedClientRestart)
     ASSERT_TRUE(reads[0].wait());
     EXPECT_EQ(STATUS_SUCCESS, reads[0].status());
     ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
-    EXPECT_TRUE(CloseHandle(h));
 }
 
 } // namespace
