@@ -268,5 +268,69 @@ TEST_F(ChannelE2ETest, EightBitCaptureStreamGetsTheTopByteOfTheDevice)
     ASSERT_EQ(STATUS_SUCCESS, capture->set_state(KSSTATE_STOP));
 }
 
+// A render-only channel on a device that also captures is not paced by capture: each render
+// transfer asks it for a whole transfer of frames, far more than one capture transfer holds.
+TEST_F(ChannelE2ETest, RenderOnlyChannelOnADuplexDevicePlaysWholeTransfers)
+{
+    sim::uac2_options descriptors;
+    descriptors.render_formats = {{2, 2, 16}, {4, 3, 24}};
+    descriptors.capture_formats = {{2, 2, 16}, {4, 3, 24}};
+    DEVICE_OBJECT *pdo = attach(descriptors);
+    ASSERT_NE(nullptr, pdo);
+    std::unique_ptr<sim::wavert_filter> filter = open_filter();
+    ASSERT_NE(nullptr, filter);
+    std::unique_ptr<sim::wavert_pin> capture = open_pin(*filter, KSPIN_DATAFLOW_OUT);
+    ASSERT_NE(nullptr, capture);
+    ASSERT_EQ(STATUS_SUCCESS, capture->set_state(KSSTATE_RUN));
+
+    HANDLE h = open_channel(channel_path(pdo));
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    ASSERT_EQ(STATUS_SUCCESS, acquire(h));
+    ASSERT_EQ(STATUS_SUCCESS, prepare(h, 64, 0, 1));
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
+
+    std::vector<UCHAR> block;
+    for (ULONG f = 0; f < 64; ++f) {
+        for (LONG v : {CHANNEL3, CHANNEL4, static_cast<LONG>(0), static_cast<LONG>(0)}) {
+            for (int b = 0; b < 3; ++b) {
+                block.push_back(static_cast<UCHAR>(static_cast<ULONG>(v) >> (8 * b)));
+            }
+        }
+    }
+    std::vector<UCHAR> recorded;
+    std::atomic<bool> captureOk{false};
+    {
+        std::jthread recorder([&] { captureOk = capture->stream(8, 5000, &recorded); });
+        // Writes pend until the drain thread has moved them into the output FIFO.
+        for (ULONG i = 0; i < 300 && !captureOk; ++i) {
+            pending_io out;
+            out.buffer = block;
+            out.issued =
+                WriteFile(h, out.buffer.data(), static_cast<DWORD>(out.buffer.size()), nullptr, &out.overlapped);
+            ASSERT_TRUE(out.wait());
+            ASSERT_EQ(STATUS_SUCCESS, out.status()) << "write " << i;
+        }
+    }
+    EXPECT_TRUE(captureOk);
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
+    EXPECT_TRUE(CloseHandle(h));
+
+    // The channel's samples come back on the first two channels, cut to 16 bits, without gaps
+    // over many render transfers: a source cut to one capture transfer per render transfer
+    // would leave silence in every transfer.
+    ULONG run = 0;
+    ULONG longest = 0;
+    for (size_t at = 0; at + 4 <= recorded.size(); at += 4) {
+        SHORT left = static_cast<SHORT>(recorded[at] | recorded[at + 1] << 8);
+        SHORT right = static_cast<SHORT>(recorded[at + 2] | recorded[at + 3] << 8);
+        bool played = left == static_cast<SHORT>(CHANNEL3 >> 8) && right == static_cast<SHORT>(CHANNEL4 >> 8);
+        run = played ? run + 1 : 0;
+        longest = run > longest ? run : longest;
+    }
+    EXPECT_GE(longest, RATE / 20) << "the channel's data did not play whole transfers";
+    ASSERT_EQ(STATUS_SUCCESS, capture->set_state(KSSTATE_STOP));
+    EXPECT_EQ(0u, devices[0]->counters().out_invalid);
+}
+
 } // namespace
 } // namespace e2e_test
