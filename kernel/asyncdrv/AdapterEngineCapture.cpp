@@ -81,6 +81,7 @@ VOID CAdapterCommon::RecoverCapture()
 {
     ADAPTER_ENGINE &e = m_Engine;
     ++e.Counters.Recoveries[ENGINE_CAPTURE];
+    ENGINE_TRACE("i: recovery\n");
     KeReleaseSemaphore(&e.Slots[ENGINE_CAPTURE], IO_NO_INCREMENT, 1, FALSE);
     USB_STREAMING_INTERFACE *record = m_Usb.GetRecord(1);
     PUSBD_PIPE_INFORMATION pipe = record != nullptr ? record->DataPipe : nullptr;

@@ -123,6 +123,7 @@ VOID CAdapterCommon::RecoverRender(BOOLEAN HeldRenderSlot)
     ADAPTER_ENGINE &e = m_Engine;
     BOOLEAN explicitMode = e.Pacing == EnginePacingExplicit;
     ++e.Counters.Recoveries[ENGINE_RENDER];
+    ENGINE_TRACE("o: recovery\n");
     KeReleaseSemaphore(HeldRenderSlot ? &e.Slots[ENGINE_RENDER] : &e.FeedbackSlots, IO_NO_INCREMENT, 1, FALSE);
     KeWaitForSingleObject(&e.IdleEvent[ENGINE_RENDER], Executive, KernelMode, FALSE, nullptr);
     if (explicitMode) {
@@ -162,6 +163,7 @@ VOID CAdapterCommon::RecoverRender(BOOLEAN HeldRenderSlot)
     if (EngineAsioCapturePaced()) {
         EngineRaiseStreamReset();
     }
+    ENGINE_TRACE("o: recovered\n");
 }
 
 // Recycles Entry (when given) and submits the next render transfer from the free list. Any
