@@ -17,24 +17,37 @@ double feedback_to_rate(uint32_t value, bool high_speed, bool four_bytes)
 
 } // namespace
 
-device_watch::device_watch(std::shared_ptr<sim::audio_device> device, const sim::audio_device_options &options)
-    : m_device(std::move(device)), m_drift_ppm(options.ppm), m_four_byte_feedback(options.full_speed_feedback_bytes == 4)
+device_watch::device_watch(std::shared_ptr<sim::audio_device> device, const sim::audio_device_options &options,
+                           const sim::uac2_options &descriptors)
+    : m_device(std::move(device)), m_drift_ppm(options.ppm), m_four_byte_feedback(options.full_speed_feedback_bytes == 4),
+      m_render_formats(descriptors.render_formats), m_capture_formats(descriptors.capture_formats)
 {
 }
 
-std::optional<std::uint8_t> device_watch::render_interface() const
+std::optional<sim::interface_info> device_watch::streaming_interface(bool render) const
 {
     for (const sim::interface_info &info : m_device->interfaces()) {
         if (m_device->current_alternate(info.number) != info.alternate_setting) {
             continue;
         }
         for (const sim::endpoint_info &endpoint : info.endpoints) {
-            if (endpoint.type() == sim::endpoint_type::isochronous && !endpoint.is_in()) {
-                return info.number;
+            const bool data_usage = (endpoint.attributes & 0x30) == 0;
+            if (endpoint.type() == sim::endpoint_type::isochronous && data_usage && endpoint.is_in() != render) {
+                return info;
             }
         }
     }
     return std::nullopt;
+}
+
+sim::pcm_format device_watch::current_format(bool render) const
+{
+    const std::optional<sim::interface_info> info = streaming_interface(render);
+    const std::vector<sim::pcm_format> &formats = render ? m_render_formats : m_capture_formats;
+    if (!info || info->alternate_setting == 0 || info->alternate_setting > formats.size()) {
+        return {0, 0, 0};
+    }
+    return formats[info->alternate_setting - 1];
 }
 
 void device_watch::streaming_started()
@@ -48,15 +61,16 @@ void device_watch::streaming_started()
 
 void device_watch::streaming_midway()
 {
-    const std::optional<std::uint8_t> number = render_interface();
-    if (!number) {
-        return;
-    }
-    const uint32_t value = m_device->nominal_feedback(*number);
-    const uint32_t rate = m_device->stream_rate(*number);
+    const std::optional<sim::interface_info> render = streaming_interface(true);
+    const sim::pcm_format render_format = current_format(true);
+    const sim::pcm_format capture_format = current_format(false);
     std::lock_guard<std::mutex> guard(m_lock);
-    m_feedback = value;
-    m_rate = rate;
+    m_render_format = render_format;
+    m_capture_format = capture_format;
+    if (render) {
+        m_feedback = m_device->nominal_feedback(render->number);
+        m_rate = m_device->stream_rate(render->number);
+    }
 }
 
 void device_watch::streaming_ending()
@@ -81,6 +95,8 @@ device_figures device_watch::figures() const
     }
     std::lock_guard<std::mutex> guard(m_lock);
     figures.nominal_rate = m_rate;
+    figures.render_format = m_render_format;
+    figures.capture_format = m_capture_format;
     if (m_feedback) {
         figures.feedback_value = *m_feedback;
         figures.feedback_rate = feedback_to_rate(*m_feedback, high_speed, m_four_byte_feedback);

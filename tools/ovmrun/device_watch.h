@@ -6,7 +6,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 #include <sim/audio_device.h>
+#include <sim/uac_descriptors.h>
 
 namespace ovmrun {
 
@@ -20,12 +22,17 @@ struct device_figures {
     uint64_t render_underruns = 0;  // between the start and end marks
     uint64_t render_overflows = 0;
     uint64_t frames_played = 0;
+    // The format each streaming interface ran in at mid-run (0 channels when not streaming).
+    sim::pcm_format render_format{0, 0, 0};
+    sim::pcm_format capture_format{0, 0, 0};
 };
 
 class device_watch {
 public:
-    // options: those the device was built with (drift and the full-speed feedback format).
-    device_watch(std::shared_ptr<sim::audio_device> device, const sim::audio_device_options &options);
+    // options: those the device was built with (drift and the full-speed feedback format);
+    // descriptors: its formats, alternate setting n carrying format n - 1.
+    device_watch(std::shared_ptr<sim::audio_device> device, const sim::audio_device_options &options,
+                 const sim::uac2_options &descriptors);
 
     // Marks taken by the streaming code; each is safe to call from any thread and more than once
     // (the first start and the last end count).
@@ -36,17 +43,23 @@ public:
     device_figures figures() const;
 
 private:
-    // The streaming interface whose isochronous OUT endpoint carries the render data.
-    std::optional<std::uint8_t> render_interface() const;
+    // The streaming interface, in its current alternate setting, whose isochronous data
+    // endpoint goes out (render) or in (capture).
+    std::optional<sim::interface_info> streaming_interface(bool render) const;
+    sim::pcm_format current_format(bool render) const;
 
     std::shared_ptr<sim::audio_device> m_device;
     int32_t m_drift_ppm;
     bool m_four_byte_feedback;
+    std::vector<sim::pcm_format> m_render_formats;
+    std::vector<sim::pcm_format> m_capture_formats;
     mutable std::mutex m_lock;
     std::optional<sim::device_counters> m_start;
     std::optional<sim::device_counters> m_end;
     std::optional<uint32_t> m_feedback;
     uint32_t m_rate = 0;
+    sim::pcm_format m_render_format{0, 0, 0};
+    sim::pcm_format m_capture_format{0, 0, 0};
 };
 
 } // namespace ovmrun

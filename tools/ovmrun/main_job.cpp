@@ -115,7 +115,7 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
         descriptors.capture_formats = options.device_formats;
     }
     auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), device_options);
-    device_watch watch(device, device_options);
+    device_watch watch(device, device_options, descriptors);
     DEVICE_OBJECT *pdo = nullptr;
     const NTSTATUS attached = machine.attach(device, &pdo);
     const node_view node = view_node(pdo);

@@ -84,6 +84,19 @@ void judge(job_outcome &outcome, const run_options &options)
                                    " frames out of sequence, the first at frame " + std::to_string(in.first_mismatch));
             }
         }
+        // The stack must stream the device in the layout it offers the host; any other
+        // layout scrambles the audio and paces the stream wrongly.
+        const uint32_t width = sample_type_bytes(s.sample_type);
+        const sim::pcm_format &render = outcome.device.render_format;
+        const sim::pcm_format &capture = outcome.device.capture_format;
+        if ((render.channels != 0 && (render.channels != s.outputs || render.subslot_bytes != width)) ||
+            (capture.channels != 0 && (capture.channels != s.inputs || capture.subslot_bytes != width))) {
+            problems.push_back("the device streams " + std::to_string(render.channels) + " x " +
+                               std::to_string(render.subslot_bytes) + "-byte outputs and " +
+                               std::to_string(capture.channels) + " x " + std::to_string(capture.subslot_bytes) +
+                               "-byte inputs, but the driver offers " + std::to_string(s.outputs) + " and " +
+                               std::to_string(s.inputs) + " x " + std::to_string(width) + "-byte channels");
+        }
         if (outcome.device.render_underruns != 0 || outcome.device.render_overflows != 0) {
             problems.push_back("device render FIFO: " + std::to_string(outcome.device.render_underruns) +
                                " underruns, " + std::to_string(outcome.device.render_overflows) + " overflows");
@@ -155,6 +168,8 @@ void print_report(const job_outcome &outcome, const run_options &options, std::F
         }
     }
     if (reached) {
+        std::fprintf(out, "device streams:  %u outputs x %u bytes, %u inputs x %u bytes\n", d.render_format.channels,
+                     d.render_format.subslot_bytes, d.capture_format.channels, d.capture_format.subslot_bytes);
         std::fprintf(out, "device FIFO:     %llu underruns, %llu overflows, %llu frames played\n",
                      (unsigned long long)d.render_underruns, (unsigned long long)d.render_overflows,
                      (unsigned long long)d.frames_played);

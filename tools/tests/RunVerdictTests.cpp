@@ -34,6 +34,8 @@ ovmrun::job_outcome clean_outcome(const ovmrun::run_options &options)
         s.captured.emplace_back(4 * 48128, 1);
     }
     outcome.device.feedback_endpoint = true;
+    outcome.device.render_format = {2, 4, 24};
+    outcome.device.capture_format = {2, 4, 24};
     outcome.wav.ok = true;
     outcome.wav.frames = 48128;
     return outcome;
@@ -68,6 +70,8 @@ TEST(RunVerdict, EachFaultAloneMakesTheRunNotClean)
         {"one frame wrong", [](ovmrun::job_outcome &o) { o.stream.loopback[0].mismatches = 1; }},
         {"device underrun", [](ovmrun::job_outcome &o) { o.device.render_underruns = 1; }},
         {"device overflow", [](ovmrun::job_outcome &o) { o.device.render_overflows = 1; }},
+        {"device streams more channels", [](ovmrun::job_outcome &o) { o.device.render_format = {8, 4, 24}; }},
+        {"device streams other samples", [](ovmrun::job_outcome &o) { o.device.capture_format = {2, 3, 24}; }},
         {"WAV not written", [](ovmrun::job_outcome &o) { o.wav = {}; }},
     };
     const ovmrun::run_options options;
