@@ -208,6 +208,9 @@ BOOL issue_overlapped(win32_file *file, const request &r, LPDWORD transferred, L
 BOOL issue(HANDLE handle, const request &r, LPDWORD transferred, LPOVERLAPPED ov,
            LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr)
 {
+    // A thread of an ended process stops at its next request, as it would at a wait: its
+    // handles are gone, and a loop that only issues requests would otherwise never end.
+    win32_check_killed();
     win32_file *file = reference_file(handle);
     if (file == nullptr) {
         return FALSE;

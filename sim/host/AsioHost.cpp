@@ -55,9 +55,14 @@ ASIOCallbacks callbacks_for(int slot, std::integer_sequence<int, N...>)
     return table[slot];
 }
 
-ASIOCallbacks callbacks_for(int slot)
+// The record handed to a driver lives as long as the module, not on the host thread's stack:
+// a killed host's driver may still read it until its own threads have ended.
+std::array<ASIOCallbacks, slot_count> g_callbacks{};
+
+ASIOCallbacks *callbacks_for(int slot)
 {
-    return callbacks_for(slot, std::make_integer_sequence<int, slot_count>{});
+    g_callbacks[slot] = callbacks_for(slot, std::make_integer_sequence<int, slot_count>{});
+    return &g_callbacks[slot];
 }
 
 int64_t samples_value(uint32_t hi, uint32_t lo)
@@ -88,7 +93,7 @@ struct asio_host::session {
     bool com = false;
     bool buffers = false;
     bool started = false;
-    ASIOCallbacks callbacks{};
+    ASIOCallbacks *callbacks = nullptr;
 };
 
 asio_host::asio_host(asio_host_options options) : options_(std::move(options))
@@ -331,7 +336,7 @@ bool asio_host::create_buffers(session &s)
         output_ready_ = options_.use_output_ready ? -1 : 0;
         capture_.resize(inputs.size());
     }
-    if (driver->createBuffers(infos.data(), (int32_t)infos.size(), size, &s.callbacks) != ASE_OK) {
+    if (driver->createBuffers(infos.data(), (int32_t)infos.size(), size, s.callbacks) != ASE_OK) {
         fail("createBuffers failed");
         return false;
     }
