@@ -29,12 +29,14 @@ ovm_add_test(ovmlsaau_engine_loopback_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelE2EFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/EngineLoopbackTests.cpp
-  LIBS platform sim)
-target_include_directories(ovmlsaau_engine_loopback_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  LIBS ovmlsaau_core usbaudio platform sim)
+target_include_directories(ovmlsaau_engine_loopback_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}
+                           ${CMAKE_CURRENT_LIST_DIR}/tests)
 add_dependencies(ovmlsaau_engine_loopback_tests ovmlsaau)
 
 # The engine's benchmark: not a test, run by hand.
 add_executable(ovmlsaau_bench ${CMAKE_CURRENT_LIST_DIR}/bench/EngineBench.cpp)
 target_link_libraries(ovmlsaau_bench PRIVATE ovmlsaau_core usbaudio platform sim Threads::Threads)
+target_include_directories(ovmlsaau_bench PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
 target_compile_definitions(ovmlsaau_bench PRIVATE OVM_MODULE_DIR="${OVM_MODULE_DIR}")
 add_dependencies(ovmlsaau_bench ovmlsaau)

@@ -20,9 +20,7 @@
 #include <sim/audio_device.h>
 #include <sim/audio_engine.h>
 #include <sim/machine.h>
-#include <sim/usb_host_controller.h>
-#include "AdapterCommon.h"
-#include "AsyncDriver.h"
+#include "EngineBusPump.h"
 #include "../../../user/client/include/QelAsioIoctl.h"
 
 namespace {
@@ -122,52 +120,10 @@ double process_cpu_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// Moves the bus on one frame a millisecond, each after the DPCs ran and the engine's threads
-// used their free slots.
-class bus_pump {
-public:
-    explicit bus_pump(sim::machine &machine) : machine_(machine), thread_([this] { run(); }) {}
-    ~bus_pump()
-    {
-        quit_ = true;
-        thread_.join();
-    }
-    void watch(DEVICE_OBJECT *pdo) { pdo_ = pdo; }
-    void forget() { pdo_ = nullptr; }
-
-private:
-    void run()
-    {
-        auto next = std::chrono::steady_clock::now();
-        while (!quit_) {
-            machine_.usb_bus().advance(1);
-            KeFlushQueuedDpcs();
-            DEVICE_OBJECT *pdo = pdo_;
-            if (pdo != nullptr && pdo->AttachedDevice != nullptr) {
-                auto adapter = static_cast<CAdapterCommon *>(AsyncExtension(pdo->AttachedDevice)->Adapter);
-                auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-                while (adapter != nullptr && adapter->EngineThreadsPending() && std::chrono::steady_clock::now() < until) {
-                    std::this_thread::yield();
-                }
-            }
-            next += std::chrono::milliseconds(1);
-            std::this_thread::sleep_until(next);
-        }
-    }
-
-    sim::machine &machine_;
-    std::atomic<DEVICE_OBJECT *> pdo_{nullptr};
-    std::atomic<bool> quit_{false};
-    std::thread thread_;
-};
-
 int run()
 {
     sim::machine machine;
-    sim::host_controller_options bus;
-    bus.drive = sim::bus_drive::step;
-    machine.use_usb_bus(bus);
-    bus_pump pump(machine);
+    engine_test::bus_pump pump(machine);
     machine.install_driver(L"USB\\Class_01&SubClass_01", "ovmlsaau", L"OVMLSAAU");
     sim::uac2_options descriptors;
     descriptors.render_formats = {{2, 2, 16}, {2, 4, 24}};
