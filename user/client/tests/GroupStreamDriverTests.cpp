@@ -36,7 +36,7 @@ class GroupStreamDriverTest : public DriverMachineTest {};
 
 // Each written sample carries its own index in its top 24 bits (the device's containers carry
 // three bytes). Whatever comes back must be written samples, and once the loopback runs they
-// must follow each other without a gap or a change for at least half a second. A glitch of the
+// must follow each other without a gap or a change for at least a quarter of a second. A glitch of the
 // real-time bus makes the engine ask for a restart, which the loop does as the ASIO driver does.
 TEST_F(GroupStreamDriverTest, DuplexStreamThroughTheKernelIsBitExact)
 {
@@ -113,7 +113,7 @@ TEST_F(GroupStreamDriverTest, DuplexStreamThroughTheKernelIsBitExact)
         best = run > best ? run : best;
     }
     EXPECT_EQ(0u, foreign) << "samples that were never written came back";
-    EXPECT_GE(best, 48000u) << "longest exact stretch " << best << " samples";
+    EXPECT_GE(best, 24000u) << "longest exact stretch " << best << " samples";
 }
 
 } // namespace
