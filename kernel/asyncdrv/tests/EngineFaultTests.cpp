@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::uint8_t RENDER_EP = sim::uac2_ids::render_data_ep;
 constexpr std::uint8_t CAPTURE_EP = sim::uac2_ids::capture_data_ep;
+// Allocations a render start makes before the engine's own on the render-only device; failing
+// one of those earlier ones fails the start (and one of them, in the USB layer's interface
+// selection, breaks every later start, so the sweep begins past them).
+constexpr ULONG FIRST_ENGINE_ALLOCATION = 11;
 
 class EngineFaultTest : public EngineTest {
 protected:
@@ -161,6 +165,35 @@ TEST_F(EngineFaultTest, FeedbackValueFarFromNominalIsReplaced)
     EXPECT_GE(engine->EngineCounters().FeedbackReplaced, 1u);
     EXPECT_EQ(0u, engine->EngineCounters().Recoveries[0]);
     EXPECT_EQ(0u, device->counters().render_overflows);
+}
+
+// Fewer entries than render slots: the slots in play shrink with them, so no slot is taken and
+// handed straight back while the stream runs.
+TEST_F(EngineFaultTest, FewerRenderEntriesDoNotSpin)
+{
+    sim::uac2_options descriptors;
+    descriptors.capture = false;
+    descriptors.feedback = sim::feedback_kind::none; // plain mode: every slot is free at start
+    start(descriptors);
+    bool fewer = false;
+    for (ULONG nth = FIRST_ENGINE_ALLOCATION; nth <= FIRST_ENGINE_ALLOCATION + 30 && !fewer; ++nth) {
+        SCOPED_TRACE(nth);
+        platform::pool_fail_nth(nth);
+        NTSTATUS status = while_pumping([this] { return common()->StartStream(FALSE); });
+        platform::pool_fail_reset();
+        if (!NT_SUCCESS(status)) {
+            continue;
+        }
+        CAdapterCommon *a = adapter();
+        run_frames(200);
+        const ULONG releases = a->EngineCounters().IdleSlotReleases;
+        run_frames(1000);
+        EXPECT_LE(a->EngineCounters().IdleSlotReleases, releases + 2) << "the render thread spins";
+        EXPECT_EQ(static_cast<LONG>(a->EngineRenderEntries()), a->EngineRenderInFlight());
+        fewer = a->EngineRenderEntries() < 8;
+        EXPECT_EQ(STATUS_SUCCESS, while_pumping([this] { return common()->StopStream(FALSE); }));
+    }
+    EXPECT_TRUE(fewer) << "no start ran with fewer entries";
 }
 
 } // namespace
