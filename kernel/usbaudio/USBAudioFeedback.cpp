@@ -152,7 +152,10 @@ VOID CUSBAudioCL::CompleteFeedback(PIRP irp, USB_TRANSFER_CONTEXT *context)
     }
     FreeIsochUrb(urb);
     context->Urb = nullptr;
-    context->Callback(irpStatus, value, startFrame, context->ClientContext, 0);
+    PUSB_COMPLETION_CALLBACK callback = context->Callback;
+    PVOID clientContext = context->ClientContext;
     FreeContext(context);
     RecycleIrp(irp);
+    // Last: once the client learns of its last completion it may stop and free the device.
+    callback(irpStatus, value, startFrame, clientContext, 0);
 }

@@ -242,9 +242,12 @@ VOID CUSBCL::CompleteTransfer(PIRP irp, USB_TRANSFER_CONTEXT *context)
         ExFreePoolWithTag(urb, USBAUDIO_TAG);
     }
     context->Urb = nullptr;
-    context->Callback(status, bytes, startFrame, context->ClientContext, frames);
+    PUSB_COMPLETION_CALLBACK callback = context->Callback;
+    PVOID clientContext = context->ClientContext;
     FreeContext(context);
     RecycleIrp(irp);
+    // Last: once the client learns of its last completion it may stop and free the device.
+    callback(status, bytes, startFrame, clientContext, frames);
 }
 
 ULONG CUSBCL::GetTransferFrameCount(ULONG packets, PUSBD_PIPE_INFORMATION pipe)
