@@ -13,10 +13,14 @@ const std::wstring DriverName = L"Orvan Marla Series Async ASIO";
 
 class AsioDriverStream : public AsioDriverTest {
 protected:
+    // Two channels each way in 32-bit samples: every bit the host writes comes back.
     void SetUp() override
     {
         AsioDriverTest::SetUp();
-        attach();
+        sim::uac2_options descriptors;
+        descriptors.render_formats = {{2, 4, 32}};
+        descriptors.capture_formats = {{2, 4, 32}};
+        attach(descriptors);
     }
 
     static sim::asio_host_options host_options(double rate, int32_t size)
@@ -37,7 +41,7 @@ protected:
         return count;
     }
 
-    // Every input carries its own output's signal, unbroken, after the first frames.
+    // Every input carries its own output's signal after the first frames.
     static void expect_bit_exact(const sim::asio_host &host)
     {
         const size_t channels = std::min(host.inputs().size(), host.outputs().size());
@@ -47,7 +51,11 @@ protected:
             const sim::asio_loopback_check check = host.check_loopback(c, c);
             EXPECT_TRUE(check.found);
             EXPECT_GT(check.frames_checked, 0u);
-            EXPECT_EQ(check.mismatches, 0u);
+            // A period the loaded machine could not serve in time breaks the sequence; anywhere
+            // else every frame must come back as it was written.
+            EXPECT_TRUE(check.mismatches == 0 || host.drop_outs() > 0)
+                << check.mismatches << " of " << check.frames_checked << " frames differ from frame "
+                << check.first_frame << " on, with no drop-out";
         }
     }
 };
@@ -68,7 +76,7 @@ TEST_P(AsioDriverStreamMatrix, DuplexStreamComesBackBitExact)
     const int32_t expected = (int32_t)((c.index + 1) * 64 * (c.rate == 96000 ? 2 : 1));
     EXPECT_EQ(host.buffer_size(), expected);
     EXPECT_EQ(host.sample_rate(), c.rate);
-    const uint64_t switches = std::max<uint64_t>(8, (uint64_t)(c.rate * 0.5 / expected));
+    const uint64_t switches = std::max<uint64_t>(8, (uint64_t)(c.rate * 1.5 / expected));
     ASSERT_TRUE(host.wait_buffer_switches(switches, 20000)) << host.buffer_switches();
     ASSERT_TRUE(host.stop());
     EXPECT_EQ(host.state(), sim::asio_host_state::stopped);
