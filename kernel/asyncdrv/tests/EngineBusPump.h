@@ -21,6 +21,9 @@ public:
         sim::host_controller_options options;
         options.drive = sim::bus_drive::step;
         machine_.use_usb_bus(options);
+        // The bus exists before the pump's thread touches it, so that the thread and the
+        // first attach cannot each create one.
+        machine_.usb_bus();
         thread_ = std::thread([this] { run(); });
     }
     ~bus_pump() { stop(); }

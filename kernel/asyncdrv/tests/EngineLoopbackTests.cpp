@@ -176,6 +176,8 @@ TEST_F(EngineChannelTest, CaptureFailureMakesTheCapturePacedClientRestart)
     pump.watch(pdo);
     // Requests in flight outlive the handle that ends them.
     pending_io reads[2];
+    pending_io again;
+    pending_io out;
     channel_handle guard;
     guard.handle = open_channel(channel_path(pdo));
     HANDLE h = guard.handle;
@@ -209,11 +211,9 @@ TEST_F(EngineChannelTest, CaptureFailureMakesTheCapturePacedClientRestart)
     ULONG flag = 0;
     EXPECT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_GET_STREAM_RESET, nullptr, 0, &flag, sizeof(flag)).status);
     EXPECT_EQ(1u, flag);
-    pending_io again;
     read(h, again, blockBytes);
     ASSERT_TRUE(again.wait());
     EXPECT_EQ(STATUS_REINITIALIZATION_NEEDED, again.status());
-    pending_io out;
     write(h, out, blockBytes, 0);
     ASSERT_TRUE(out.wait());
     EXPECT_EQ(STATUS_REINITIALIZATION_NEEDED, out.status());
