@@ -50,7 +50,11 @@ int run(double seconds, DWORD rate, DWORD index)
 {
     sim::machine machine;
     machine.install_driver(L"USB\\Class_01&SubClass_01", "ovmlsaau", L"OVMLSAAU");
-    auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(sim::uac2_options{}));
+    // Two channels each way in 32-bit samples, as the driver's stream tests use.
+    sim::uac2_options descriptors;
+    descriptors.render_formats = {{2, 4, 32}};
+    descriptors.capture_formats = {{2, 4, 32}};
+    auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors));
     DEVICE_OBJECT *pdo = nullptr;
     if (!NT_SUCCESS(machine.attach(device, &pdo)) || pdo == nullptr) {
         std::fprintf(stderr, "the device could not be attached\n");
