@@ -363,16 +363,17 @@ NTSTATUS CUSBCL::StoreInterfaceInfo(ULONG index, PUSBD_INTERFACE_INFORMATION inf
     if (m_ppInterfaces == nullptr || index >= static_cast<ULONG>(m_InterfaceCount) || information == nullptr) {
         status = STATUS_UNSUCCESSFUL;
     } else {
-        if (m_ppInterfaces[index] != nullptr) {
-            ExFreePoolWithTag(m_ppInterfaces[index], USBAUDIO_TAG);
-            m_ppInterfaces[index] = nullptr;
-        }
+        // The new copy is made before the old one goes: without memory the entry keeps naming
+        // its interface, so the next selection of that interface can still find it.
         auto copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
             ExAllocatePoolWithTag(PoolType(), information->Length, USBAUDIO_TAG));
         if (copy == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
             RtlCopyMemory(copy, information, information->Length);
+            if (m_ppInterfaces[index] != nullptr) {
+                ExFreePoolWithTag(m_ppInterfaces[index], USBAUDIO_TAG);
+            }
             m_ppInterfaces[index] = copy;
         }
     }

@@ -322,5 +322,18 @@ TEST_F(UsbAudioTest, RestartRebuildsTheModelWithoutLeaking)
     EXPECT_EQ(lower->select_configuration_count, 2u);
 }
 
+TEST_F(UsbAudioTest, AlternateSelectedWithoutMemoryForItsRecordCanBeSelectedAgain)
+{
+    start_configured(uac2_config(), true);
+    // The URB, then the request that carries it, then the stored copy of the answer.
+    platform::pool_fail_nth(3);
+    EXPECT_EQ(audio->SelectAlternate(1, 1), STATUS_INSUFFICIENT_RESOURCES);
+    platform::pool_fail_reset();
+    ASSERT_EQ(audio->SelectAlternate(1, 1), STATUS_SUCCESS);
+    audio->m_pRender->CurrentAlternate = 1;
+    ASSERT_EQ(audio->LinkStreamingPipes(), STATUS_SUCCESS);
+    EXPECT_NE(audio->m_pRender->DataPipe, nullptr);
+}
+
 } // namespace
 } // namespace usbaudio_test
