@@ -299,7 +299,9 @@ int32_t STDMETHODCALLTYPE CQelAsioDriver::getDriverVersion()
 void STDMETHODCALLTYPE CQelAsioDriver::getErrorMessage(char *string)
 {
     if (string != nullptr) {
-        std::strncpy(string, m_ErrorText, 123);
-        string[123] = '\0';
+        // The host's buffer holds 124 characters with the terminator.
+        size_t length = strnlen(m_ErrorText, 123);
+        std::memcpy(string, m_ErrorText, length);
+        string[length] = '\0';
     }
 }
