@@ -142,7 +142,8 @@ NTSTATUS CAdapterCommon::SelectDeviceFormat(BOOLEAN Capture)
     ULONG rate = m_PendingRate != 0 ? m_PendingRate : m_CurrentRate;
     ULONG channels = 0;
     ULONG bits = 0;
-    NTSTATUS status = m_Usb.GetStreamingFormat(index, USB_AUDIO_TAG_PCM, rate, &channels, &bits);
+    ULONG resolution = 0;
+    NTSTATUS status = m_Usb.GetStreamingFormat(index, USB_AUDIO_TAG_PCM, rate, &channels, &bits, &resolution);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -154,11 +155,17 @@ NTSTATUS CAdapterCommon::SelectDeviceFormat(BOOLEAN Capture)
     LONG below = 0;
     LONG above = 0;
     if (m_Usb.IsImplicitFeedbackMode()) {
-        status = m_Usb.SelectStreamingFormat(index, USB_AUDIO_TAG_PCM, channels, bits, rate, ms, &outChannels, &outBits,
-                                             &nominal, &below, &above, &largest);
+        status = m_Usb.SelectStreamingFormat(index, USB_AUDIO_TAG_PCM, channels, resolution, rate, ms, &outChannels,
+                                             &outBits, &nominal, &below, &above, &largest);
     } else {
-        status = m_Usb.SelectStreamingFormat(index, USB_AUDIO_TAG_PCM, channels, bits, rate, ms, &outChannels, &outBits,
-                                             &largest);
+        status = m_Usb.SelectStreamingFormat(index, USB_AUDIO_TAG_PCM, channels, resolution, rate, ms, &outChannels,
+                                             &outBits, &largest);
+    }
+    // The device channel sizes its FIFO frames from the widest format (channels x container
+    // bytes); an interface opened at any other layout would stream frames of another width.
+    if (NT_SUCCESS(status) && (outChannels != channels || outBits != bits)) {
+        DeselectDeviceFormat(Capture);
+        status = STATUS_NO_MATCH;
     }
     if (NT_SUCCESS(status)) {
         ADAPTER_FORMAT &format = m_DeviceFormat[index];

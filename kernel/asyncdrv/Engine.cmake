@@ -29,6 +29,7 @@ ovm_add_test(ovmlsaau_engine_loopback_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelE2EFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/EngineLoopbackTests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DefaultFormatLoopbackTests.cpp
   LIBS ovmlsaau_core usbaudio platform sim)
 target_include_directories(ovmlsaau_engine_loopback_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}
                            ${CMAKE_CURRENT_LIST_DIR}/tests)

@@ -51,7 +51,10 @@ public:
     // adapter's stream mutex.
     NTSTATUS GetTerminalFormatRange(ULONG direction, PULONG maxChannels, PULONG minContainerBits,
                                     PULONG maxContainerBits, PULONG minRate, PULONG maxRate);
-    NTSTATUS GetStreamingFormat(ULONG direction, ULONG subFormat, ULONG rate, PULONG channels, PULONG containerBits);
+    // The widest PCM alternate of the rate: its channels, container bits and, when asked, its bit
+    // resolution (what an exact SelectStreamingFormat request for that alternate names).
+    NTSTATUS GetStreamingFormat(ULONG direction, ULONG subFormat, ULONG rate, PULONG channels, PULONG containerBits,
+                                PULONG resolutionBits = nullptr);
     NTSTATUS IsFormatSupported(ULONG direction, ULONG formatTag, ULONG channels, ULONG bits, ULONG rate);
     NTSTATUS SearchAlternateSetting(USB_STREAMING_INTERFACE *record, ULONG formatTag, ULONG channels, ULONG bits,
                                     ULONG rate, PULONG outChannels, PULONG outContainerBits, PULONG outAlternate);

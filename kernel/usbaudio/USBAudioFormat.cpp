@@ -153,7 +153,7 @@ NTSTATUS CUSBAudioCL::GetTerminalFormatRange(ULONG direction, PULONG maxChannels
 }
 
 NTSTATUS CUSBAudioCL::GetStreamingFormat(ULONG direction, ULONG subFormat, ULONG rate, PULONG channels,
-                                         PULONG containerBits)
+                                         PULONG containerBits, PULONG resolutionBits)
 {
     NTSTATUS status = STATUS_SUCCESS;
     USB_STREAMING_INTERFACE *record = GetRecord(direction);
@@ -189,6 +189,9 @@ NTSTATUS CUSBAudioCL::GetStreamingFormat(ULONG direction, ULONG subFormat, ULONG
         } else {
             *channels = m_IsUac2 ? UsbDescByte(best->AsGeneral, 10) : UsbDescByte(best->FormatType, 4);
             *containerBits = bestSize * 8;
+            if (resolutionBits != nullptr) {
+                *resolutionBits = UsbDescByte(best->FormatType, m_IsUac2 ? 5 : 6);
+            }
         }
     }
     return status;

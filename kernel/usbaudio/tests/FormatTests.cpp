@@ -253,6 +253,37 @@ TEST_F(FormatTest, TerminalFormatRangeAndStreamingFormat)
     EXPECT_EQ(audio->GetStreamingFormat(1, 1, 48000, &channels, &container), STATUS_INVALID_DEVICE_REQUEST);
 }
 
+// The widest format named by its bit resolution opens that very alternate: asked by container
+// bits, the search would find no exact match and fall back to the 8-channel alternate.
+TEST_F(FormatTest, StreamingFormatResolutionSelectsTheWidestAlternate)
+{
+    start_uac2();
+    ULONG channels = 0;
+    ULONG container = 0;
+    ULONG resolution = 0;
+    ASSERT_EQ(audio->GetStreamingFormat(0, 1, 48000, &channels, &container, &resolution), STATUS_SUCCESS);
+    EXPECT_EQ(resolution, 24u);
+    ULONG outChannels = 0;
+    ULONG outContainer = 0;
+    ULONG largest = 0;
+    ASSERT_EQ(audio->SelectStreamingFormat(0, 1, channels, resolution, 48000, 1, &outChannels, &outContainer, &largest),
+              STATUS_SUCCESS);
+    EXPECT_EQ(audio->m_pRender->CurrentAlternate, 2u);
+    EXPECT_EQ(outChannels, channels);
+    EXPECT_EQ(outContainer, container);
+    audio.reset();
+    lower.reset();
+
+    uac1_layout layout;
+    layout.capture = false;
+    start_uac1(layout);
+    ASSERT_EQ(audio->GetStreamingFormat(0, 1, 48000, &channels, &container, &resolution), STATUS_SUCCESS);
+    ASSERT_EQ(audio->SelectStreamingFormat(0, 1, channels, resolution, 48000, 1, &outChannels, &outContainer, &largest),
+              STATUS_SUCCESS);
+    EXPECT_EQ(outChannels, channels);
+    EXPECT_EQ(outContainer, container);
+}
+
 TEST_F(FormatTest, IntersectFormatNarrowsToTheDeviceRates)
 {
     uac1_layout layout;
