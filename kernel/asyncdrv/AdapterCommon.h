@@ -267,6 +267,7 @@ private:
     VOID EngineMixReprime();
     VOID EngineMixDirect(PUCHAR Buffer, ULONG Bytes);
     VOID EngineMixQueue(TransferEntry *Entry);
+    VOID EngineMixWithdraw(TransferEntry *Entry);
     VOID EngineMixCommit(ULONG NextFrame);
     VOID EngineMixFromCapture(ULONG Bytes, ULONG NextFrame);
     BOOLEAN EngineAsioCapturePaced();

@@ -42,6 +42,14 @@ VOID CAdapterCommon::EngineMixQueue(TransferEntry *Entry)
     }
 }
 
+VOID CAdapterCommon::EngineMixWithdraw(TransferEntry *Entry)
+{
+    CMixSource *sources[2];
+    for (ULONG i = 0, n = EngineMixSources(sources); i < n; ++i) {
+        sources[i]->WithdrawPiece(Entry);
+    }
+}
+
 VOID CAdapterCommon::EngineMixCommit(ULONG NextFrame)
 {
     CMixSource *sources[2];

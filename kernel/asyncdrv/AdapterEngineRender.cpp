@@ -111,7 +111,10 @@ VOID CAdapterCommon::RenderThread()
     }
     KeReleaseInStackQueuedSpinLock(&lockHandle);
     while (!IsListEmpty(&entries)) {
-        FreeEntry(CONTAINING_RECORD(RemoveHeadList(&entries), TransferEntry, Links));
+        TransferEntry *entry = CONTAINING_RECORD(RemoveHeadList(&entries), TransferEntry, Links);
+        // Every transfer has completed; a piece still queued must not outlive its entry.
+        EngineMixWithdraw(entry);
+        FreeEntry(entry);
     }
     e.RenderEntries = 0;
 }
@@ -206,6 +209,9 @@ VOID CAdapterCommon::SubmitRenderData(TransferEntry *Entry)
             }
             NTSTATUS status;
             InterlockedIncrement(&e.RenderInFlight);
+            // Queued before the submission: its completion commits the piece, and may run on
+            // another processor before the submission call returns.
+            EngineMixQueue(entry);
             if (m_Duplex != 0) {
                 ULONG frame = QueryBusFrame();
                 if (InterlockedExchange(&e.Resync[ENGINE_RENDER], 0) != 0) {
@@ -221,8 +227,8 @@ VOID CAdapterCommon::SubmitRenderData(TransferEntry *Entry)
             }
             if (NT_SUCCESS(status)) {
                 submitted = TRUE;
-                EngineMixQueue(entry);
             } else {
+                EngineMixWithdraw(entry);
                 ENGINE_TRACE("o: submission failed %08x\n", static_cast<unsigned>(status));
                 ++e.Counters.Failures[ENGINE_RENDER];
                 KeSetEvent(&e.ErrorEvent[ENGINE_RENDER], IO_NO_INCREMENT, FALSE);

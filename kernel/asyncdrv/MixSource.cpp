@@ -169,6 +169,18 @@ VOID CMixSource::QueuePiece(TransferEntry *Entry)
     KeReleaseInStackQueuedSpinLock(&lockHandle);
 }
 
+VOID CMixSource::WithdrawPiece(TransferEntry *Entry)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    KeAcquireInStackQueuedSpinLock(&m_Lock, &lockHandle);
+    PLIST_ENTRY link = PieceLink(Entry);
+    if (link->Flink != nullptr && link->Flink != link) {
+        RemoveEntryList(link);
+        InitializeListHead(link);
+    }
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+}
+
 VOID CMixSource::CommitPiece(ULONG NextFrame)
 {
     KLOCK_QUEUE_HANDLE lockHandle;

@@ -71,9 +71,13 @@ public:
     // bounce buffer or in capture-paced mode. Returns the frames mixed.
     ULONG MixDirect(ULONG Bytes, PUCHAR TransferBuffer);
 
-    // DISPATCH_LEVEL or below, after each successful render submission: the transfer joins the
-    // tail of this source's piece queue. The entry stays linked until CommitPiece.
+    // DISPATCH_LEVEL or below, before each render submission (its completion may commit at
+    // once): the transfer joins the tail of this source's piece queue. The entry stays linked
+    // until CommitPiece or WithdrawPiece.
     VOID QueuePiece(TransferEntry *Entry);
+    // DISPATCH_LEVEL or below: a queued transfer that will not complete (its submission failed,
+    // or its entry is about to be freed) leaves the queue wherever it is. Unlinked: nothing.
+    VOID WithdrawPiece(TransferEntry *Entry);
     // DISPATCH_LEVEL or below, at each render completion: the oldest piece leaves the queue and
     // the write offset follows it; a capture-paced source whose producer has started becomes
     // primed at NextFrame (the frame after the completed transfer).

@@ -278,6 +278,28 @@ TEST_F(PacedMixTest, CapturedFramesAreWrittenAheadOfTheBus)
     EXPECT_EQ((146 + 96 - 100) * 12, source.GetWriteOffset());
 }
 
+// A transfer whose submission failed leaves the queue: the write-ahead skips it and the next
+// completion commits the transfer after it. Withdrawing twice, or a committed piece, is harmless.
+TEST_F(PacedMixTest, AWithdrawnPieceIsSkippedAndNeverCommitted)
+{
+    source.WithdrawPiece(&entries[1]);
+    source.WithdrawPiece(&entries[1]);
+    source.CommitPiece(100);
+    source.WithdrawPiece(&entries[0]);
+    EXPECT_EQ(146 * 12, source.GetWriteOffset());
+    // 146 frames past the start of transfer 2: transfer 3, frame 46.
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 100));
+    EXPECT_EQ(std::vector<UCHAR>(1200, 0), buffers[1]);
+    EXPECT_EQ(0, sample(3, 45));
+    EXPECT_EQ(1 << 8, sample(3, 46));
+    EXPECT_EQ(48 << 8, sample(3, 93));
+    source.CommitPiece(108);
+    EXPECT_EQ((146 + 48 - 100) * 12, source.GetWriteOffset());
+    source.CommitPiece(116);
+    source.CommitPiece(124);
+    EXPECT_EQ((146 + 48 - 200) * 12, source.GetWriteOffset()) << "only transfers 2 and 3 were left to commit";
+}
+
 TEST_F(PacedMixTest, FirstCaptureOffThePrimingFrameMovesOneCaptureTransferAhead)
 {
     source.CommitPiece(100);
