@@ -18,7 +18,7 @@ endfunction()
 set(OVM_REALTIME_TESTS
   ovmlsaau_tests ovmlsaau_engine_tests ovmlsaau_engine_loopback_tests ovmlsaau_mix_e2e_tests
   asyncdrv_channel_e2e_tests client_driver_tests ovmlsaaso_tests ovmlsaaso_stream_tests
-  asio_host_tests ovmrun_tests)
+  asio_host_tests ovmrun_tests usb_attach_tests)
 
 # ovm_add_test(name SOURCES ... LIBS ...): a GoogleTest executable registered with CTest.
 function(ovm_add_test name)
