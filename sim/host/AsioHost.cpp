@@ -425,8 +425,13 @@ void asio_host::on_buffer_switch(int32_t index, ASIOBool direct, const ASIOTime 
                     r.position = samples_value(position.hi, position.lo);
                 }
             }
+            // Captured audio arrives once per USB frame (1 ms), so a switch can come up to one
+            // frame after its ideal time even when nothing is lost: a period shorter than two
+            // frames alternates between one and two frames. A switch is late past half a period
+            // plus that frame.
             const int64_t period = (int64_t)(buffer_size_ * 10000000.0 / sample_rate_);
-            if (last_switch_time_ >= 0 && now - last_switch_time_ > period + period / 2) {
+            const int64_t usb_frame = 10000;
+            if (last_switch_time_ >= 0 && now - last_switch_time_ > period + period / 2 + usb_frame) {
                 drop_out = true;
             }
             if (last_position_ >= 0 && r.position >= 0 && r.position != last_position_ + buffer_size_) {
