@@ -46,6 +46,13 @@ inline constexpr DWORD OVASIO_SHORT_PERIOD_DROPOUT_MS = 6;
 // Engine wait for a period before a health check, milliseconds.
 inline constexpr DWORD OVASIO_PERIOD_WAIT_MS = 100;
 
+// Posted by the engine to the message window, which shows the drop-out box.
+inline constexpr UINT OVASIO_WM_DROPOUT = WM_APP + 1;
+// The window timer that restarts streaming after a resume.
+inline constexpr UINT_PTR OVASIO_RESUME_TIMER = 1;
+// Resume timer state: 0 idle, 10 pending; the delay is 1000 ms minus 100 ms per count.
+inline constexpr DWORD OVASIO_RESUME_PENDING = 10;
+
 // Values of the stream-state message sent to the control panel.
 enum : DWORD {
     OVASIO_STREAM_STARTED = 0,
@@ -208,6 +215,10 @@ public:
     HWND volatile m_window;
     DWORD m_resumeCounter;
     DWORD m_restartRender;
+    // 1 while a drop-out box is up, so that a run of late periods shows one box.
+    volatile LONG m_dropOutShowing;
+    // This object holds a reference on g_ovasioStopEvent (from init to destruction).
+    BOOL m_holdsStopEvent;
 
 private:
     explicit OVASIO(IUnknown *outer);
@@ -217,14 +228,19 @@ private:
 
     // Allocates the owned parts the constructor cannot fail on; FALSE when memory runs out.
     BOOL createParts();
-    // Undo of a failed init (step 15); sends the stream-state message 1.
+    // Undo of a failed init; sends the stream-state message 1.
     VOID undoInit();
+    // Posts WM_QUIT to the message window and waits for its thread; closes windowReady.
+    VOID endMessageThread();
+    // Signals the notification thread's stop event, waits for it and closes its events.
+    VOID endNotificationThread();
     VOID setError(const char *text);
     // Engine thread body; argument: the driver object.
     static DWORD WINAPI engineThreadProc(LPVOID context);
     // The bufferSwitch or bufferSwitchTimeInfo call for halfIndex.
     VOID callHost();
     DWORD dropOutLimit() const;
+    // The drop-out box; shown by the message-window thread, never by the engine.
     VOID showDropOut();
     DWORD runMessageThread();
     // createBuffers stream steps; FALSE when a step failed.

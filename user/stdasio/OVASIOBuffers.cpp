@@ -1,0 +1,370 @@
+// The standard ASIO driver's channel buffers and stream set-up (createBuffers, releaseBuffers,
+// disposeBuffers) and the start and stop of streaming behind IASIO start and stop and the
+// power handling.
+#include "OVASIO.h"
+#include <interlockedapi.h>
+#include "DeviceList.h"
+#include "PerfLog.h"
+#include "Queue.h"
+#include "SessionNotifications.h"
+#include "Settings.h"
+#include "Stream.h"
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Render queue depth: the stream thread runs at most one WASAPI buffer ahead of the engine.
+const DWORD RenderQueueBlocks = 2;
+
+VOID FreeBlocks(BYTE ***blocks, DWORD count)
+{
+    if (*blocks == nullptr) {
+        return;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        delete[] (*blocks)[i];
+    }
+    delete[] *blocks;
+    *blocks = nullptr;
+}
+
+// An array of count zero-filled channel blocks; FALSE when memory runs out (the blocks made
+// so far stay in the array for FreeBlocks).
+BOOL AllocateBlocks(BYTE **blocks, DWORD count)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        blocks[i] = new (std::nothrow) BYTE[OVASIO_CHANNEL_BLOCK_BYTES]();
+        if (blocks[i] == nullptr) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+} // namespace
+
+VOID OVASIO::requestResetWith(ASIOCallbacks *callbacks)
+{
+    if (callbacks == nullptr || callbacks->asioMessage == nullptr) {
+        return;
+    }
+    if (InterlockedCompareExchange((volatile LONG *)&m_resetRequested, 1, 0) != 0) {
+        return;
+    }
+    m_settings->sendResetMessage();
+    callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+}
+
+ASIOError OVASIO::failCreateBuffers(ASIOError result)
+{
+    releaseBuffers();
+    m_settings->sendStreamStateMessage(OVASIO_STREAM_FAILED);
+    return result;
+}
+
+BOOL OVASIO::openCaptureStream(DWORD rate, DWORD duration)
+{
+    DWORD index = 0;
+    const auto *record = m_devices->findSelected(&index) ? m_devices->recordAt(index) : nullptr;
+    if (record == nullptr || m_capture->getDevice(record->captureId) != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_captureStep = 1;
+    if (m_capture->activate() != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_captureStep = 2;
+    if (m_capture->open(rate, duration, OVASIO_BITS_PER_SAMPLE) != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_captureStep = 3;
+    if (m_capture->getServices() != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_captureStep = 4;
+    if (m_capture->registerSessionEvents(&m_captureSessionEvents) != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_captureStep = 5;
+    if (m_captureSessionEvents == nullptr || !m_captureSessionEvents->SetOwner(this)) {
+        return FALSE;
+    }
+    m_captureStep = 6;
+    m_captureEvent = m_capture->getBufferEvent();
+    if (m_captureEvent == nullptr) {
+        return FALSE;
+    }
+    m_captureStep = 7;
+    return TRUE;
+}
+
+BOOL OVASIO::openRenderStream(DWORD rate, DWORD duration)
+{
+    DWORD index = 0;
+    const auto *record = m_devices->findSelected(&index) ? m_devices->recordAt(index) : nullptr;
+    if (record == nullptr || m_render->getDevice(record->renderId) != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_renderStep = 1;
+    if (m_render->activate() != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_renderStep = 2;
+    if (m_render->open(rate, duration, OVASIO_BITS_PER_SAMPLE) != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_renderStep = 3;
+    if (m_render->getServices() != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_renderStep = 4;
+    if (m_render->registerSessionEvents(&m_renderSessionEvents) != OV_STREAM_OK) {
+        return FALSE;
+    }
+    m_renderStep = 5;
+    if (m_renderSessionEvents == nullptr || !m_renderSessionEvents->SetOwner(this)) {
+        return FALSE;
+    }
+    m_renderStep = 6;
+    if (!g_RenderQueue.init(RenderQueueBlocks, m_render->bufferFrames())) {
+        return FALSE;
+    }
+    m_renderStep = 7;
+    HANDLE spaceEvent = nullptr;
+    if (!g_RenderQueue.getSpaceEvent(&spaceEvent) || spaceEvent == nullptr) {
+        return FALSE;
+    }
+    m_queueSpaceEvent = spaceEvent;
+    m_renderStep = 8;
+    return TRUE;
+}
+
+// A host that calls createBuffers again without disposeBuffers is refused before anything is
+// touched: the buffers and streams of the first call may be in use by the engine.
+ASIOError STDMETHODCALLTYPE OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels, int32_t bufferSize,
+                                                  ASIOCallbacks *callbacks)
+{
+    if (m_state == OVASIO_STATE_CONSTRUCTED) {
+        return ASE_NotPresent;
+    }
+    if (m_state != OVASIO_STATE_INITIALIZED) {
+        return ASE_InvalidMode;
+    }
+    if (bufferInfos == nullptr || callbacks == nullptr || callbacks->asioMessage == nullptr || numChannels <= 0 ||
+        numChannels > (int32_t)m_inputChannels + (int32_t)m_outputChannels) {
+        return failCreateBuffers(ASE_InvalidParameter);
+    }
+    m_pendingRate = 0.0;
+    if (m_settingsChangedEarly != 0) {
+        requestResetWith(callbacks);
+    }
+    if (bufferSize < (int32_t)OVASIO_MIN_BUFFER_FRAMES || bufferSize > (int32_t)OVASIO_MAX_BUFFER_FRAMES ||
+        (DWORD)bufferSize != m_currentFrames) {
+        requestResetWith(callbacks);
+        return failCreateBuffers(ASE_InvalidMode);
+    }
+    m_currentFrames = (DWORD)bufferSize;
+    m_halfBytes = (DWORD)m_bytesPerSample * m_currentFrames;
+
+    m_inputBuffers = new (std::nothrow) BYTE *[m_inputChannels]();
+    m_outputBuffers = new (std::nothrow) BYTE *[m_outputChannels]();
+    if (m_inputBuffers == nullptr || m_outputBuffers == nullptr ||
+        !AllocateBlocks(m_inputBuffers, m_inputChannels) || !AllocateBlocks(m_outputBuffers, m_outputChannels)) {
+        return failCreateBuffers(ASE_NoMemory);
+    }
+    m_inputActive = new (std::nothrow) DWORD[m_inputChannels]();
+    m_outputActive = new (std::nothrow) DWORD[m_outputChannels]();
+    m_captureStaging = new (std::nothrow) BYTE[(size_t)m_inputChannels * m_halfBytes]();
+    if (m_inputActive == nullptr || m_outputActive == nullptr || m_captureStaging == nullptr) {
+        return failCreateBuffers(ASE_NoMemory);
+    }
+    m_activeInputs = 0;
+    m_activeOutputs = 0;
+
+    for (int32_t i = 0; i < numChannels; ++i) {
+        ASIOBufferInfo &info = bufferInfos[i];
+        const BOOL input = info.isInput != 0;
+        const DWORD channels = input ? m_inputChannels : m_outputChannels;
+        DWORD *const active = input ? m_inputActive : m_outputActive;
+        if (info.channelNum < 0 || (DWORD)info.channelNum >= channels || active[info.channelNum] != 0) {
+            return failCreateBuffers(ASE_InvalidMode);
+        }
+        BYTE *const block = (input ? m_inputBuffers : m_outputBuffers)[info.channelNum];
+        active[info.channelNum] = 1;
+        info.buffers[0] = block;
+        info.buffers[1] = block + m_halfBytes;
+        ++(input ? m_activeInputs : m_activeOutputs);
+    }
+
+    m_callbacks = callbacks;
+    if (callbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0) {
+        m_timeInfoMode = 1;
+        std::memset(&m_asioTime, 0, sizeof(m_asioTime));
+        m_asioTime.timeInfo.speed = 1.0;
+        m_asioTime.timeInfo.sampleRate = (double)m_sampleRate;
+        m_asioTime.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
+        m_asioTime.timeCode.speed = 1.0;
+        m_asioTime.timeCode.flags = kTcValid | kTcRunning;
+    } else {
+        m_timeInfoMode = 0;
+    }
+
+    m_rateDiffers = 0;
+    DWORD streamRate = m_sampleRate;
+    DWORD deviceRate = 0;
+    if (getOperatableFs(&deviceRate, m_sampleRate)) {
+        streamRate = deviceRate;
+        m_rateDiffers = deviceRate != m_sampleRate;
+    }
+    m_openedStreams = 0;
+    const BOOL longPeriod = isLongPeriod();
+    const DWORD duration = longPeriod ? bufferDuration() : OVASIO_SHORT_PERIOD_DURATION;
+    m_shortPeriod = !longPeriod;
+    if (m_activeInputs > 0) {
+        if (!openCaptureStream(streamRate, duration)) {
+            return failCreateBuffers(ASE_InvalidMode);
+        }
+        m_openedStreams |= 1;
+        m_capture->setBuffers(m_captureStaging, m_currentFrames);
+    }
+    if (m_activeOutputs > 0) {
+        if (!openRenderStream(streamRate, duration)) {
+            return failCreateBuffers(ASE_InvalidMode);
+        }
+        m_openedStreams |= 2;
+    }
+    m_waitHandles[0] = g_ovasioStopEvent;
+    m_waitHandles[1] = m_activeInputs > 0 ? m_captureEvent : m_queueSpaceEvent;
+    m_state = OVASIO_STATE_PREPARED;
+    return ASE_OK;
+}
+
+VOID OVASIO::releaseBuffers()
+{
+    if (m_renderStep >= 7) {
+        g_RenderQueue.close();
+    }
+    if (m_renderStep >= 6 && m_renderSessionEvents != nullptr) {
+        m_renderSessionEvents->ClearOwner();
+    }
+    if (m_renderStep >= 1) {
+        m_render->close();
+    }
+    m_renderStep = 0;
+    m_renderSessionEvents = nullptr;
+    if (m_captureStep >= 6 && m_captureSessionEvents != nullptr) {
+        m_captureSessionEvents->ClearOwner();
+    }
+    if (m_captureStep >= 1) {
+        m_capture->close();
+    }
+    m_captureStep = 0;
+    m_captureSessionEvents = nullptr;
+
+    delete[] m_captureStaging;
+    m_captureStaging = nullptr;
+    delete[] m_outputActive;
+    m_outputActive = nullptr;
+    delete[] m_inputActive;
+    m_inputActive = nullptr;
+    FreeBlocks(&m_outputBuffers, m_outputChannels);
+    FreeBlocks(&m_inputBuffers, m_inputChannels);
+}
+
+ASIOError STDMETHODCALLTYPE OVASIO::disposeBuffers()
+{
+    if (m_state != OVASIO_STATE_PREPARED) {
+        return ASE_NotPresent;
+    }
+    m_callbacks = nullptr;
+    m_captureEvent = nullptr;
+    m_queueSpaceEvent = nullptr;
+    m_waitHandles[0] = nullptr;
+    m_waitHandles[1] = nullptr;
+    m_openedStreams = 0;
+    m_timeInfoMode = 0;
+    std::memset(&m_asioTime, 0, sizeof(m_asioTime));
+    releaseBuffers();
+    m_state = OVASIO_STATE_INITIALIZED;
+    return ASE_OK;
+}
+
+// The streams' session-events objects are let go of first, so that a late disconnect report
+// cannot reach a driver object that no longer exists.
+VOID OVASIO::closeStreams()
+{
+    if (m_activeInputs > 0) {
+        if (m_captureSessionEvents != nullptr) {
+            m_captureSessionEvents->ClearOwner();
+        }
+        m_capture->close();
+        m_captureSessionEvents = nullptr;
+    }
+    if (m_activeOutputs > 0) {
+        if (m_renderSessionEvents != nullptr) {
+            m_renderSessionEvents->ClearOwner();
+        }
+        m_render->close();
+        m_renderSessionEvents = nullptr;
+    }
+}
+
+ASIOError OVASIO::startStreaming(BOOL resetPositions)
+{
+    PerfLogRecord(PERF_EVENT_START);
+    if (m_sessionLost != 0 || m_state != OVASIO_STATE_PREPARED || m_callbacks == nullptr ||
+        (m_activeInputs == 0 && m_activeOutputs == 0)) {
+        m_settings->sendStreamStateMessage(OVASIO_STREAM_FAILED);
+        return ASE_NotPresent;
+    }
+    for (DWORD channel = 0; channel < m_outputChannels && channel < OVASIO_CHANNELS_PER_DIRECTION; ++channel) {
+        std::memset(m_outputBuffers[channel], 0, 2 * (size_t)m_halfBytes);
+    }
+    m_settings->setRunning(TRUE);
+    if (resetPositions) {
+        m_samplePosition = 0.0;
+        m_halfIndex = 0;
+        m_firstPeriod = 1;
+        m_skipOnce = 1;
+        m_lastSwitchTime = 0;
+        m_restartRender = 0;
+    }
+    ResetEvent(g_ovasioStopEvent);
+    startEngineThread();
+    if (m_activeOutputs > 0) {
+        m_render->startThread();
+    }
+    if (m_activeInputs > 0) {
+        m_capture->startClient();
+    }
+    m_settings->sendStreamStateMessage(OVASIO_STREAM_STARTED);
+    m_state = OVASIO_STATE_RUNNING;
+    return ASE_OK;
+}
+
+ASIOError OVASIO::stopStreaming(BOOL saveState)
+{
+    PerfLogRecord(PERF_EVENT_STOP);
+    if (m_driverMutex == nullptr) {
+        return ASE_NotPresent;
+    }
+    ASIOError result = ASE_NotPresent;
+    WaitForSingleObject(m_driverMutex, INFINITE);
+    if (m_state == OVASIO_STATE_RUNNING) {
+        SetEvent(g_ovasioStopEvent);
+        if (m_activeOutputs > 0) {
+            m_render->signalStop();
+        }
+        joinEngineThread();
+        m_settings->setRunning(FALSE);
+        ResetEvent(g_ovasioStopEvent);
+        m_state = OVASIO_STATE_PREPARED;
+        result = ASE_OK;
+    }
+    if (saveState) {
+        m_savedState = m_state;
+    }
+    ReleaseMutex(m_driverMutex);
+    return result;
+}
