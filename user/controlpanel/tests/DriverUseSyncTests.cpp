@@ -1,0 +1,247 @@
+// The driver-use sync thread against a host simulated by its named objects, and the settings
+// accessor's writes: the DSD fix-up whenever no host holds the driver (also after a host
+// died holding it), and the settings-changed event set only when a driver listens.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <platform/process.h>
+#include <sim/machine.h>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include "CplRegUtil.h"
+#include "DriverUseSync.h"
+#include "NamedObjects.h"
+#include "SyncObj.h"
+
+namespace {
+
+bool wait_for(const std::function<bool()> &condition, DWORD timeout_ms = 10000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Does what the dialog does: the fix-up under the settings mutex, counted.
+class FixUpTarget : public CDriverUseTarget {
+public:
+    FixUpTarget() { SYNCOBJ::CreateNamedMutex(&mutex, OVM_SETTINGS_MUTEX_NAME); }
+    ~FixUpTarget()
+    {
+        if (mutex != nullptr) {
+            CloseHandle(mutex);
+        }
+    }
+    void FixDsdRate() override
+    {
+        CMutexLock lock(mutex);
+        settings.FixDsdRate();
+        ++fixes;
+    }
+    HANDLE mutex = nullptr;
+    CCplRegUtil settings;
+    std::atomic<int> fixes{0};
+};
+
+// A host's hold of the driver, as the ASIO driver's message thread takes it, on a thread of
+// its own simulated process so that it can die holding it.
+class SimulatedHost {
+public:
+    SimulatedHost()
+    {
+        m_process = platform::process_create(L"asiohost.exe", L"asiohost.exe");
+        m_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~SimulatedHost()
+    {
+        SetEvent(m_release);
+        platform::process_wait_threads(m_process, 10000);
+        if (m_thread != nullptr) {
+            platform::thread_dereference(m_thread);
+        }
+        platform::process_dereference(m_process);
+        CloseHandle(m_release);
+    }
+    // Owns the driver-held mutex and sets the in-use event; returns once it holds both.
+    bool take()
+    {
+        m_thread = platform::process_start_thread(m_process, [this] {
+            HANDLE held = CreateMutexW(nullptr, FALSE, OVM_DRIVER_HELD_MUTEX_NAME);
+            HANDLE inUse = CreateEventW(nullptr, TRUE, FALSE, OVM_DRIVER_IN_USE_EVENT_NAME);
+            WaitForSingleObject(held, INFINITE);
+            SetEvent(inUse);
+            m_holding = true;
+            WaitForSingleObject(m_release, INFINITE);
+            // Lets go without resetting the event: the panel's thread resets it.
+            ReleaseMutex(held);
+            CloseHandle(inUse);
+            CloseHandle(held);
+            m_holding = false;
+        });
+        return m_thread != nullptr && wait_for([this] { return m_holding.load(); });
+    }
+    void release() { SetEvent(m_release); }
+    void crash() { platform::process_terminate(m_process, 1); }
+    bool holding() const { return m_holding.load(); }
+
+private:
+    platform::process *m_process = nullptr;
+    platform::thread *m_thread = nullptr;
+    HANDLE m_release = nullptr;
+    std::atomic<bool> m_holding{false};
+};
+
+class DriverUseSyncTests : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_machine = std::make_unique<sim::machine>();
+        DWORD probe = 0;
+        m_settings.GetValue(REGVAL_SAMPLING_RATE, &probe, sizeof(probe));
+        m_inUse = CreateEventW(nullptr, TRUE, FALSE, OVM_DRIVER_IN_USE_EVENT_NAME);
+        ASSERT_NE(nullptr, m_inUse);
+    }
+    void TearDown() override
+    {
+        CloseHandle(m_inUse);
+        m_machine.reset();
+    }
+    bool in_use_set() const { return WaitForSingleObject(m_inUse, 0) == WAIT_OBJECT_0; }
+
+    std::unique_ptr<sim::machine> m_machine;
+    CCplRegUtil m_settings;
+    HANDLE m_inUse = nullptr;
+};
+
+TEST_F(DriverUseSyncTests, StartWithoutTargetFailsAndStopIsAlwaysSafe)
+{
+    CDriverUseSync sync;
+    sync.Stop();
+    EXPECT_FALSE(sync.Start(nullptr));
+    EXPECT_FALSE(sync.IsDriverInUse());
+    sync.Stop();
+    sync.Stop();
+}
+
+TEST_F(DriverUseSyncTests, WithoutHostTheStoredDsdRateFallsBackToItsPcmBase)
+{
+    ASSERT_EQ(REGUTIL_OK, m_settings.SetDword(REGVAL_SAMPLING_RATE, 2822400));
+    SetEvent(m_inUse); // left set by a driver that did not clean up
+    FixUpTarget target;
+    CDriverUseSync sync;
+    ASSERT_TRUE(sync.Start(&target));
+    ASSERT_TRUE(wait_for([&] { return target.fixes.load() == 1 && !in_use_set(); }));
+    EXPECT_EQ(88200u, m_settings.GetDword(REGVAL_SAMPLING_RATE));
+    EXPECT_FALSE(sync.IsDriverInUse());
+    sync.Stop();
+    EXPECT_EQ(1, target.fixes.load());
+}
+
+TEST_F(DriverUseSyncTests, FixUpConvertsOnlyTheLabelledDsdRates)
+{
+    struct row {
+        DWORD stored;
+        DWORD after;
+    };
+    const row rows[] = {{2822400, 88200}, {5644800, 176400}, {11289600, 352800},
+                        {22579200, 22579200}, {48000, 48000}, {0, 0}, {12345, 12345}};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.stored);
+        ASSERT_EQ(REGUTIL_OK, m_settings.SetDword(REGVAL_SAMPLING_RATE, r.stored));
+        m_settings.FixDsdRate();
+        EXPECT_EQ(r.after, m_settings.GetDword(REGVAL_SAMPLING_RATE));
+    }
+}
+
+TEST_F(DriverUseSyncTests, FollowsAHostTakingAndReleasingTheDriver)
+{
+    FixUpTarget target;
+    CDriverUseSync sync;
+    ASSERT_TRUE(sync.Start(&target));
+    ASSERT_TRUE(wait_for([&] { return target.fixes.load() == 1; }));
+
+    SimulatedHost host;
+    ASSERT_TRUE(host.take());
+    EXPECT_TRUE(sync.IsDriverInUse());
+    // The host streams DSD meanwhile; the stored rate stays while it holds the driver.
+    ASSERT_EQ(REGUTIL_OK, m_settings.SetDword(REGVAL_SAMPLING_RATE, 5644800));
+    EXPECT_EQ(1, target.fixes.load());
+
+    host.release();
+    ASSERT_TRUE(wait_for([&] { return target.fixes.load() == 2 && !in_use_set(); }));
+    EXPECT_EQ(176400u, m_settings.GetDword(REGVAL_SAMPLING_RATE));
+    EXPECT_FALSE(sync.IsDriverInUse());
+}
+
+TEST_F(DriverUseSyncTests, AHostThatDiesHoldingTheDriverCountsAsLettingGo)
+{
+    FixUpTarget target;
+    CDriverUseSync sync;
+    ASSERT_TRUE(sync.Start(&target));
+    ASSERT_TRUE(wait_for([&] { return target.fixes.load() == 1; }));
+
+    SimulatedHost host;
+    ASSERT_TRUE(host.take());
+    ASSERT_EQ(REGUTIL_OK, m_settings.SetDword(REGVAL_SAMPLING_RATE, 11289600));
+    host.crash();
+    ASSERT_TRUE(wait_for([&] { return target.fixes.load() == 2 && !in_use_set(); }));
+    EXPECT_EQ(352800u, m_settings.GetDword(REGVAL_SAMPLING_RATE));
+}
+
+TEST_F(DriverUseSyncTests, StopWhileAHostHoldsTheDriverReturns)
+{
+    FixUpTarget target;
+    CDriverUseSync sync;
+    ASSERT_TRUE(sync.Start(&target));
+    ASSERT_TRUE(wait_for([&] { return target.fixes.load() == 1; }));
+    SimulatedHost host;
+    ASSERT_TRUE(host.take());
+    sync.Stop();
+    EXPECT_FALSE(sync.IsDriverInUse()) << "no event after Stop";
+    EXPECT_TRUE(in_use_set()) << "the host's hold is not touched";
+    host.release();
+}
+
+TEST_F(DriverUseSyncTests, SettingsWritesSignalOnlyAListeningDriver)
+{
+    HANDLE change = CreateEventW(nullptr, FALSE, FALSE, OVM_SETTINGS_CHANGED_EVENT_NAME);
+    ASSERT_NE(nullptr, change);
+    ASSERT_EQ(REGUTIL_OK, m_settings.SetDword(REGVAL_BUFFER_SIZE_INDEX, 3));
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(change, 0)) << "no driver marker, no signal";
+
+    {
+        SYNCOBJ_ASIO driver;
+        ASSERT_TRUE(driver.Create());
+        ASSERT_EQ(REGUTIL_OK, m_settings.SetDword(REGVAL_BUFFER_SIZE_INDEX, 4));
+        EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(change, 0));
+        ASSERT_EQ(REGUTIL_OK, m_settings.SetSelected(L"USB\\VID_3A51&PID_0100\\OVM0001"));
+        EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(change, 0));
+
+        // A write that fails signals nothing and returns the base's code.
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, OVM_SETTINGS_KEY));
+        EXPECT_EQ(REGUTIL_KEY_NOT_OPEN, m_settings.SetDword(REGVAL_BUFFER_SIZE_INDEX, 5));
+        EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(change, 0));
+    }
+    CloseHandle(change);
+}
+
+TEST_F(DriverUseSyncTests, SelectedReadsBackAsWrittenAndTerminated)
+{
+    const WCHAR id[] = L"USB\\VID_3A51&PID_0100\\OVM0001";
+    ASSERT_EQ(REGUTIL_OK, m_settings.SetSelected(id));
+    WCHAR buffer[261];
+    std::fill(std::begin(buffer), std::end(buffer), L'#');
+    EXPECT_EQ(REGUTIL_OK, m_settings.GetSelected(buffer, 261));
+    EXPECT_STREQ(id, buffer);
+    EXPECT_EQ(L'\0', buffer[260]);
+    EXPECT_EQ(REGUTIL_BAD_ARGUMENT, m_settings.SetSelected(L""));
+}
+
+} // namespace
