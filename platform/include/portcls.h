@@ -437,3 +437,111 @@ NTSTATUS PcNewPort(PPORT *OutPort, REFCLSID ClassId);
 NTSTATUS PcRegisterSubdevice(struct _DEVICE_OBJECT *DeviceObject, PWSTR Name, PUNKNOWN Unknown);
 
 } // extern "C"
+
+// ---- WaveCyclic ----
+// The WaveCyclic port copies audio between the audio engine's stream requests and a cyclic
+// buffer that the miniport stream owns, through the stream's DMA channel, whenever the
+// miniport asks for service through its service group.
+
+struct _ADAPTER_OBJECT;
+typedef struct _ADAPTER_OBJECT *PADAPTER_OBJECT;
+
+// Something the port can ask to do its deferred work.
+DECLARE_INTERFACE_(IServiceSink, IUnknown)
+{
+    STDMETHOD_(void, RequestService)() PURE;
+
+protected:
+    ~IServiceSink() = default;
+};
+typedef IServiceSink *PSERVICESINK;
+
+// A set of sinks serviced together: RequestService on the group calls every member's
+// RequestService. Members are referenced while they belong to the group.
+DECLARE_INTERFACE_(IServiceGroup, IServiceSink)
+{
+    STDMETHOD(AddMember)(PSERVICESINK ServiceSink) PURE;
+    STDMETHOD_(void, RemoveMember)(PSERVICESINK ServiceSink) PURE;
+    STDMETHOD_(void, SupportDelayedService)() PURE;
+    // Services the group once, Delay (100-ns units, negative relative) from now.
+    STDMETHOD_(void, RequestDelayedService)(ULONGLONG Delay) PURE;
+    STDMETHOD_(void, CancelDelayedService)() PURE;
+
+protected:
+    ~IServiceGroup() = default;
+};
+typedef IServiceGroup *PSERVICEGROUP;
+
+// The cyclic buffer of a stream as the port sees it. CopyTo writes ByteCount bytes from Source
+// (the engine's data) at Destination inside the buffer; CopyFrom reads ByteCount bytes at
+// Source inside the buffer into Destination. Neither region crosses the buffer's end.
+DECLARE_INTERFACE_(IDmaChannel, IUnknown)
+{
+    STDMETHOD(AllocateBuffer)(ULONG BufferSize, PPHYSICAL_ADDRESS PhysicalAddressConstraint) PURE;
+    STDMETHOD_(void, FreeBuffer)() PURE;
+    STDMETHOD_(ULONG, TransferCount)() PURE;
+    STDMETHOD_(ULONG, MaximumBufferSize)() PURE;
+    STDMETHOD_(ULONG, AllocatedBufferSize)() PURE;
+    STDMETHOD_(ULONG, BufferSize)() PURE;
+    STDMETHOD_(void, SetBufferSize)(ULONG BufferSize) PURE;
+    STDMETHOD_(PVOID, SystemAddress)() PURE;
+    STDMETHOD_(PHYSICAL_ADDRESS, PhysicalAddress)() PURE;
+    STDMETHOD_(PADAPTER_OBJECT, GetAdapterObject)() PURE;
+    STDMETHOD_(void, CopyTo)(PVOID Destination, PVOID Source, ULONG ByteCount) PURE;
+    STDMETHOD_(void, CopyFrom)(PVOID Destination, PVOID Source, ULONG ByteCount) PURE;
+
+protected:
+    ~IDmaChannel() = default;
+};
+typedef IDmaChannel *PDMACHANNEL;
+
+// The WaveCyclic port. Notify (IRQL <= DISPATCH_LEVEL) schedules the service of every stream
+// in the group; the service itself runs later in a DPC.
+DECLARE_INTERFACE_(IPortWaveCyclic, IPort)
+{
+    STDMETHOD_(void, Notify)(PSERVICEGROUP ServiceGroup) PURE;
+
+protected:
+    ~IPortWaveCyclic() = default;
+};
+typedef IPortWaveCyclic *PPORTWAVECYCLIC;
+
+interface IMiniportWaveCyclicStream;
+typedef IMiniportWaveCyclicStream *PMINIPORTWAVECYCLICSTREAM;
+
+// A WaveCyclic miniport. NewStream returns the stream, its DMA channel and the service group
+// the stream's notifications go to, each referenced for the port.
+DECLARE_INTERFACE_(IMiniportWaveCyclic, IMiniport)
+{
+    STDMETHOD(Init)(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTWAVECYCLIC Port) PURE;
+    STDMETHOD(NewStream)(PMINIPORTWAVECYCLICSTREAM *Stream, PUNKNOWN OuterUnknown, POOL_TYPE PoolType, ULONG Pin,
+                         BOOLEAN Capture, PKSDATAFORMAT DataFormat, PDMACHANNEL *DmaChannel,
+                         PSERVICEGROUP *ServiceGroup) PURE;
+
+protected:
+    ~IMiniportWaveCyclic() = default;
+};
+typedef IMiniportWaveCyclic *PMINIPORTWAVECYCLIC;
+
+// A WaveCyclic stream. SetState is called one neighbouring step at a time at PASSIVE_LEVEL;
+// GetPosition gives the byte offset in the cyclic buffer up to which the device has played
+// (render) or written (capture).
+DECLARE_INTERFACE_(IMiniportWaveCyclicStream, IUnknown)
+{
+    STDMETHOD(SetFormat)(PKSDATAFORMAT DataFormat) PURE;
+    STDMETHOD_(ULONG, SetNotificationFreq)(ULONG Interval, PULONG FramingSize) PURE;
+    STDMETHOD(SetState)(KSSTATE State) PURE;
+    STDMETHOD(GetPosition)(PULONG Position) PURE;
+    STDMETHOD(NormalizePhysicalPosition)(PLONGLONG PhysicalPosition) PURE;
+    STDMETHOD_(void, Silence)(PVOID Buffer, ULONG ByteCount) PURE;
+
+protected:
+    ~IMiniportWaveCyclicStream() = default;
+};
+
+extern "C" {
+
+// Creates a service group (referenced). OuterUnknown may be null.
+NTSTATUS PcNewServiceGroup(PSERVICEGROUP *OutServiceGroup, PUNKNOWN OuterUnknown);
+
+} // extern "C"

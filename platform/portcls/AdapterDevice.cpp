@@ -254,6 +254,7 @@ void pc_device_remove_port(PDEVICE_OBJECT device, pc_port *port)
 NTSTATUS ks_dispatch_create(pc_device *dev, PIRP irp);
 NTSTATUS ks_dispatch_close(PIRP irp);
 NTSTATUS ks_dispatch_device_control(PIRP irp);
+NTSTATUS ks_dispatch_cleanup(PIRP irp);
 
 } // namespace platform
 
@@ -339,7 +340,7 @@ extern "C" NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_DEVICE_CONTROL:
         return ks_dispatch_device_control(Irp);
     case IRP_MJ_CLEANUP:
-        return complete(Irp, STATUS_SUCCESS);
+        return ks_dispatch_cleanup(Irp);
     case IRP_MJ_SYSTEM_CONTROL:
         return forward(dev, Irp);
     default:

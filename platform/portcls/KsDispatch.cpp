@@ -393,11 +393,25 @@ NTSTATUS ks_dispatch_close(PIRP irp)
     return complete(irp, STATUS_SUCCESS);
 }
 
+NTSTATUS ks_dispatch_cleanup(PIRP irp)
+{
+    ks_object *object = ks_object_of(IoGetCurrentIrpStackLocation(irp)->FileObject);
+    if (object != nullptr) {
+        object->cleanup();
+    }
+    return complete(irp, STATUS_SUCCESS);
+}
+
 NTSTATUS ks_dispatch_device_control(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ks_object *object = ks_object_of(stack->FileObject);
-    if (object == nullptr || stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_KS_PROPERTY) {
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (object != nullptr && (code == IOCTL_KS_WRITE_STREAM || code == IOCTL_KS_READ_STREAM)) {
+        NTSTATUS status = object->stream_io(irp);
+        return status == STATUS_PENDING ? status : complete(irp, status);
+    }
+    if (object == nullptr || code != IOCTL_KS_PROPERTY) {
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     ULONG in_len = stack->Parameters.DeviceIoControl.InputBufferLength;

@@ -3,6 +3,7 @@
 // creates it.
 #include "portcls_internal.h"
 #include "PortWaveRTStream.h"
+#include "PortWaveCyclic.h"
 #include <platform/verifier.h>
 
 namespace platform {
@@ -271,6 +272,9 @@ extern "C" NTSTATUS PcNewPort(PPORT *OutPort, REFCLSID ClassId)
         return STATUS_INVALID_PARAMETER;
     }
     *OutPort = nullptr;
+    if (IsEqualGUID(ClassId, CLSID_PortWaveCyclic)) {
+        return pc_new_port_wave_cyclic(OutPort);
+    }
     if (!IsEqualGUID(ClassId, CLSID_PortWaveRT)) {
         return STATUS_NOT_SUPPORTED;
     }

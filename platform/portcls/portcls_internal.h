@@ -11,6 +11,7 @@
 namespace platform {
 
 struct pc_device;
+struct ks_object;
 
 // The private face of a port, reached by QueryInterface with IID_pc_port from the IUnknown
 // given to PcRegisterSubdevice. It is not reference counted: holders keep the port's IUnknown.
@@ -37,6 +38,15 @@ struct pc_port {
     virtual void object_opened() = 0;
     virtual void object_closed() = 0;
     virtual void subdevice_withdrawn() = 0;
+    // A port whose pins are not WaveRT pins makes its own pin object for a validated connect
+    // request; STATUS_NOT_SUPPORTED leaves the pin to the WaveRT path. Otherwise the call owns
+    // port_unknown's reference: the pin keeps it, or it is released on failure.
+    virtual NTSTATUS create_pin_object(IUnknown *port_unknown, ULONG pin_id, const KSDATAFORMAT *format,
+                                       bool capture, ks_object **pin)
+    {
+        (void)port_unknown, (void)pin_id, (void)format, (void)capture, (void)pin;
+        return STATUS_NOT_SUPPORTED;
+    }
 
 protected:
     ~pc_port() = default;
@@ -117,6 +127,15 @@ struct ks_object {
     // A KS property request: request bytes (a KSPROPERTY and what follows), value in/out.
     virtual NTSTATUS property(const UCHAR *request, ULONG request_size, void *value, ULONG *value_size,
                               PIRP irp) = 0;
+    // IOCTL_KS_WRITE_STREAM and IOCTL_KS_READ_STREAM: STATUS_PENDING when the object took the
+    // IRP, else the status the dispatcher completes it with.
+    virtual NTSTATUS stream_io(PIRP irp)
+    {
+        (void)irp;
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    // IRP_MJ_CLEANUP of the object's file: requests it still holds are completed.
+    virtual void cleanup() {}
 
 protected:
     ks_object(ks_kind k) : magic(ks_object_magic), kind(k) {}
