@@ -50,7 +50,8 @@ DECLARE_INTERFACE_(IAdapterCommon, IUnknown)
 {
     // PASSIVE_LEVEL: starts and configures the USB device below PhysicalDeviceObject.
     STDMETHOD(Init)(PDEVICE_OBJECT PhysicalDeviceObject) PURE;
-    // The miniport registers its callback (referenced by the adapter) or null to withdraw it.
+    // The miniport registers its callback or withdraws it with null. Not referenced: the miniport
+    // withdraws it before it goes away, and a withdrawal waits for a callback in progress.
     STDMETHOD_(void, SetCallback)(PMINIPORTCALLBACK Callback) PURE;
     STDMETHOD(GetFormatRange)(BOOLEAN Capture, PULONG MaxChannels, PULONG MinBits, PULONG MaxBits, PULONG MinRate,
                               PULONG MaxRate) PURE;
