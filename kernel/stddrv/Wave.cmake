@@ -1,0 +1,6 @@
+# The WaveCyclic miniport and its stream, with the filter's tables, for the ovmlsau module.
+set(OVM_STDDRV_WAVE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/MiniportWaveCyclic.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/MiniportWaveCyclicStream.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/MiniportWaveCyclicTables.cpp
+)
