@@ -136,6 +136,74 @@ private:
     bool m_event_registered = false;
 };
 
+// The audio engine's role towards a WaveCyclic filter (open it with wavert_filter::open, whose
+// pin and property requests serve any KS filter). Audio travels in stream requests: a render
+// request (IOCTL_KS_WRITE_STREAM) carries whole frames that the port copies into the pin's
+// cyclic buffer as the device plays, a capture request (IOCTL_KS_READ_STREAM) is filled from it
+// as the device records; each completes once all its bytes are moved, so the number in flight
+// paces the engine. Requests are accepted from ACQUIRE on and cancelled at STOP.
+class wavecyclic_pin;
+
+// A KSDATAFORMAT_WAVEFORMATEX connection format for PCM.
+std::vector<UCHAR> pcm_connection_format(ULONG channels, ULONG bits, ULONG rate);
+
+// Creates a pin of a WaveCyclic filter with a connection format (KSDATAFORMAT_WAVEFORMATEX).
+NTSTATUS create_wavecyclic_pin(wavert_filter &filter, ULONG pin, const std::vector<UCHAR> &format,
+                               std::unique_ptr<wavecyclic_pin> *created);
+
+class wavecyclic_pin {
+public:
+    struct shared_state;
+    // Closes the pin; requests still in flight are cancelled by the port.
+    ~wavecyclic_pin();
+    ks_handle &handle() { return m_handle; }
+    bool capture() const { return m_capture; }
+    ULONG channels() const { return m_channels; }
+    ULONG bits() const { return m_bits; }
+    ULONG rate() const { return m_rate; }
+    ULONG block_align() const { return m_channels * m_bits / 8; }
+
+    NTSTATUS set_state(KSSTATE state);
+    NTSTATUS get_state(KSSTATE *state);
+    // Render: PlayOffset bytes played, WriteOffset bytes the port has copied in. Capture:
+    // PlayOffset bytes the device has written, WriteOffset bytes the port has read out.
+    NTSTATUS position(KSAUDIO_POSITION *position);
+
+    // Sends one request; STATUS_PENDING while it waits in the pin, else the pin's refusal (the
+    // request is then not counted).
+    NTSTATUS submit_write(const UCHAR *data, ULONG bytes);
+    NTSTATUS submit_read(ULONG bytes);
+    ULONG in_flight() const;
+    // Waits until at most max_in_flight requests are outstanding; false on timeout.
+    bool wait_in_flight(ULONG max_in_flight, ULONG timeout_ms);
+    // Moves the data of completed reads, oldest first and up to the first one still in flight,
+    // to the end of *out. The status of the first request that failed, else STATUS_SUCCESS.
+    NTSTATUS take_completed(std::vector<UCHAR> *out);
+
+    // Render: frames [next, next + frames) of the frame-numbered pattern in requests of
+    // request_frames, keeping at most depth in flight; false when a request fails or a slot does
+    // not free within timeout_ms.
+    bool render_pattern(ULONGLONG frames, ULONG request_frames, ULONG depth, ULONG timeout_ms);
+    // Capture: frames in requests of request_frames with depth in flight, appended to *captured.
+    bool capture_frames(ULONGLONG frames, ULONG request_frames, ULONG depth, ULONG timeout_ms,
+                        std::vector<UCHAR> *captured);
+    ULONGLONG frames_rendered() const { return m_next_frame; }
+
+private:
+    friend NTSTATUS create_wavecyclic_pin(wavert_filter &, ULONG, const std::vector<UCHAR> &,
+                                          std::unique_ptr<wavecyclic_pin> *);
+    wavecyclic_pin(platform::user_file *file, bool capture, ULONG channels, ULONG bits, ULONG rate);
+    NTSTATUS submit(ULONG code, const UCHAR *data, ULONG bytes);
+
+    ks_handle m_handle;
+    bool m_capture;
+    ULONG m_channels;
+    ULONG m_bits;
+    ULONG m_rate;
+    ULONGLONG m_next_frame = 0;
+    std::shared_ptr<shared_state> m_state;
+};
+
 // The user-mode paths of the present KSCATEGORY_AUDIO interfaces.
 std::vector<std::wstring> audio_interfaces();
 
