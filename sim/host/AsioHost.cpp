@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <platform/clock.h>
 #include <platform/process.h>
+#include <platform/registry.h>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -137,6 +138,9 @@ bool asio_host::start(uint32_t timeout_ms)
         }
     }
     process_ = platform::process_create(options_.image_name, options_.image_name);
+    if (options_.wow64_32 && process_ != nullptr) {
+        platform::registry_set_process_view(process_, platform::registry_view::wow64_32);
+    }
     thread_ = platform::process_start_thread(process_, [this] { run(); });
     if (thread_ == nullptr) {
         fail("the host process could not start its thread");
@@ -232,7 +236,7 @@ bool asio_host::open_driver(session &s)
         return false;
     }
 
-    const std::vector<asio_driver_entry> entries = asio_enumerate_drivers();
+    const std::vector<asio_driver_entry> entries = asio_enumerate_drivers(options_.wow64_32);
     const asio_driver_entry *entry = nullptr;
     for (const asio_driver_entry &e : entries) {
         if (options_.driver.empty() || same_name(e.name, options_.driver)) {

@@ -49,11 +49,12 @@ void put_tag(std::vector<uint8_t> &out, const char *tag)
 
 } // namespace
 
-std::vector<asio_driver_entry> asio_enumerate_drivers()
+std::vector<asio_driver_entry> asio_enumerate_drivers(bool wow64_32)
 {
     std::vector<asio_driver_entry> entries;
+    const REGSAM view = wow64_32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     HKEY root = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ASIO", 0, KEY_READ | KEY_WOW64_64KEY, &root) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ASIO", 0, KEY_READ | view, &root) != ERROR_SUCCESS) {
         return entries;
     }
     for (DWORD i = 0;; ++i) {
@@ -63,7 +64,7 @@ std::vector<asio_driver_entry> asio_enumerate_drivers()
             break;
         }
         HKEY key = nullptr;
-        if (RegOpenKeyExW(root, name, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+        if (RegOpenKeyExW(root, name, 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
             continue;
         }
         asio_driver_entry entry;

@@ -66,8 +66,8 @@ OVASIO::OVASIO(IUnknown *outer)
       m_queueSpaceEvent(nullptr), m_waitHandles(), m_driverMutex(nullptr), m_notifyHandles(),
       m_notificationThread(nullptr), m_resetRequested(0), m_settingsChangedEarly(0), m_sessionLost(0),
       m_shortPeriod(0), m_rateDiffers(0), m_pendingRate(0.0), m_lastSwitchTime(0), m_messageThread(nullptr),
-      m_windowReady(nullptr), m_window(nullptr), m_resumeCounter(0), m_restartRender(0), m_dropOutShowing(0),
-      m_holdsStopEvent(FALSE)
+      m_windowReady(nullptr), m_window(nullptr), m_resumeCounter(0), m_restartRender(0), m_timeFlagsSet(0),
+      m_timeFlagsClear(0), m_dropOutShowing(0), m_holdsStopEvent(FALSE)
 {
 }
 

@@ -215,6 +215,10 @@ public:
     HWND volatile m_window;
     DWORD m_resumeCounter;
     DWORD m_restartRender;
+    // Time-info flag bits to set and to clear at the next time-info call. Host threads post
+    // them here; only the engine thread writes the flags while it runs.
+    volatile LONG m_timeFlagsSet;
+    volatile LONG m_timeFlagsClear;
     // 1 while a drop-out box is up, so that a run of late periods shows one box.
     volatile LONG m_dropOutShowing;
     // This object holds a reference on g_ovasioStopEvent (from init to destruction).

@@ -206,6 +206,8 @@ ASIOError STDMETHODCALLTYPE OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, i
         m_asioTime.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
         m_asioTime.timeCode.speed = 1.0;
         m_asioTime.timeCode.flags = kTcValid | kTcRunning;
+        InterlockedExchange(&m_timeFlagsClear, 0);
+        InterlockedExchange(&m_timeFlagsSet, 0);
     } else {
         m_timeInfoMode = 0;
     }

@@ -73,6 +73,9 @@ DWORD OVASIO::dropOutLimit() const
 
 VOID OVASIO::bufferSwitchTimeInfo()
 {
+    const uint32_t clear = (uint32_t)InterlockedExchange(&m_timeFlagsClear, 0);
+    const uint32_t set = (uint32_t)InterlockedExchange(&m_timeFlagsSet, 0);
+    m_asioTime.timeInfo.flags = (m_asioTime.timeInfo.flags & ~clear) | set;
     getSamplePosition(&m_asioTime.timeInfo.samplePosition, &m_asioTime.timeInfo.systemTime);
     if (m_timeCodeOn != 0) {
         // Ten minutes ahead of the position; the low word wraps as the position's does.

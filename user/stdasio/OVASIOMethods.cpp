@@ -2,6 +2,7 @@
 // buffer size, rates, clock source, position, channel names, the control panel and the future
 // selectors; start and stop hand over to the streaming code.
 #include "OVASIO.h"
+#include <interlockedapi.h>
 #include "DeviceList.h"
 #include "PerfLog.h"
 #include "Settings.h"
@@ -42,7 +43,7 @@ VOID DeviceNameForChannels(LPCWSTR name, char *out, size_t outBytes)
         ansi[i] = (name[i] > 0 && name[i] < 0x80) ? (char)name[i] : '?';
     }
     size_t skip = 0;
-    while (skip < sizeof(ansi) && (ansi[skip] == '-' || ansi[skip] == ' ' || (ansi[skip] >= '0' && ansi[skip] <= '9'))) {
+    while (skip < sizeof(ansi) && ansi[skip] != '\0' && std::strchr("0123456789- ", ansi[skip]) != nullptr) {
         ++skip;
     }
     const char *rest = skip < sizeof(ansi) ? ansi + skip : "";
@@ -175,7 +176,8 @@ ASIOError STDMETHODCALLTYPE OVASIO::setSampleRate(ASIOSampleRate sampleRate)
     }
     m_pendingRate = sampleRate;
     m_asioTime.timeInfo.sampleRate = sampleRate;
-    m_asioTime.timeInfo.flags = (m_asioTime.timeInfo.flags | kSampleRateChanged) & ~(uint32_t)kSampleRateValid;
+    InterlockedOr(&m_timeFlagsClear, kSampleRateValid);
+    InterlockedOr(&m_timeFlagsSet, kSampleRateChanged);
     ASIOCallbacks *const callbacks = m_callbacks;
     if (callbacks != nullptr && callbacks->sampleRateDidChange != nullptr) {
         callbacks->sampleRateDidChange(sampleRate);
@@ -207,7 +209,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::setClockSource(int32_t reference)
     if (m_state == OVASIO_STATE_CONSTRUCTED || reference != 0) {
         return ASE_NotPresent;
     }
-    m_asioTime.timeInfo.flags |= kClockSourceChanged;
+    InterlockedOr(&m_timeFlagsSet, kClockSourceChanged);
     return ASE_OK;
 }
 

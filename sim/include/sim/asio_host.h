@@ -21,7 +21,7 @@ struct thread;
 
 namespace sim {
 
-// One driver entry of HKLM\SOFTWARE\ASIO (64-bit view).
+// One driver entry of HKLM\SOFTWARE\ASIO (64-bit view, or the 32-bit view for a 32-bit host).
 struct asio_driver_entry {
     std::wstring name;        // the subkey's name
     std::wstring clsid_text;  // "CLSID" value
@@ -29,7 +29,7 @@ struct asio_driver_entry {
     CLSID clsid{};
 };
 // Entries with a readable, well-formed "CLSID" value, in key order.
-std::vector<asio_driver_entry> asio_enumerate_drivers();
+std::vector<asio_driver_entry> asio_enumerate_drivers(bool wow64_32 = false);
 
 struct asio_host_options {
     std::wstring driver;        // subkey name under SOFTWARE\ASIO; empty: the first entry
@@ -42,6 +42,9 @@ struct asio_host_options {
     bool use_output_ready = true;
     size_t capture_frames = 10 * 48000; // input frames kept per channel
     std::wstring image_name = L"asiohost.exe";
+    // A 32-bit host: its process opens keys in the 32-bit registry view, so it finds the
+    // drivers and classes that 32-bit in-process servers register there.
+    bool wow64_32 = false;
 };
 
 enum class asio_callback_kind { buffer_switch, buffer_switch_time_info, sample_rate_did_change, asio_message };

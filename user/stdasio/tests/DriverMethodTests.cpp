@@ -1,0 +1,409 @@
+// The standard ASIO driver object through COM: registration, creation, init with and without a
+// device, every method from each state, the rate and latency answers, channel names and the
+// createBuffers rules.
+#include "DriverFixture.h"
+#include <cstring>
+#include <string>
+
+namespace stdasio_test {
+namespace {
+
+class DriverMethods : public DriverTest {};
+
+const ASIOCallbacks NoCallbacks = {};
+
+std::wstring read_text(HKEY root, const std::wstring &path, LPCWSTR value, REGSAM view)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+        return L"<missing>";
+    }
+    WCHAR text[400] = {};
+    DWORD bytes = sizeof(text) - sizeof(WCHAR);
+    DWORD type = 0;
+    const LSTATUS status = RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE *>(text), &bytes);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? std::wstring(text) : L"<missing>";
+}
+
+TEST_F(DriverMethods, RegistersInTheThirtyTwoBitViewOnly)
+{
+    const std::wstring asioKey = std::wstring(L"SOFTWARE\\ASIO\\") + DriverName;
+    EXPECT_EQ(L"{E34ABBB9-E175-4A6A-9BDF-9899FC21BCBD}",
+              read_text(HKEY_LOCAL_MACHINE, asioKey, L"CLSID", KEY_WOW64_32KEY));
+    EXPECT_EQ(DriverName, read_text(HKEY_LOCAL_MACHINE, asioKey, L"Description", KEY_WOW64_32KEY));
+    EXPECT_EQ(L"<missing>", read_text(HKEY_LOCAL_MACHINE, asioKey, L"CLSID", KEY_WOW64_64KEY));
+    const std::wstring server = L"SOFTWARE\\Classes\\CLSID\\{E34ABBB9-E175-4A6A-9BDF-9899FC21BCBD}\\InprocServer32";
+    EXPECT_EQ(L"Apartment", read_text(HKEY_LOCAL_MACHINE, server, L"ThreadingModel", KEY_WOW64_32KEY));
+    const std::wstring path = read_text(HKEY_LOCAL_MACHINE, server, nullptr, KEY_WOW64_32KEY);
+    EXPECT_NE(std::wstring::npos, path.find(L"ovmlsaso.dll")) << path.c_str();
+}
+
+TEST_F(DriverMethods, EveryCreationMakesANewObjectAnsweringItsClassIdentifier)
+{
+    IASIO *first = create_driver();
+    IASIO *second = create_driver();
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first, second);
+
+    void *face = reinterpret_cast<void *>(0x1);
+    EXPECT_EQ(S_OK, first->QueryInterface(DriverClassId, &face));
+    EXPECT_EQ(face, static_cast<void *>(first));
+    first->Release();
+    IUnknown *unknown = nullptr;
+    EXPECT_EQ(S_OK, first->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&unknown)));
+    ASSERT_NE(unknown, nullptr);
+    unknown->Release();
+    face = reinterpret_cast<void *>(0x1);
+    EXPECT_EQ(E_NOINTERFACE, first->QueryInterface(IID_IClassFactory, &face));
+    EXPECT_EQ(face, nullptr);
+}
+
+TEST_F(DriverMethods, WithoutADeviceInitFailsAndEveryStateBoundMethodAnswersNotPresent)
+{
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    char text[128];
+    std::memset(text, 'x', sizeof(text));
+    driver->getErrorMessage(text);
+    EXPECT_STREQ("", text);
+
+    EXPECT_EQ(ASIOFalse, driver->init(nullptr));
+    driver->getErrorMessage(text);
+    EXPECT_STREQ("No device.\n", text);
+
+    int32_t a = -5, b = -5, c = -5, d = -5;
+    EXPECT_EQ(ASE_NotPresent, driver->getChannels(&a, &b));
+    EXPECT_EQ(ASE_NotPresent, driver->getLatencies(&a, &b));
+    EXPECT_EQ(ASE_NotPresent, driver->getBufferSize(&a, &b, &c, &d));
+    EXPECT_EQ(-5, a);
+    EXPECT_EQ(-5, d);
+    EXPECT_EQ(ASE_NotPresent, driver->canSampleRate(44100.0));
+    ASIOSampleRate rate = -1.0;
+    EXPECT_EQ(ASE_NotPresent, driver->getSampleRate(&rate));
+    EXPECT_EQ(-1.0, rate);
+    EXPECT_EQ(ASE_NotPresent, driver->setSampleRate(48000.0));
+    ASIOClockSource clocks[2] = {};
+    EXPECT_EQ(ASE_NotPresent, driver->getClockSources(clocks, &a));
+    EXPECT_EQ(ASE_NotPresent, driver->setClockSource(0));
+    ASIOSamples position = {};
+    ASIOTimeStamp stamp = {};
+    EXPECT_EQ(ASE_NotPresent, driver->getSamplePosition(&position, &stamp));
+    ASIOChannelInfo info = {};
+    EXPECT_EQ(ASE_NotPresent, driver->getChannelInfo(&info));
+    ASIOBufferInfo infos[1] = {{ASIOTrue, 0, {nullptr, nullptr}}};
+    ASIOCallbacks callbacks = recording_callbacks();
+    EXPECT_EQ(ASE_NotPresent, driver->createBuffers(infos, 1, 512, &callbacks));
+    EXPECT_EQ(ASE_NotPresent, driver->disposeBuffers());
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+    EXPECT_EQ(ASE_NotPresent, driver->stop());
+
+    char name[33] = {};
+    driver->getDriverName(name);
+    EXPECT_STREQ("Orvan Marla Series ASIO", name);
+    EXPECT_EQ(1, driver->getDriverVersion());
+    EXPECT_EQ(ASE_OK, driver->outputReady());
+    EXPECT_EQ(ASE_OK, driver->controlPanel());
+    EXPECT_EQ(0, record().resets.load());
+}
+
+TEST_F(DriverMethods, FutureSelectors)
+{
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    const struct {
+        int32_t selector;
+        ASIOError result;
+    } rows[] = {
+        {kAsioEnableTimeCodeRead, ASE_SUCCESS}, {kAsioDisableTimeCodeRead, ASE_SUCCESS},
+        {kAsioSetInputMonitor, ASE_SUCCESS},    {kAsioCanInputMonitor, ASE_SUCCESS},
+        {kAsioCanTimeInfo, ASE_SUCCESS},        {kAsioCanTimeCode, ASE_SUCCESS},
+        {4, ASE_NotPresent},                    {0, ASE_NotPresent},
+        {kAsioSetIoFormat, ASE_NotPresent},     {-1, ASE_NotPresent},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.selector);
+        EXPECT_EQ(row.result, driver->future(row.selector, nullptr));
+    }
+}
+
+TEST_F(DriverMethods, InitWithADeviceDescribesTwoSixteenBitChannelsEachWay)
+{
+    add_device();
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+
+    int32_t inputs = 0, outputs = 0;
+    EXPECT_EQ(ASE_OK, driver->getChannels(&inputs, &outputs));
+    EXPECT_EQ(2, inputs);
+    EXPECT_EQ(2, outputs);
+    int32_t min = 0, max = 0, preferred = 0, granularity = -1;
+    EXPECT_EQ(ASE_OK, driver->getBufferSize(&min, &max, &preferred, &granularity));
+    EXPECT_EQ(512, min);
+    EXPECT_EQ(512, max);
+    EXPECT_EQ(512, preferred);
+    EXPECT_EQ(0, granularity);
+    int32_t input = 0, output = 0;
+    EXPECT_EQ(ASE_OK, driver->getLatencies(&input, &output));
+    EXPECT_EQ(512, input);
+    EXPECT_EQ(862, output);
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(ASE_OK, driver->getSampleRate(&rate));
+    EXPECT_EQ(44100.0, rate);
+
+    ASIOClockSource clocks[2] = {};
+    int32_t count = 0;
+    EXPECT_EQ(ASE_OK, driver->getClockSources(clocks, &count));
+    EXPECT_EQ(1, count);
+    EXPECT_EQ(0, clocks[0].index);
+    EXPECT_EQ(-1, clocks[0].associatedChannel);
+    EXPECT_EQ(-1, clocks[0].associatedGroup);
+    EXPECT_EQ(ASIOTrue, clocks[0].isCurrentSource);
+    EXPECT_STREQ("Internal", clocks[0].name);
+    EXPECT_EQ(ASE_NotPresent, driver->setClockSource(1));
+    EXPECT_EQ(ASE_OK, driver->setClockSource(0));
+
+    ASIOSamples position = {7, 7};
+    EXPECT_EQ(ASE_OK, driver->getSamplePosition(&position, nullptr));
+    EXPECT_EQ(0u, position.hi);
+    EXPECT_EQ(0u, position.lo);
+
+    char text[128] = {};
+    EXPECT_EQ(ASIOFalse, driver->init(nullptr));
+    driver->getErrorMessage(text);
+    EXPECT_STREQ("ASIO driver was initialized before this time.\n", text);
+    EXPECT_EQ(ASE_OK, driver->getChannels(&inputs, &outputs));
+}
+
+TEST_F(DriverMethods, LatenciesFollowTheStoredRateAndSize)
+{
+    store_setting_dword(L"sampling_rate", 48000);
+    store_setting_dword(L"buffer_size,2", 256);
+    add_device();
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+    int32_t input = 0, output = 0;
+    EXPECT_EQ(ASE_OK, driver->getLatencies(&input, &output));
+    EXPECT_EQ(256, input);
+    EXPECT_EQ(640, output);
+}
+
+TEST_F(DriverMethods, ChannelInfoNamesTheDeviceAndReportsActivity)
+{
+    add_device(L"2- Marla Series USB Audio Device Long Name");
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+
+    ASIOChannelInfo info = {};
+    info.channel = 0;
+    info.isInput = ASIOTrue;
+    info.isActive = 7;
+    ASSERT_EQ(ASE_OK, driver->getChannelInfo(&info));
+    EXPECT_EQ(ASIOFalse, info.isActive);
+    EXPECT_EQ(0, info.channelGroup);
+    EXPECT_EQ(ASIOSTInt16LSB, info.type);
+    EXPECT_STREQ("Marla Series USB Audi... In 01", info.name);
+    info.channel = 1;
+    info.isInput = ASIOFalse;
+    ASSERT_EQ(ASE_OK, driver->getChannelInfo(&info));
+    EXPECT_STREQ("Marla Series USB Audi... Out 02", info.name);
+
+    const struct {
+        int32_t channel;
+        ASIOBool input;
+    } bad[] = {{-1, ASIOTrue}, {2, ASIOTrue}, {2, ASIOFalse}, {-1, ASIOFalse}};
+    for (const auto &row : bad) {
+        SCOPED_TRACE(row.channel);
+        info.channel = row.channel;
+        info.isInput = row.input;
+        EXPECT_EQ(ASE_InvalidParameter, driver->getChannelInfo(&info));
+    }
+    EXPECT_EQ(ASE_InvalidParameter, driver->getChannelInfo(nullptr));
+}
+
+TEST_F(DriverMethods, ShortDeviceNameKeepsItsTextWithoutTheLeadingNumber)
+{
+    add_device(L"2- USB Audio");
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+    ASIOChannelInfo info = {};
+    info.isInput = ASIOTrue;
+    ASSERT_EQ(ASE_OK, driver->getChannelInfo(&info));
+    EXPECT_STREQ("USB Audio In 01", info.name);
+}
+
+TEST_F(DriverMethods, LockedRateAcceptsOnlyTheCurrentRate)
+{
+    store_setting_byte(L"lock", 1);
+    add_device();
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+    EXPECT_EQ(ASE_OK, driver->canSampleRate(44100.0));
+    EXPECT_EQ(ASE_NoClock, driver->canSampleRate(48000.0));
+    EXPECT_EQ(ASE_OK, driver->setSampleRate(44100.0));
+    EXPECT_EQ(ASE_NoClock, driver->setSampleRate(48000.0));
+    EXPECT_EQ(ASE_InvalidParameter, driver->setSampleRate(0.0));
+    EXPECT_EQ(44100u, stored_setting_dword(L"sampling_rate"));
+}
+
+TEST_F(DriverMethods, UnlockedRateChangeBeforeBuffersTakesEffectAndIsStored)
+{
+    add_device();
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+    const struct {
+        double rate;
+        ASIOError can;
+    } rows[] = {
+        {44100.0, ASE_OK}, {48000.0, ASE_OK}, {96000.0, ASE_NoClock}, {32000.0, ASE_NoClock}, {0.0, ASE_NoClock},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.rate);
+        EXPECT_EQ(row.can, driver->canSampleRate(row.rate));
+    }
+    EXPECT_EQ(ASE_NoClock, driver->setSampleRate(96000.0));
+    EXPECT_EQ(ASE_OK, driver->setSampleRate(48000.0));
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(ASE_OK, driver->getSampleRate(&rate));
+    EXPECT_EQ(48000.0, rate);
+    EXPECT_EQ(48000u, stored_setting_dword(L"sampling_rate"));
+    int32_t input = 0, output = 0;
+    EXPECT_EQ(ASE_OK, driver->getLatencies(&input, &output));
+    EXPECT_EQ(512, input);
+    EXPECT_EQ((int32_t)(512 * 1.9999 + 48 * 8.0052) - 512, output);
+    EXPECT_EQ(0, record().resets.load());
+}
+
+TEST_F(DriverMethods, CreateBuffersGivesEachChannelTwoHalvesInItsOwnBlock)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_NE(infos[i].buffers[0], nullptr);
+        EXPECT_EQ(static_cast<char *>(infos[i].buffers[0]) + 1024, infos[i].buffers[1]);
+        for (int j = 0; j < i; ++j) {
+            EXPECT_NE(infos[i].buffers[0], infos[j].buffers[0]);
+        }
+    }
+    ASIOChannelInfo info = {};
+    info.isInput = ASIOTrue;
+    ASSERT_EQ(ASE_OK, driver->getChannelInfo(&info));
+    EXPECT_EQ(ASIOTrue, info.isActive);
+    EXPECT_EQ(0, record().resets.load());
+
+    // A second createBuffers without disposeBuffers is refused and leaves the first set alone.
+    ASIOBufferInfo again[4];
+    std::memcpy(again, infos, sizeof(again));
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(again, 4, 512, &callbacks));
+    EXPECT_EQ(0, std::memcmp(again, infos, sizeof(again)));
+    EXPECT_EQ(ASE_OK, driver->start());
+    EXPECT_TRUE(wait_until([] { return record().switches.load() >= 2; }));
+    EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+}
+
+TEST_F(DriverMethods, CreateBuffersRefusesBadRequests)
+{
+    add_device();
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+    ASIOCallbacks callbacks = recording_callbacks();
+    ASIOCallbacks noMessage = callbacks;
+    noMessage.asioMessage = nullptr;
+    ASIOBufferInfo infos[5] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}},
+                               {ASIOFalse, 1, {}}};
+
+    EXPECT_EQ(ASE_InvalidParameter, driver->createBuffers(nullptr, 4, 512, &callbacks));
+    EXPECT_EQ(ASE_InvalidParameter, driver->createBuffers(infos, 4, 512, nullptr));
+    EXPECT_EQ(ASE_InvalidParameter, driver->createBuffers(infos, 4, 512, &noMessage));
+    EXPECT_EQ(ASE_InvalidParameter, driver->createBuffers(infos, 0, 512, &callbacks));
+    EXPECT_EQ(ASE_InvalidParameter, driver->createBuffers(infos, -1, 512, &callbacks));
+    EXPECT_EQ(ASE_InvalidParameter, driver->createBuffers(infos, 5, 512, &callbacks));
+    EXPECT_EQ(0, record().resets.load());
+
+    ASIOBufferInfo twice[2] = {{ASIOTrue, 0, {}}, {ASIOTrue, 0, {}}};
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(twice, 2, 512, &callbacks));
+    ASIOBufferInfo outOfRange[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 2, {}}};
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(outOfRange, 2, 512, &callbacks));
+    ASIOBufferInfo negative[1] = {{ASIOTrue, -1, {}}};
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(negative, 1, 512, &callbacks));
+    EXPECT_EQ(0, record().resets.load());
+    EXPECT_EQ(ASE_NotPresent, driver->disposeBuffers());
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+
+    // A size other than the configured one asks the host for one reset, however often.
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(infos, 4, 256, &callbacks));
+    EXPECT_EQ(1, record().resets.load());
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(infos, 4, 256, &callbacks));
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(infos, 4, 8192, &callbacks));
+    EXPECT_EQ(1, record().resets.load());
+
+    EXPECT_EQ(ASE_OK, driver->createBuffers(infos, 4, 512, &callbacks));
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(ASE_NotPresent, driver->disposeBuffers());
+}
+
+TEST_F(DriverMethods, StartAndStopFollowTheStates)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    std::memset(infos[2].buffers[0], 0x55, 2048);
+    std::memset(infos[3].buffers[0], 0x55, 2048);
+
+    EXPECT_EQ(ASE_NotPresent, driver->stop());
+    ASSERT_EQ(ASE_OK, driver->start());
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+    EXPECT_EQ(ASE_NotPresent, driver->disposeBuffers());
+    ASIOBufferInfo more[4];
+    std::memcpy(more, infos, sizeof(more));
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(more, 4, 512, &callbacks));
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 3; }));
+    EXPECT_EQ(ASE_OK, driver->stop());
+    const int switches = record().switches.load();
+    EXPECT_EQ(ASE_NotPresent, driver->stop());
+    EXPECT_EQ(switches, record().switches.load());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+    EXPECT_EQ(0, record().resets.load());
+}
+
+TEST_F(DriverMethods, StartClearsTheOutputHalves)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    {
+        // No switch fills the outputs in this test.
+        std::lock_guard<std::mutex> guard(record().lock);
+        record().outputs[0].clear();
+        record().outputs[1].clear();
+    }
+    std::memset(infos[2].buffers[0], 0x55, 2048);
+    std::memset(infos[3].buffers[0], 0x55, 2048);
+    ASSERT_EQ(ASE_OK, driver->start());
+    const auto *bytes = static_cast<const unsigned char *>(infos[2].buffers[0]);
+    for (int i = 0; i < 2048; ++i) {
+        ASSERT_EQ(0, bytes[i]) << i;
+    }
+    EXPECT_EQ(ASE_OK, driver->stop());
+}
+
+} // namespace
+} // namespace stdasio_test

@@ -1,0 +1,319 @@
+// The standard ASIO driver streaming over the simulated exclusive-mode endpoints: the buffer
+// switch sequence and time info, the silent modes, drop-out detection, the reset requests on a
+// lost session, a rate change and a settings change, and loopback through a 32-bit host.
+#include "DriverFixture.h"
+#include <platform/audio_endpoint.h>
+#include <platform/window_station.h>
+#include <sim/asio_host.h>
+#include <cstring>
+
+namespace stdasio_test {
+namespace {
+
+class DriverStream : public DriverTest {
+protected:
+    static size_t boxes()
+    {
+        size_t count = 0;
+        for (const auto &box : platform::message_box_history()) {
+            if (box.text == L"ASIO Streaming Drop-Out") {
+                ++count;
+            }
+        }
+        return count;
+    }
+    static void signal_settings_changed()
+    {
+        const HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"{A35E532A-CC18-4c77-93AF-EAC2AD42F99E}1");
+        ASSERT_NE(event, nullptr);
+        SetEvent(event);
+        CloseHandle(event);
+    }
+    static bool presence_set()
+    {
+        const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, L"{A35E532A-CC18-4c77-93AF-EAC2AD42F99E}0");
+        if (event == nullptr) {
+            return false;
+        }
+        const bool set = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+        CloseHandle(event);
+        return set;
+    }
+};
+
+TEST_F(DriverStream, FirstWakeUpOnlyReadsThenHalvesAlternateWithTimeInfo)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(ASE_SUCCESS, driver->future(kAsioEnableTimeCodeRead, nullptr));
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 6; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+
+    recorder &r = record();
+    std::lock_guard<std::mutex> guard(r.lock);
+    EXPECT_EQ(0, r.plain_switches.load());
+    ASSERT_GE(r.positions.size(), 6u);
+    for (size_t i = 0; i < r.positions.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ((int32_t)(i % 2), r.halves[i]);
+        EXPECT_EQ((int64_t)i * 512, r.positions[i]);
+        EXPECT_EQ((uint32_t)(i * 512 + 44100 * 600), r.time_codes[i]);
+        EXPECT_EQ((uint32_t)(kSystemTimeValid | kSamplePositionValid | kSampleRateValid), r.flags[i]);
+    }
+    ASIOSamples position = {};
+    ASIOTimeStamp stamp = {};
+    EXPECT_EQ(ASE_OK, driver->getSamplePosition(&position, &stamp));
+    EXPECT_EQ((uint32_t)((r.positions.size() - 1) * 512), position.lo);
+    EXPECT_TRUE(stamp.hi != 0 || stamp.lo != 0);
+}
+
+TEST_F(DriverStream, HostWithoutTimeInfoGetsPlainSwitchesAndAClockChangeIsFlaggedOnce)
+{
+    add_device();
+    record().time_info = 0;
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 4; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(record().switches.load(), record().plain_switches.load());
+    EXPECT_TRUE(record().positions.empty());
+}
+
+TEST_F(DriverStream, ClockSourceChangeIsFlaggedInTheNextTimeInfoOnly)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASE_OK, driver->setClockSource(0));
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 3; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+    std::lock_guard<std::mutex> guard(record().lock);
+    ASSERT_GE(record().flags.size(), 3u);
+    EXPECT_NE(0u, record().flags[0] & kClockSourceChanged);
+    EXPECT_EQ(0u, record().flags[1] & kClockSourceChanged);
+    EXPECT_EQ(0u, record().flags[2] & kClockSourceChanged);
+}
+
+TEST_F(DriverStream, ShortBufferStreamsWithAThreeMillisecondPeriodAndSilentInputs)
+{
+    store_setting_dword(L"buffer_size,2", 128);
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    std::memset(infos[0].buffers[0], 0x33, 512);
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 40; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+    std::lock_guard<std::mutex> guard(record().lock);
+    ASSERT_FALSE(record().first_input_samples.empty());
+    for (size_t i = 0; i < record().first_input_samples.size(); ++i) {
+        ASSERT_EQ(0, record().first_input_samples[i]) << i;
+    }
+    const auto *bytes = static_cast<const unsigned char *>(infos[0].buffers[0]);
+    for (int i = 0; i < 512; ++i) {
+        ASSERT_EQ(0, bytes[i]) << i;
+    }
+}
+
+TEST_F(DriverStream, OutputsOnlyArePacedByTheRenderQueue)
+{
+    add_device();
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+    ASIOBufferInfo infos[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks callbacks = recording_callbacks();
+    ASSERT_EQ(ASE_OK, driver->createBuffers(infos, 2, 512, &callbacks));
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 10; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+}
+
+TEST_F(DriverStream, LateHostCallShowsOneDropOutBoxWhenNotifyIsOn)
+{
+    store_setting_byte(L"notify", 1);
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    record().late_switch = 4;
+    record().late_ms = 60;
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    const size_t before = boxes();
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 8; }));
+    EXPECT_TRUE(wait_until([&] { return boxes() > before; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+    bool seen = false;
+    for (const auto &box : platform::message_box_history()) {
+        if (box.text == L"ASIO Streaming Drop-Out") {
+            EXPECT_EQ(L"Orvan Marla Series ASIO : Notification", box.caption);
+            EXPECT_EQ((UINT)(MB_OK | MB_TOPMOST), box.type);
+            seen = true;
+        }
+    }
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(DriverStream, LateHostCallShowsNoBoxWhenNotifyIsOff)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    record().late_switch = 4;
+    record().late_ms = 60;
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    const size_t before = boxes();
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 8; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(before, boxes());
+}
+
+TEST_F(DriverStream, LostSessionAsksForOneResetAndRefusesStartUntilTheDriverIsRecreated)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 3; }));
+    ASSERT_TRUE(platform::audio_endpoint_disconnect(m_captureId, 5));
+    platform::audio_notifications_drain();
+    ASSERT_TRUE(wait_until([] { return record().resets.load() >= 1; }));
+    EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+
+    // A later reason to reset is not reported again.
+    EXPECT_EQ(ASE_OK, driver->createBuffers(infos, 4, 512, &callbacks));
+    EXPECT_EQ(ASE_OK, driver->setSampleRate(48000.0));
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+    EXPECT_EQ(1, record().resets.load());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+
+    IASIO *fresh = create_driver();
+    ASSERT_NE(fresh, nullptr);
+    ASSERT_EQ(ASIOTrue, fresh->init(nullptr));
+}
+
+TEST_F(DriverStream, RateChangeWhilePreparedIsPendingAndAsksForOneReset)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->setSampleRate(48000.0));
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(ASE_OK, driver->getSampleRate(&rate));
+    EXPECT_EQ(48000.0, rate);
+    EXPECT_EQ(1, record().rate_changes.load());
+    EXPECT_EQ(1, record().resets.load());
+    EXPECT_EQ(48000u, stored_setting_dword(L"sampling_rate"));
+    // The next time info flags the change once and no longer calls the rate valid.
+    const int seen = record().switches.load();
+    ASSERT_TRUE(wait_until([&] { return record().switches.load() >= seen + 3; }));
+    {
+        std::lock_guard<std::mutex> guard(record().lock);
+        const std::vector<uint32_t> &flags = record().flags;
+        size_t changed = 0;
+        for (uint32_t f : flags) {
+            changed += (f & kSampleRateChanged) != 0;
+        }
+        EXPECT_EQ(1u, changed);
+        EXPECT_EQ(0u, flags.back() & (kSampleRateValid | kSampleRateChanged));
+        EXPECT_NE(0u, flags.back() & kSamplePositionValid);
+    }
+    EXPECT_EQ(ASE_OK, driver->setSampleRate(44100.0));
+    EXPECT_EQ(1, record().resets.load());
+    EXPECT_EQ(ASE_OK, driver->stop());
+}
+
+TEST_F(DriverStream, SettingsChangeWhilePreparedAsksForOneReset)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    ASSERT_TRUE(wait_until([] { return presence_set(); }));
+
+    store_setting_dword(L"buffer_size,2", 256);
+    signal_settings_changed();
+    ASSERT_TRUE(wait_until([] { return record().resets.load() >= 1; }));
+    store_setting_dword(L"sampling_rate", 48000);
+    signal_settings_changed();
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(1, record().resets.load());
+}
+
+TEST_F(DriverStream, SettingsChangeBeforeBuffersIsReportedByCreateBuffers)
+{
+    add_device();
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+    ASSERT_TRUE(wait_until([] { return presence_set(); }));
+    store_setting_dword(L"buffer_size,2", 256);
+    signal_settings_changed();
+    ASIOBufferInfo infos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks callbacks = recording_callbacks();
+    // The reload runs on the notification thread; until it did, createBuffers has nothing to
+    // report.
+    ASSERT_TRUE(wait_until([&] {
+        if (driver->createBuffers(infos, 4, 512, &callbacks) == ASE_OK) {
+            driver->disposeBuffers();
+        }
+        return record().resets.load() >= 1;
+    }));
+    EXPECT_EQ(ASE_OK, driver->createBuffers(infos, 4, 512, &callbacks));
+    EXPECT_EQ(1, record().resets.load());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+}
+
+class DriverLoopback : public DriverTest, public ::testing::WithParamInterface<double> {};
+
+TEST_P(DriverLoopback, ThirtyTwoBitHostHearsItsOutputBitExact)
+{
+    add_device();
+    sim::asio_host_options options;
+    options.driver = DriverName;
+    options.sample_rate = GetParam();
+    options.wow64_32 = true;
+    sim::asio_host host(options);
+    ASSERT_TRUE(host.start()) << host.error();
+    EXPECT_EQ("Orvan Marla Series ASIO", host.driver_name());
+    EXPECT_EQ(GetParam(), host.sample_rate());
+    ASSERT_TRUE(host.wait_buffer_switches(200, 20000));
+    ASSERT_TRUE(host.stop());
+    ASSERT_EQ(2u, host.inputs().size());
+    for (size_t channel = 0; channel < 2; ++channel) {
+        SCOPED_TRACE(channel);
+        const sim::asio_loopback_check check = host.check_loopback(channel, channel);
+        EXPECT_TRUE(check.found);
+        EXPECT_GT(check.frames_checked, 0u);
+        EXPECT_EQ(0u, check.mismatches);
+    }
+    EXPECT_EQ(0u, host.resets());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, DriverLoopback, ::testing::Values(44100.0, 48000.0));
+
+} // namespace
+} // namespace stdasio_test
