@@ -10,8 +10,6 @@ namespace {
 
 class DriverMethods : public DriverTest {};
 
-const ASIOCallbacks NoCallbacks = {};
-
 std::wstring read_text(HKEY root, const std::wstring &path, LPCWSTR value, REGSAM view)
 {
     HKEY key = nullptr;

@@ -287,6 +287,54 @@ TEST_F(DriverStream, SettingsChangeBeforeBuffersIsReportedByCreateBuffers)
     EXPECT_EQ(ASE_OK, driver->disposeBuffers());
 }
 
+TEST_F(DriverStream, SuspendStopsAndResumeRestartsASecondLaterWithoutResettingThePosition)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 4; }));
+
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMSUSPEND), 1u);
+    size_t before = 0;
+    int64_t last = 0;
+    {
+        std::lock_guard<std::mutex> guard(record().lock);
+        before = record().positions.size();
+        last = record().positions.back();
+    }
+    // The suspend has stopped the stream already.
+    EXPECT_EQ(ASE_NotPresent, driver->stop());
+
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMRESUMEAUTOMATIC), 1u);
+    ASSERT_TRUE(wait_until([&] { return record().switches.load() >= (int)before + 4; }));
+    {
+        std::lock_guard<std::mutex> guard(record().lock);
+        EXPECT_EQ(last + 512, record().positions[before]);
+        EXPECT_EQ(1 - record().halves[before - 1], record().halves[before]);
+    }
+    EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(0, record().resets.load());
+}
+
+TEST_F(DriverStream, SecondResumeWhileTheTimerIsPendingRestartsAtOnce)
+{
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 2; }));
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMSUSPEND), 1u);
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMRESUMEAUTOMATIC), 1u);
+    EXPECT_EQ(ASE_NotPresent, driver->stop());
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMRESUMEAUTOMATIC), 1u);
+    EXPECT_EQ(ASE_OK, driver->stop());
+}
+
 class DriverLoopback : public DriverTest, public ::testing::WithParamInterface<double> {};
 
 TEST_P(DriverLoopback, ThirtyTwoBitHostHearsItsOutputBitExact)
