@@ -19,3 +19,9 @@ target_include_directories(stdusb PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 # headers of the same names are found first, next to the sources that include them.
 target_include_directories(stdusb PRIVATE ${CMAKE_SOURCE_DIR}/kernel/usbaudio)
 target_link_libraries(stdusb PUBLIC platform)
+
+ovm_add_test(stdusb_tests
+  SOURCES
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbTestBench.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbStartTests.cpp
+  LIBS stdusb platform sim)
