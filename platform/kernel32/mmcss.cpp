@@ -45,6 +45,14 @@ mmcss_record *record_of(HANDLE handle)
     return &record;
 }
 
+// A registered task's thread runs in the real-time priority range, as the multimedia class
+// scheduler raises it: 23 at normal task priority, moved by the task priority set.
+void set_task_priority(thread *t, int priority)
+{
+    t->priority = static_cast<KPRIORITY>(23 + priority);
+    thread_apply_priority(t);
+}
+
 void reset()
 {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -83,6 +91,9 @@ HANDLE WINAPI AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex)
     record.priority = AVRT_PRIORITY_NORMAL;
     *TaskIndex = record.task_index;
     g_records.push_back(record);
+    thread *self = current_thread();
+    self->priority_before_mmcss = self->priority;
+    set_task_priority(self, AVRT_PRIORITY_NORMAL);
     return (HANDLE)(ULONG_PTR)g_records.size();
 }
 
@@ -99,6 +110,7 @@ BOOL WINAPI AvSetMmThreadPriority(HANDLE AvrtHandle, AVRT_PRIORITY Priority)
         return FALSE;
     }
     record->priority = Priority;
+    set_task_priority(current_thread(), Priority);
     return TRUE;
 }
 
@@ -111,5 +123,8 @@ BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE AvrtHandle)
         return FALSE;
     }
     record->reverted = true;
+    thread *self = current_thread();
+    self->priority = self->priority_before_mmcss;
+    thread_apply_priority(self);
     return TRUE;
 }

@@ -160,7 +160,7 @@ void win32_abandon_mutants(thread *t)
         m->SignalState = 1;
     }
     t->owned_mutants.clear();
-    dispatcher_condition().notify_all();
+    dispatcher_wake_all_locked();
 }
 
 } // namespace platform
@@ -317,6 +317,7 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
         return FALSE;
     }
     target->t->priority = kernel;
+    thread_apply_priority(target->t);
     win32_object_dereference(target);
     return TRUE;
 }

@@ -49,7 +49,7 @@ void clock_use_manual(bool manual)
         g_boot.store(steady::now().time_since_epoch().count());
         g_manual.store(false);
     }
-    dispatcher_condition().notify_all();
+    dispatcher_wake_all_locked();
 }
 
 bool clock_is_manual()
@@ -63,7 +63,7 @@ void clock_advance(LONGLONG delta_100ns)
     if (g_manual.load() && delta_100ns > 0) {
         g_manual_now.fetch_add(delta_100ns);
     }
-    dispatcher_condition().notify_all();
+    dispatcher_wake_all_locked();
 }
 
 void clock_reset()
@@ -73,7 +73,7 @@ void clock_reset()
     g_manual_now.store(0);
     g_real_offset.store(0);
     g_boot.store(steady::now().time_since_epoch().count());
-    dispatcher_condition().notify_all();
+    dispatcher_wake_all_locked();
 }
 
 } // namespace platform

@@ -1,6 +1,6 @@
 // Dispatcher objects and waits. Every state change happens under the one dispatcher lock
-// and wakes all blocked waits, which then re-check their objects; timed waits sleep until
-// their deadline on the real clock, or until the manual clock is advanced.
+// and wakes the blocked waits that name the object, which then re-check their objects; timed
+// waits sleep until their deadline on the real clock, or until the manual clock is advanced.
 #include <platform/dispatcher.h>
 #include <platform/clock.h>
 #include <platform/thread.h>
@@ -16,13 +16,43 @@ std::mutex &dispatcher_lock()
     return lock;
 }
 
-std::condition_variable &dispatcher_condition()
+namespace {
+
+// One blocked wait: the objects it waits on and the condition it sleeps on. Linked into the
+// list of blocked waits while it sleeps; guarded by the dispatcher lock.
+struct wait_block {
+    std::condition_variable wake;
+    const thread *waiter = nullptr;
+    ULONG count = 0;
+    DISPATCHER_HEADER *const *objects = nullptr;
+    wait_block *previous = nullptr;
+    wait_block *next = nullptr;
+};
+
+wait_block *g_blocked = nullptr;
+
+void link_block(wait_block *block)
 {
-    static std::condition_variable condition;
-    return condition;
+    block->previous = nullptr;
+    block->next = g_blocked;
+    if (g_blocked != nullptr) {
+        g_blocked->previous = block;
+    }
+    g_blocked = block;
 }
 
-namespace {
+void unlink_block(wait_block *block)
+{
+    if (block->previous != nullptr) {
+        block->previous->next = block->next;
+    } else {
+        g_blocked = block->next;
+    }
+    if (block->next != nullptr) {
+        block->next->previous = block->previous;
+    }
+    block->previous = block->next = nullptr;
+}
 
 bool is_satisfiable(const DISPATCHER_HEADER *object, thread *waiter)
 {
@@ -61,12 +91,35 @@ bool satisfy(DISPATCHER_HEADER *object, thread *waiter)
     }
 }
 
-void notify_all_locked()
+} // namespace
+
+void dispatcher_wake_object_locked(const DISPATCHER_HEADER *object)
 {
-    dispatcher_condition().notify_all();
+    for (wait_block *block = g_blocked; block != nullptr; block = block->next) {
+        for (ULONG i = 0; i < block->count; ++i) {
+            if (block->objects[i] == object) {
+                block->wake.notify_one();
+                break;
+            }
+        }
+    }
 }
 
-} // namespace
+void dispatcher_wake_thread_locked(const thread *waiter)
+{
+    for (wait_block *block = g_blocked; block != nullptr; block = block->next) {
+        if (block->waiter == waiter) {
+            block->wake.notify_one();
+        }
+    }
+}
+
+void dispatcher_wake_all_locked()
+{
+    for (wait_block *block = g_blocked; block != nullptr; block = block->next) {
+        block->wake.notify_one();
+    }
+}
 
 void dispatcher_init(DISPATCHER_HEADER *object, dispatcher_type type, LONG signal_state, LONG limit)
 {
@@ -95,7 +148,7 @@ LONG dispatcher_set_event(DISPATCHER_HEADER *object)
     std::lock_guard<std::mutex> lock(dispatcher_lock());
     const LONG previous = object->SignalState;
     object->SignalState = 1;
-    notify_all_locked();
+    dispatcher_wake_object_locked(object);
     return previous;
 }
 
@@ -121,7 +174,7 @@ void dispatcher_signal(DISPATCHER_HEADER *object)
 {
     std::lock_guard<std::mutex> lock(dispatcher_lock());
     object->SignalState = 1;
-    notify_all_locked();
+    dispatcher_wake_object_locked(object);
 }
 
 void dispatcher_unsignal(DISPATCHER_HEADER *object)
@@ -146,7 +199,7 @@ NTSTATUS dispatcher_release_mutant(DISPATCHER_HEADER *object, LONG *previous_cou
         object->SignalState = 1;
         auto &owned = self->owned_mutants;
         owned.erase(std::remove(owned.begin(), owned.end(), object), owned.end());
-        notify_all_locked();
+        dispatcher_wake_object_locked(object);
     }
     return STATUS_SUCCESS;
 }
@@ -162,7 +215,7 @@ NTSTATUS dispatcher_release_semaphore(DISPATCHER_HEADER *object, LONG adjustment
     if (previous_count != nullptr) {
         *previous_count = previous;
     }
-    notify_all_locked();
+    dispatcher_wake_object_locked(object);
     return STATUS_SUCCESS;
 }
 
@@ -211,19 +264,20 @@ NTSTATUS dispatcher_wait(ULONG count, DISPATCHER_HEADER *const *objects, bool wa
                 }
             }
         }
-        if (deadline != nullptr) {
-            const LONGLONG now = clock_now();
-            if (now >= *deadline) {
-                return STATUS_TIMEOUT;
-            }
-            if (clock_is_manual()) {
-                dispatcher_condition().wait(lock);
-            } else {
-                dispatcher_condition().wait_for(lock, std::chrono::nanoseconds((*deadline - now) * 100));
-            }
-        } else {
-            dispatcher_condition().wait(lock);
+        if (deadline != nullptr && clock_now() >= *deadline) {
+            return STATUS_TIMEOUT;
         }
+        wait_block block;
+        block.waiter = self;
+        block.count = count;
+        block.objects = objects;
+        link_block(&block);
+        if (deadline != nullptr && !clock_is_manual()) {
+            block.wake.wait_for(lock, std::chrono::nanoseconds((*deadline - clock_now()) * 100));
+        } else {
+            block.wake.wait(lock);
+        }
+        unlink_block(&block);
     }
 }
 

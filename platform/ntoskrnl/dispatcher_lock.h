@@ -1,12 +1,21 @@
-// The one dispatcher lock and the condition every blocked wait sleeps on. Private to the
-// platform library.
+// The one dispatcher lock and the wake-ups of blocked waits. Private to the platform library.
+// Each blocked wait sleeps on its own condition; a state change wakes only the waits that
+// name the changed object, so a signal costs one wake-up, not one per blocked thread.
 #pragma once
 #include <condition_variable>
 #include <mutex>
 
+struct _DISPATCHER_HEADER;
+
 namespace platform {
 
+struct thread;
+
 std::mutex &dispatcher_lock();
-std::condition_variable &dispatcher_condition();
+
+// The caller holds the dispatcher lock.
+void dispatcher_wake_object_locked(const _DISPATCHER_HEADER *object);
+void dispatcher_wake_thread_locked(const thread *waiter);
+void dispatcher_wake_all_locked();
 
 } // namespace platform

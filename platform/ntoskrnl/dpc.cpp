@@ -38,6 +38,8 @@ void run_dpcs()
 {
     dpc_state &s = state();
     current_thread()->irql = DISPATCH_LEVEL;
+    // DPCs run before any thread on Windows: the DPC thread takes the OS real-time class.
+    thread_run_above_all(current_thread(), 8);
     std::unique_lock<std::mutex> lock(s.lock);
     for (;;) {
         s.changed.wait(lock, [&] { return s.stopping || !IsListEmpty(&s.queue); });

@@ -5,6 +5,7 @@
 #include <platform/thread.h>
 #include <platform/verifier.h>
 #include <sched.h>
+#include <time.h>
 #include <vector>
 
 namespace platform {
@@ -36,7 +37,14 @@ void spin_acquire(PKSPIN_LOCK lock, const char *function)
             return;
         }
         if (spins % 64 == 63) {
-            sched_yield();
+            // A real-time waiter that only yielded would keep an ordinary holder preempted on
+            // its processor: it sleeps for a moment instead.
+            if (current_thread()->realtime.load(std::memory_order_relaxed)) {
+                const timespec moment{0, 20000};
+                nanosleep(&moment, nullptr);
+            } else {
+                sched_yield();
+            }
         } else {
             __builtin_ia32_pause();
         }

@@ -132,6 +132,7 @@ KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
     thread *t = as_thread(Thread);
     const KPRIORITY old = t->priority;
     t->priority = Priority;
+    thread_apply_priority(t);
     return old;
 }
 

@@ -1,6 +1,10 @@
 // Thread objects of the machine: adoption of foreign threads, start, exit and the abandonment
 // of mutants that a thread still owns when it ends.
 #include <platform/thread.h>
+
+#include <pthread.h>
+#include <wdm.h>
+#include <sched.h>
 #include <platform/kernel_handles.h>
 #include <thread>
 #include "dispatcher_lock.h"
@@ -68,7 +72,7 @@ void end_thread(thread *t)
         t->user_apcs.clear();
         t->ended = true;
         t->header.SignalState = 1;
-        dispatcher_condition().notify_all();
+        dispatcher_wake_all_locked();
     }
 }
 
@@ -91,6 +95,7 @@ thread *current_thread()
 {
     if (t_current.object == nullptr) {
         t_current.object = new_thread_object();
+        t_current.object->os_thread = static_cast<unsigned long>(pthread_self());
     }
     return t_current.object;
 }
@@ -104,6 +109,7 @@ thread *thread_start(std::function<void()> body, process *owner, bool system_thr
     g_running.fetch_add(1);
     std::thread([t, body = std::move(body)]() {
         t_current.object = t;
+        t->os_thread = static_cast<unsigned long>(pthread_self());
         try {
             body();
         } catch (const thread_exit_unwind &exit) {
@@ -115,6 +121,37 @@ thread *thread_start(std::function<void()> body, process *owner, bool system_thr
         thread_dereference(t);
     }).detach();
     return t;
+}
+
+namespace {
+
+void set_os_scheduling(thread *t, bool realtime, int level)
+{
+    if (t->os_thread == 0) {
+        return;
+    }
+    sched_param param{};
+    param.sched_priority = realtime ? level : 0;
+    const int result = pthread_setschedparam(static_cast<pthread_t>(t->os_thread), realtime ? SCHED_FIFO : SCHED_OTHER,
+                                             &param);
+    t->realtime.store(realtime && result == 0);
+}
+
+} // namespace
+
+void thread_apply_priority(thread *t)
+{
+    const KPRIORITY priority = t->priority;
+    const bool realtime = priority >= LOW_REALTIME_PRIORITY;
+    if (!realtime && !t->realtime.load()) {
+        return;
+    }
+    set_os_scheduling(t, realtime, realtime ? static_cast<int>(priority - LOW_REALTIME_PRIORITY + 1) : 0);
+}
+
+void thread_run_above_all(thread *t, int level)
+{
+    set_os_scheduling(t, true, HIGH_PRIORITY - LOW_REALTIME_PRIORITY + 1 + level);
 }
 
 void thread_reference(thread *t)
@@ -142,7 +179,7 @@ void thread_queue_user_apc(thread *t, std::function<void()> apc)
         return;
     }
     t->user_apcs.push_back(std::move(apc));
-    dispatcher_condition().notify_all();
+    dispatcher_wake_thread_locked(t);
 }
 
 ULONG thread_running_count()

@@ -5,7 +5,12 @@
 #include <wdm.h>
 #include <platform/clock.h>
 
+#include <algorithm>
 #include <chrono>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
 
 namespace sim {
 
@@ -35,14 +40,36 @@ host_controller::~host_controller()
     }
 }
 
+namespace {
+
+// The frame timer is hardware: its thread asks for exact timer expiry and, where the process
+// may, a real-time scheduling class above every thread of the simulated machine.
+void raise_tick_thread_priority()
+{
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param param{};
+    param.sched_priority = 40;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+} // namespace
+
 // The tick thread polls the machine clock twice per real millisecond, so that a manual machine
 // clock drives the bus as well, and runs the frames that have passed.
 void host_controller::tick_thread()
 {
+    raise_tick_thread_priority();
     for (;;) {
+        // On the real-time clock the thread sleeps to the next frame boundary, as the hardware's
+        // frame timer fires on it; a manual clock is polled.
+        long long wait_us = 500;
+        if (!platform::clock_is_manual()) {
+            const long long next = started_at_ + static_cast<long long>(clock_frames_done_ + 1) * platform::ticks_per_ms;
+            wait_us = std::clamp((next - platform::clock_now() + 9) / 10, 0LL, 500LL);
+        }
         {
             std::unique_lock guard(stop_lock_);
-            if (stop_signal_.wait_for(guard, std::chrono::microseconds(500), [this] { return stop_; })) {
+            if (stop_signal_.wait_for(guard, std::chrono::microseconds(wait_us), [this] { return stop_; })) {
                 return;
             }
         }

@@ -20,6 +20,9 @@ struct thread {
     ULONG id = 0;
     KIRQL irql = 0;
     KPRIORITY priority = 8;
+    KPRIORITY priority_before_mmcss = 0;             // restored when the MMCSS task is reverted
+    unsigned long os_thread = 0;                     // the OS thread running it (pthread_t)
+    std::atomic<bool> realtime{false};               // runs in the OS real-time class
     DWORD exit_code = 0;
     bool system_thread = false;
     bool ended = false;
@@ -37,6 +40,15 @@ thread *current_thread();
 // Starts body on a new OS thread with its own thread object. The returned object holds one
 // reference for the caller.
 thread *thread_start(std::function<void()> body, process *owner, bool system_thread);
+
+// Gives t's OS thread the scheduling of its priority: the real-time priorities (16 to 31)
+// run in the OS real-time class, above every ordinary thread, as on Windows. Where the
+// process may not use that class, the thread keeps ordinary scheduling.
+void thread_apply_priority(thread *t);
+
+// The OS real-time class for a thread of the simulation itself (the DPC thread, a bus's
+// frame timer), at a level above every priority a thread of the machine can take.
+void thread_run_above_all(thread *t, int level);
 
 void thread_reference(thread *t);
 void thread_dereference(thread *t);

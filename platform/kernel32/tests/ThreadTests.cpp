@@ -2,8 +2,11 @@
 // last error, user APCs in alertable waits, critical sections and the manual clock.
 #include "Kernel32Test.h"
 #include <mmsystem.h>
+#include <avrt.h>
 #include <platform/process.h>
+#include <platform/thread.h>
 #include <atomic>
+#include <sched.h>
 
 namespace {
 
@@ -110,6 +113,60 @@ TEST_F(ThreadTests, PrioritiesAreKeptPerThread)
     EXPECT_FALSE(SetThreadPriority(GetCurrentThread(), 7));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL));
+}
+
+struct scheduling_seen {
+    KPRIORITY priority = 0;
+    bool realtime = false;
+    int policy = -1;
+};
+
+scheduling_seen scheduling_now()
+{
+    scheduling_seen seen;
+    seen.priority = platform::current_thread()->priority;
+    seen.realtime = platform::current_thread()->realtime.load();
+    seen.policy = sched_getscheduler(0);
+    return seen;
+}
+
+// A multimedia task runs in the real-time priority range, and in the OS real-time class where
+// the process may use it; reverting the task gives the thread its earlier priority back.
+DWORD WINAPI run_as_pro_audio_task(LPVOID parameter)
+{
+    auto *seen = static_cast<scheduling_seen *>(parameter);
+    DWORD index = 0;
+    HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &index);
+    if (task == nullptr) {
+        return 1;
+    }
+    seen[0] = scheduling_now();
+    AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH);
+    seen[1] = scheduling_now();
+    AvRevertMmThreadCharacteristics(task);
+    seen[2] = scheduling_now();
+    return 0;
+}
+
+TEST_F(ThreadTests, MultimediaTaskRunsInTheRealTimeRangeUntilReverted)
+{
+    scheduling_seen seen[3];
+    HANDLE thread = CreateThread(nullptr, 0, run_as_pro_audio_task, seen, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    CloseHandle(thread);
+    ASSERT_EQ(code, 0u);
+    EXPECT_EQ(seen[0].priority, 23);
+    EXPECT_EQ(seen[1].priority, 23 + AVRT_PRIORITY_HIGH);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen[i].policy, seen[i].realtime ? SCHED_FIFO : SCHED_OTHER);
+    }
+    EXPECT_EQ(seen[2].priority, 8);
+    EXPECT_FALSE(seen[2].realtime);
+    EXPECT_EQ(seen[2].policy, SCHED_OTHER);
 }
 
 TEST_F(ThreadTests, LastErrorBelongsToEachThread)
