@@ -4,3 +4,8 @@ set(OVM_STDDRV_WAVE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/MiniportWaveCyclicStream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/MiniportWaveCyclicTables.cpp
 )
+
+if(TARGET stdusb)
+  ovm_add_test(ovmlsau_miniport_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/MiniportWaveCyclicTests.cpp
+               LIBS ovmlsau_core platform)
+endif()
