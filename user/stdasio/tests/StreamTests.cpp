@@ -183,7 +183,8 @@ TEST_F(StreamTest, RenderPeriodOfAnEmptyQueuePlaysSilence)
     }
     ASSERT_EQ(render.startClient(), (DWORD)OV_STREAM_OK);
     ASSERT_TRUE(wait_until([&] { return rendered().size() >= 1; }));
-    for (BYTE b : rendered()[0]) {
+    const auto played = rendered();
+    for (BYTE b : played[0]) {
         ASSERT_EQ(b, 0);
     }
     EXPECT_EQ(render.joinThread(), (DWORD)OV_STREAM_OK);
