@@ -277,6 +277,8 @@ public:
     virtual void OnOK();
     virtual void OnCancel();
     void GotoDlgCtrl(CWnd *pWndCtrl);
+    // Escape and Enter of the dialog's windows become IDCANCEL and IDOK.
+    BOOL PreTranslateMessage(MSG *pMsg) override;
 
 protected:
     UINT m_nIDHelp;
@@ -289,7 +291,8 @@ protected:
 private:
     std::atomic<bool> m_bModalEnded;
     std::atomic<INT_PTR> m_nModalResult;
-    friend struct CDialogModalLoop;
+    BOOL CreateDialogWindow(const AFX_DIALOG_TEMPLATE *pTemplate);
+    void RunModalLoop();
 };
 
 class CWinThread : public CCmdTarget {
@@ -304,6 +307,7 @@ public:
     virtual int Run();
 
 protected:
+    int m_nExitCode;
     DECLARE_MESSAGE_MAP()
 };
 
@@ -324,6 +328,10 @@ public:
 
 protected:
     DECLARE_MESSAGE_MAP()
+
+private:
+    std::wstring m_strAppName;
+    friend int AFXAPI AfxWinMain(HINSTANCE, HINSTANCE, LPWSTR, int);
 };
 
 // The application of the calling thread's process: the one AfxWinMain runs there, else the

@@ -320,6 +320,10 @@ BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 } // extern "C"
 
 // Dialog controls, painting and keyboard focus (headless: painting is recorded, not shown).
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELRESULT(l, h) ((LRESULT)(DWORD)MAKELONG(l, h))
+#define WM_GETICON 0x007F
 #define WM_CTLCOLORLISTBOX 0x0134
 #define WM_CTLCOLORSTATIC 0x0138
 
@@ -386,6 +390,8 @@ BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 #define BST_UNCHECKED 0x0000
 #define BST_CHECKED 0x0001
 #define BN_CLICKED 0
+#define STM_SETICON 0x0170
+#define STM_GETICON 0x0171
 
 // List box messages, results and notifications.
 #define LB_ADDSTRING 0x0180
