@@ -56,6 +56,7 @@
 #define SEMAPHORE_MODIFY_STATE 0x0002
 #define SEMAPHORE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
 #define PROCESS_TERMINATE 0x0001
+#define PROCESS_VM_READ 0x0010
 #define PROCESS_QUERY_INFORMATION 0x0400
 #define PROCESS_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
 #define THREAD_TERMINATE 0x0001
@@ -330,6 +331,8 @@ int WINAPI GetThreadPriority(HANDLE hThread);
 HANDLE WINAPI GetCurrentProcess();
 DWORD WINAPI GetCurrentProcessId();
 DWORD WINAPI GetProcessId(HANDLE Process);
+// A handle to the living process with dwProcessId; null (ERROR_INVALID_PARAMETER) when none.
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
                            LPSECURITY_ATTRIBUTES lpProcessAttributes, LPSECURITY_ATTRIBUTES lpThreadAttributes,
                            BOOL bInheritHandles, DWORD dwCreationFlags, LPVOID lpEnvironment,

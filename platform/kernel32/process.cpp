@@ -97,6 +97,22 @@ process *process_create(const std::wstring &image_name, const std::wstring &comm
     return new_process(image_name, command_line);
 }
 
+process *process_find(ULONG id)
+{
+    std::lock_guard<std::mutex> guard(g_processes_lock);
+    for (process *p : g_processes) {
+        if (p->id != id) {
+            continue;
+        }
+        // A process whose last reference is going is no longer found.
+        LONG references = p->references.load();
+        while (references > 0 && !p->references.compare_exchange_weak(references, references + 1)) {
+        }
+        return references > 0 ? p : nullptr;
+    }
+    return nullptr;
+}
+
 void process_reference(process *p)
 {
     p->references.fetch_add(1);

@@ -34,6 +34,9 @@ process *process_default();
 // A new running process with no threads yet. The caller holds one reference.
 process *process_create(const std::wstring &image_name, const std::wstring &command_line);
 
+// The living process with id, referenced for the caller; null when there is none.
+process *process_find(ULONG id);
+
 void process_reference(process *p);
 void process_dereference(process *p);
 
