@@ -3,31 +3,19 @@
 // died holding it), and the settings-changed event set only when a driver listens.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <platform/process.h>
 #include <sim/machine.h>
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <thread>
 #include "CplRegUtil.h"
 #include "DriverUseSync.h"
 #include "NamedObjects.h"
 #include "SyncObj.h"
+#include "PanelTestSupport.h"
 
 namespace {
 
-bool wait_for(const std::function<bool()> &condition, DWORD timeout_ms = 10000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using panel_test::SimulatedHost;
+using panel_test::wait_for;
 
 // Does what the dialog does: the fix-up under the settings mutex, counted.
 class FixUpTarget : public CDriverUseTarget {
@@ -48,54 +36,6 @@ public:
     HANDLE mutex = nullptr;
     CCplRegUtil settings;
     std::atomic<int> fixes{0};
-};
-
-// A host's hold of the driver, as the ASIO driver's message thread takes it, on a thread of
-// its own simulated process so that it can die holding it.
-class SimulatedHost {
-public:
-    SimulatedHost()
-    {
-        m_process = platform::process_create(L"asiohost.exe", L"asiohost.exe");
-        m_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~SimulatedHost()
-    {
-        SetEvent(m_release);
-        platform::process_wait_threads(m_process, 10000);
-        if (m_thread != nullptr) {
-            platform::thread_dereference(m_thread);
-        }
-        platform::process_dereference(m_process);
-        CloseHandle(m_release);
-    }
-    // Owns the driver-held mutex and sets the in-use event; returns once it holds both.
-    bool take()
-    {
-        m_thread = platform::process_start_thread(m_process, [this] {
-            HANDLE held = CreateMutexW(nullptr, FALSE, OVM_DRIVER_HELD_MUTEX_NAME);
-            HANDLE inUse = CreateEventW(nullptr, TRUE, FALSE, OVM_DRIVER_IN_USE_EVENT_NAME);
-            WaitForSingleObject(held, INFINITE);
-            SetEvent(inUse);
-            m_holding = true;
-            WaitForSingleObject(m_release, INFINITE);
-            // Lets go without resetting the event: the panel's thread resets it.
-            ReleaseMutex(held);
-            CloseHandle(inUse);
-            CloseHandle(held);
-            m_holding = false;
-        });
-        return m_thread != nullptr && wait_for([this] { return m_holding.load(); });
-    }
-    void release() { SetEvent(m_release); }
-    void crash() { platform::process_terminate(m_process, 1); }
-    bool holding() const { return m_holding.load(); }
-
-private:
-    platform::process *m_process = nullptr;
-    platform::thread *m_thread = nullptr;
-    HANDLE m_release = nullptr;
-    std::atomic<bool> m_holding{false};
 };
 
 class DriverUseSyncTests : public ::testing::Test {
