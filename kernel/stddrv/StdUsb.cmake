@@ -24,4 +24,5 @@ ovm_add_test(stdusb_tests
   SOURCES
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbTestBench.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbStartTests.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbFormatTests.cpp
   LIBS stdusb platform sim)

@@ -83,7 +83,8 @@ control_outcome audio_device::state::class_request(const setup_packet &setup,
             auto it = endpoint_rates.find(address);
             return reply(le(it == endpoint_rates.end() ? options.initial_rate : it->second, 3));
         }
-        if (!get && setup.bRequest == uac1_set_cur && alt->sampling_frequency_control) {
+        if (!get && setup.bRequest == uac1_set_cur &&
+            (alt->sampling_frequency_control || options.uac1_rate_set_without_control)) {
             const auto rate = payload(3);
             const bool valid = rate && (alt->continuous ? alt->rates.size() == 2 &&
                                                               *rate >= alt->rates[0] && *rate <= alt->rates[1]

@@ -70,6 +70,9 @@ struct audio_device_options {
     std::map<std::uint8_t, volume_range> channel_volume_ranges;
     std::vector<class_answer> answers;
     std::optional<std::uint32_t> configuration_read_limit; // answers at most this many bytes of it
+    // Audio class 1: an endpoint takes SET_CUR of a listed sampling frequency even when its
+    // class endpoint descriptor does not announce the control (the standard devices do).
+    bool uac1_rate_set_without_control = false;
 };
 
 enum class capture_fault_kind { zero_length, frames_delta, error };
