@@ -6,23 +6,22 @@
 
 typedef unsigned short VARTYPE;
 
-enum VARENUM : VARTYPE {
-    VT_EMPTY = 0,
-    VT_NULL = 1,
-    VT_I2 = 2,
-    VT_I4 = 3,
-    VT_BOOL = 11,
-    VT_UI1 = 17,
-    VT_UI2 = 18,
-    VT_UI4 = 19,
-    VT_I8 = 20,
-    VT_UI8 = 21,
-    VT_LPSTR = 30,
-    VT_LPWSTR = 31,
-    VT_FILETIME = 64,
-    VT_BLOB = 65,
-    VT_CLSID = 72,
-};
+// Variant types (ks.h spells the few it needs the same way).
+#define VT_EMPTY 0
+#define VT_NULL 1
+#define VT_I2 2
+#define VT_I4 3
+#define VT_BOOL 11
+#define VT_UI1 17
+#define VT_UI2 18
+#define VT_UI4 19
+#define VT_I8 20
+#define VT_UI8 21
+#define VT_LPSTR 30
+#define VT_LPWSTR 31
+#define VT_FILETIME 64
+#define VT_BLOB 65
+#define VT_CLSID 72
 
 typedef struct tagBLOB {
     ULONG cbSize;

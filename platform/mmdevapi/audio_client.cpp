@@ -330,7 +330,8 @@ public:
         }
         dispatcher_reset_event(&m_clock_stop);
         AddRef(); // the clock thread's reference, dropped by whoever joins it
-        m_clock = thread_start([this] { clock_loop(); }, nullptr, false);
+        const LONGLONG start = clock_now();
+        m_clock = thread_start([this, start] { clock_loop(start); }, nullptr, false);
         m_running = true;
         session_set_state(*m_session, AudioSessionStateActive);
         return S_OK;
@@ -679,9 +680,8 @@ private:
     }
 
     // Deadlines follow the stream's frame count from its start, so periods never drift.
-    void clock_loop()
+    void clock_loop(LONGLONG start)
     {
-        const LONGLONG start = clock_now();
         const LONGLONG frames_per_period = m_frames;
         for (LONGLONG k = 1;; ++k) {
             const LONGLONG deadline = start + k * frames_per_period * ticks_per_second / m_format.rate;
@@ -720,7 +720,7 @@ private:
     }
 
     // Packets the client has not read are overwritten oldest first, except the one it holds;
-    // the next packet it gets carries the discontinuity.
+    // the first packet after the gap carries the discontinuity.
     void capture_period()
     {
         if (m_packet_count == k_capture_packets) {
@@ -732,7 +732,7 @@ private:
             }
             m_packet_first = (m_packet_first + 1) % k_capture_packets;
             --m_packet_count;
-            m_discontinuity = true;
+            m_packets[m_packet_first].flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
         }
         packet &slot = m_packets[(m_packet_first + m_packet_count) % k_capture_packets];
         const bool audible = m_stream->capture(slot.data.data(), m_frames);
