@@ -1,0 +1,69 @@
+// Audio endpoints of simulated USB audio devices that need no kernel driver: the machine's audio
+// engine shows such a device as a render and a capture endpoint whose device path carries its
+// USB vendor and product IDs, and which are clocked by the machine clock. The render endpoint
+// can loop what it plays back to the capture endpoint.
+#pragma once
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+#include <platform/audio_endpoint.h>
+
+namespace sim {
+
+struct usb_endpoint_pair_options {
+    USHORT vendor_id = 0x1D6B;
+    USHORT product_id = 0x0101;
+    // The instance part of the device's instance path; devices of one model differ in it.
+    std::wstring instance = L"5&2A6F1C3&0&1";
+    std::wstring device_name = L"USB Audio Device"; // the device interface's friendly name
+    std::vector<ULONG> rates = {44100, 48000};
+    USHORT channels = 2;
+    std::vector<USHORT> bits = {16, 24}; // container and valid bits alike
+    LONGLONG default_period = 100000;    // 100 ns units
+    LONGLONG minimum_period = 30000;
+    ULONG alignment_bytes = 0;
+    bool with_render = true;
+    bool with_capture = true;
+    bool loopback = true; // capture returns what render played (same format only)
+};
+
+struct loopback_state;
+
+// Registers the endpoints at construction and removes them at destruction.
+class usb_endpoint_pair {
+public:
+    explicit usb_endpoint_pair(const usb_endpoint_pair_options &options = {});
+    ~usb_endpoint_pair();
+    usb_endpoint_pair(const usb_endpoint_pair &) = delete;
+    usb_endpoint_pair &operator=(const usb_endpoint_pair &) = delete;
+
+    // Endpoint identifiers; empty for a direction the device lacks or when registration failed.
+    const std::wstring &render_id() const { return m_render_id; }
+    const std::wstring &capture_id() const { return m_capture_id; }
+    // "USB\VID_xxxx&PID_xxxx\<instance>": the device instance path.
+    const std::wstring &device_key() const { return m_device_key; }
+
+    // The device leaves (both endpoints not present) or comes back with the same endpoints.
+    void unplug();
+    void replug();
+
+    ULONGLONG frames_rendered() const;
+    ULONGLONG frames_captured() const;
+
+private:
+    void add_endpoints();
+    usb_endpoint_pair_options m_options;
+    std::shared_ptr<loopback_state> m_loop;
+    std::wstring m_device_key;
+    std::wstring m_render_id;
+    std::wstring m_capture_id;
+    bool m_present = false;
+};
+
+// Adds one endpoint with any device path (another bus, a malformed path ...) whose render side
+// discards and whose capture side records silence. Returns its identifier.
+std::wstring add_plain_endpoint(platform::audio_flow flow, const GUID &guid, const std::wstring &device_path,
+                                const std::wstring &device_name);
+
+} // namespace sim
