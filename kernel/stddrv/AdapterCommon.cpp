@@ -51,6 +51,13 @@ CAdapterCommon::~CAdapterCommon()
     // A worker thread and its transfers use this object until they end.
     JoinWorker(STD_RENDER);
     JoinWorker(STD_CAPTURE);
+    // The last chain to end set the idle event under its in-flight lock; taking each lock once
+    // waits until that completion has let go of it, the last thing it touches here.
+    for (ULONG i = 0; i < 2; ++i) {
+        KIRQL irql;
+        KeAcquireSpinLock(&m_InFlightLock[i], &irql);
+        KeReleaseSpinLock(&m_InFlightLock[i], irql);
+    }
     FreeQueue(STD_RENDER);
     FreeQueue(STD_CAPTURE);
     ExDeleteNPagedLookasideList(&m_ContextPool);
