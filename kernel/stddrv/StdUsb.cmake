@@ -25,4 +25,5 @@ ovm_add_test(stdusb_tests
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbTestBench.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbStartTests.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbFormatTests.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/UsbTransferTests.cpp
   LIBS stdusb platform sim)
