@@ -488,7 +488,7 @@ TEST_F(WaveRtPort, AllocationFailuresLeaveNothingBehind)
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, filter->create_pin(pin_render, format, &pin));
     platform::pool_fail_tag(0);
     EXPECT_EQ(STATUS_SUCCESS, filter->create_pin(pin_render, format, &pin));
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, PcNewPort(&port, CLSID_PortWaveCyclic));
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, PcNewPort(&port, CLSID_PortTopology));
 }
 
 TEST_F(WaveRtPort, RegistrationChecksItsArguments)
