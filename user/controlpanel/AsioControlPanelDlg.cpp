@@ -112,12 +112,13 @@ BOOL CAsioControlPanelDlg::OnInitDialog()
     SetDlgItemText(IDC_VERSION_TEXT, version);
     m_Slider.SetRange(0, (int)BUFFER_INDEX_MAX, TRUE);
 
-    // The sync thread runs before the first list refresh, so that a host holding the driver
-    // already keeps the panel from moving the current device at start-up.
-    m_DriverUseSync.Start(this);
-    RefreshDeviceList();
+    // Both watchers run before the first list refresh: a host holding the driver already
+    // keeps the panel from moving the current device, and a settings change made while the
+    // list is read reaches the dialog afterwards instead of being missed.
     m_RegistryNotify.SetTarget(m_hWnd);
     m_RegistryNotify.Start();
+    m_DriverUseSync.Start(this);
+    RefreshDeviceList();
     m_hDeviceNotify = CAsioDeviceList::RegisterDeviceNotification(m_hWnd);
     return TRUE;
 }

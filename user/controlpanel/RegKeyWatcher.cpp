@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cwchar>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -38,7 +39,8 @@ void CplDebugPrint(LPCWSTR Format, ...)
 }
 
 CRegKeyWatcher::CRegKeyWatcher()
-    : m_hStopEvent(nullptr), m_hRootKey(HKEY_CURRENT_USER), m_pKeyPath(nullptr), m_ProcessorPackages(0)
+    : m_hStopEvent(nullptr), m_hRootKey(HKEY_CURRENT_USER), m_pKeyPath(nullptr), m_ProcessorPackages(0),
+      m_hArmedEvent(nullptr), m_PendingArm(0)
 {
     const size_t chars = std::wcslen(OVM_SETTINGS_KEY) + 1;
     m_pKeyPath = new WCHAR[chars];
@@ -50,9 +52,11 @@ CRegKeyWatcher::~CRegKeyWatcher()
 {
     // A watch thread still running would read this object after it is freed.
     Stop();
-    if (m_hStopEvent != nullptr) {
-        CloseHandle(m_hStopEvent);
-        m_hStopEvent = nullptr;
+    for (HANDLE *slot : {&m_hStopEvent, &m_hArmedEvent}) {
+        if (*slot != nullptr) {
+            CloseHandle(*slot);
+            *slot = nullptr;
+        }
     }
     delete[] m_pKeyPath;
 }
@@ -148,6 +152,12 @@ DWORD CRegKeyWatcher::Start()
     } else {
         ResetEvent(m_hStopEvent);
     }
+    if (m_hArmedEvent == nullptr) {
+        m_hArmedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (m_hArmedEvent == nullptr) {
+            return GetLastError();
+        }
+    }
     for (DWORD i = 0; i < packages + 1; ++i) {
         const HANDLE thread = CreateThread(nullptr, 0, WatchThreadProc, this, CREATE_SUSPENDED, nullptr);
         if (thread == nullptr) {
@@ -163,10 +173,15 @@ DWORD CRegKeyWatcher::Start()
         }
         m_Threads.push_back(thread);
     }
+    m_PendingArm.store((LONG)m_Threads.size());
+    ResetEvent(m_hArmedEvent);
     for (HANDLE thread : m_Threads) {
         CplDebugPrint(L"start: %p\n", thread);
         ResumeThread(thread);
     }
+    // Every thread has asked for its first notification (or given up) before Start returns,
+    // so that a change the owner makes after Start is always reported.
+    WaitForSingleObject(m_hArmedEvent, INFINITE);
     return ERROR_SUCCESS;
 }
 
@@ -200,17 +215,31 @@ DWORD WINAPI CRegKeyWatcher::WatchThreadProc(LPVOID Context)
 
 DWORD CRegKeyWatcher::Watch()
 {
+    BOOL armedReported = FALSE;
+    const auto reportArmed = [this, &armedReported] {
+        if (!armedReported) {
+            armedReported = TRUE;
+            if (m_PendingArm.fetch_sub(1) == 1) {
+                SetEvent(m_hArmedEvent);
+            }
+        }
+    };
     const HANDLE notification = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (notification == nullptr) {
-        return GetLastError();
+        const DWORD error = GetLastError();
+        reportArmed();
+        return error;
     }
     HKEY key = nullptr;
     LONG result = RegOpenKeyExW(m_hRootKey, m_pKeyPath, 0, KEY_NOTIFY, &key);
     if (result != ERROR_SUCCESS) {
         CplDebugPrint(L"Error in RegOpenKeyEx (%d).\n", (int)result);
-    }
-    while (key != nullptr) {
+        key = nullptr;
+    } else {
         result = RegNotifyChangeKeyValue(key, TRUE, WatchFilter, notification, TRUE);
+    }
+    reportArmed();
+    while (key != nullptr) {
         if (result != ERROR_SUCCESS) {
             CplDebugPrint(L"Error in RegNotifyChangeKeyValue (%d).\n", (int)result);
             RegCloseKey(key);
@@ -219,6 +248,9 @@ DWORD CRegKeyWatcher::Watch()
         const HANDLE waits[2] = {m_hStopEvent, notification};
         const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         if (wait == WAIT_OBJECT_0 + 1) {
+            // Armed again before the owner hears of the change: a change made while the owner
+            // reads the key is then reported too, never lost between two notifications.
+            result = RegNotifyChangeKeyValue(key, TRUE, WatchFilter, notification, TRUE);
             OnKeyChanged();
             continue;
         }

@@ -14,9 +14,9 @@ public:
     CRegKeyWatcher(const CRegKeyWatcher &) = delete;
     CRegKeyWatcher &operator=(const CRegKeyWatcher &) = delete;
 
-    // Starts one watch thread per processor package plus one (package count taken as 1..16).
-    // Returns 0, or the Win32 error of the event or thread that could not be created; then no
-    // thread runs.
+    // Starts one watch thread per processor package plus one (package count taken as 1..16)
+    // and returns once each has asked for its first notification. Returns 0, or the Win32
+    // error of the event or thread that could not be created; then no thread runs.
     DWORD Start();
     // Sets the stop event and waits for every watch thread; the threads' handles are closed.
     // Harmless before Start and when called twice.
@@ -39,6 +39,8 @@ private:
     LPWSTR m_pKeyPath;
     std::vector<HANDLE> m_Threads;
     DWORD m_ProcessorPackages;
+    HANDLE m_hArmedEvent;
+    std::atomic<LONG> m_PendingArm;
 };
 
 class CRegistryNotify : public CRegKeyWatcher {

@@ -289,7 +289,8 @@ TEST_F(PanelDialogTest, TheLastDeviceLeavingWhileCurrentLeavesNoStaleIndex)
 
     // A later settings change finds a valid selection and leaves the choice alone.
     store_number(REGVAL_BUFFER_SIZE_INDEX, 9);
-    EXPECT_TRUE(wait_for([&] { return control_text(IDC_BUFFER_TEXT) == L"640 Samples"; }));
+    EXPECT_TRUE(wait_for([&] { return control_text(IDC_BUFFER_TEXT) == L"640 Samples"; }))
+        << stored_number(REGVAL_SAMPLING_RATE) << " " << testing::PrintToString(control_text(IDC_BUFFER_TEXT));
     EXPECT_EQ(first.instance_id, stored_selected());
 }
 

@@ -145,19 +145,42 @@ TEST_F(RegKeyWatcherTests, OneChangePostsOneMessagePerThread)
     watcher.SetTarget(m_window);
     ASSERT_EQ(0u, watcher.Start());
     ASSERT_EQ(5u, watcher.GetThreadCount());
-    // A thread registers its notification only once it runs: writes repeat until every
-    // thread has delivered one, then the queue is drained until it stays quiet.
-    for (int attempt = 0; attempt < 500 && watcher.distinct_threads() < 5; ++attempt) {
-        write_rate(48000 + attempt);
-        collect_app_messages(5, 20);
-    }
-    ASSERT_EQ(5u, watcher.distinct_threads());
-    while (collect_app_messages(1, 100) > 0) {
-    }
 
+    // Start returns with every thread waiting for a change.
     write_rate(96000);
     EXPECT_EQ(5, collect_app_messages(5, 10000));
+    EXPECT_EQ(5u, watcher.distinct_threads());
     EXPECT_EQ(0, collect_app_messages(1, 100)) << "one change, one message per thread";
+}
+
+TEST_F(RegKeyWatcherTests, AChangeWhileTheOwnerHandlesTheLastOneIsNotLost)
+{
+    // Each thread's first call waits until the key has changed again.
+    class GatedWatcher : public CRegKeyWatcher {
+    public:
+        GatedWatcher() { gate = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+        ~GatedWatcher() override
+        {
+            SetEvent(gate);
+            Stop();
+            CloseHandle(gate);
+        }
+        void OnKeyChanged() override
+        {
+            ++changes;
+            WaitForSingleObject(gate, INFINITE);
+        }
+        HANDLE gate = nullptr;
+        std::atomic<int> changes{0};
+    };
+    platform::set_processor_packages(1);
+    GatedWatcher watcher;
+    ASSERT_EQ(0u, watcher.Start());
+    write_rate(48000);
+    ASSERT_TRUE(wait_for([&] { return watcher.changes.load() == 2; }));
+    write_rate(96000);
+    SetEvent(watcher.gate);
+    EXPECT_TRUE(wait_for([&] { return watcher.changes.load() == 4; }));
 }
 
 TEST_F(RegKeyWatcherTests, NoTargetPostsNothing)
