@@ -2,6 +2,8 @@
 // session loss through the session-events sink, the notification thread's reload and its
 // decisions, and the period arithmetic the streams are opened with.
 #include "StreamFixture.h"
+#include <cwchar>
+#include "DeviceList.h"
 #include "NotifyPanel.h"
 #include "SessionNotifications.h"
 #include "Settings.h"
@@ -280,6 +282,30 @@ TEST_F(NotifyDriverTest, OnlyBufferRateOrDeviceChangesAskTheHost)
     ASSERT_EQ(WaitForSingleObject(driver->m_notificationThread, 10000), (DWORD)WAIT_OBJECT_0);
     EXPECT_EQ(host().resets.load(), 1);
     EXPECT_EQ(CountPanel(ResetMessage()), 1u);
+}
+
+// "selected" counts as a change only when it names another listed device.
+TEST_F(NotifyDriverTest, SelectedDeviceChangesOnlyForAnotherListedDevice)
+{
+    const std::wstring vendor = SupportedDeviceIds[0].vendor;
+    const std::wstring product = SupportedDeviceIds[0].product;
+    const std::wstring first = L"USB\\" + vendor + L"&" + product + L"\\FIRST";
+    const std::wstring second = L"USB\\" + vendor + L"&" + product + L"\\SECOND";
+    addDevice(first, 1);
+    addDevice(second, 2);
+    OVASIO *driver = createDriver(true);
+    ASSERT_TRUE(driver->m_devices->refresh());
+    ASSERT_EQ(driver->m_devices->count(), 2u);
+    ASSERT_TRUE(driver->m_devices->selectByKey(first.c_str()));
+
+    OVSETTINGSRECORD record = OvDefaultSettings;
+    wcscpy(record.selected, first.c_str());
+    EXPECT_EQ(driver->compareSettings(&record), 0u);
+    wcscpy(record.selected, second.c_str());
+    EXPECT_EQ(driver->compareSettings(&record), (DWORD)OV_CHANGED_SELECTED);
+    wcscpy(record.selected, (L"USB\\" + vendor + L"&" + product + L"\\UNPLUGGED").c_str());
+    record.notify = 1;
+    EXPECT_EQ(driver->compareSettings(&record), (DWORD)OV_CHANGED_NOTIFY);
 }
 
 TEST_F(NotifyDriverTest, PeriodArithmetic)

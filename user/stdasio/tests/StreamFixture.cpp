@@ -79,7 +79,7 @@ private:
 };
 
 platform::audio_endpoint_desc Endpoint(platform::audio_flow flow, const GUID &guid, ULONG alignmentBytes,
-                                       std::shared_ptr<loop_state> loop)
+                                       const std::wstring &instancePath, std::shared_ptr<loop_state> loop)
 {
     platform::audio_endpoint_desc desc;
     desc.flow = flow;
@@ -87,7 +87,7 @@ platform::audio_endpoint_desc Endpoint(platform::audio_flow flow, const GUID &gu
     desc.friendly_name = flow == platform::audio_flow::render ? L"Speakers (Loop)" : L"Line (Loop)";
     desc.interface_name = L"Loop";
     desc.description = flow == platform::audio_flow::render ? L"Speakers" : L"Line";
-    desc.device_path = L"{1}.USB\\VID_0000&PID_0000\\LOOP";
+    desc.device_path = L"{1}." + instancePath;
     desc.formats = {{44100, 2, 16, 16}, {48000, 2, 16, 16}};
     desc.alignment_bytes = alignmentBytes;
     desc.backend = std::make_shared<loop_backend>(std::move(loop));
@@ -154,11 +154,17 @@ void StreamTest::TearDown()
 
 void StreamTest::addEndpoints(ULONG alignmentBytes)
 {
-    const GUID renderGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x01}};
-    const GUID captureGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x02}};
-    m_renderId = platform::audio_endpoint_add(Endpoint(platform::audio_flow::render, renderGuid, alignmentBytes, m_loop));
-    m_captureId =
-        platform::audio_endpoint_add(Endpoint(platform::audio_flow::capture, captureGuid, alignmentBytes, m_loop));
+    addDevice(L"USB\\VID_0000&PID_0000\\LOOP", 1, alignmentBytes);
+}
+
+void StreamTest::addDevice(const std::wstring &instancePath, BYTE number, ULONG alignmentBytes)
+{
+    const GUID renderGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, number, 0x01}};
+    const GUID captureGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, number, 0x02}};
+    m_renderId = platform::audio_endpoint_add(
+        Endpoint(platform::audio_flow::render, renderGuid, alignmentBytes, instancePath, m_loop));
+    m_captureId = platform::audio_endpoint_add(
+        Endpoint(platform::audio_flow::capture, captureGuid, alignmentBytes, instancePath, m_loop));
     ASSERT_FALSE(m_renderId.empty());
     ASSERT_FALSE(m_captureId.empty());
 }

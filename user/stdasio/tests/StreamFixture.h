@@ -41,6 +41,8 @@ protected:
 
     // Adds a render and a capture endpoint of 16-bit stereo at 44100 and 48000 Hz.
     void addEndpoints(ULONG alignmentBytes = 0);
+    // The endpoint pair of one more USB device (instancePath: "USB\VID_..&PID_..\..").
+    void addDevice(const std::wstring &instancePath, BYTE number, ULONG alignmentBytes = 0);
     // A driver object that no host initialised, with the host's callbacks when asked.
     OVASIO *createDriver(bool withCallbacks);
     std::vector<std::vector<BYTE>> rendered();
