@@ -1,5 +1,6 @@
 // OVSETTINGS signals: the named events shared with the standard control-panel program, the
 // three registered messages sent to its window, and the start of that program.
+#include "Notifications.h"
 #include "Settings.h"
 
 const WCHAR OvControlPanelTitle[] = L"Orvan Marla Series Audio Driver Control Panel";
