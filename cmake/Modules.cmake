@@ -16,6 +16,7 @@ endfunction()
 # process starved of CPU misses bus frames as a real machine would, so these run in a phase of
 # their own with little else beside them (label "realtime", see build.sh).
 set(OVM_REALTIME_TESTS
+  ovmlsau_cyclic_e2e_tests
   ovmlsau_engine_tests
   ovmlsaau_tests ovmlsaau_engine_tests ovmlsaau_engine_loopback_tests ovmlsaau_mix_e2e_tests
   asyncdrv_channel_e2e_tests client_driver_tests ovmlsaaso_tests ovmlsaaso_stream_tests

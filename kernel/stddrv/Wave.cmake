@@ -9,3 +9,9 @@ if(TARGET stdusb)
   ovm_add_test(ovmlsau_miniport_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/MiniportWaveCyclicTests.cpp
                LIBS ovmlsau_core platform)
 endif()
+
+if(TARGET stdusb AND OVM_STDDRV_WAVE_SOURCES)
+  ovm_add_test(ovmlsau_cyclic_e2e_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/CyclicEndToEndTests.cpp
+               LIBS sim platform)
+  add_dependencies(ovmlsau_cyclic_e2e_tests ovmlsau)
+endif()

@@ -1,0 +1,148 @@
+// The audio engine's WaveCyclic role through ovmlsau as the machine loads it: the "Wave" filter
+// of a standard device that loops its output back, a format from the port's intersection, a
+// render and a capture pin streaming at once through the cyclic buffers and the transfer
+// engine, and the captured audio compared bit-exact with what was played.
+#include <gtest/gtest.h>
+#include <atomic>
+#include <thread>
+#include <wdm.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <platform/pool.h>
+#include <sim/audio_device.h>
+#include <sim/audio_engine.h>
+#include <sim/machine.h>
+#include <sim/package_drivers.h>
+
+namespace {
+
+constexpr ULONG kCapturePin = 0;
+constexpr ULONG kRenderPin = 2;
+constexpr ULONG kTimeoutMs = 10000;
+
+KSDATARANGE_AUDIO stereo_range()
+{
+    KSDATARANGE_AUDIO range{};
+    range.DataRange.FormatSize = sizeof(range);
+    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    range.MaximumChannels = 2;
+    range.MinimumBitsPerSample = 16;
+    range.MaximumBitsPerSample = 16;
+    range.MinimumSampleFrequency = 44100;
+    range.MaximumSampleFrequency = 48000;
+    return range;
+}
+
+// The first frame that is not silence, or frames when all are.
+ULONG first_sound(const std::vector<UCHAR> &data, ULONG block)
+{
+    ULONG frames = (ULONG)(data.size() / block);
+    for (ULONG f = 0; f < frames; ++f) {
+        for (ULONG b = 0; b < block; ++b) {
+            if (data[(size_t)f * block + b] != 0) {
+                return f;
+            }
+        }
+    }
+    return frames;
+}
+
+class CyclicEndToEnd : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        sim::install_package_drivers(machine);
+        auto device = std::make_shared<sim::audio_device>(
+            GetParam() ? sim::build_uac2_device(sim::standard_uac2_options(1))
+                       : sim::build_uac1_device(sim::standard_uac1_options()));
+        ASSERT_EQ(STATUS_SUCCESS, machine.attach(device, &pdo));
+        std::vector<std::wstring> paths = sim::audio_interfaces();
+        ASSERT_EQ(1u, paths.size());
+        ASSERT_EQ(STATUS_SUCCESS, sim::wavert_filter::open(paths[0], &filter));
+    }
+
+    void TearDown() override
+    {
+        filter.reset();
+        if (pdo != nullptr) {
+            EXPECT_EQ(STATUS_SUCCESS, machine.detach(pdo));
+        }
+        const std::string path = machine.module_path("ovmlsau");
+        EXPECT_EQ(STATUS_SUCCESS, machine.unload_driver("ovmlsau"));
+        EXPECT_TRUE(platform::pool_leaks(path).empty()) << platform::pool_leak_report(path);
+    }
+
+    std::vector<UCHAR> intersect(ULONG pin)
+    {
+        std::vector<UCHAR> format;
+        sim::ks_result probe;
+        EXPECT_EQ(STATUS_SUCCESS, filter->intersect(pin, stereo_range(), &format, &probe));
+        return format;
+    }
+
+    sim::machine machine;
+    DEVICE_OBJECT *pdo = nullptr;
+    std::unique_ptr<sim::wavert_filter> filter;
+};
+
+TEST_P(CyclicEndToEnd, IntersectionGivesTheHighestRateAndOnlySupportedFormatsOpen)
+{
+    std::vector<UCHAR> format = intersect(kRenderPin);
+    ASSERT_GE(format.size(), sizeof(KSDATAFORMAT_WAVEFORMATEX));
+    const auto *wave = reinterpret_cast<const KSDATAFORMAT_WAVEFORMATEX *>(format.data());
+    EXPECT_EQ(2u, wave->WaveFormatEx.nChannels);
+    EXPECT_EQ(16u, wave->WaveFormatEx.wBitsPerSample);
+    EXPECT_EQ(48000u, wave->WaveFormatEx.nSamplesPerSec);
+
+    std::unique_ptr<sim::wavecyclic_pin> pin;
+    EXPECT_EQ(STATUS_NO_MATCH,
+              sim::create_wavecyclic_pin(*filter, kRenderPin, sim::pcm_connection_format(2, 24, 48000), &pin));
+    EXPECT_EQ(STATUS_NO_MATCH,
+              sim::create_wavecyclic_pin(*filter, kRenderPin, sim::pcm_connection_format(2, 16, 96000), &pin));
+    ASSERT_EQ(STATUS_SUCCESS,
+              sim::create_wavecyclic_pin(*filter, kRenderPin, sim::pcm_connection_format(2, 16, 44100), &pin));
+    std::unique_ptr<sim::wavecyclic_pin> second;
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, sim::create_wavecyclic_pin(*filter, kRenderPin, format, &second));
+}
+
+TEST_P(CyclicEndToEnd, RenderLoopsBackIntoCaptureBitExact)
+{
+    std::unique_ptr<sim::wavecyclic_pin> render;
+    std::unique_ptr<sim::wavecyclic_pin> capture;
+    ASSERT_EQ(STATUS_SUCCESS, sim::create_wavecyclic_pin(*filter, kCapturePin, intersect(kCapturePin), &capture));
+    ASSERT_EQ(STATUS_SUCCESS, sim::create_wavecyclic_pin(*filter, kRenderPin, intersect(kRenderPin), &render));
+    ASSERT_EQ(STATUS_SUCCESS, render->set_state(KSSTATE_PAUSE));
+    ASSERT_EQ(STATUS_SUCCESS, capture->set_state(KSSTATE_RUN));
+
+    const ULONG rate = render->rate();
+    const ULONG block = render->block_align();
+    std::atomic<bool> rendered{false};
+    std::thread player([&] { rendered = render->render_pattern(rate * 3 / 2, rate / 100, 4, kTimeoutMs); });
+    ASSERT_EQ(STATUS_SUCCESS, render->set_state(KSSTATE_RUN));
+    std::vector<UCHAR> captured;
+    bool recorded = capture->capture_frames(rate, rate / 100, 8, kTimeoutMs, &captured);
+    player.join();
+    ASSERT_TRUE(rendered);
+    ASSERT_TRUE(recorded);
+
+    KSAUDIO_POSITION played{};
+    ASSERT_EQ(STATUS_SUCCESS, render->position(&played));
+    EXPECT_GT(played.PlayOffset, 0u);
+    EXPECT_LE(played.PlayOffset, played.WriteOffset);
+
+    // A quarter of a second of the pattern, from its first frame, came back unchanged.
+    ULONG start = first_sound(captured, block);
+    ULONG window = rate / 4;
+    ASSERT_LE((size_t)(start + window) * block, captured.size()) << "sound began at frame " << start;
+    EXPECT_EQ(0, sim::wavert_find_pattern(captured.data() + (size_t)start * block, window, render->channels(),
+                                          render->bits()));
+    render.reset();
+    capture.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(StandardDevices, CyclicEndToEnd, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Uac2" : "Uac1"; });
+
+} // namespace
