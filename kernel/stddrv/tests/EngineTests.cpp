@@ -111,6 +111,21 @@ TEST_F(EngineTest, RenderMovesQueuedPiecesToTheDeviceInOrder)
     ASSERT_EQ(STATUS_SUCCESS, common->StopStream(FALSE));
 }
 
+TEST_F(EngineTest, RunningRenderWithAnEmptyQueueAsksThePortForDataWithoutSpinning)
+{
+    start_uac2();
+    start_direction(FALSE);
+    common->SetRunEvent(FALSE);
+    wait_frames(50);
+    const ULONG notifications = callback.render_notifications.load();
+    // About one request per millisecond while the queue stays dry, never a busy loop.
+    EXPECT_GT(notifications, 0u);
+    EXPECT_LT(notifications, 500u);
+    EXPECT_EQ(0u, out_packets());
+    common->ClearRunEvent(FALSE);
+    ASSERT_EQ(STATUS_SUCCESS, common->StopStream(FALSE));
+}
+
 TEST_F(EngineTest, RenderedBytesComeBackThroughLoopbackCapture)
 {
     start_uac2();
