@@ -12,8 +12,8 @@
 namespace sim {
 
 struct usb_endpoint_pair_options {
-    USHORT vendor_id = 0x1D6B;
-    USHORT product_id = 0x0101;
+    USHORT vendor_id = 0x3A51; // the standard USB audio device by default
+    USHORT product_id = 0x0201;
     // The instance part of the device's instance path; devices of one model differ in it.
     std::wstring instance = L"5&2A6F1C3&0&1";
     std::wstring device_name = L"USB Audio Device"; // the device interface's friendly name
