@@ -209,17 +209,6 @@ TEST_F(NotifyDriverTest, DisconnectedSessionsOfBothStreamsAskOnce)
     capture.close();
 }
 
-TEST_F(NotifyDriverTest, ThreadWithoutItsEventsEndsAtOnce)
-{
-    OVASIO *driver = createDriver(true);
-    const HANDLE thread = CreateThread(nullptr, 0, OVASIO::notificationThread, driver, 0, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, 10000), (DWORD)WAIT_OBJECT_0);
-    DWORD exitCode = 0;
-    ASSERT_TRUE(GetExitCodeThread(thread, &exitCode));
-    EXPECT_EQ(exitCode, (DWORD)-1);
-    CloseHandle(thread);
-}
-
 TEST_F(NotifyDriverTest, PresenceEventIsSetWhileTheThreadRuns)
 {
     OVASIO *driver = createDriver(true);

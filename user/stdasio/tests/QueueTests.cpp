@@ -133,24 +133,6 @@ TEST_F(QueueTest, BlocksWrapInOrderAndSilenceOverwritesOldData)
     }
 }
 
-TEST_F(QueueTest, CloseForgetsEverythingButTheBlockLength)
-{
-    ASSERT_EQ(m_queue->init(2, Frames), 1u);
-    ASSERT_EQ(m_queue->push(m_left, m_right, Frames), 1u);
-    m_queue->close();
-    EXPECT_EQ(m_queue->blockBytes(), 0u);
-    EXPECT_EQ(m_queue->framesPerBlock(), Frames);
-    EXPECT_EQ(m_queue->filled(), 0u);
-    SHORT block[2 * Frames];
-    EXPECT_EQ(m_queue->pop(block), 0u);
-    HANDLE event = nullptr;
-    EXPECT_EQ(m_queue->getSpaceEvent(&event), 0u);
-    // A closed queue opens again with another block length.
-    ASSERT_EQ(m_queue->init(2, Frames / 2), 1u);
-    EXPECT_EQ(m_queue->push(m_left, m_right, Frames), 0u);
-    EXPECT_EQ(m_queue->push(m_left, m_right, Frames / 2), 1u);
-}
-
 // The engine waits for space and pushes; the stream thread pops when data is there. Every
 // block arrives once and in order.
 TEST_F(QueueTest, ProducerAndConsumerThreadsPassEveryBlockInOrder)

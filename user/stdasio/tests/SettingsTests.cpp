@@ -239,19 +239,4 @@ TEST_F(SettingsTest, SaveWritesTheFiveValuesOnlyIntoAnExistingKey)
     EXPECT_STREQ(reread.selected, record.selected);
 }
 
-TEST(SettingsCompare, MaskNamesWhatDiffers)
-{
-    const OVCURRENTSETTINGS current = {512, 0, 0, 44100};
-    OVSETTINGSRECORD record = OvDefaultSettings;
-    EXPECT_EQ(OvCompareSettings(record, current, FALSE), 0u);
-    record.notify = 1;
-    EXPECT_EQ(OvCompareSettings(record, current, FALSE), 0x4u);
-    record.lock = 1;
-    record.bufferSize = 256;
-    record.samplingRate = 48000;
-    EXPECT_EQ(OvCompareSettings(record, current, TRUE), 0x1Fu);
-    record = OvDefaultSettings;
-    EXPECT_EQ(OvCompareSettings(record, current, TRUE), 0x10u);
-}
-
 } // namespace
