@@ -18,6 +18,7 @@ endfunction()
 set(OVM_REALTIME_TESTS
   ovmlsau_cyclic_e2e_tests
   ovmlsau_engine_tests
+  audio_endpoints_ks_tests
   ovmlsaau_tests ovmlsaau_engine_tests ovmlsaau_engine_loopback_tests ovmlsaau_mix_e2e_tests
   asyncdrv_channel_e2e_tests client_driver_tests ovmlsaaso_tests ovmlsaaso_stream_tests
   asio_host_tests ovmrun_tests usb_attach_tests ovmlsaso_tests

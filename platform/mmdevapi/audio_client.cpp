@@ -126,89 +126,56 @@ public:
     }
 
     // ---- IAudioClient ----
+    // Checks and the commit run under m_lock; claiming the endpoint takes the table lock and
+    // opening the backend takes neither, since the table lock is taken before m_lock when the
+    // endpoint goes away.
     STDMETHODIMP Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags, REFERENCE_TIME hnsBufferDuration,
                             REFERENCE_TIME hnsPeriodicity, const WAVEFORMATEX *pFormat, LPCGUID) override
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_invalid) {
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        }
-        if (m_init != init_state::none) {
-            return AUDCLNT_E_ALREADY_INITIALIZED;
-        }
-        if (pFormat == nullptr) {
-            return E_POINTER;
-        }
-        if (ShareMode == AUDCLNT_SHAREMODE_SHARED) {
-            return AUDCLNT_E_EXCLUSIVE_MODE_ONLY;
-        }
-        if (ShareMode != AUDCLNT_SHAREMODE_EXCLUSIVE || (StreamFlags & ~k_known_stream_flags) != 0 ||
-            hnsBufferDuration < 0 || hnsPeriodicity < 0) {
-            return E_INVALIDARG;
-        }
         audio_pcm_format pcm;
-        if (!read_pcm_format(pFormat, &pcm) || !endpoint_supports(*m_endpoint, pcm)) {
-            return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        }
-        const bool event_driven = (StreamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
-        const LONGLONG period = hnsPeriodicity != 0 ? hnsPeriodicity : m_endpoint->desc.default_period;
-        const LONGLONG duration = hnsBufferDuration != 0 ? hnsBufferDuration : period;
-        if (event_driven && duration != period) {
-            return AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL;
-        }
-        if (period < m_endpoint->desc.minimum_period) {
-            return AUDCLNT_E_INVALID_DEVICE_PERIOD;
-        }
-        if (duration > k_longest_exclusive_buffer) {
-            return AUDCLNT_E_BUFFER_SIZE_ERROR;
-        }
-        const UINT32 frames = static_cast<UINT32>((duration * pcm.rate + ticks_per_second / 2) / ticks_per_second);
-        const ULONG block = pcm.block_align();
-        const ULONG alignment = m_endpoint->desc.alignment_bytes;
-        if (alignment > 1 && (static_cast<ULONGLONG>(frames) * block) % alignment != 0) {
-            // The client learns the aligned size from GetBufferSize and retries on a new client.
-            const ULONG step = alignment / greatest_common_divisor(alignment, block);
-            m_frames = (frames + step - 1) / step * step;
-            m_init = init_state::alignment_refused;
-            return AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED;
-        }
-        if (frames == 0) {
-            return AUDCLNT_E_BUFFER_SIZE_ERROR;
-        }
+        UINT32 frames = 0;
+        LONGLONG duration = 0;
+        bool event_driven = false;
         {
-            std::lock_guard<std::mutex> table(table_lock());
-            if (m_endpoint->state != DEVICE_STATE_ACTIVE) {
-                return AUDCLNT_E_DEVICE_INVALIDATED;
+            std::lock_guard<std::mutex> guard(m_lock);
+            const HRESULT hr = check_initialize(ShareMode, StreamFlags, hnsBufferDuration, hnsPeriodicity, pFormat, &pcm,
+                                                &frames, &duration, &event_driven);
+            if (hr != S_OK) {
+                return hr;
             }
-            if (m_endpoint->exclusive_owner != nullptr) {
-                return AUDCLNT_E_DEVICE_IN_USE;
-            }
-            m_endpoint->exclusive_owner = this;
+            m_init = init_state::initializing;
         }
         std::unique_ptr<audio_endpoint_stream> stream;
-        IAudioSessionControl *control = nullptr;
+        HRESULT hr = claim_endpoint(pcm, frames, &stream);
         std::shared_ptr<session_state> session = create_session_state();
-        if (m_endpoint->desc.backend) {
-            stream = m_endpoint->desc.backend->open(pcm, frames);
+        IAudioSessionControl *control = SUCCEEDED(hr) ? create_session_control(session) : nullptr;
+        if (SUCCEEDED(hr) && control == nullptr) {
+            hr = E_OUTOFMEMORY;
         }
-        if (stream) {
-            control = create_session_control(session);
+        if (FAILED(hr)) {
+            release_endpoint();
         }
-        if (control == nullptr) {
-            std::lock_guard<std::mutex> table(table_lock());
-            m_endpoint->exclusive_owner = nullptr;
-            return stream ? E_OUTOFMEMORY : AUDCLNT_E_ENDPOINT_CREATE_FAILED;
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (SUCCEEDED(hr) && m_invalid) {
+            hr = AUDCLNT_E_DEVICE_INVALIDATED; // the endpoint's removal took the claim back
+        }
+        if (FAILED(hr)) {
+            m_init = init_state::none;
+            if (control != nullptr) {
+                control->Release();
+            }
+            return hr;
         }
         m_stream = std::move(stream);
         m_session = std::move(session);
         m_session_control = control;
         m_format = pcm;
-        m_block = block;
+        m_block = pcm.block_align();
         m_frames = frames;
         m_period = duration;
         m_event_driven = event_driven;
-        m_buffer.assign(static_cast<size_t>(frames) * block, 0);
-        m_packets.assign(k_capture_packets, packet{std::vector<BYTE>(static_cast<size_t>(frames) * block), 0, 0, 0});
+        m_buffer.assign(static_cast<size_t>(frames) * m_block, 0);
+        m_packets.assign(k_capture_packets, packet{std::vector<BYTE>(static_cast<size_t>(frames) * m_block), 0, 0, 0});
         m_init = init_state::initialized;
         return S_OK;
     }
@@ -615,7 +582,7 @@ public:
     }
 
 private:
-    enum class init_state { none, alignment_refused, initialized };
+    enum class init_state { none, alignment_refused, initializing, initialized };
     struct packet {
         std::vector<BYTE> data;
         DWORD flags;
@@ -639,6 +606,93 @@ private:
         }
         if (m_event != nullptr) {
             win32_object_dereference(m_event);
+        }
+    }
+
+    // The arguments of Initialize against the endpoint; m_lock held. S_OK when the client
+    // may claim the endpoint with the format and frame count it computed.
+    HRESULT check_initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME buffer_duration,
+                             REFERENCE_TIME periodicity, const WAVEFORMATEX *format, audio_pcm_format *pcm,
+                             UINT32 *frames_out, LONGLONG *duration_out, bool *event_driven_out)
+    {
+        if (m_invalid) {
+            return AUDCLNT_E_DEVICE_INVALIDATED;
+        }
+        if (m_init != init_state::none) {
+            return AUDCLNT_E_ALREADY_INITIALIZED;
+        }
+        if (format == nullptr) {
+            return E_POINTER;
+        }
+        if (mode == AUDCLNT_SHAREMODE_SHARED) {
+            return AUDCLNT_E_EXCLUSIVE_MODE_ONLY;
+        }
+        if (mode != AUDCLNT_SHAREMODE_EXCLUSIVE || (flags & ~k_known_stream_flags) != 0 || buffer_duration < 0 ||
+            periodicity < 0) {
+            return E_INVALIDARG;
+        }
+        if (!read_pcm_format(format, pcm) || !endpoint_supports(*m_endpoint, *pcm)) {
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        }
+        const bool event_driven = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+        const LONGLONG period = periodicity != 0 ? periodicity : m_endpoint->desc.default_period;
+        const LONGLONG duration = buffer_duration != 0 ? buffer_duration : period;
+        if (event_driven && duration != period) {
+            return AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL;
+        }
+        if (period < m_endpoint->desc.minimum_period) {
+            return AUDCLNT_E_INVALID_DEVICE_PERIOD;
+        }
+        if (duration > k_longest_exclusive_buffer) {
+            return AUDCLNT_E_BUFFER_SIZE_ERROR;
+        }
+        const UINT32 frames = static_cast<UINT32>((duration * pcm->rate + ticks_per_second / 2) / ticks_per_second);
+        const ULONG block = pcm->block_align();
+        const ULONG alignment = m_endpoint->desc.alignment_bytes;
+        if (alignment > 1 && (static_cast<ULONGLONG>(frames) * block) % alignment != 0) {
+            // The client learns the aligned size from GetBufferSize and retries on a new client.
+            const ULONG step = alignment / greatest_common_divisor(alignment, block);
+            m_frames = (frames + step - 1) / step * step;
+            m_init = init_state::alignment_refused;
+            return AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED;
+        }
+        if (frames == 0) {
+            return AUDCLNT_E_BUFFER_SIZE_ERROR;
+        }
+        *frames_out = frames;
+        *duration_out = duration;
+        *event_driven_out = event_driven;
+        return S_OK;
+    }
+
+    // Makes this client the endpoint's exclusive owner and opens the backend's stream; no lock
+    // held by the caller.
+    HRESULT claim_endpoint(const audio_pcm_format &pcm, UINT32 frames, std::unique_ptr<audio_endpoint_stream> *stream)
+    {
+        std::shared_ptr<audio_endpoint_backend> backend;
+        {
+            std::lock_guard<std::mutex> table(table_lock());
+            if (m_endpoint->state != DEVICE_STATE_ACTIVE) {
+                return AUDCLNT_E_DEVICE_INVALIDATED;
+            }
+            if (m_endpoint->exclusive_owner != nullptr) {
+                return AUDCLNT_E_DEVICE_IN_USE;
+            }
+            m_endpoint->exclusive_owner = this;
+            backend = m_endpoint->desc.backend;
+        }
+        if (backend) {
+            *stream = backend->open(pcm, frames);
+        }
+        return *stream ? S_OK : AUDCLNT_E_ENDPOINT_CREATE_FAILED;
+    }
+
+    // Gives up the endpoint when this client holds it.
+    void release_endpoint()
+    {
+        std::lock_guard<std::mutex> table(table_lock());
+        if (m_endpoint->exclusive_owner == this) {
+            m_endpoint->exclusive_owner = nullptr;
         }
     }
 

@@ -330,6 +330,9 @@ std::wstring audio_endpoint_add(const audio_endpoint_desc &desc)
 bool audio_endpoint_remove(const std::wstring &id)
 {
     std::shared_ptr<endpoint> ep = find_endpoint(id);
+    // The backend goes with the device; it is released here, outside the table lock. Clients
+    // already initialised keep their own streams until they are released.
+    std::shared_ptr<audio_endpoint_backend> backend;
     {
         std::lock_guard<std::mutex> guard(table_lock());
         if (!ep || ep->state != DEVICE_STATE_ACTIVE) {
@@ -337,7 +340,9 @@ bool audio_endpoint_remove(const std::wstring &id)
         }
         ep->state = DEVICE_STATE_NOTPRESENT;
         invalidate_clients_locked(*ep, DisconnectReasonDeviceRemoval);
+        backend.swap(ep->desc.backend);
     }
+    backend.reset();
     write_state(*ep, DEVICE_STATE_NOTPRESENT);
     const std::wstring endpoint_id = ep->id;
     notify_clients([endpoint_id](IMMNotificationClient *client) {

@@ -61,6 +61,37 @@ private:
     bool m_present = false;
 };
 
+// Endpoints over a loaded driver's KS filter, as the audio engine builds them for a WaveCyclic
+// filter: a render endpoint on its render streaming pin and a capture endpoint on its capture
+// streaming pin, each exclusive client a pin of its own, so WASAPI streams go through the driver.
+// The device path carries the instance path of the device behind the filter.
+struct ks_filter_state;
+
+class ks_endpoint_pair {
+public:
+    // Opens the present KSCATEGORY_AUDIO interface at user_path and registers an endpoint for
+    // each streaming pin direction it has, with the formats of the pin's data ranges.
+    // STATUS_OBJECT_NAME_NOT_FOUND when no present interface has that path; the filter's open
+    // status when it does not open; STATUS_NOT_FOUND when it has no streaming pin.
+    static NTSTATUS create(const std::wstring &user_path, std::unique_ptr<ks_endpoint_pair> *created);
+    ~ks_endpoint_pair();
+    ks_endpoint_pair(const ks_endpoint_pair &) = delete;
+    ks_endpoint_pair &operator=(const ks_endpoint_pair &) = delete;
+
+    const std::wstring &render_id() const { return m_render_id; }
+    const std::wstring &capture_id() const { return m_capture_id; }
+    const std::wstring &device_key() const { return m_device_key; }
+    // The endpoints leave, as when the device is removed; the destructor does it too.
+    void remove();
+
+private:
+    ks_endpoint_pair() = default;
+    std::shared_ptr<ks_filter_state> m_filter;
+    std::wstring m_device_key;
+    std::wstring m_render_id;
+    std::wstring m_capture_id;
+};
+
 // Adds one endpoint with any device path (another bus, a malformed path ...) whose render side
 // discards and whose capture side records silence. Returns its identifier.
 std::wstring add_plain_endpoint(platform::audio_flow flow, const GUID &guid, const std::wstring &device_path,
