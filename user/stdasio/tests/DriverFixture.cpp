@@ -198,6 +198,15 @@ void store_setting_byte(LPCWSTR name, BYTE value)
     RegCloseKey(key);
 }
 
+void store_setting_text(LPCWSTR name, const std::wstring &value)
+{
+    HKEY key = open_settings();
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                                            (DWORD)((value.size() + 1) * sizeof(WCHAR))));
+    RegCloseKey(key);
+}
+
 DWORD stored_setting_dword(LPCWSTR name)
 {
     HKEY key = open_settings();

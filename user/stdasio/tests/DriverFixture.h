@@ -50,6 +50,7 @@ bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms = 10000);
 // Per-user settings of the standard driver, as the control panel writes them.
 void store_setting_dword(LPCWSTR name, DWORD value);
 void store_setting_byte(LPCWSTR name, BYTE value);
+void store_setting_text(LPCWSTR name, const std::wstring &value);
 DWORD stored_setting_dword(LPCWSTR name);
 
 class DriverTest : public ::testing::Test {

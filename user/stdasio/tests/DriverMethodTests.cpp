@@ -179,7 +179,7 @@ TEST_F(DriverMethods, LatenciesFollowTheStoredRateAndSize)
 {
     store_setting_dword(L"sampling_rate", 48000);
     store_setting_dword(L"buffer_size,2", 256);
-    add_device();
+    store_setting_text(L"selected", add_device());
     IASIO *driver = create_driver();
     ASSERT_NE(driver, nullptr);
     ASSERT_EQ(ASIOTrue, driver->init(nullptr));
