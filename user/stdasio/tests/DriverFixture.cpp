@@ -20,6 +20,8 @@ recorder *g_recorder = nullptr;
 // USB identity of a supported standard device, as its device instance path shows it.
 const WCHAR SupportedDevicePath[] = L"USB\\VID_3A51&PID_0201\\";
 
+std::atomic<int> g_line_underruns{0};
+
 // The wire from a device's render endpoint back to its capture endpoint. Capture waits until
 // two periods are queued before it takes any, so that the two endpoint clocks' jitter never
 // makes it run dry in the middle of a stream.
@@ -41,6 +43,9 @@ public:
             m_flowing = true;
         }
         if (!m_flowing || m_fifo.size() < bytes) {
+            if (m_flowing) {
+                g_line_underruns++;
+            }
             std::memset(data, 0, bytes);
             return m_flowing;
         }
@@ -167,6 +172,11 @@ recorder &record()
 ASIOCallbacks recording_callbacks()
 {
     return ASIOCallbacks{on_switch, on_rate, on_message, on_switch_time};
+}
+
+int line_underruns()
+{
+    return g_line_underruns.load();
 }
 
 bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms)

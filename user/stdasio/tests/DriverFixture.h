@@ -45,6 +45,7 @@ struct recorder {
 recorder &record();
 ASIOCallbacks recording_callbacks();
 
+int line_underruns();
 bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms = 10000);
 
 // Per-user settings of the standard driver, as the control panel writes them.
