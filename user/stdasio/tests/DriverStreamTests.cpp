@@ -352,6 +352,32 @@ TEST_F(DriverStream, SecondResumeWhileTheTimerIsPendingRestartsAtOnce)
     EXPECT_EQ(0, record().resets.load());
 }
 
+TEST_F(DriverStream, ASecondObjectsDestructionLeavesTheFirstItsStopEventAndItsPowerHandling)
+{
+    add_device();
+    IASIO *first = create_driver();
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(ASIOTrue, first->init(nullptr));
+    IASIO *second = create_driver();
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(ASIOTrue, second->init(nullptr));
+    m_drivers.pop_back();
+    second->Release();
+
+    ASIOBufferInfo infos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks callbacks = recording_callbacks();
+    ASSERT_EQ(ASE_OK, first->createBuffers(infos, 4, 512, &callbacks));
+    ASSERT_EQ(ASE_OK, first->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 3; }));
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMSUSPEND), 1u);
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMRESUMEAUTOMATIC), 1u);
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMRESUMEAUTOMATIC), 1u);
+    const int switches = record().switches.load();
+    ASSERT_TRUE(wait_until([&] { return record().switches.load() >= switches + 3; }));
+    EXPECT_EQ(ASE_OK, first->stop());
+    EXPECT_EQ(ASE_OK, first->disposeBuffers());
+}
+
 class DriverLoopback : public DriverTest, public ::testing::WithParamInterface<double> {};
 
 TEST_P(DriverLoopback, ThirtyTwoBitHostHearsItsOutputBitExact)
