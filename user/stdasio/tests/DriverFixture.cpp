@@ -68,7 +68,8 @@ private:
 
 class loopback_stream : public platform::audio_endpoint_stream {
 public:
-    loopback_stream(std::shared_ptr<loopback_line> line, USHORT blockAlign) : m_line(std::move(line)), m_align(blockAlign)
+    loopback_stream(std::shared_ptr<loopback_line> line, USHORT blockAlign)
+        : m_line(std::move(line)), m_align(blockAlign)
     {
     }
     void render(const BYTE *data, UINT32 frames) override { m_line->put(data, (size_t)frames * m_align); }
