@@ -136,7 +136,6 @@ STDMETHODIMP CAdapterCommon::Init(PDEVICE_OBJECT PhysicalDeviceObject)
     if (NT_SUCCESS(status)) {
         status = m_Usb.Configure();
     }
-    m_Initialized = NT_SUCCESS(status);
     return status;
 }
 

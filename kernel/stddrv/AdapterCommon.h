@@ -123,7 +123,6 @@ private:
     CUSBAudioCL m_Usb;
     KEVENT m_RemovedEvent;
     ULONG m_PowerState;
-    BOOLEAN m_Initialized;
 
     // Not referenced: the miniport withdraws it with null before it goes away; the lock keeps a
     // callback in progress from racing that withdrawal.
