@@ -321,6 +321,14 @@ extern "C" NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJE
 extern "C" NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     pc_device *dev = pc_device_of(DeviceObject);
+    UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    // A filter or pin still open when its device was removed is cleaned up and freed on close.
+    if (dev == nullptr && major == IRP_MJ_CLEANUP) {
+        return ks_dispatch_cleanup(Irp);
+    }
+    if (dev == nullptr && major == IRP_MJ_CLOSE) {
+        return ks_dispatch_close(Irp);
+    }
     if (dev == nullptr) {
         Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
         Irp->IoStatus.Information = 0;

@@ -1,6 +1,7 @@
 // The WaveCyclic port: binds a WaveCyclic miniport at Init, keeps its filter descriptor, makes
 // the pin objects of new pins, counts pin instances, services streams on the miniport's Notify
 // and unregisters its subdevice. PcNewPort creates it.
+#include <algorithm>
 #include "PortWaveCyclic.h"
 #include "PortWaveRTStream.h"
 #include <platform/verifier.h>
@@ -25,7 +26,11 @@ bool valid_descriptor(const PCFILTER_DESCRIPTOR *filter)
     return filter->CategoryCount == 0 || filter->Categories != nullptr;
 }
 
-class CPortWaveCyclic final : public CUnknown, public IPortWaveCyclic, public IUnregisterSubdevice, public pc_port {
+class CPortWaveCyclic final : public CUnknown,
+                              public IPortWaveCyclic,
+                              public IUnregisterSubdevice,
+                              public pc_port,
+                              public pc_cyclic_port {
 public:
     DECLARE_STD_UNKNOWN();
     explicit CPortWaveCyclic(PUNKNOWN outer) : CUnknown(outer) { ++pc_live_objects(); }
@@ -63,6 +68,8 @@ public:
     void object_opened() override;
     void object_closed() override;
     void subdevice_withdrawn() override;
+    void pin_group_opened(IServiceGroup *group) override;
+    void pin_group_closed(IServiceGroup *group) override;
 
 private:
     void drop_miniport_when_unused();
@@ -74,6 +81,7 @@ private:
     std::vector<ULONG> m_instances;
     ULONG m_open_objects = 0;
     bool m_withdrawn = false;
+    std::vector<IServiceGroup *> m_pin_groups; // one counted entry per open pin
 };
 
 STDMETHODIMP CPortWaveCyclic::NonDelegatingQueryInterface(REFIID iid, PVOID *ppvObject)
@@ -173,7 +181,7 @@ NTSTATUS CPortWaveCyclic::create_pin_object(IUnknown *unknown, ULONG pin_id, con
         unknown->Release();
         return STATUS_DEVICE_NOT_READY;
     }
-    NTSTATUS status = pc_create_cyclic_pin(unknown, this, miniport, pin_id, format, capture, pin);
+    NTSTATUS status = pc_create_cyclic_pin(unknown, this, this, miniport, pin_id, format, capture, pin);
     miniport->Release();
     return status;
 }
@@ -241,11 +249,40 @@ void CPortWaveCyclic::object_closed()
 
 void CPortWaveCyclic::subdevice_withdrawn()
 {
+    std::vector<IServiceGroup *> groups;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_withdrawn = true;
+        groups = m_pin_groups;
+        for (IServiceGroup *group : groups) {
+            group->AddRef();
+        }
+    }
+    for (IServiceGroup *group : groups) {
+        group->RequestService();
+        group->Release();
     }
     drop_miniport_when_unused();
+}
+
+void CPortWaveCyclic::pin_group_opened(IServiceGroup *group)
+{
+    group->AddRef();
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_pin_groups.push_back(group);
+}
+
+void CPortWaveCyclic::pin_group_closed(IServiceGroup *group)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto it = std::find(m_pin_groups.begin(), m_pin_groups.end(), group);
+        if (it == m_pin_groups.end()) {
+            return;
+        }
+        m_pin_groups.erase(it);
+    }
+    group->Release();
 }
 
 // The miniport holds the port as well; letting it go once the subdevice is gone and nothing is

@@ -5,7 +5,8 @@
 // buffer with IDmaChannel::CopyFrom. The copies run whenever the stream's service group
 // services the pin, when a request arrives and when the position is read; how far they may go
 // is what the stream's GetPosition says the device has played or written. Requests are refused
-// in STOP and cancelled when the pin returns to STOP or its handle is cleaned up.
+// in STOP and cancelled when the pin returns to STOP or its handle is cleaned up; they fail
+// with the stream's status once it can no longer report a position (its device is gone).
 #include <cstring>
 #include "PortWaveCyclic.h"
 #include "PortWaveRTStream.h"
@@ -110,8 +111,9 @@ constexpr ULONG notification_ms = 10;
 
 class cyclic_pin final : public ks_object {
 public:
-    cyclic_pin(IUnknown *unknown, pc_port *port, ULONG pin_id, bool capture)
-        : ks_object(ks_kind::pin), m_port_unknown(unknown), m_port(port), m_pin_id(pin_id), m_capture(capture)
+    cyclic_pin(IUnknown *unknown, pc_port *port, pc_cyclic_port *cyclic, ULONG pin_id, bool capture)
+        : ks_object(ks_kind::pin), m_port_unknown(unknown), m_port(port), m_cyclic(cyclic), m_pin_id(pin_id),
+          m_capture(capture)
     {
         ++pc_live_objects();
         KeInitializeSpinLock(&m_queue.lock);
@@ -134,6 +136,9 @@ public:
     void service();
 
 private:
+    // With the sink's lock held: every waiting request, the partly copied one first, is put on
+    // done with status.
+    void fail_locked(NTSTATUS status, PLIST_ENTRY done);
     NTSTATUS set_state(KSSTATE target);
     void cancel_all();
     static void complete_list(PLIST_ENTRY done);
@@ -141,6 +146,8 @@ private:
 
     IUnknown *m_port_unknown; // counted
     pc_port *m_port;
+    pc_cyclic_port *m_cyclic;
+    bool m_group_known = false; // the port holds m_group among its pins' groups
     ULONG m_pin_id;
     bool m_capture;
     bool m_instance_held = false;
@@ -196,6 +203,9 @@ cyclic_pin::~cyclic_pin()
         }
         m_sink->Release();
     }
+    if (m_group_known) {
+        m_cyclic->pin_group_closed(m_group);
+    }
     if (m_group != nullptr) {
         m_group->Release();
     }
@@ -219,11 +229,12 @@ NTSTATUS cyclic_pin::open(IMiniportWaveCyclic *miniport, const KSDATAFORMAT *for
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     m_instance_held = true;
+    NTSTATUS status = STATUS_SUCCESS;
     const UCHAR *bytes = reinterpret_cast<const UCHAR *>(format);
     m_format.assign(bytes, bytes + format->FormatSize);
     PKSDATAFORMAT own = reinterpret_cast<PKSDATAFORMAT>(m_format.data());
-    NTSTATUS status = miniport->NewStream(&m_stream, nullptr, NonPagedPoolNx, m_pin_id, m_capture ? TRUE : FALSE,
-                                          own, &m_dma, &m_group);
+    status = miniport->NewStream(&m_stream, nullptr, NonPagedPoolNx, m_pin_id, m_capture ? TRUE : FALSE, own,
+                                 &m_dma, &m_group);
     if (NT_SUCCESS(status) && (m_stream == nullptr || m_dma == nullptr || m_group == nullptr)) {
         status = STATUS_UNSUCCESSFUL;
     }
@@ -250,7 +261,12 @@ NTSTATUS cyclic_pin::open(IMiniportWaveCyclic *miniport, const KSDATAFORMAT *for
     }
     m_sink->AddRef();
     m_sink->pin = this;
-    return m_group->AddMember(m_sink);
+    status = m_group->AddMember(m_sink);
+    if (NT_SUCCESS(status)) {
+        m_cyclic->pin_group_opened(m_group);
+        m_group_known = true;
+    }
+    return status;
 }
 
 ULONG cyclic_pin::request_length(PIRP irp) const
@@ -268,7 +284,10 @@ void cyclic_pin::service_locked(PLIST_ENTRY done)
         return;
     }
     ULONG position = 0;
-    if (!NT_SUCCESS(m_stream->GetPosition(&position))) {
+    NTSTATUS status = m_stream->GetPosition(&position);
+    if (!NT_SUCCESS(status)) {
+        // A stream that lost its device moves no more audio: its requests fail at once.
+        fail_locked(status, done);
         return;
     }
     position %= m_size;
@@ -319,6 +338,21 @@ void cyclic_pin::service_locked(PLIST_ENTRY done)
     }
 }
 
+void cyclic_pin::fail_locked(NTSTATUS status, PLIST_ENTRY done)
+{
+    if (m_current != nullptr) {
+        m_current->IoStatus.Status = status;
+        m_current->IoStatus.Information = 0;
+        InsertTailList(done, &m_current->Tail.Overlay.ListEntry);
+        m_current = nullptr;
+    }
+    while (PIRP irp = IoCsqRemoveNextIrp(&m_queue.csq, nullptr)) {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+    }
+}
+
 void cyclic_pin::complete_list(PLIST_ENTRY done)
 {
     while (!IsListEmpty(done)) {
@@ -341,18 +375,10 @@ void cyclic_pin::cancel_all()
     if (m_sink != nullptr) {
         KIRQL irql;
         KeAcquireSpinLock(&m_sink->lock, &irql);
-        if (m_current != nullptr) {
-            m_current->IoStatus.Status = STATUS_CANCELLED;
-            m_current->IoStatus.Information = 0;
-            InsertTailList(&done, &m_current->Tail.Overlay.ListEntry);
-            m_current = nullptr;
-        }
+        fail_locked(STATUS_CANCELLED, &done);
         KeReleaseSpinLock(&m_sink->lock, irql);
-    }
-    while (PIRP irp = IoCsqRemoveNextIrp(&m_queue.csq, nullptr)) {
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        irp->IoStatus.Information = 0;
-        InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+    } else {
+        fail_locked(STATUS_CANCELLED, &done);
     }
     complete_list(&done);
 }
@@ -473,11 +499,12 @@ NTSTATUS cyclic_pin::property(const UCHAR *request, ULONG request_size, void *va
 
 } // namespace
 
-NTSTATUS pc_create_cyclic_pin(IUnknown *port_unknown, pc_port *port, IMiniportWaveCyclic *miniport, ULONG pin_id,
-                              const KSDATAFORMAT *format, bool capture, ks_object **pin)
+NTSTATUS pc_create_cyclic_pin(IUnknown *port_unknown, pc_port *port, pc_cyclic_port *cyclic,
+                              IMiniportWaveCyclic *miniport, ULONG pin_id, const KSDATAFORMAT *format, bool capture,
+                              ks_object **pin)
 {
     *pin = nullptr;
-    cyclic_pin *object = new cyclic_pin(port_unknown, port, pin_id, capture);
+    cyclic_pin *object = new cyclic_pin(port_unknown, port, cyclic, pin_id, capture);
     NTSTATUS status = object->open(miniport, format);
     if (!NT_SUCCESS(status)) {
         delete object;

@@ -8,6 +8,7 @@
 #include <wdm.h>
 #include <ks.h>
 #include <ksmedia.h>
+#include <platform/ks_client.h>
 #include <platform/pool.h>
 #include <sim/audio_device.h>
 #include <sim/audio_engine.h>
@@ -140,6 +141,35 @@ TEST_P(CyclicEndToEnd, RenderLoopsBackIntoCaptureBitExact)
                                           render->bits()));
     render.reset();
     capture.reset();
+}
+
+TEST_P(CyclicEndToEnd, RemovalMidStreamFailsTheRequestsAndThePinsStillClose)
+{
+    std::unique_ptr<sim::wavecyclic_pin> render;
+    std::unique_ptr<sim::wavecyclic_pin> capture;
+    ASSERT_EQ(STATUS_SUCCESS, sim::create_wavecyclic_pin(*filter, kCapturePin, intersect(kCapturePin), &capture));
+    ASSERT_EQ(STATUS_SUCCESS, sim::create_wavecyclic_pin(*filter, kRenderPin, intersect(kRenderPin), &render));
+    ASSERT_EQ(STATUS_SUCCESS, render->set_state(KSSTATE_RUN));
+    ASSERT_EQ(STATUS_SUCCESS, capture->set_state(KSSTATE_RUN));
+    const ULONG rate = render->rate();
+    ASSERT_TRUE(render->render_pattern(rate / 10, rate / 100, 4, kTimeoutMs));
+    std::vector<UCHAR> captured;
+    ASSERT_TRUE(capture->capture_frames(rate / 20, rate / 100, 4, kTimeoutMs, &captured));
+    for (ULONG i = 0; i < 4; ++i) {
+        ASSERT_EQ(STATUS_PENDING, capture->submit_read(rate / 100 * capture->block_align()));
+    }
+
+    ASSERT_EQ(STATUS_SUCCESS, machine.detach(pdo));
+    pdo = nullptr;
+    EXPECT_TRUE(capture->wait_in_flight(0, kTimeoutMs));
+    EXPECT_FALSE(NT_SUCCESS(capture->take_completed(nullptr)));
+    EXPECT_FALSE(render->render_pattern(rate / 10, rate / 100, 1, kTimeoutMs));
+    EXPECT_EQ(0u, render->in_flight());
+    // The pins walk back to STOP on close although the device is gone.
+    render.reset();
+    capture.reset();
+    filter.reset();
+    EXPECT_EQ(0, platform::portcls_live_objects());
 }
 
 INSTANTIATE_TEST_SUITE_P(StandardDevices, CyclicEndToEnd, ::testing::Values(false, true),

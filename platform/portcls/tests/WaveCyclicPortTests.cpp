@@ -212,6 +212,24 @@ TEST_F(WaveCyclicPort, StopAndCloseCancelWaitingRequests)
     pin.reset();
 }
 
+TEST_F(WaveCyclicPort, RequestsFailOnceTheStreamLosesItsPosition)
+{
+    open(pin_render);
+    ASSERT_EQ(STATUS_SUCCESS, pin->set_state(KSSTATE_RUN));
+    std::vector<UCHAR> chunk = pattern(0, 240);
+    for (ULONG i = 0; i < 3; ++i) {
+        ASSERT_EQ(STATUS_PENDING, pin->submit_write(chunk.data(), (ULONG)chunk.size()));
+    }
+    EXPECT_TRUE(pin->wait_in_flight(2, timeout_ms));
+    log().position_result = STATUS_DEVICE_REMOVED;
+    ASSERT_TRUE(advance(false, 480));
+    EXPECT_TRUE(pin->wait_in_flight(0, timeout_ms));
+    EXPECT_EQ(STATUS_DEVICE_REMOVED, pin->take_completed(nullptr));
+    pin->submit_write(chunk.data(), (ULONG)chunk.size());
+    EXPECT_TRUE(pin->wait_in_flight(0, timeout_ms));
+    EXPECT_EQ(STATUS_DEVICE_REMOVED, pin->take_completed(nullptr));
+}
+
 TEST_F(WaveCyclicPort, FailedStreamCreationGivesTheInstanceBack)
 {
     log().new_stream_result = STATUS_INVALID_PARAMETER;

@@ -71,6 +71,9 @@ public:
     }
     STDMETHODIMP GetPosition(PULONG Position) override
     {
+        if (!NT_SUCCESS(log().position_result)) {
+            return log().position_result;
+        }
         *Position = position;
         return STATUS_SUCCESS;
     }
@@ -308,6 +311,7 @@ void miniport_log::reset()
     notification_interval = 0;
     buffer_size = 1920;
     new_stream_result = STATUS_SUCCESS;
+    position_result = STATUS_SUCCESS;
 }
 
 bool advance(bool capture, ULONG bytes)

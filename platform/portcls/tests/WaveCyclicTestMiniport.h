@@ -31,6 +31,7 @@ struct miniport_log {
     ULONG notification_interval = 0;
     ULONG buffer_size = 1920;
     NTSTATUS new_stream_result = STATUS_SUCCESS;
+    std::atomic<NTSTATUS> position_result{STATUS_SUCCESS};
     void reset();
 };
 
