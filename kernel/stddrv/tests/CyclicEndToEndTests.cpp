@@ -88,6 +88,22 @@ protected:
     std::unique_ptr<sim::wavert_filter> filter;
 };
 
+TEST_P(CyclicEndToEnd, FilterAnswersItsPinsAndComponentId)
+{
+    ULONG count = 0;
+    ASSERT_EQ(STATUS_SUCCESS, filter->pin_count(&count));
+    EXPECT_EQ(4u, count);
+    KSPIN_DATAFLOW flow{};
+    ASSERT_EQ(STATUS_SUCCESS, filter->pin_dataflow(kCapturePin, &flow));
+    EXPECT_EQ(KSPIN_DATAFLOW_OUT, flow);
+    ASSERT_EQ(STATUS_SUCCESS, filter->pin_dataflow(kRenderPin, &flow));
+    EXPECT_EQ(KSPIN_DATAFLOW_IN, flow);
+    KSCOMPONENTID id{};
+    ASSERT_EQ(STATUS_SUCCESS, filter->component_id(&id));
+    EXPECT_EQ(0xD5A47FA8u, id.Manufacturer.Data1);
+    EXPECT_EQ(1u, id.Version);
+}
+
 TEST_P(CyclicEndToEnd, IntersectionGivesTheHighestRateAndOnlySupportedFormatsOpen)
 {
     std::vector<UCHAR> format = intersect(kRenderPin);
