@@ -296,7 +296,6 @@ public:
             return AUDCLNT_E_EVENTHANDLE_NOT_SET;
         }
         dispatcher_reset_event(&m_clock_stop);
-        AddRef(); // the clock thread's reference, dropped by whoever joins it
         const LONGLONG start = clock_now();
         m_clock = thread_start([this, start] { clock_loop(start); }, nullptr, false);
         m_running = true;
@@ -713,7 +712,8 @@ private:
         return m_init == init_state::initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
     }
 
-    // Hands the clock thread to the caller for joining; m_lock held or the object unshared.
+    // Hands the clock thread to the caller for joining; m_lock held or the object unshared. The
+    // clock thread holds no reference: the last Release joins it before the object goes.
     platform::thread *take_clock_locked()
     {
         platform::thread *clock = m_clock;
@@ -730,7 +730,6 @@ private:
         DISPATCHER_HEADER *header = &clock->header;
         dispatcher_wait(1, &header, false, nullptr, false);
         thread_dereference(clock);
-        Release();
     }
 
     // Deadlines follow the stream's frame count from its start, so periods never drift.

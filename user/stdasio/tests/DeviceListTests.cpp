@@ -182,6 +182,28 @@ TEST_F(DeviceListTest, ADevicePathThatIsNotAStringOrTooLongIsSkipped)
     EXPECT_EQ(std::wstring(m_list.recordAt(0)->key), Supported + std::wstring(100, L'L'));
 }
 
+TEST_F(DeviceListTest, ADevicePathStoredWithoutItsTerminatorIsReadWithinItsBuffer)
+{
+    // 128 characters fill the 256 bytes that are read, so no terminator comes with them.
+    const std::wstring key = Supported + std::wstring(128 - 4 - Supported.size(), L'T');
+    const std::wstring value = L"{1}." + key;
+    ASSERT_EQ(value.size(), 128u);
+    for (const std::wstring &id : {AddRender(1, key), AddCapture(1, key)}) {
+        const bool render = id.rfind(L"{0.0.0.", 0) == 0;
+        const std::wstring path = std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio\\") +
+                                  (render ? L"Render\\" : L"Capture\\") + id.substr(id.find(L".{") + 1) + L"\\Properties";
+        HKEY handle = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_WRITE | KEY_WOW64_64KEY, &handle), ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(handle, L"{b3f8fa53-0004-438e-9003-51a46e139bfc},2", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE *>(value.data()), (DWORD)(value.size() * sizeof(WCHAR))),
+                  ERROR_SUCCESS);
+        RegCloseKey(handle);
+    }
+    ASSERT_TRUE(m_list.refresh());
+    ASSERT_EQ(m_list.count(), 1u);
+    EXPECT_EQ(std::wstring(m_list.recordAt(0)->key), key);
+}
+
 TEST_F(DeviceListTest, SelectionFollowsIndexAndExactKey)
 {
     AddRender(1, Supported + L"A");
