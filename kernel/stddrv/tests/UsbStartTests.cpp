@@ -130,6 +130,30 @@ TEST_F(UsbStartTest, ClockSelectorForwardsToThePinThatSupportsTheRate)
     EXPECT_EQ(high, 192000u);
 }
 
+TEST_F(UsbStartTest, ClockSelectorThatNamesItselfEndsItsSearchInsteadOfRecursing)
+{
+    sim::uac2_options options = sim::standard_uac2_options(1);
+    options.clock_selector = true;
+    options.selector_pins = 2;
+    bytes c = sim::build_uac2_device(options).configuration;
+    size_t at = 0;
+    for (; at < c.size() && !(c[at + 1] == 0x24 && c[at + 2] == UAC2_AC_CLOCK_SELECTOR); at += c[at]) {
+    }
+    ASSERT_LT(at, c.size());
+    c[at + 5] = c[at + 3];
+    c[at + 6] = c[at + 3];
+    ASSERT_EQ(start_raw(c, sim::usb_speed::high), STATUS_SUCCESS);
+    CUSBAudioClock *clock = audio->GetStreamingInterface(0)->Terminal->GetClock();
+    ASSERT_NE(clock, nullptr);
+    EXPECT_EQ(clock->IsFrequencySupported(48000), NOT_SUPPORTED);
+    EXPECT_EQ(clock->SetFrequency(48000), NOT_SUPPORTED);
+    ULONG low = 1, high = 1;
+    EXPECT_EQ(clock->GetFrequencyRange(&low, &high), NOT_SUPPORTED);
+    EXPECT_EQ(low, 0u);
+    EXPECT_EQ(high, 0u);
+    EXPECT_EQ(audio->IsFormatSupported(0, 2, 16, 48000), NOT_SUPPORTED);
+}
+
 TEST_F(UsbStartTest, DeviceWithOneDirectionOnlyDoesNotStart)
 {
     sim::uac1_options renderOnly = sim::standard_uac1_options();
