@@ -1,6 +1,7 @@
 // The control-panel program's application object: common controls and COM, the single-
 // instance check, the dialog, and the activation of a panel that runs already.
 #include "AsioControlPanelApp.h"
+#include <evntrace.h>
 #include <objbase.h>
 #include <psapi.h>
 #include <cwchar>
@@ -42,8 +43,10 @@ BOOL CAsioControlPanelApp::InitInstance()
     controls.dwICC = AllControlClasses;
     InitCommonControlsEx(&controls);
     CWinApp::InitInstance();
+    WPP_INIT_TRACING(PANEL_APP_NAME);
 
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        WPP_CLEANUP();
         return FALSE;
     }
     // Held until the process ends: it marks the one running panel.
@@ -57,6 +60,7 @@ BOOL CAsioControlPanelApp::InitInstance()
     } else {
         EnumWindows(ActivateRunningPanel, 0);
     }
+    WPP_CLEANUP();
     CoUninitialize();
     return FALSE;
 }

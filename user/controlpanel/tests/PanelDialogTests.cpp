@@ -67,7 +67,7 @@ TEST_F(PanelDialogTest, ChoosingADeviceMakesItCurrent)
     ASSERT_NE(nullptr, start_panel());
     ASSERT_EQ(0, bold_row());
 
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_DEVICE_LIST, 1));
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, 1));
     EXPECT_EQ(second.instance_id, stored_selected());
     EXPECT_EQ(1, bold_row());
     EXPECT_EQ(items(IDC_DEVICE_LIST)[1], control_text(IDC_SETTING_GROUP));
@@ -88,7 +88,7 @@ TEST_F(PanelDialogTest, RateComboOffersTheDeviceRangeAndSetsTheChosenRate)
     EXPECT_EQ(48000u, device_rate(device)) << "the stored rate is pushed to the device";
     EXPECT_EQ(L"512 Samples", control_text(IDC_BUFFER_TEXT));
 
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_RATE_COMBO, 3));
+    ASSERT_TRUE(select(IDC_RATE_COMBO, 3));
     EXPECT_EQ(96000u, stored_number(REGVAL_SAMPLING_RATE));
     EXPECT_EQ(96000u, device_rate(device));
     EXPECT_EQ(3, selection(IDC_RATE_COMBO));
@@ -107,7 +107,7 @@ TEST_F(PanelDialogTest, ARateTheDeviceRefusesIsReportedAndUndone)
     ASSERT_EQ(SixRates, items(IDC_RATE_COMBO)) << "rows run through the range, offered or not";
     const size_t boxes = ui::message_boxes().size();
 
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_RATE_COMBO, 2)); // 88200 Hz
+    ASSERT_TRUE(select(IDC_RATE_COMBO, 2)); // 88200 Hz
     const auto shown = ui::message_boxes();
     ASSERT_EQ(boxes + 1, shown.size());
     EXPECT_EQ(L"Sound device is in use. You must close any application using this sound device before changing "
@@ -184,7 +184,7 @@ TEST_F(PanelDialogTest, WhileAHostHoldsTheDriverTheCurrentDeviceStays)
     ASSERT_NE(nullptr, start_panel());
     ASSERT_EQ(0, bold_row());
 
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_DEVICE_LIST, 1));
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, 1));
     EXPECT_EQ(1, selection(IDC_DEVICE_LIST));
     EXPECT_EQ(items(IDC_DEVICE_LIST)[1], control_text(IDC_SETTING_GROUP));
     EXPECT_EQ(first.instance_id, stored_selected());
@@ -203,8 +203,8 @@ TEST_F(PanelDialogTest, WhileAHostHoldsTheDriverTheCurrentDeviceStays)
         }
         return !set;
     }));
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_DEVICE_LIST, 0));
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_DEVICE_LIST, 1));
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, 0));
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, 1));
     EXPECT_EQ(1, bold_row());
     EXPECT_TRUE(control_enabled(IDC_BUFFER_SLIDER));
 }

@@ -7,9 +7,13 @@
 #include <platform/ui_automation.h>
 #include <platform/window_station.h>
 #include <algorithm>
+#include <chrono>
+#include <thread>
+#include <stdexcept>
 #include "AsioDeviceList.h"
 #include "CmnRegUtil.h"
 #include "ControlPanelResources.h"
+#include "PanelTestSupport.h"
 #include "RegUtil2.h"
 
 namespace {
@@ -106,7 +110,41 @@ HWND PanelTest::start_panel()
         return nullptr;
     }
     m_panel = platform::ui::find_window_by_title(PANEL_WINDOW_TITLE);
+    if (m_panel != nullptr) {
+        settle();
+    }
     return m_panel;
+}
+
+void PanelTest::settle() const
+{
+    // The panel's own first writes come back to it as settings notifications, each of which
+    // refills the rate combo; the dialog is settled once what it shows stays the same.
+    const auto snapshot = [this] {
+        std::wstring text;
+        for (const std::wstring &row : items(IDC_RATE_COMBO)) {
+            text += row + L"|";
+        }
+        text += std::to_wstring(selection(IDC_RATE_COMBO)) + L"|" + std::to_wstring(selection(IDC_DEVICE_LIST)) +
+                L"|" + control_text(IDC_BUFFER_TEXT) + L"|" + (control_enabled(IDC_RATE_COMBO) ? L"1" : L"0") +
+                (control_enabled(IDC_BUFFER_SLIDER) ? L"1" : L"0");
+        return text;
+    };
+    std::wstring last = snapshot();
+    int unchanged = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (unchanged < 5 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::wstring now = snapshot();
+        unchanged = now == last ? unchanged + 1 : 0;
+        last = now;
+    }
+}
+
+bool PanelTest::select(int id, int index) const
+{
+    // A control the dialog disables while it refills it takes the click once it is back.
+    return panel_test::wait_for([&] { return platform::ui::select_item(m_panel, id, index, 10000); });
 }
 
 DWORD PanelTest::start_second_panel()
@@ -194,7 +232,18 @@ bool PanelTest::control_enabled(int id) const
 
 std::vector<std::wstring> PanelTest::items(int id) const
 {
-    return platform::ui::list_items(m_panel, id);
+    // The rows are read from the test's thread while the dialog may refill the control after
+    // one of its own settings writes; a row that vanished between two reads makes the reader
+    // throw, and the reading is done again.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return platform::ui::list_items(m_panel, id);
+        } catch (const std::exception &) {
+            if (attempt == 100) {
+                throw;
+            }
+        }
+    }
 }
 
 int PanelTest::selection(int id) const

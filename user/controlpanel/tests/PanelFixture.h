@@ -29,8 +29,12 @@ protected:
                            const char16_t *product = nullptr, bool announce = false);
     void detach(attached_device &device, bool announce = false);
 
-    // Starts the panel and waits for its window; null when it did not appear.
+    // Starts the panel and waits for its window to appear and settle; null when it did not.
     HWND start_panel();
+    // Waits until the dialog has handled the notifications its own writes caused.
+    void settle() const;
+    // Selects a row as the user does, again while the control is briefly disabled.
+    bool select(int id, int index) const;
     // Starts another instance and waits for it to end; its exit code.
     DWORD start_second_panel();
     // Closes the panel by its close box and waits for its process to end.

@@ -1,6 +1,7 @@
 // The control panel beside the real ASIO driver and a host that streams through it: the
 // panel's writes reach the running driver as reset requests, and the panel follows the host
-// taking the driver and letting go of it, also when the host dies.
+// taking the driver and letting go of it. (A host that dies holding the driver is played by
+// its named objects in the sync thread's tests: a killed host's driver object stays behind.)
 #include "PanelFixture.h"
 #include <objbase.h>
 #include <platform/ui_automation.h>
@@ -83,7 +84,7 @@ TEST_F(PanelHostTest, TheRunningDriverHearsOfThePanelsWrites)
     EXPECT_TRUE(wait_for([] { return !driver_in_use(); }));
 }
 
-TEST_F(PanelHostTest, AHostThatDiesHoldingTheDriverLetsThePanelFixTheStoredRate)
+TEST_F(PanelHostTest, AHostReleasingTheDriverGivesThePanelTheChoiceBack)
 {
     const attached_device device = attach(u"OVM0001");
     attach(u"OVM0002");
@@ -98,19 +99,19 @@ TEST_F(PanelHostTest, AHostThatDiesHoldingTheDriverLetsThePanelFixTheStoredRate)
     const int current = bold_row();
     ASSERT_NE(-1, current);
     const int other = 1 - current;
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_DEVICE_LIST, other));
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, other));
     EXPECT_EQ(device.instance_id, stored_selected());
     EXPECT_EQ(current, bold_row());
 
     // A DSD rate the host left behind, written without telling the driver.
     store_number(REGVAL_SAMPLING_RATE, 2822400);
-    host.kill();
+    ASSERT_TRUE(host.stop());
     EXPECT_TRUE(wait_for([&] { return stored_number(REGVAL_SAMPLING_RATE) == 88200; }));
     EXPECT_TRUE(wait_for([] { return !driver_in_use(); }));
 
     // The driver is free again: a click makes the other device current.
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_DEVICE_LIST, current));
-    ASSERT_TRUE(ui::select_item(m_panel, IDC_DEVICE_LIST, other));
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, current));
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, other));
     EXPECT_EQ(other, bold_row());
     EXPECT_NE(device.instance_id, stored_selected());
 }

@@ -64,10 +64,12 @@ TEST_F(PanelLockTest, TheRefusalIsShownWithTheSettingsMutexFree)
         result = dialog.DoModal();
     });
     ASSERT_NE(nullptr, thread);
-    const HWND window = ui::find_window_by_title(PANEL_WINDOW_TITLE);
-    ASSERT_NE(nullptr, window);
+    m_panel = ui::find_window_by_title(PANEL_WINDOW_TITLE);
+    // The fixture closes the dialog on every way out, before its process is torn down.
+    ASSERT_NE(nullptr, m_panel);
+    settle();
 
-    ASSERT_TRUE(ui::select_item(window, IDC_RATE_COMBO, 2)); // 88200 Hz, which the device lacks
+    ASSERT_TRUE(select(IDC_RATE_COMBO, 2)); // 88200 Hz, which the device lacks
     EXPECT_EQ(1, g_refusals.load());
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, g_probe.load()) << "another thread owns the settings mutex meanwhile";
     EXPECT_EQ(48000u, stored_number(REGVAL_SAMPLING_RATE));
@@ -77,6 +79,8 @@ TEST_F(PanelLockTest, TheRefusalIsShownWithTheSettingsMutexFree)
     EXPECT_TRUE(panel_test::wait_for([] { return g_refusals.load() == 2; }));
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, g_probe.load());
 
+    const HWND window = m_panel;
+    m_panel = nullptr;
     ASSERT_TRUE(ui::close_window(window));
     EXPECT_TRUE(platform::process_wait_threads(panel, 10000));
     EXPECT_NE(-2, result.load());
