@@ -72,7 +72,9 @@ UCHAR CUSBAudioCL::GetAcInterfaceNumber() const
 
 NTSTATUS CUSBAudioCL::Start(PDEVICE_OBJECT lowerDevice)
 {
-    NTSTATUS status = Init(lowerDevice);
+    // A layer that started once keeps its model: it serves one device for its whole life.
+    BOOLEAN startedBefore = m_pLowerDevice != nullptr;
+    NTSTATUS status = startedBefore ? STATUS_INVALID_DEVICE_STATE : Init(lowerDevice);
     USB_DESC_VIEW view = {m_pConfigDescriptor, m_ConfigLength};
     const UCHAR *limit = nullptr;
     if (NT_SUCCESS(status)) {
@@ -121,7 +123,7 @@ NTSTATUS CUSBAudioCL::Start(PDEVICE_OBJECT lowerDevice)
             status = STATUS_NOT_SUPPORTED;
         }
     }
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) && !startedBefore) {
         ReleaseModel();
     }
     return status;

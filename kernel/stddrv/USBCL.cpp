@@ -83,16 +83,21 @@ VOID CUSBCL::IoDecrement()
 
 NTSTATUS CUSBCL::Init(PDEVICE_OBJECT lowerDevice)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    m_pLowerDevice = lowerDevice;
-    for (ULONG i = 0; i < USBCL_IRP_COUNT; ++i) {
-        PIRP irp = IoAllocateIrp(m_pLowerDevice->StackSize, FALSE);
-        if (irp != nullptr) {
-            ++m_IrpsAllocated;
-            ReturnIrp(irp);
+    // The layer serves one device for its whole life: a second start would leave the model
+    // pointing into a replaced descriptor copy.
+    NTSTATUS status = m_pLowerDevice == nullptr && lowerDevice != nullptr ? STATUS_SUCCESS
+                                                                          : STATUS_INVALID_DEVICE_STATE;
+    if (NT_SUCCESS(status)) {
+        m_pLowerDevice = lowerDevice;
+        for (ULONG i = 0; i < USBCL_IRP_COUNT; ++i) {
+            PIRP irp = IoAllocateIrp(m_pLowerDevice->StackSize, FALSE);
+            if (irp != nullptr) {
+                ++m_IrpsAllocated;
+                ReturnIrp(irp);
+            }
         }
+        status = GetBusInterface();
     }
-    status = GetBusInterface();
     if (NT_SUCCESS(status)) {
         status = QueryBusSpeed();
     }

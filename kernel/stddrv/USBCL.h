@@ -52,7 +52,7 @@ public:
     // Fills the IRP list, takes the bus interface, reads the speed, the device descriptor and
     // the whole configuration descriptor of the device below lowerDevice. PASSIVE_LEVEL.
     // STATUS_NOT_SUPPORTED for a descriptor of the wrong length, STATUS_INSUFFICIENT_RESOURCES
-    // when memory runs out.
+    // when memory runs out, STATUS_INVALID_DEVICE_STATE when the layer was started before.
     NTSTATUS Init(PDEVICE_OBJECT lowerDevice);
     NTSTATUS GetBusInterface();
     NTSTATUS QueryBusSpeed();

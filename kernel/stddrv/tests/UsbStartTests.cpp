@@ -85,6 +85,8 @@ TEST_F(UsbStartTest, StandardClass1DeviceStartsAndConfiguresAtFullSpeed)
     EXPECT_EQ(audio->IrpsAllocated(), USBCL_IRP_COUNT);
     EXPECT_EQ(audio->OutstandingRequests(), 0);
     EXPECT_EQ(platform::usb_bus_pdo_interface_references(pdo), 1);
+    EXPECT_EQ(audio->Start(pdo), STATUS_INVALID_DEVICE_STATE) << "one device per layer";
+    EXPECT_EQ(audio->GetStreamingInterfaceCount(), 2u);
     audio.reset();
     EXPECT_EQ(platform::usb_bus_pdo_interface_references(pdo), 0) << "the bus interface is released with the layer";
 }
