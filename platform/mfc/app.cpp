@@ -44,6 +44,20 @@ std::wstring name_from_image(const std::wstring &image)
 
 } // namespace
 
+namespace platform::mfc {
+
+void forget_main_window(CWnd *wnd)
+{
+    std::lock_guard<std::mutex> guard(registry().lock);
+    for (CWinApp *app : registry().constructed) {
+        if (app->m_pMainWnd == wnd) {
+            app->m_pMainWnd = nullptr;
+        }
+    }
+}
+
+} // namespace platform::mfc
+
 BEGIN_MESSAGE_MAP(CWinThread, CCmdTarget)
 END_MESSAGE_MAP()
 

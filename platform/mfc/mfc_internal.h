@@ -32,6 +32,9 @@ struct handled_message {
 };
 const handled_message &current_message();
 
+// A window that is destroyed, or whose object goes, stops being its application's main window.
+void forget_main_window(CWnd *wnd);
+
 // Shown or destroyed dialogs: wakes those waiting for a window (ui_automation).
 void ui_changed();
 // Waits up to wait_ms for ui_changed; returns at once when it happened since generation.

@@ -193,6 +193,7 @@ LRESULT CALLBACK AfxWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPara
     ts.depth += 1;
     const LRESULT result = wnd->WindowProc(message, wParam, lParam);
     if (message == WM_NCDESTROY) {
+        mfc::forget_main_window(wnd);
         mfc::map_detach(hWnd, wnd);
         wnd->m_hWnd = nullptr;
         wnd->m_pfnSuper = nullptr;
@@ -225,6 +226,7 @@ CWnd::CWnd() : m_hWnd(nullptr), m_pfnSuper(nullptr) {}
 // back, or the default one, and lives on until it is destroyed.
 CWnd::~CWnd()
 {
+    mfc::forget_main_window(this);
     if (m_hWnd != nullptr && mfc::map_find(m_hWnd) == this) {
         if (m_pfnSuper != nullptr) {
             UnsubclassWindow();
