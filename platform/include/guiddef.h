@@ -1,5 +1,6 @@
-// GUIDs. DEFINE_GUID yields an inline constant, so a header may define one for every
-// translation unit that includes it.
+// GUIDs. DEFINE_GUID yields a constant of internal linkage, so a header may define one for
+// every translation unit that includes it, and two modules may give one name different values
+// (each driver has its own IID_IAdapterCommon) without one module's value reaching the other.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -19,7 +20,7 @@ typedef const CLSID &REFCLSID;
 static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-    inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+    constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #define DEFINE_GUIDSTRUCT(g, n) struct n
 #define DEFINE_GUIDNAMED(n) n
 
