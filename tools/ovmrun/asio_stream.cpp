@@ -15,10 +15,10 @@ constexpr uint32_t stop_timeout_ms = 20000;
 // Time allowed beyond the nominal streaming time before the run counts as stalled.
 constexpr uint32_t stall_margin_ms = 10000;
 
-bool driver_registered()
+bool driver_registered(const std::wstring &driver_name)
 {
     for (const sim::asio_driver_entry &entry : sim::asio_enumerate_drivers()) {
-        if (entry.name == QEL_ASIO_DRIVER_NAME) {
+        if (entry.name == driver_name) {
             return true;
         }
     }
@@ -38,13 +38,18 @@ std::string narrow(const std::wstring &text)
 
 stream_result stream_through_asio(const run_options &options, device_watch &watch)
 {
+    return stream_through_asio(options, watch, QEL_ASIO_DRIVER_NAME);
+}
+
+stream_result stream_through_asio(const run_options &options, device_watch &watch, const std::wstring &driver_name)
+{
     stream_result result;
-    if (!driver_registered()) {
-        result.failure = "the ASIO driver '" + narrow(QEL_ASIO_DRIVER_NAME) + "' is not registered under SOFTWARE\\ASIO";
+    if (!driver_registered(driver_name)) {
+        result.failure = "the ASIO driver '" + narrow(driver_name) + "' is not registered under SOFTWARE\\ASIO";
         return result;
     }
     sim::asio_host_options host_options;
-    host_options.driver = QEL_ASIO_DRIVER_NAME;
+    host_options.driver = driver_name;
     host_options.sample_rate = options.rate;
     host_options.capture_frames = (size_t)std::ceil(options.seconds * options.rate) + 4u * options.rate;
     host_options.image_name = L"ovmrun.exe";

@@ -90,6 +90,17 @@ std::vector<uint32_t> device_rates()
 job_outcome run_main_job(const run_options &options, std::FILE *log)
 {
     job_outcome outcome;
+    if (options.stack == device_stack::standard) {
+        for (uint32_t rate : standard_rates) {
+            if (rate == options.rate) {
+                return run_standard_job(options, log);
+            }
+        }
+        outcome.exit_code = exit_usage;
+        outcome.problems.push_back("the standard device has no " + std::to_string(options.rate) +
+                                   " Hz rate; it offers 44100 and 48000 Hz");
+        return outcome;
+    }
     const std::vector<uint32_t> rates = device_rates();
     if (std::find(rates.begin(), rates.end(), options.rate) == rates.end()) {
         std::string offered;

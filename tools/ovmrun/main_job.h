@@ -38,4 +38,7 @@ std::vector<uint32_t> device_rates();
 // step that ran succeeded and the stream was clean.
 job_outcome run_main_job(const run_options &options, std::FILE *log);
 
+// The job on the standard stack (run_main_job calls it for --stack standard).
+job_outcome run_standard_job(const run_options &options, std::FILE *log);
+
 } // namespace ovmrun

@@ -24,6 +24,15 @@ platform::driver_candidate candidate(const char *description, const char *manufa
     return driver;
 }
 
+std::string narrow_name(const wchar_t *text)
+{
+    std::string out;
+    for (; *text != L'\0'; ++text) {
+        out.push_back(*text < 0x80 ? (char)*text : '?');
+    }
+    return out;
+}
+
 std::string hresult_text(HRESULT hr)
 {
     char text[32];
@@ -57,13 +66,17 @@ setup_outcome run_device_setup(const std::wstring &instance_id)
     return outcome;
 }
 
-registration_outcome register_asio_driver()
+namespace {
+
+registration_outcome register_module(const wchar_t *file_name, const wchar_t *windows_path,
+                                     const std::wstring &driver_name)
 {
     registration_outcome outcome;
-    platform::module_register_path(QEL_ASIO_MODULE_FILE_NAME, asio_module_path);
-    HMODULE module = LoadLibraryW(QEL_ASIO_MODULE_FILE_NAME);
+    const std::string file = narrow_name(file_name);
+    platform::module_register_path(file_name, windows_path);
+    HMODULE module = LoadLibraryW(file_name);
     if (module == nullptr) {
-        outcome.detail = "ovmlsaaso.dll could not be loaded: error " + std::to_string(GetLastError());
+        outcome.detail = file + " could not be loaded: error " + std::to_string(GetLastError());
         return outcome;
     }
     typedef HRESULT(STDAPICALLTYPE * register_entry)();
@@ -71,7 +84,7 @@ registration_outcome register_asio_driver()
     const HRESULT hr = entry != nullptr ? entry() : E_FAIL;
     FreeLibrary(module);
     if (entry == nullptr) {
-        outcome.detail = "ovmlsaaso.dll exports no DllRegisterServer";
+        outcome.detail = file + " exports no DllRegisterServer";
         return outcome;
     }
     if (hr != S_OK) {
@@ -79,13 +92,43 @@ registration_outcome register_asio_driver()
         return outcome;
     }
     for (const sim::asio_driver_entry &entry_found : sim::asio_enumerate_drivers()) {
-        if (entry_found.name == QEL_ASIO_DRIVER_NAME) {
+        if (entry_found.name == driver_name) {
             outcome.ok = true;
             return outcome;
         }
     }
     outcome.detail = "the driver registered itself but SOFTWARE\\ASIO does not list it";
     return outcome;
+}
+
+} // namespace
+
+registration_outcome register_asio_driver()
+{
+    return register_module(QEL_ASIO_MODULE_FILE_NAME, asio_module_path, QEL_ASIO_DRIVER_NAME);
+}
+
+registration_outcome register_standard_asio_driver()
+{
+    return register_module(L"ovmlsaso.dll", standard_asio_module_path, standard_asio_driver_name);
+}
+
+bool store_standard_settings(uint32_t rate, uint32_t buffer_frames)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Orvan\\Marla Series ASIO", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const DWORD frames = buffer_frames;
+    const DWORD stored_rate = rate;
+    const bool written =
+        RegSetValueExW(key, L"buffer_size,2", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&frames), sizeof(frames)) ==
+            ERROR_SUCCESS &&
+        RegSetValueExW(key, L"sampling_rate", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&stored_rate),
+                       sizeof(stored_rate)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return written;
 }
 
 bool store_settings(uint32_t rate, uint32_t buffer_index)

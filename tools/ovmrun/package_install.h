@@ -13,6 +13,10 @@ inline constexpr const wchar_t *async_hardware_id = L"USB\\VID_3A51&PID_0102";
 // Where setup puts the ASIO driver; the path it registers under HKCR\CLSID.
 inline constexpr const wchar_t *asio_module_path = L"C:\\Program Files\\Orvan\\Marla Series\\ovmlsaaso.dll";
 
+// The standard stack's ASIO driver: where setup puts it and the name it registers under.
+inline constexpr const wchar_t *standard_asio_module_path = L"C:\\Program Files (x86)\\Orvan\\Marla Series\\ovmlsaso.dll";
+inline constexpr const wchar_t *standard_asio_driver_name = L"Orvan Marla Series ASIO";
+
 void install_kernel_driver(sim::machine &machine);
 
 struct setup_outcome {
@@ -31,6 +35,14 @@ struct registration_outcome {
 // Loads ovmlsaaso, calls DllRegisterServer and checks that the driver is listed under
 // SOFTWARE\ASIO.
 registration_outcome register_asio_driver();
+
+// Loads ovmlsaso, calls DllRegisterServer and checks that the standard driver is listed under
+// SOFTWARE\ASIO.
+registration_outcome register_standard_asio_driver();
+
+// Stores rate and buffer size (frames) in the standard driver's per-user settings key, as its
+// control panel does; false when the key cannot be written.
+bool store_standard_settings(uint32_t rate, uint32_t buffer_frames);
 
 // Stores rate and buffer-size index in the per-user settings, as the control panel does;
 // false when the settings key cannot be written.

@@ -63,6 +63,23 @@ std::string apply(run_options &options, std::string_view name, std::string_view 
                    std::to_string(max_buffer_index);
         }
         options.buffer_index = *index;
+        options.buffer_index_given = true;
+    } else if (name == "--buffer-frames") {
+        const auto frames = whole_number<uint32_t>(value);
+        if (!frames || *frames < min_buffer_frames || *frames > max_buffer_frames) {
+            return "--buffer-frames: " + quoted(value) + " is not a size from " + std::to_string(min_buffer_frames) +
+                   " to " + std::to_string(max_buffer_frames) + " frames";
+        }
+        options.buffer_frames = *frames;
+        options.buffer_frames_given = true;
+    } else if (name == "--stack") {
+        if (value == "async") {
+            options.stack = device_stack::async;
+        } else if (value == "standard") {
+            options.stack = device_stack::standard;
+        } else {
+            return "--stack: " + quoted(value) + " is neither 'async' nor 'standard'";
+        }
     } else if (name == "--seconds") {
         const auto seconds = decimal_number(value);
         if (!seconds || *seconds < min_seconds || *seconds > max_seconds) {
@@ -97,6 +114,29 @@ std::string apply(run_options &options, std::string_view name, std::string_view 
     return {};
 }
 
+// Options that each make sense alone but not with the chosen stack.
+std::string check_combination(const run_options &options)
+{
+    if (options.stack == device_stack::standard) {
+        if (options.path == stream_path::channel) {
+            return "--via channel: the standard stack has no device channel; it streams through its ASIO driver";
+        }
+        if (options.buffer_index_given) {
+            return "--buffer-index: the standard stack stores its buffer size in frames; use --buffer-frames";
+        }
+        bool offered = false;
+        for (uint32_t rate : standard_rates) {
+            offered = offered || rate == options.rate;
+        }
+        if (!offered) {
+            return "--rate: the standard stack streams at 44100 or 48000 Hz, not " + std::to_string(options.rate);
+        }
+    } else if (options.buffer_frames_given) {
+        return "--buffer-frames: the asynchronous stack takes a buffer-size index; use --buffer-index";
+    }
+    return {};
+}
+
 } // namespace
 
 parse_result parse_options(std::span<const std::string_view> args)
@@ -121,7 +161,8 @@ parse_result parse_options(std::span<const std::string_view> args)
             value = arg.substr(equals + 1);
         } else {
             const bool known = name == "--rate" || name == "--buffer-index" || name == "--seconds" ||
-                               name == "--drift-ppm" || name == "--out" || name == "--via";
+                               name == "--drift-ppm" || name == "--out" || name == "--via" ||
+                               name == "--stack" || name == "--buffer-frames";
             if (!known) {
                 result.error = "unknown option " + quoted(name);
                 return result;
@@ -137,14 +178,15 @@ parse_result parse_options(std::span<const std::string_view> args)
             return result;
         }
     }
-    result.ok = true;
+    result.error = check_combination(result.options);
+    result.ok = result.error.empty();
     return result;
 }
 
 std::string usage_text(std::string_view program)
 {
     const run_options defaults;
-    char text[1600];
+    char text[2200];
     std::snprintf(text, sizeof(text),
                   "usage: %.*s [options]\n"
                   "Boots a simulated machine with an asynchronous Marla Series device in loopback, installs\n"
@@ -159,10 +201,15 @@ std::string usage_text(std::string_view program)
                   "  --drift-ppm P       device clock drift, -%d..%d ppm (default %d)\n"
                   "  --out FILE.wav      where the captured audio goes (default %s)\n"
                   "  --via asio|channel  stream through the ASIO driver or the device channel (default %s)\n"
+                  "  --stack async|standard\n"
+                  "                      the asynchronous device and stack, or the standard device through\n"
+                  "                      its kernel driver, the audio engine and its ASIO driver (default async)\n"
+                  "  --buffer-frames N   the standard stack's buffer size, %u..%u frames (default %u)\n"
                   "  --help              this text\n",
                   (int)program.size(), program.data(), defaults.rate, max_buffer_index, defaults.buffer_index,
                   min_seconds, max_seconds, defaults.seconds, max_drift_ppm, max_drift_ppm, defaults.drift_ppm,
-                  defaults.wav_path.c_str(), defaults.path == stream_path::asio ? "asio" : "channel");
+                  defaults.wav_path.c_str(), defaults.path == stream_path::asio ? "asio" : "channel",
+                  min_buffer_frames, max_buffer_frames, defaults.buffer_frames);
     return text;
 }
 

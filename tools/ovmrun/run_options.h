@@ -14,6 +14,11 @@ namespace ovmrun {
 // through the device channel with the client library (no ASIO driver involved).
 enum class stream_path { asio, channel };
 
+// Which of the package's two stacks the job runs: the asynchronous device through ovmlsaau and
+// ovmlsaaso, or the standard device through ovmlsau, the audio engine's exclusive-mode
+// endpoints and ovmlsaso.
+enum class device_stack { async, standard };
+
 struct run_options {
     uint32_t rate = 48000;       // Hz; one of the PCM table rates
     uint32_t buffer_index = 7;   // buffer-size index 0..31, as the control panel stores it
@@ -21,6 +26,11 @@ struct run_options {
     int32_t drift_ppm = 0;       // the device clock's deviation from its nominal rate
     std::string wav_path = "ovmrun-capture.wav";
     stream_path path = stream_path::asio;
+    device_stack stack = device_stack::async;
+    // The standard stack's buffer size in frames (its settings store frames, not an index).
+    uint32_t buffer_frames = 512;
+    bool buffer_index_given = false;
+    bool buffer_frames_given = false;
     bool help = false;
     // The PCM formats of the device's render and capture interfaces; empty for the default
     // asynchronous device's. Not a command-line option: the job always runs the default device.
@@ -31,6 +41,10 @@ inline constexpr double max_seconds = 60.0;
 inline constexpr double min_seconds = 0.05;
 inline constexpr int32_t max_drift_ppm = 1000;
 inline constexpr uint32_t max_buffer_index = 31;
+inline constexpr uint32_t min_buffer_frames = 64;
+inline constexpr uint32_t max_buffer_frames = 4096;
+// The rates of the standard stack.
+inline constexpr uint32_t standard_rates[] = {44100, 48000};
 
 struct parse_result {
     bool ok = false;

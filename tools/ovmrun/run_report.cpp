@@ -47,8 +47,10 @@ void judge(job_outcome &outcome, const run_options &options)
                                std::to_string(options.rate));
         }
         if (s.buffer_frames != outcome.expected_buffer_frames) {
-            problems.push_back("buffers of " + std::to_string(s.buffer_frames) + " frames, where index " +
-                               std::to_string(options.buffer_index) + " gives " +
+            problems.push_back("buffers of " + std::to_string(s.buffer_frames) + " frames, where " +
+                               (options.stack == device_stack::standard
+                                    ? std::string("the stored size is ")
+                                    : "index " + std::to_string(options.buffer_index) + " gives ") +
                                std::to_string(outcome.expected_buffer_frames));
         }
         if (s.buffer_switches < s.periods_wanted) {
@@ -117,8 +119,14 @@ void print_report(const job_outcome &outcome, const run_options &options, std::F
     std::fprintf(out, "\n== report ==\n");
     if (reached) {
         std::fprintf(out, "route:           %s\n", s.route.c_str());
-        std::fprintf(out, "format:          %u Hz, %u frames per buffer (index %u), %u inputs, %u outputs, %s\n", s.rate,
-                     s.buffer_frames, options.buffer_index, s.inputs, s.outputs, type_name(s.sample_type));
+        char size_source[32];
+        if (options.stack == device_stack::standard) {
+            std::snprintf(size_source, sizeof(size_source), "stored size");
+        } else {
+            std::snprintf(size_source, sizeof(size_source), "index %u", options.buffer_index);
+        }
+        std::fprintf(out, "format:          %u Hz, %u frames per buffer (%s), %u inputs, %u outputs, %s\n", s.rate,
+                     s.buffer_frames, size_source, s.inputs, s.outputs, type_name(s.sample_type));
         std::fprintf(out, "buffer switches: %llu of %llu in %.2f s of machine time (%.0f frames/s)\n",
                      (unsigned long long)s.buffer_switches, (unsigned long long)s.periods_wanted, s.seconds,
                      s.paced_rate());

@@ -4,6 +4,7 @@
 // attached and the package installed, and leave the device idle when they return.
 #pragma once
 #include <cstdint>
+#include <string>
 #include "device_watch.h"
 #include "run_options.h"
 #include "stream_result.h"
@@ -11,6 +12,8 @@
 namespace ovmrun {
 
 stream_result stream_through_asio(const run_options &options, device_watch &watch);
+// The same through the ASIO driver registered under driver_name (the standard stack's).
+stream_result stream_through_asio(const run_options &options, device_watch &watch, const std::wstring &driver_name);
 stream_result stream_through_channel(const run_options &options, device_watch &watch);
 
 // Buffer periods needed to stream seconds at rate with buffers of frames (at least 4).

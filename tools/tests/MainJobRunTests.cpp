@@ -110,4 +110,49 @@ TEST(MainJobRun, StreamsThroughTheDeviceChannelAtAnotherRateWithADriftingClock)
     expect_streamed_run(options, 512);
 }
 
+// The standard stack: the standard device under ovmlsau, the audio engine's exclusive endpoints
+// over its Wave filter, and ovmlsaso at the stored size in 16-bit samples.
+TEST(MainJobRun, StreamsThroughTheStandardStack)
+{
+    ovmrun::run_options options;
+    options.stack = ovmrun::device_stack::standard;
+    options.rate = 44100;
+    options.buffer_frames = 256;
+    options.seconds = 1.0;
+    options.wav_path = ::testing::TempDir() + "ovmrun_job_standard.wav";
+    std::remove(options.wav_path.c_str());
+    const ovmrun::job_outcome outcome = ovmrun::run_main_job(options, nullptr);
+    EXPECT_EQ(outcome.problems.empty() ? ovmrun::exit_clean : ovmrun::exit_not_clean, outcome.exit_code);
+    EXPECT_TRUE(outcome.driver_started) << problems_of(outcome);
+    EXPECT_TRUE(outcome.asio_registered) << problems_of(outcome);
+    const ovmrun::stream_result &s = outcome.stream;
+    ASSERT_TRUE(s.failure.empty()) << s.failure;
+    EXPECT_EQ(44100u, s.rate);
+    EXPECT_EQ(256u, s.buffer_frames);
+    EXPECT_EQ(ASIOSTInt16LSB, s.sample_type);
+    EXPECT_GE(s.buffer_switches, s.periods_wanted);
+    ASSERT_EQ(2u, s.loopback.size());
+    for (const ovmrun::input_loopback &in : s.loopback) {
+        SCOPED_TRACE(in.name);
+        EXPECT_TRUE(in.found) << problems_of(outcome);
+        EXPECT_LT(in.mismatches * 4, in.frames_checked) << problems_of(outcome);
+    }
+    EXPECT_GT(outcome.device.frames_played, 0u);
+    ASSERT_TRUE(outcome.wav.ok) << outcome.wav.error;
+    EXPECT_GE(outcome.wav.frames, s.periods_wanted * s.buffer_frames);
+    std::remove(options.wav_path.c_str());
+}
+
+TEST(MainJobRun, StandardStackRefusesARateItsDeviceLacks)
+{
+    ovmrun::run_options options;
+    options.stack = ovmrun::device_stack::standard;
+    options.rate = 96000;
+    const ovmrun::job_outcome outcome = ovmrun::run_main_job(options, nullptr);
+    EXPECT_EQ(ovmrun::exit_usage, outcome.exit_code);
+    ASSERT_EQ(1u, outcome.problems.size());
+    EXPECT_NE(std::string::npos, outcome.problems[0].find("96000"));
+    EXPECT_FALSE(outcome.driver_started);
+}
+
 } // namespace

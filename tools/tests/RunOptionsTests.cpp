@@ -94,6 +94,39 @@ TEST(RunOptions, BadValuesAreRefusedWithTheOptionNamed)
     }
 }
 
+TEST(RunOptions, StandardStackTakesFramesAndItsTwoRates)
+{
+    const ovmrun::parse_result result = parse({"--stack", "standard", "--rate", "44100", "--buffer-frames", "256"});
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(ovmrun::device_stack::standard, result.options.stack);
+    EXPECT_EQ(44100u, result.options.rate);
+    EXPECT_EQ(256u, result.options.buffer_frames);
+    const ovmrun::parse_result defaults = parse({"--stack=standard"});
+    ASSERT_TRUE(defaults.ok) << defaults.error;
+    EXPECT_EQ(48000u, defaults.options.rate);
+    EXPECT_EQ(512u, defaults.options.buffer_frames);
+    EXPECT_EQ(ovmrun::device_stack::async, parse({"--stack", "async"}).options.stack);
+
+    // Options of the other stack, or values the standard stack lacks, are refused whatever
+    // their order.
+    const std::vector<std::vector<std::string_view>> refused = {
+        {"--stack", "standard", "--rate", "96000"},
+        {"--rate", "88200", "--stack", "standard"},
+        {"--stack", "standard", "--via", "channel"},
+        {"--buffer-index", "3", "--stack", "standard"},
+        {"--buffer-frames", "256"},
+        {"--stack", "standard", "--buffer-frames", "63"},
+        {"--stack", "standard", "--buffer-frames", "4097"},
+        {"--stack", "both"},
+    };
+    for (const auto &args : refused) {
+        SCOPED_TRACE(std::string(args[0]) + " " + std::string(args[1]));
+        const ovmrun::parse_result bad = ovmrun::parse_options(args);
+        EXPECT_FALSE(bad.ok);
+        EXPECT_NE(std::string::npos, bad.error.find("--")) << bad.error;
+    }
+}
+
 TEST(RunOptions, HelpStopsParsingButAnEarlierErrorStands)
 {
     const ovmrun::parse_result help = parse({"--help", "--rate", "12345"});
@@ -116,7 +149,8 @@ TEST(RunOptions, UsageNamesEveryOptionAndTheProgram)
 {
     const std::string text = ovmrun::usage_text("tools/ovmrun");
     EXPECT_EQ(0u, text.find("usage: tools/ovmrun"));
-    for (const char *option : {"--rate", "--buffer-index", "--seconds", "--drift-ppm", "--out", "--via", "--help"}) {
+    for (const char *option : {"--rate", "--buffer-index", "--seconds", "--drift-ppm", "--out", "--via", "--stack",
+                               "--buffer-frames", "--help"}) {
         EXPECT_NE(std::string::npos, text.find(option)) << option;
     }
 }

@@ -1,0 +1,167 @@
+// The main job on the standard stack: a standard device in loopback under the standard kernel
+// driver, the audio engine's exclusive-mode endpoints over its Wave filter, and the standard
+// ASIO driver streaming through them as an ASIO host drives it.
+#include "main_job.h"
+#include <windows.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <platform/pnp.h>
+#include <platform/win32_system.h>
+#include <sim/audio_device.h>
+#include <sim/audio_endpoints.h>
+#include <sim/machine.h>
+#include <sim/package_drivers.h>
+#include <sim/uac_descriptors.h>
+#include <cstdarg>
+#include <memory>
+#include "loopback_signal.h"
+#include "package_install.h"
+#include "run_report.h"
+#include "stream_routes.h"
+
+namespace ovmrun {
+
+namespace {
+
+// The standard device of audio class 2; its render endpoint is serviced every frame.
+constexpr std::uint8_t standard_render_interval = 1;
+
+void say(std::FILE *log, const char *format, ...)
+{
+    if (log == nullptr) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(log, format, args);
+    va_end(args);
+    std::fflush(log);
+}
+
+std::string narrow(const std::wstring &text)
+{
+    std::string out;
+    for (wchar_t c : text) {
+        out.push_back(c >= 0x20 && c < 0x7F ? (char)c : '?');
+    }
+    return out;
+}
+
+std::string status_text(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", (unsigned)status);
+    return text;
+}
+
+// The Wave filter's user-mode path on the device, empty when it registered none.
+std::wstring wave_filter_path(DEVICE_OBJECT *pdo)
+{
+    for (const platform::device_interface &entry : platform::pnp_interfaces(KSCATEGORY_AUDIO, true)) {
+        if (entry.pdo == pdo) {
+            return entry.user_path;
+        }
+    }
+    return {};
+}
+
+bool started_with(DEVICE_OBJECT *pdo, const wchar_t *service, std::wstring *instance_id)
+{
+    bool started = false;
+    platform::pnp_lock();
+    if (const platform::device_node *node = platform::pnp_node_of(pdo)) {
+        *instance_id = node->instance_id;
+        started = node->started && node->service == service;
+    }
+    platform::pnp_unlock();
+    return started;
+}
+
+} // namespace
+
+job_outcome run_standard_job(const run_options &options, std::FILE *log)
+{
+    job_outcome outcome;
+    outcome.expected_buffer_frames = options.buffer_frames;
+
+    sim::machine machine;
+    say(log, "booted the simulated machine\n");
+    sim::install_package_drivers(machine);
+    say(log, "installed the package's kernel drivers by hardware ID; the standard devices get ovmlsau (service "
+             "OVMLSAU)\n");
+
+    sim::audio_device_options device_options;
+    device_options.ppm = options.drift_ppm;
+    device_options.capture = sim::capture_source::loopback;
+    const sim::uac2_options descriptors = sim::standard_uac2_options(standard_render_interval);
+    auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), device_options);
+    device_watch watch(device, device_options, descriptors);
+    DEVICE_OBJECT *pdo = nullptr;
+    const NTSTATUS attached = machine.attach(device, &pdo);
+    std::wstring instance_id;
+    outcome.driver_started = NT_SUCCESS(attached) && started_with(pdo, L"OVMLSAU", &instance_id);
+    say(log, "attached the standard device (loopback, drift %+d ppm) as %ls: %s, driver ovmlsau %s\n",
+        options.drift_ppm, instance_id.c_str(), status_text(attached).c_str(),
+        outcome.driver_started ? "started" : "not started");
+    if (!outcome.driver_started) {
+        outcome.problems.push_back("the standard kernel driver did not start on the device (" +
+                                   status_text(attached) + ")");
+    }
+
+    std::unique_ptr<sim::ks_endpoint_pair> endpoints;
+    if (outcome.driver_started) {
+        const std::wstring path = wave_filter_path(pdo);
+        const NTSTATUS created = sim::ks_endpoint_pair::create(path, &endpoints);
+        if (NT_SUCCESS(created)) {
+            say(log, "the audio engine shows the Wave filter %s as render and capture endpoints\n",
+                narrow(path).c_str());
+        } else {
+            outcome.problems.push_back("the audio engine could not open the Wave filter (" + status_text(created) +
+                                       ")");
+        }
+    }
+
+    const registration_outcome registration = register_standard_asio_driver();
+    outcome.asio_registered = registration.ok;
+    if (registration.ok) {
+        say(log, "registered the standard ASIO driver from %ls (DllRegisterServer); SOFTWARE\\ASIO lists it\n",
+            standard_asio_module_path);
+    } else {
+        outcome.problems.push_back("ASIO driver registration: " + registration.detail);
+    }
+    if (store_standard_settings(options.rate, options.buffer_frames)) {
+        say(log, "stored the standard driver's settings: %u Hz, %u frames per buffer\n", options.rate,
+            options.buffer_frames);
+    } else {
+        outcome.problems.push_back("the standard driver's settings could not be written");
+    }
+
+    if (endpoints != nullptr && outcome.asio_registered) {
+        say(log, "streaming %.2f s at %u Hz through the standard ASIO driver ...\n", options.seconds, options.rate);
+        outcome.stream = stream_through_asio(options, watch, standard_asio_driver_name);
+        if (!outcome.stream.failure.empty()) {
+            outcome.problems.push_back(outcome.stream.failure);
+        }
+    }
+    outcome.device = watch.figures();
+    endpoints.reset();
+
+    if (!outcome.stream.captured.empty()) {
+        wav_format format;
+        format.rate = outcome.stream.rate;
+        format.channels = (uint16_t)outcome.stream.captured.size();
+        format.container_bits = (uint16_t)(sample_type_bytes(outcome.stream.sample_type) * 8);
+        outcome.wav = write_wav_file(options.wav_path, format, outcome.stream.captured);
+    }
+    if (pdo != nullptr) {
+        const NTSTATUS detached = machine.detach(pdo);
+        say(log, "removed the device (surprise removal, then remove): %s\n", status_text(detached).c_str());
+        if (!NT_SUCCESS(detached)) {
+            outcome.problems.push_back("removing the device failed (" + status_text(detached) + ")");
+        }
+    }
+    judge(outcome, options);
+    return outcome;
+}
+
+} // namespace ovmrun
