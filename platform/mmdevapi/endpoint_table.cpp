@@ -302,6 +302,9 @@ using namespace mmdev;
 
 std::wstring audio_endpoint_add(const audio_endpoint_desc &desc)
 {
+    if (desc.formats.empty()) {
+        return {};
+    }
     auto ep = std::make_shared<endpoint>();
     ep->desc = desc;
     ep->guid_text = guid_text_lower(desc.guid);

@@ -62,7 +62,8 @@ struct audio_endpoint_desc {
 // Adds an active endpoint and writes its registry properties (the 64-bit view's key
 // HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\MMDevices\Audio\Render|Capture\{guid}\Properties).
 // Re-adding the GUID of a removed endpoint makes it active again with the new description.
-// Returns the endpoint identifier, or an empty string when an active endpoint has that GUID.
+// Returns the endpoint identifier, or an empty string when an active endpoint has that GUID or
+// the description lists no format.
 // Registered notification clients hear of it (OnDeviceAdded, OnDeviceStateChanged).
 std::wstring audio_endpoint_add(const audio_endpoint_desc &desc);
 

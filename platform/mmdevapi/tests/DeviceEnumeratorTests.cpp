@@ -241,6 +241,9 @@ TEST_F(DeviceEnumeratorTest, NotificationClientsHearArrivalRemovalAndDefaultChan
     // The endpoint comes back under the same identifier.
     EXPECT_EQ(add_endpoint(platform::audio_flow::render, 1), id);
     EXPECT_TRUE(add_endpoint(platform::audio_flow::render, 1).empty());
+    platform::audio_endpoint_desc formatless;
+    formatless.guid = test_guid(50);
+    EXPECT_TRUE(platform::audio_endpoint_add(formatless).empty());
     ASSERT_EQ(m_enumerator->UnregisterEndpointNotificationCallback(&recorder), S_OK);
     EXPECT_EQ(m_enumerator->UnregisterEndpointNotificationCallback(&recorder), E_NOTFOUND);
     platform::audio_notifications_drain();
