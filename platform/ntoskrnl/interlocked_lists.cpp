@@ -1,18 +1,14 @@
 // Interlocked singly linked lists (a lock word in the head guards first entry and depth) and
 // the lists guarded by a caller's spin lock.
 #include <wdm.h>
-#include <sched.h>
+#include <platform/thread.h>
 
 namespace {
 
 void lock_head(PSLIST_HEADER head)
 {
     for (ULONG spins = 0; __atomic_exchange_n(&head->List.Lock, 1u, __ATOMIC_ACQUIRE) != 0; ++spins) {
-        if (spins % 64 == 63) {
-            sched_yield();
-        } else {
-            __builtin_ia32_pause();
-        }
+        platform::thread_spin_wait(spins);
     }
 }
 

@@ -4,8 +4,6 @@
 #include <wdm.h>
 #include <platform/thread.h>
 #include <platform/verifier.h>
-#include <sched.h>
-#include <time.h>
 #include <vector>
 
 namespace platform {
@@ -36,18 +34,7 @@ void spin_acquire(PKSPIN_LOCK lock, const char *function)
         if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             return;
         }
-        if (spins % 64 == 63) {
-            // A real-time waiter that only yielded would keep an ordinary holder preempted on
-            // its processor: it sleeps for a moment instead.
-            if (current_thread()->realtime.load(std::memory_order_relaxed)) {
-                const timespec moment{0, 20000};
-                nanosleep(&moment, nullptr);
-            } else {
-                sched_yield();
-            }
-        } else {
-            __builtin_ia32_pause();
-        }
+        thread_spin_wait(spins);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <wdm.h>
 #include <sched.h>
+#include <time.h>
 #include <platform/kernel_handles.h>
 #include <thread>
 #include "dispatcher_lock.h"
@@ -152,6 +153,18 @@ void thread_apply_priority(thread *t)
 void thread_run_above_all(thread *t, int level)
 {
     set_os_scheduling(t, true, HIGH_PRIORITY - LOW_REALTIME_PRIORITY + 1 + level);
+}
+
+void thread_spin_wait(ULONG spins)
+{
+    if (spins % 64 != 63) {
+        __builtin_ia32_pause();
+    } else if (current_thread()->realtime.load(std::memory_order_relaxed)) {
+        const timespec moment{0, 20000};
+        nanosleep(&moment, nullptr);
+    } else {
+        sched_yield();
+    }
 }
 
 void thread_reference(thread *t)

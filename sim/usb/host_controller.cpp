@@ -4,12 +4,11 @@
 
 #include <wdm.h>
 #include <platform/clock.h>
+#include <platform/thread.h>
 
 #include <algorithm>
 #include <chrono>
 
-#include <pthread.h>
-#include <sched.h>
 #include <sys/prctl.h>
 
 namespace sim {
@@ -47,9 +46,7 @@ namespace {
 void raise_tick_thread_priority()
 {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    sched_param param{};
-    param.sched_priority = 40;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    platform::thread_run_above_all(platform::current_thread(), 16);
 }
 
 } // namespace
