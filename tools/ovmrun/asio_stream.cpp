@@ -15,9 +15,9 @@ constexpr uint32_t stop_timeout_ms = 20000;
 // Time allowed beyond the nominal streaming time before the run counts as stalled.
 constexpr uint32_t stall_margin_ms = 10000;
 
-bool driver_registered(const std::wstring &driver_name)
+bool driver_registered(const std::wstring &driver_name, bool wow64_32)
 {
-    for (const sim::asio_driver_entry &entry : sim::asio_enumerate_drivers()) {
+    for (const sim::asio_driver_entry &entry : sim::asio_enumerate_drivers(wow64_32)) {
         if (entry.name == driver_name) {
             return true;
         }
@@ -38,18 +38,20 @@ std::string narrow(const std::wstring &text)
 
 stream_result stream_through_asio(const run_options &options, device_watch &watch)
 {
-    return stream_through_asio(options, watch, QEL_ASIO_DRIVER_NAME);
+    return stream_through_asio(options, watch, QEL_ASIO_DRIVER_NAME, false);
 }
 
-stream_result stream_through_asio(const run_options &options, device_watch &watch, const std::wstring &driver_name)
+stream_result stream_through_asio(const run_options &options, device_watch &watch, const std::wstring &driver_name,
+                                  bool wow64_32)
 {
     stream_result result;
-    if (!driver_registered(driver_name)) {
+    if (!driver_registered(driver_name, wow64_32)) {
         result.failure = "the ASIO driver '" + narrow(driver_name) + "' is not registered under SOFTWARE\\ASIO";
         return result;
     }
     sim::asio_host_options host_options;
     host_options.driver = driver_name;
+    host_options.wow64_32 = wow64_32;
     host_options.sample_rate = options.rate;
     host_options.capture_frames = (size_t)std::ceil(options.seconds * options.rate) + 4u * options.rate;
     host_options.image_name = L"ovmrun.exe";

@@ -69,7 +69,7 @@ setup_outcome run_device_setup(const std::wstring &instance_id)
 namespace {
 
 registration_outcome register_module(const wchar_t *file_name, const wchar_t *windows_path,
-                                     const std::wstring &driver_name)
+                                     const std::wstring &driver_name, bool wow64_32)
 {
     registration_outcome outcome;
     const std::string file = narrow_name(file_name);
@@ -91,7 +91,7 @@ registration_outcome register_module(const wchar_t *file_name, const wchar_t *wi
         outcome.detail = "DllRegisterServer returned " + hresult_text(hr);
         return outcome;
     }
-    for (const sim::asio_driver_entry &entry_found : sim::asio_enumerate_drivers()) {
+    for (const sim::asio_driver_entry &entry_found : sim::asio_enumerate_drivers(wow64_32)) {
         if (entry_found.name == driver_name) {
             outcome.ok = true;
             return outcome;
@@ -105,12 +105,12 @@ registration_outcome register_module(const wchar_t *file_name, const wchar_t *wi
 
 registration_outcome register_asio_driver()
 {
-    return register_module(QEL_ASIO_MODULE_FILE_NAME, asio_module_path, QEL_ASIO_DRIVER_NAME);
+    return register_module(QEL_ASIO_MODULE_FILE_NAME, asio_module_path, QEL_ASIO_DRIVER_NAME, false);
 }
 
 registration_outcome register_standard_asio_driver()
 {
-    return register_module(L"ovmlsaso.dll", standard_asio_module_path, standard_asio_driver_name);
+    return register_module(L"ovmlsaso.dll", standard_asio_module_path, standard_asio_driver_name, true);
 }
 
 bool store_standard_settings(uint32_t rate, uint32_t buffer_frames)

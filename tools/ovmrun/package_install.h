@@ -37,7 +37,8 @@ struct registration_outcome {
 registration_outcome register_asio_driver();
 
 // Loads ovmlsaso, calls DllRegisterServer and checks that the standard driver is listed under
-// SOFTWARE\ASIO.
+// SOFTWARE\ASIO in the 32-bit view. The calling process must be a 32-bit one (its registry
+// view wow64_32), as every process that loads this 32-bit in-process server is.
 registration_outcome register_standard_asio_driver();
 
 // Stores rate and buffer size (frames) in the standard driver's per-user settings key, as its

@@ -6,6 +6,8 @@
 #include <ks.h>
 #include <ksmedia.h>
 #include <platform/pnp.h>
+#include <platform/process.h>
+#include <platform/registry.h>
 #include <platform/win32_system.h>
 #include <sim/audio_device.h>
 #include <sim/audio_endpoints.h>
@@ -65,6 +67,17 @@ std::wstring wave_filter_path(DEVICE_OBJECT *pdo)
     return {};
 }
 
+struct process_view_32 {
+    process_view_32()
+    {
+        platform::registry_set_process_view(platform::process_current(), platform::registry_view::wow64_32);
+    }
+    ~process_view_32()
+    {
+        platform::registry_set_process_view(platform::process_current(), platform::registry_view::native);
+    }
+};
+
 bool started_with(DEVICE_OBJECT *pdo, const wchar_t *service, std::wstring *instance_id)
 {
     bool started = false;
@@ -86,6 +99,9 @@ job_outcome run_standard_job(const run_options &options, std::FILE *log)
 
     sim::machine machine;
     say(log, "booted the simulated machine\n");
+    // The standard ASIO driver is a 32-bit in-process server: the process that registers and
+    // hosts it sees the 32-bit registry view, for the whole run.
+    const process_view_32 view32;
     sim::install_package_drivers(machine);
     say(log, "installed the package's kernel drivers by hardware ID; the standard devices get ovmlsau (service "
              "OVMLSAU)\n");
@@ -138,7 +154,7 @@ job_outcome run_standard_job(const run_options &options, std::FILE *log)
 
     if (endpoints != nullptr && outcome.asio_registered) {
         say(log, "streaming %.2f s at %u Hz through the standard ASIO driver ...\n", options.seconds, options.rate);
-        outcome.stream = stream_through_asio(options, watch, standard_asio_driver_name);
+        outcome.stream = stream_through_asio(options, watch, standard_asio_driver_name, true);
         if (!outcome.stream.failure.empty()) {
             outcome.problems.push_back(outcome.stream.failure);
         }

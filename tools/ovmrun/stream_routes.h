@@ -12,8 +12,10 @@
 namespace ovmrun {
 
 stream_result stream_through_asio(const run_options &options, device_watch &watch);
-// The same through the ASIO driver registered under driver_name (the standard stack's).
-stream_result stream_through_asio(const run_options &options, device_watch &watch, const std::wstring &driver_name);
+// The same through the ASIO driver registered under driver_name; wow64_32: the driver is a
+// 32-bit in-process server, found and hosted in the 32-bit registry view (the standard stack's).
+stream_result stream_through_asio(const run_options &options, device_watch &watch, const std::wstring &driver_name,
+                                  bool wow64_32);
 stream_result stream_through_channel(const run_options &options, device_watch &watch);
 
 // Buffer periods needed to stream seconds at rate with buffers of frames (at least 4).
