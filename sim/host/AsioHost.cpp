@@ -413,6 +413,7 @@ void asio_host::on_buffer_switch(int32_t index, ASIOBool direct, const ASIOTime 
     r.value = direct;
     r.time_flags = time != nullptr ? time->timeInfo.flags : 0;
     bool drop_out = false;
+    bool skipped = false;
     bool outside = false;
     IASIO *driver = nullptr;
     {
@@ -440,6 +441,7 @@ void asio_host::on_buffer_switch(int32_t index, ASIOBool direct, const ASIOTime 
             }
             if (last_position_ >= 0 && r.position >= 0 && r.position != last_position_ + buffer_size_) {
                 drop_out = true;
+                skipped = true;
             }
             last_switch_time_ = now;
             last_position_ = r.position;
@@ -489,6 +491,7 @@ void asio_host::on_buffer_switch(int32_t index, ASIOBool direct, const ASIOTime 
     } else {
         ++switches_;
         drop_outs_ += drop_out ? 1 : 0;
+        position_skips_ += skipped ? 1 : 0;
     }
     records_.push_back(r);
     changed_.notify_all();

@@ -295,6 +295,12 @@ uint64_t asio_host::drop_outs() const
     return drop_outs_;
 }
 
+uint64_t asio_host::position_skips() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return position_skips_;
+}
+
 uint64_t asio_host::resets() const
 {
     std::lock_guard<std::mutex> guard(lock_);

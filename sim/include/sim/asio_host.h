@@ -112,6 +112,9 @@ public:
 
     uint64_t buffer_switches() const;
     uint64_t drop_outs() const;
+    // Of the drop-outs: switches whose sample position did not follow the previous one (audio
+    // the driver skipped); the others only came late.
+    uint64_t position_skips() const;
     uint64_t resets() const;        // reset requests handled by re-creating the buffers
     uint64_t latency_changes() const;
     std::vector<asio_callback_record> records() const;
@@ -161,6 +164,7 @@ private:
     std::vector<asio_callback_record> records_;
     uint64_t switches_ = 0;
     uint64_t drop_outs_ = 0;
+    uint64_t position_skips_ = 0;
     uint64_t resets_ = 0;
     uint64_t latency_changes_ = 0;
     bool outside_session_ = false;

@@ -81,6 +81,7 @@ int run(double seconds, DWORD rate, DWORD index)
             std::fprintf(stderr, "the host did not start: %s\n", host.error().c_str());
             return 1;
         }
+        const sim::device_counters device_before = device->counters();
         const double cpu_before = process_cpu_seconds();
         const auto began = std::chrono::steady_clock::now();
         const uint64_t first = host.buffer_switches();
@@ -88,6 +89,7 @@ int run(double seconds, DWORD rate, DWORD index)
         const uint64_t switches = host.buffer_switches() - first;
         const double cpu = process_cpu_seconds() - cpu_before;
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        const sim::device_counters device_after = device->counters();
         const std::vector<sim::asio_callback_record> records = host.records();
         host.stop();
 
@@ -107,7 +109,10 @@ int run(double seconds, DWORD rate, DWORD index)
                     (unsigned)index, host.buffer_size(), period_ms, elapsed);
         std::printf("  buffer switches: %llu (expected about %.0f)\n", (unsigned long long)switches,
                     elapsed * rate / host.buffer_size());
-        std::printf("  drop-outs: %llu\n", (unsigned long long)host.drop_outs());
+        std::printf("  drop-outs: %llu (%llu with a skipped sample position, the others late)\n",
+                    (unsigned long long)host.drop_outs(), (unsigned long long)host.position_skips());
+        std::printf("  device render FIFO underruns while streaming: %llu\n",
+                    (unsigned long long)(device_after.render_underruns - device_before.render_underruns));
         std::printf("  switch interval: median %.3f ms, 99th percentile %.3f ms, maximum %.3f ms\n",
                     percentile(intervals, 0.5), percentile(intervals, 0.99), percentile(intervals, 1.0));
         std::printf("  CPU time of the whole simulated machine per second of audio: %.1f ms\n",
