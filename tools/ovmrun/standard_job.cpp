@@ -14,9 +14,9 @@
 #include <sim/machine.h>
 #include <sim/package_drivers.h>
 #include <sim/uac_descriptors.h>
-#include <cstdarg>
 #include <memory>
 #include "loopback_signal.h"
+#include "job_log.h"
 #include "package_install.h"
 #include "run_report.h"
 #include "stream_routes.h"
@@ -27,34 +27,6 @@ namespace {
 
 // The standard device of audio class 2; its render endpoint is serviced every frame.
 constexpr std::uint8_t standard_render_interval = 1;
-
-void say(std::FILE *log, const char *format, ...)
-{
-    if (log == nullptr) {
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(log, format, args);
-    va_end(args);
-    std::fflush(log);
-}
-
-std::string narrow(const std::wstring &text)
-{
-    std::string out;
-    for (wchar_t c : text) {
-        out.push_back(c >= 0x20 && c < 0x7F ? (char)c : '?');
-    }
-    return out;
-}
-
-std::string status_text(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", (unsigned)status);
-    return text;
-}
 
 // The Wave filter's user-mode path on the device, empty when it registered none.
 std::wstring wave_filter_path(DEVICE_OBJECT *pdo)
