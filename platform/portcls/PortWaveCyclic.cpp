@@ -186,36 +186,10 @@ NTSTATUS CPortWaveCyclic::create_pin_object(IUnknown *unknown, ULONG pin_id, con
     return status;
 }
 
-// The descriptor's instance limits, which a miniport answering IPinCount may adjust.
 bool CPortWaveCyclic::acquire_pin_instance(ULONG pin_id)
 {
     std::unique_lock<std::mutex> guard(m_lock);
-    const PCPIN_DESCRIPTOR *pin = pc_pin_descriptor(m_filter, pin_id);
-    if (pin == nullptr || pin_id >= m_instances.size() || m_miniport == nullptr) {
-        return false;
-    }
-    ULONG current = m_instances[pin_id];
-    ULONG necessary = pin->MinFilterInstanceCount;
-    ULONG filter_possible = pin->MaxFilterInstanceCount;
-    ULONG global_current = current;
-    ULONG global_possible = pin->MaxGlobalInstanceCount;
-    IMiniportWaveCyclic *miniport = m_miniport;
-    miniport->AddRef();
-    guard.unlock();
-    IPinCount *counter = nullptr;
-    if (NT_SUCCESS(miniport->QueryInterface(IID_IPinCount, reinterpret_cast<void **>(&counter))) &&
-        counter != nullptr) {
-        counter->PinCount(pin_id, &necessary, &current, &filter_possible, &global_current, &global_possible);
-        counter->Release();
-    }
-    miniport->Release();
-    guard.lock();
-    ULONG limit = filter_possible < global_possible ? filter_possible : global_possible;
-    if (m_instances[pin_id] >= limit) {
-        return false;
-    }
-    ++m_instances[pin_id];
-    return true;
+    return pc_acquire_pin_instance(guard, m_filter, m_instances, m_miniport, pin_id);
 }
 
 void CPortWaveCyclic::release_pin_instance(ULONG pin_id)

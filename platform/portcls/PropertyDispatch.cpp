@@ -62,6 +62,36 @@ const PCPIN_DESCRIPTOR *pc_pin_descriptor(const PCFILTER_DESCRIPTOR *filter, ULO
                                                       (SIZE_T)pin_id * filter->PinSize);
 }
 
+bool pc_acquire_pin_instance(std::unique_lock<std::mutex> &guard, const PCFILTER_DESCRIPTOR *filter,
+                             std::vector<ULONG> &instances, IUnknown *miniport, ULONG pin_id)
+{
+    const PCPIN_DESCRIPTOR *pin = pc_pin_descriptor(filter, pin_id);
+    if (pin == nullptr || pin_id >= instances.size() || miniport == nullptr) {
+        return false;
+    }
+    ULONG current = instances[pin_id];
+    ULONG necessary = pin->MinFilterInstanceCount;
+    ULONG filter_possible = pin->MaxFilterInstanceCount;
+    ULONG global_current = current;
+    ULONG global_possible = pin->MaxGlobalInstanceCount;
+    miniport->AddRef();
+    guard.unlock();
+    IPinCount *counter = nullptr;
+    if (NT_SUCCESS(miniport->QueryInterface(IID_IPinCount, reinterpret_cast<void **>(&counter))) &&
+        counter != nullptr) {
+        counter->PinCount(pin_id, &necessary, &current, &filter_possible, &global_current, &global_possible);
+        counter->Release();
+    }
+    miniport->Release();
+    guard.lock();
+    const ULONG limit = filter_possible < global_possible ? filter_possible : global_possible;
+    if (instances[pin_id] >= limit) {
+        return false;
+    }
+    ++instances[pin_id];
+    return true;
+}
+
 const PCNODE_DESCRIPTOR *pc_node_descriptor(const PCFILTER_DESCRIPTOR *filter, ULONG node_id)
 {
     if (filter == nullptr || node_id >= filter->NodeCount) {

@@ -104,6 +104,13 @@ NTSTATUS pc_dispatch_automation(const PCAUTOMATION_TABLE *table, const KSPROPERT
 const PCPIN_DESCRIPTOR *pc_pin_descriptor(const PCFILTER_DESCRIPTOR *filter, ULONG pin_id);
 const PCNODE_DESCRIPTOR *pc_node_descriptor(const PCFILTER_DESCRIPTOR *filter, ULONG node_id);
 
+// Takes one more instance of pin_id within the descriptor's limits, which a miniport answering
+// IPinCount may adjust. guard holds the port's lock on entry and on return; it is let go while
+// the miniport is asked. instances: the port's open instances per pin. false: no such pin, no
+// miniport, or the limit is reached.
+bool pc_acquire_pin_instance(std::unique_lock<std::mutex> &guard, const PCFILTER_DESCRIPTOR *filter,
+                             std::vector<ULONG> &instances, IUnknown *miniport, ULONG pin_id);
+
 // The data ranges of a pin without the attribute lists that follow flagged ranges.
 std::vector<const KSDATARANGE *> pc_pin_ranges(const PCPIN_DESCRIPTOR *pin);
 // The attribute list that follows a flagged range in the pin's table, or null.
