@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <time.h>
 #include <platform/kernel_handles.h>
+#include <platform/realtime_processor.h>
 #include <thread>
 #include "dispatcher_lock.h"
 
@@ -133,8 +134,13 @@ void set_os_scheduling(thread *t, bool realtime, int level)
     }
     sched_param param{};
     param.sched_priority = realtime ? level : 0;
-    const int result = pthread_setschedparam(static_cast<pthread_t>(t->os_thread), realtime ? SCHED_FIFO : SCHED_OTHER,
-                                             &param);
+    const auto os_thread = static_cast<pthread_t>(t->os_thread);
+    const int result = pthread_setschedparam(os_thread, realtime ? SCHED_FIFO : SCHED_OTHER, &param);
+    if (realtime && result == 0) {
+        realtime_processor_bind(os_thread, true);
+    } else if (!realtime && t->realtime.load()) {
+        realtime_processor_bind(os_thread, false);
+    }
     t->realtime.store(realtime && result == 0);
 }
 

@@ -4,6 +4,7 @@
 
 #include <wdm.h>
 #include <platform/clock.h>
+#include <platform/realtime_processor.h>
 #include <platform/thread.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@ host_controller::host_controller(host_controller_options options) : options_(opt
         options_.asap_latency = 1;
     }
     if (options_.drive == bus_drive::real_time) {
+        platform::realtime_processor_hold();
         started_at_ = platform::clock_now();
         thread_ = std::thread([this] { tick_thread(); });
     }
@@ -33,6 +35,7 @@ host_controller::~host_controller()
         }
         stop_signal_.notify_all();
         thread_.join();
+        platform::realtime_processor_release();
     }
     while (!ports_.empty()) {
         remove(ports_.back());
@@ -82,6 +85,10 @@ void host_controller::tick_thread()
         }
         if (elapsed > clock_frames_done_) {
             const std::uint64_t count = elapsed - clock_frames_done_;
+            if (count > 1 && !platform::clock_is_manual()) {
+                std::lock_guard guard(lock_);
+                ++counters_.timer_stalls;
+            }
             clock_frames_done_ = elapsed;
             run_frames(static_cast<ULONG>(count), false);
         }

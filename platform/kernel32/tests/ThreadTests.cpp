@@ -119,6 +119,7 @@ struct scheduling_seen {
     KPRIORITY priority = 0;
     bool realtime = false;
     int policy = -1;
+    int processors = 0; // processors the thread may run on
 };
 
 scheduling_seen scheduling_now()
@@ -127,6 +128,9 @@ scheduling_seen scheduling_now()
     seen.priority = platform::current_thread()->priority;
     seen.realtime = platform::current_thread()->realtime.load();
     seen.policy = sched_getscheduler(0);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    seen.processors = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : -1;
     return seen;
 }
 
@@ -160,13 +164,17 @@ TEST_F(ThreadTests, MultimediaTaskRunsInTheRealTimeRangeUntilReverted)
     ASSERT_EQ(code, 0u);
     EXPECT_EQ(seen[0].priority, 23);
     EXPECT_EQ(seen[1].priority, 23 + AVRT_PRIORITY_HIGH);
+    // In the real-time class the thread shares the machine's real-time processor.
+    const int all = scheduling_now().processors;
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(seen[i].policy, seen[i].realtime ? SCHED_FIFO : SCHED_OTHER);
+        EXPECT_EQ(seen[i].processors, seen[i].realtime && all > 1 ? 1 : all);
     }
     EXPECT_EQ(seen[2].priority, 8);
     EXPECT_FALSE(seen[2].realtime);
     EXPECT_EQ(seen[2].policy, SCHED_OTHER);
+    EXPECT_EQ(seen[2].processors, all);
 }
 
 TEST_F(ThreadTests, LastErrorBelongsToEachThread)

@@ -36,6 +36,7 @@ struct host_counters {
     std::uint64_t device_gone = 0;
     std::uint64_t iso_packets = 0;
     std::uint64_t late_packets = 0;       // packets whose frame the bus skipped
+    std::uint64_t timer_stalls = 0;       // frame-timer wake-ups a whole frame or more after their frame
 };
 
 class host_controller;

@@ -12,19 +12,22 @@
 #include <thread>
 #include <vector>
 #include <platform/win32_system.h>
+#include <platform/realtime_processor.h>
 #include <sim/asio_host.h>
 #include <sim/audio_device.h>
 #include <sim/machine.h>
 #include <sim/uac_descriptors.h>
+#include <sim/usb_host_controller.h>
 #include "RegUtil2.h"
 
 namespace {
 
+// CPU time of the process without the real-time processor's idle loop.
 double process_cpu_seconds()
 {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+    return (double)now.tv_sec + (double)now.tv_nsec / 1e9 - platform::realtime_processor_idle_seconds();
 }
 
 double percentile(std::vector<double> values, double fraction)
@@ -82,6 +85,7 @@ int run(double seconds, DWORD rate, DWORD index)
             return 1;
         }
         const sim::device_counters device_before = device->counters();
+        const uint64_t stalls_before = machine.usb_bus().counters().timer_stalls;
         const double cpu_before = process_cpu_seconds();
         const auto began = std::chrono::steady_clock::now();
         const uint64_t first = host.buffer_switches();
@@ -90,6 +94,7 @@ int run(double seconds, DWORD rate, DWORD index)
         const double cpu = process_cpu_seconds() - cpu_before;
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         const sim::device_counters device_after = device->counters();
+        const uint64_t stalls = machine.usb_bus().counters().timer_stalls - stalls_before;
         const std::vector<sim::asio_callback_record> records = host.records();
         host.stop();
 
@@ -113,6 +118,8 @@ int run(double seconds, DWORD rate, DWORD index)
                     (unsigned long long)host.drop_outs(), (unsigned long long)host.position_skips());
         std::printf("  device render FIFO underruns while streaming: %llu\n",
                     (unsigned long long)(device_after.render_underruns - device_before.render_underruns));
+        std::printf("  bus frame timer woken a frame or more late (the machine held its processor): %llu\n",
+                    (unsigned long long)stalls);
         std::printf("  switch interval: median %.3f ms, 99th percentile %.3f ms, maximum %.3f ms\n",
                     percentile(intervals, 0.5), percentile(intervals, 0.99), percentile(intervals, 1.0));
         std::printf("  CPU time of the whole simulated machine per second of audio: %.1f ms\n",
