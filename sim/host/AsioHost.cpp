@@ -339,6 +339,19 @@ bool asio_host::create_buffers(session &s)
         last_position_ = -1;
         output_ready_ = options_.use_output_ready ? -1 : 0;
         capture_.resize(inputs.size());
+        // The buffer switch appends captured audio without allocating or faulting in pages:
+        // each channel's storage is reserved and touched here, as a recording host prepares
+        // its buffers before it starts.
+        for (size_t i = 0; i < capture_.size(); ++i) {
+            const size_t width = sample_bytes(inputs[i].type);
+            const size_t limit = options_.capture_frames * (width != 0 ? width : 1);
+            std::vector<uint8_t> &kept = capture_[i];
+            if (kept.capacity() < limit) {
+                const size_t have = kept.size();
+                kept.resize(limit);
+                kept.resize(have);
+            }
+        }
     }
     if (driver->createBuffers(infos.data(), (int32_t)infos.size(), size, s.callbacks) != ASE_OK) {
         fail("createBuffers failed");

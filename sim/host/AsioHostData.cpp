@@ -316,7 +316,7 @@ uint64_t asio_host::latency_changes() const
 std::vector<asio_callback_record> asio_host::records() const
 {
     std::lock_guard<std::mutex> guard(lock_);
-    return records_;
+    return {records_.begin(), records_.end()};
 }
 
 bool asio_host::callback_outside_session() const

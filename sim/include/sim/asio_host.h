@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -161,7 +162,7 @@ private:
     int32_t driver_version_ = 0;
     int32_t input_latency_ = 0;
     int32_t output_latency_ = 0;
-    std::vector<asio_callback_record> records_;
+    std::deque<asio_callback_record> records_; // grows in small blocks; entries never move
     uint64_t switches_ = 0;
     uint64_t drop_outs_ = 0;
     uint64_t position_skips_ = 0;
