@@ -1,6 +1,7 @@
 // The simulated user: finding dialogs, reading their controls and acting on them. Reads go
-// straight to the window manager's records or through messages sent to the control's thread;
-// actions are sent to the control, which changes and notifies its parent on its own thread.
+// straight to the window manager's records or through messages sent to the control's thread
+// (a list's rows in one message); actions are sent to the control, which changes and notifies
+// its parent on its own thread.
 #include "mfc_internal.h"
 #include "../user32/controls.h"
 #include <platform/clock.h>
@@ -130,22 +131,14 @@ std::vector<std::wstring> list_items(HWND dialog, int id)
 {
     std::vector<std::wstring> items;
     HWND control = control_of(dialog, id);
-    const bool list = is_class(control, WC_LISTBOXW);
-    if (control == nullptr || (!list && !is_class(control, WC_COMBOBOXW))) {
+    if (control == nullptr || (!is_class(control, WC_LISTBOXW) && !is_class(control, WC_COMBOBOXW))) {
         return items;
     }
-    LRESULT count = 0;
-    if (!send(control, list ? LB_GETCOUNT : CB_GETCOUNT, 0, 0, 10000, &count)) {
-        return items;
-    }
-    for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = 0;
-        send(control, list ? LB_GETTEXTLEN : CB_GETLBTEXTLEN, (WPARAM)i, 0, 10000, &length);
-        std::wstring text((size_t)std::max<LRESULT>(length, 0) + 1, L'\0');
-        LRESULT copied = 0;
-        send(control, list ? LB_GETTEXT : CB_GETLBTEXT, (WPARAM)i, (LPARAM)text.data(), 10000, &copied);
-        text.resize((size_t)std::clamp<LRESULT>(copied, 0, length));
-        items.push_back(text);
+    // One request handled on the control's thread: the rows come from one state of the list,
+    // however the dialog refills it meanwhile.
+    LRESULT read = FALSE;
+    if (!send(control, user_input_message(), input_read_rows, (LPARAM)&items, 10000, &read) || !read) {
+        items.clear();
     }
     return items;
 }

@@ -1,8 +1,13 @@
 // Machine-wide broadcasts to the top-level windows of every simulated process, and the
 // device-interface notifications that RegisterDeviceNotificationW asks for. Notifications are
-// delivered on a thread of their own, as the Plug and Play service does on Windows.
+// delivered on a thread of their own, as the Plug and Play service does on Windows; the I/O
+// manager reports each interface arrival and removal to it through the listener installed at
+// machine boot.
 #include "window_manager.h"
+#include <dbt.h>
 #include <platform/clock.h>
+#include <platform/device_interface_listener.h>
+#include <platform/machine_state.h>
 #include <platform/window_station.h>
 #include <condition_variable>
 #include <functional>
@@ -87,6 +92,25 @@ void deliver_interface_change(WPARAM event, const GUID &interface_class, const s
         send_message(hwnd, WM_DEVICECHANGE, event, (LPARAM)record, &timeout, &ignored);
     }
 }
+
+// Runs on the thread that changed the interface, under the PnP manager's lock: only queues.
+void interface_changed(const interface_event &event)
+{
+    notify_device_interface_change(event.arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, event.class_guid,
+                                   event.user_path);
+}
+
+void listen_to_interfaces()
+{
+    set_device_interface_listener(interface_changed);
+}
+
+void stop_listening()
+{
+    set_device_interface_listener(nullptr);
+}
+
+machine_hooks g_hooks("user32 device notifications", listen_to_interfaces, stop_listening);
 
 } // namespace
 

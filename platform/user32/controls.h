@@ -24,6 +24,7 @@ enum input_action : WPARAM {
     input_key = 3,    // lParam: TB_ code
     input_click = 4,
     input_paint = 5,  // lParam: std::vector<ui::drawn_item>* to fill
+    input_read_rows = 6, // lParam: std::vector<std::wstring>* to fill with every row's text at once
 };
 
 // Window rectangles in the parent's client coordinates (screen coordinates for top-level

@@ -185,6 +185,21 @@ bool paint_rows(HWND hwnd, const list_control &c, std::vector<ui::drawn_item> *o
     return true;
 }
 
+// Every row's text in one go, so that a reader on another thread never sees half of one
+// filling and half of the next. Rows of an owner-drawn control that keeps no strings read as
+// empty text.
+bool read_rows(const list_control &c, std::vector<std::wstring> *out)
+{
+    if (out == nullptr) {
+        return false;
+    }
+    out->clear();
+    for (const row &r : c.rows) {
+        out->push_back(c.keeps_strings() ? r.text : std::wstring());
+    }
+    return true;
+}
+
 // Messages both controls share; *handled is false for the others.
 LRESULT common_message(HWND hwnd, list_control &c, UINT msg, WPARAM wParam, LPARAM lParam, bool *handled)
 {
@@ -229,6 +244,9 @@ LRESULT CALLBACK list_box_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
     if (msg == user_input_message()) {
         if (wParam == input_paint) {
             return paint_rows(hwnd, *c, (std::vector<ui::drawn_item> *)lParam);
+        }
+        if (wParam == input_read_rows) {
+            return read_rows(*c, (std::vector<std::wstring> *)lParam);
         }
         if (wParam != input_select || !c->valid((WPARAM)lParam)) {
             return FALSE;
@@ -338,6 +356,9 @@ LRESULT CALLBACK combo_box_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
         return common;
     }
     if (msg == user_input_message()) {
+        if (wParam == input_read_rows) {
+            return read_rows(*c, (std::vector<std::wstring> *)lParam);
+        }
         if (wParam != input_select || !c->valid((WPARAM)lParam)) {
             return FALSE;
         }

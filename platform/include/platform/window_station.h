@@ -19,9 +19,12 @@ ULONG broadcast_power_event(WPARAM event, ULONG timeout_ms = 10000);
 
 // A device interface of class interface_class arrived (DBT_DEVICEARRIVAL) or left
 // (DBT_DEVICEREMOVECOMPLETE). Every window registered for that class (or for all classes) with
-// RegisterDeviceNotificationW receives WM_DEVICECHANGE with a DEV_BROADCAST_DEVICEINTERFACE_W,
-// and every top-level window receives DBT_DEVNODES_CHANGED. Delivery runs on a notification
-// thread of its own, so the caller may hold locks; device_notifications_flush waits for it.
+// RegisterDeviceNotificationW receives WM_DEVICECHANGE with a DEV_BROADCAST_DEVICEINTERFACE_W
+// naming symbolic_link. The I/O manager reports every interface that a driver enables or
+// disables, or that goes with its device, through here by itself; a test calls it only to
+// inject a notification that no interface change caused. Delivery runs on a notification
+// thread of its own, in the order of the calls, so the caller may hold locks;
+// device_notifications_flush waits until everything queued so far has been delivered.
 void notify_device_interface_change(WPARAM event, const GUID &interface_class, const std::wstring &symbolic_link);
 void device_notifications_flush();
 

@@ -2,6 +2,7 @@
 // the interfaces drivers register and enable on it, the arrival and removal events, device
 // properties and the device power state.
 #include "io_internal.h"
+#include <platform/device_interface_listener.h>
 #include <platform/pnp.h>
 #include <platform/pool.h>
 #include <cstring>
@@ -26,6 +27,8 @@ std::vector<interface_entry> g_interfaces;
 std::vector<interface_event> g_events;
 std::map<ULONG, interface_listener> g_listeners;
 ULONG g_next_listener = 1;
+// The Win32 side's listener; kept across the reset at boot because its installer owns it.
+device_interface_listener g_window_listener;
 
 std::wstring lower(std::wstring text)
 {
@@ -64,7 +67,8 @@ PDEVICE_OBJECT bottom_of(PDEVICE_OBJECT device)
     return device;
 }
 
-// Changes the state of interface index; returns the event to deliver, if any. g_lock held.
+// Changes the state of interface index; returns the event to deliver, if any. g_lock held, so
+// the window listener hears the changes in the order they were made.
 bool set_state(size_t index, bool enable, interface_event *event)
 {
     interface_entry &entry = g_interfaces[index];
@@ -74,6 +78,9 @@ bool set_state(size_t index, bool enable, interface_event *event)
     entry.info.enabled = enable;
     *event = interface_event{entry.info.class_guid, entry.info.user_path, enable};
     g_events.push_back(*event);
+    if (g_window_listener) {
+        g_window_listener(*event);
+    }
     return true;
 }
 
@@ -249,6 +256,12 @@ void pnp_unlisten(ULONG id)
 {
     std::lock_guard<std::recursive_mutex> lock(g_lock);
     g_listeners.erase(id);
+}
+
+void set_device_interface_listener(device_interface_listener listener)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_lock);
+    g_window_listener = std::move(listener);
 }
 
 DEVICE_OBJECT *pnp_device_for_interface_path(const std::wstring &interface_path)

@@ -1,6 +1,5 @@
 // The panel tests' machine, devices, program start and settings helpers.
 #include "PanelFixture.h"
-#include <dbt.h>
 #include <wingdi.h>
 #include <ks.h>
 #include <platform/pnp.h>
@@ -9,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
-#include <stdexcept>
 #include "AsioDeviceList.h"
 #include "CmnRegUtil.h"
 #include "ControlPanelResources.h"
@@ -65,7 +63,7 @@ void PanelTest::TearDown()
 }
 
 PanelTest::attached_device PanelTest::attach(const char16_t *serial, sim::audio_device_options options,
-                                             const char16_t *product, bool announce)
+                                             const char16_t *product)
 {
     sim::uac2_options descriptors;
     descriptors.serial = serial;
@@ -86,21 +84,15 @@ PanelTest::attached_device PanelTest::attach(const char16_t *serial, sim::audio_
         device.description = node->description;
     }
     device.interface_path = interface_path_of(device.pdo);
-    if (announce) {
-        platform::notify_device_interface_change(DBT_DEVICEARRIVAL, KSCATEGORY_AUDIO, device.interface_path);
-        platform::device_notifications_flush();
-    }
+    platform::device_notifications_flush();
     return device;
 }
 
-void PanelTest::detach(attached_device &device, bool announce)
+void PanelTest::detach(attached_device &device)
 {
     ASSERT_EQ(STATUS_SUCCESS, m_machine->detach(device.pdo));
     device.pdo = nullptr;
-    if (announce) {
-        platform::notify_device_interface_change(DBT_DEVICEREMOVECOMPLETE, KSCATEGORY_AUDIO, device.interface_path);
-        platform::device_notifications_flush();
-    }
+    platform::device_notifications_flush();
 }
 
 HWND PanelTest::start_panel()
@@ -119,11 +111,15 @@ HWND PanelTest::start_panel()
 void PanelTest::settle() const
 {
     // The panel's own first writes come back to it as settings notifications, each of which
-    // refills the rate combo; the dialog is settled once what it shows stays the same.
+    // refills the rate combo, and a rate it pushes to a device may make that device's driver
+    // register its interface anew, which refills the device list; the dialog is settled once
+    // what it shows stays the same.
     const auto snapshot = [this] {
         std::wstring text;
-        for (const std::wstring &row : items(IDC_RATE_COMBO)) {
-            text += row + L"|";
+        for (int id : {IDC_DEVICE_LIST, IDC_RATE_COMBO}) {
+            for (const std::wstring &row : items(id)) {
+                text += row + L"|";
+            }
         }
         text += std::to_wstring(selection(IDC_RATE_COMBO)) + L"|" + std::to_wstring(selection(IDC_DEVICE_LIST)) +
                 L"|" + control_text(IDC_BUFFER_TEXT) + L"|" + (control_enabled(IDC_RATE_COMBO) ? L"1" : L"0") +
@@ -232,18 +228,14 @@ bool PanelTest::control_enabled(int id) const
 
 std::vector<std::wstring> PanelTest::items(int id) const
 {
-    // The rows are read from the test's thread while the dialog may refill the control after
-    // one of its own settings writes; a row that vanished between two reads makes the reader
-    // throw, and the reading is done again.
-    for (int attempt = 0;; ++attempt) {
-        try {
-            return platform::ui::list_items(m_panel, id);
-        } catch (const std::exception &) {
-            if (attempt == 100) {
-                throw;
-            }
-        }
-    }
+    return platform::ui::list_items(m_panel, id);
+}
+
+int PanelTest::row_of(const attached_device &device) const
+{
+    const std::vector<std::wstring> rows = items(IDC_DEVICE_LIST);
+    const auto found = std::find(rows.begin(), rows.end(), device.description);
+    return found == rows.end() ? -1 : (int)(found - rows.begin());
 }
 
 int PanelTest::selection(int id) const

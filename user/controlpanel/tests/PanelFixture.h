@@ -23,11 +23,12 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Attaches a device (serial tells devices apart); announce sends the arrival to the
-    // windows registered for audio interfaces, as the PnP manager broadcasts it.
+    // Attaches a device (serial tells devices apart). Its interfaces' arrival, and on detach
+    // their removal, reach the panel's window by themselves; both return once the windows
+    // registered for device notifications have handled them.
     attached_device attach(const char16_t *serial, sim::audio_device_options options = {},
-                           const char16_t *product = nullptr, bool announce = false);
-    void detach(attached_device &device, bool announce = false);
+                           const char16_t *product = nullptr);
+    void detach(attached_device &device);
 
     // Starts the panel and waits for its window to appear and settle; null when it did not.
     HWND start_panel();
@@ -54,6 +55,11 @@ protected:
     std::wstring control_text(int id) const;
     bool control_enabled(int id) const;
     std::vector<std::wstring> items(int id) const;
+    // The device list's row that shows device (found by its description, which the test keeps
+    // distinct and free of ampersands); -1 for none. Rows follow the order in which the system
+    // lists audio interfaces, and a driver that registers its interface anew on a rate change
+    // moves its device to the end.
+    int row_of(const attached_device &device) const;
     int selection(int id) const;
     // Index of the list row drawn in the heavy font (the current device); -1 for none.
     int bold_row() const;

@@ -87,7 +87,7 @@ TEST_F(PanelHostTest, TheRunningDriverHearsOfThePanelsWrites)
 TEST_F(PanelHostTest, AHostReleasingTheDriverGivesThePanelTheChoiceBack)
 {
     const attached_device device = attach(u"OVM0001");
-    attach(u"OVM0002");
+    const attached_device second = attach(u"OVM0002", {}, u"Second USB Audio");
     store_selected(device.instance_id);
     store_number(REGVAL_SAMPLING_RATE, 48000);
     sim::asio_host host(host_options());
@@ -96,24 +96,25 @@ TEST_F(PanelHostTest, AHostReleasingTheDriverGivesThePanelTheChoiceBack)
     ASSERT_TRUE(driver_in_use());
 
     // The host holds the driver: another device cannot become current.
-    const int current = bold_row();
-    ASSERT_NE(-1, current);
-    const int other = 1 - current;
-    ASSERT_TRUE(select(IDC_DEVICE_LIST, other));
+    ASSERT_NE(-1, row_of(device));
+    ASSERT_EQ(row_of(device), bold_row());
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, row_of(second)));
     EXPECT_EQ(device.instance_id, stored_selected());
-    EXPECT_EQ(current, bold_row());
+    EXPECT_EQ(row_of(device), bold_row());
 
     // A DSD rate the host left behind, written without telling the driver.
     store_number(REGVAL_SAMPLING_RATE, 2822400);
     ASSERT_TRUE(host.stop());
     EXPECT_TRUE(wait_for([&] { return stored_number(REGVAL_SAMPLING_RATE) == 88200; }));
     EXPECT_TRUE(wait_for([] { return !driver_in_use(); }));
+    settle();
 
-    // The driver is free again: a click makes the other device current.
-    ASSERT_TRUE(select(IDC_DEVICE_LIST, current));
-    ASSERT_TRUE(select(IDC_DEVICE_LIST, other));
-    EXPECT_EQ(other, bold_row());
-    EXPECT_NE(device.instance_id, stored_selected());
+    // The driver is free again: a click makes the other device current. Taking the stored
+    // rate, its driver registers its interface anew and the list is read again.
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, row_of(device)));
+    ASSERT_TRUE(select(IDC_DEVICE_LIST, row_of(second)));
+    EXPECT_EQ(second.instance_id, stored_selected());
+    EXPECT_TRUE(wait_for([&] { return bold_row() == row_of(second); }));
 }
 
 } // namespace
