@@ -263,10 +263,14 @@ TEST_F(IoTests, PendedInternalRequestSignalsWhenCompletedLater)
     EXPECT_EQ(&urb, argument);
     EXPECT_EQ(0, KeReadStateEvent(&event));
 
-    std::thread([&] { complete(held, STATUS_DEVICE_NOT_CONNECTED); }).detach();
+    // The completing thread signals the event before the I/O manager frees the IRP, so it is
+    // joined before the machine shuts down.
+    std::thread completer([&] { complete(held, STATUS_DEVICE_NOT_CONNECTED); });
     LARGE_INTEGER timeout;
     timeout.QuadPart = -10LL * 1000 * 1000 * 10; // 10 s
-    ASSERT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout));
+    const NTSTATUS waited = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    completer.join();
+    ASSERT_EQ(STATUS_SUCCESS, waited);
     EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, iosb.Status);
 }
 
