@@ -32,8 +32,11 @@ struct control_state {
 // The control of dialog with the given ID, or the dialog itself for id 0.
 control_state read_control(HWND dialog, int id);
 
-// The rows of a list box or combo box (empty for any other control) and its selection (-1 for
-// none or for another kind of control).
+// The rows of a list box or combo box (empty for any other control, and for a control whose
+// thread did not answer) and its selection (-1 for none or for another kind of control). The
+// rows are read in one request handled on the control's thread, so they are always one whole
+// filling of the list, even while its dialog refills it. Rows of an owner-drawn control that
+// keeps no strings read as empty text.
 std::vector<std::wstring> list_items(HWND dialog, int id);
 int current_selection(HWND dialog, int id);
 
