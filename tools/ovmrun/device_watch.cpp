@@ -50,12 +50,19 @@ sim::pcm_format device_watch::current_format(bool render) const
     return formats[info->alternate_setting - 1];
 }
 
+void device_watch::watch_bus(const sim::host_controller &bus)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_bus = &bus;
+}
+
 void device_watch::streaming_started()
 {
     const sim::device_counters now = m_device->counters();
     std::lock_guard<std::mutex> guard(m_lock);
     if (!m_start) {
         m_start = now;
+        m_stalls_start = m_bus != nullptr ? m_bus->counters().timer_stalls : 0;
     }
 }
 
@@ -78,6 +85,7 @@ void device_watch::streaming_ending()
     const sim::device_counters now = m_device->counters();
     std::lock_guard<std::mutex> guard(m_lock);
     m_end = now;
+    m_stalls_end = m_bus != nullptr ? m_bus->counters().timer_stalls : 0;
 }
 
 device_figures device_watch::figures() const
@@ -106,6 +114,7 @@ device_figures device_watch::figures() const
         figures.render_underruns = m_end->render_underruns - m_start->render_underruns;
         figures.render_overflows = m_end->render_overflows - m_start->render_overflows;
         figures.frames_played = m_end->render_frames_played - m_start->render_frames_played;
+        figures.timer_stalls = m_stalls_end - m_stalls_start;
     }
     return figures;
 }

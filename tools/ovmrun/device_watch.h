@@ -1,6 +1,7 @@
 // What the simulated device itself saw of a run: the rate its feedback endpoint reported to
 // the host, and render FIFO under- and overruns while the stream ran (counted between the
-// start and end marks, so that filling at start and draining at stop do not count).
+// start and end marks, so that filling at start and draining at stop do not count), and how
+// often the machine woke the bus's frame timer a frame or more late in that time.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <vector>
 #include <sim/audio_device.h>
 #include <sim/uac_descriptors.h>
+#include <sim/usb_host_controller.h>
 
 namespace ovmrun {
 
@@ -22,6 +24,7 @@ struct device_figures {
     uint64_t render_underruns = 0;  // between the start and end marks
     uint64_t render_overflows = 0;
     uint64_t frames_played = 0;
+    uint64_t timer_stalls = 0;      // frame-timer wake-ups a frame or more late (the machine held its processor)
     // The format each streaming interface ran in at mid-run (0 channels when not streaming).
     sim::pcm_format render_format{0, 0, 0};
     sim::pcm_format capture_format{0, 0, 0};
@@ -33,6 +36,9 @@ public:
     // descriptors: its formats, alternate setting n carrying format n - 1.
     device_watch(std::shared_ptr<sim::audio_device> device, const sim::audio_device_options &options,
                  const sim::uac2_options &descriptors);
+
+    // The bus the device is attached to, whose frame timer the marks also read.
+    void watch_bus(const sim::host_controller &bus);
 
     // Marks taken by the streaming code; each is safe to call from any thread and more than once
     // (the first start and the last end count).
@@ -56,6 +62,9 @@ private:
     mutable std::mutex m_lock;
     std::optional<sim::device_counters> m_start;
     std::optional<sim::device_counters> m_end;
+    const sim::host_controller *m_bus = nullptr;
+    uint64_t m_stalls_start = 0;
+    uint64_t m_stalls_end = 0;
     std::optional<uint32_t> m_feedback;
     uint32_t m_rate = 0;
     sim::pcm_format m_render_format{0, 0, 0};

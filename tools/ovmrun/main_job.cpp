@@ -101,6 +101,7 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
     device_watch watch(device, device_options, descriptors);
     DEVICE_OBJECT *pdo = nullptr;
     const NTSTATUS attached = machine.attach(device, &pdo);
+    watch.watch_bus(machine.usb_bus());
     const node_view node = view_node(pdo);
     outcome.driver_started = NT_SUCCESS(attached) && node.started && node.service == L"OVMLSAAU";
     say(log, "attached the default asynchronous device (loopback, drift %+d ppm) as %ls: %s, driver %ls %s\n",

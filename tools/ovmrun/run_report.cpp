@@ -69,7 +69,11 @@ void judge(job_outcome &outcome, const run_options &options)
             problems.push_back(text);
         }
         if (s.drop_outs != 0) {
-            problems.push_back(std::to_string(s.drop_outs) + " drop-outs");
+            const uint64_t stalls = outcome.device.timer_stalls;
+            problems.push_back(std::to_string(s.drop_outs) + " drop-outs" +
+                               (stalls != 0 ? " (the machine held the bus's frame timer off a frame or more " +
+                                                  std::to_string(stalls) + (stalls == 1 ? " time)" : " times)")
+                                            : std::string()));
         }
         if (s.resets != 0) {
             problems.push_back(std::to_string(s.resets) + " resets or restarts while streaming");
@@ -181,6 +185,8 @@ void print_report(const job_outcome &outcome, const run_options &options, std::F
         std::fprintf(out, "device FIFO:     %llu underruns, %llu overflows, %llu frames played\n",
                      (unsigned long long)d.render_underruns, (unsigned long long)d.render_overflows,
                      (unsigned long long)d.frames_played);
+        std::fprintf(out, "bus timer:       woken a frame or more late %llu times (the machine held its processor)\n",
+                     (unsigned long long)d.timer_stalls);
         if (outcome.wav.ok) {
             std::fprintf(out, "capture:         %s (%zu channels, %u-bit, %llu frames%s)\n", options.wav_path.c_str(),
                          s.captured.size(), sample_type_bytes(s.sample_type) * 8,

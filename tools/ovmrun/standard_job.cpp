@@ -86,6 +86,7 @@ job_outcome run_standard_job(const run_options &options, std::FILE *log)
     device_watch watch(device, device_options, descriptors);
     DEVICE_OBJECT *pdo = nullptr;
     const NTSTATUS attached = machine.attach(device, &pdo);
+    watch.watch_bus(machine.usb_bus());
     std::wstring instance_id;
     outcome.driver_started = NT_SUCCESS(attached) && started_with(pdo, L"OVMLSAU", &instance_id);
     say(log, "attached the standard device (loopback, drift %+d ppm) as %ls: %s, driver ovmlsau %s\n",

@@ -101,6 +101,32 @@ TEST(RunVerdict, PacingFollowsTheDriftingClockAndShortRunsAreNotJudgedOnIt)
     EXPECT_EQ(ovmrun::exit_clean, short_run.exit_code) << "4 periods carry too little audio to judge pacing";
 }
 
+// Drop-outs stay a fault when the machine stalled the bus, but the verdict says it did, so a
+// user can tell the machine's late timer from a fault of the stack.
+TEST(RunVerdict, DropOutsNameTheMachinesFrameTimerStallsWhenThereWereAny)
+{
+    const ovmrun::run_options options;
+    ovmrun::job_outcome alone = clean_outcome(options);
+    alone.stream.drop_outs = 3;
+    ovmrun::judge(alone, options);
+    ASSERT_EQ(1u, alone.problems.size());
+    EXPECT_EQ("3 drop-outs", alone.problems[0]);
+
+    ovmrun::job_outcome stalled = clean_outcome(options);
+    stalled.stream.drop_outs = 3;
+    stalled.device.timer_stalls = 2;
+    ovmrun::judge(stalled, options);
+    EXPECT_NE(ovmrun::exit_clean, stalled.exit_code);
+    ASSERT_EQ(1u, stalled.problems.size());
+    EXPECT_EQ("3 drop-outs (the machine held the bus's frame timer off a frame or more 2 times)",
+              stalled.problems[0]);
+
+    ovmrun::job_outcome stalls_only = clean_outcome(options);
+    stalls_only.device.timer_stalls = 4;
+    ovmrun::judge(stalls_only, options);
+    EXPECT_EQ(ovmrun::exit_clean, stalls_only.exit_code) << "a stall that cost no audio is no fault";
+}
+
 TEST(RunVerdict, APartOfTheStackThatIsNotThereIsReportedButNotAFault)
 {
     const ovmrun::run_options options;
