@@ -8,6 +8,7 @@
 #include <RateTables.h>
 #include <platform/clock.h>
 #include <windows.h>
+#include <avrt.h>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -115,6 +116,31 @@ bool map_channels(CAsioChannelGroup &group, bool input, uint32_t count, uint32_t
     }
     return true;
 }
+
+// The calling thread streams as a "Pro Audio" multimedia task while the object lives, as the
+// ASIO driver's streaming thread does: a short buffer cannot wait behind ordinary threads.
+class pro_audio_task {
+public:
+    pro_audio_task()
+    {
+        DWORD index = 0;
+        m_task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &index);
+        if (m_task != nullptr) {
+            AvSetMmThreadPriority(m_task, AVRT_PRIORITY_HIGH);
+        }
+    }
+    ~pro_audio_task()
+    {
+        if (m_task != nullptr) {
+            AvRevertMmThreadCharacteristics(m_task);
+        }
+    }
+    pro_audio_task(const pro_audio_task &) = delete;
+    pro_audio_task &operator=(const pro_audio_task &) = delete;
+
+private:
+    HANDLE m_task = nullptr;
+};
 
 } // namespace
 
@@ -230,6 +256,7 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
         aligned = false;
         return queue_reads() == ERROR_SUCCESS;
     };
+    const pro_audio_task task;
     DWORD error = queue_reads();
     if (error != ERROR_SUCCESS && !recover()) {
         result.failure = "queuing the first capture reads failed: error " + std::to_string(error);
