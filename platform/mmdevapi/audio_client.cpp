@@ -732,9 +732,15 @@ private:
         thread_dereference(clock);
     }
 
+    // The engine's period timer runs at the real-time priority of the audio engine's threads.
+    static constexpr KPRIORITY engine_priority = 26;
+
     // Deadlines follow the stream's frame count from its start, so periods never drift.
     void clock_loop(LONGLONG start)
     {
+        thread *self = current_thread();
+        self->priority = engine_priority;
+        thread_apply_priority(self);
         const LONGLONG frames_per_period = m_frames;
         for (LONGLONG k = 1;; ++k) {
             const LONGLONG deadline = start + k * frames_per_period * ticks_per_second / m_format.rate;
