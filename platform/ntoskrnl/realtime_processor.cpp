@@ -16,13 +16,28 @@ struct shared_processor {
     int chosen = -1; // -1: real-time threads are not bound
 };
 
-// Processes that run side by side pick different processors where they can.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
+// Processes that run side by side pick different processors where they can. A sanitizer's
+// runtime guards its own state with spin locks that only yield: a real-time thread spinning on
+// one while a lower real-time thread holds it on the same processor would never let the holder
+// run. A sanitized build therefore leaves real-time threads free to run on any processor.
 const shared_processor &processor()
 {
     static const shared_processor chosen = [] {
         shared_processor p{};
         CPU_ZERO(&p.all);
-        if (sched_getaffinity(0, sizeof p.all, &p.all) != 0) {
+        if (sanitized || sched_getaffinity(0, sizeof p.all, &p.all) != 0) {
             return p;
         }
         const int count = CPU_COUNT(&p.all);
@@ -104,6 +119,21 @@ void realtime_processor_bind(pthread_t thread, bool realtime)
     } else {
         pthread_setaffinity_np(thread, sizeof p.all, &p.all);
     }
+}
+
+bool realtime_processor_in_use()
+{
+    return processor().chosen >= 0;
+}
+
+void realtime_processor_leave_inherited()
+{
+    if (sched_getscheduler(0) == SCHED_OTHER) {
+        return;
+    }
+    sched_param param{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+    realtime_processor_bind(pthread_self(), false);
 }
 
 void realtime_processor_hold()

@@ -112,6 +112,9 @@ thread *thread_start(std::function<void()> body, process *owner, bool system_thr
     std::thread([t, body = std::move(body)]() {
         t_current.object = t;
         t->os_thread = static_cast<unsigned long>(pthread_self());
+        // The OS thread began with its creator's scheduling; it takes its own priority's.
+        realtime_processor_leave_inherited();
+        thread_apply_priority(t);
         try {
             body();
         } catch (const thread_exit_unwind &exit) {
@@ -165,7 +168,7 @@ void thread_spin_wait(ULONG spins)
 {
     if (spins % 64 != 63) {
         __builtin_ia32_pause();
-    } else if (current_thread()->realtime.load(std::memory_order_relaxed)) {
+    } else if (sched_getscheduler(0) == SCHED_FIFO) {
         const timespec moment{0, 20000};
         nanosleep(&moment, nullptr);
     } else {

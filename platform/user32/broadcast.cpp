@@ -8,6 +8,7 @@
 #include <platform/clock.h>
 #include <platform/device_interface_listener.h>
 #include <platform/machine_state.h>
+#include <platform/realtime_processor.h>
 #include <platform/window_station.h>
 #include <condition_variable>
 #include <functional>
@@ -161,7 +162,10 @@ void notify_device_interface_change(WPARAM event, const GUID &interface_class, c
     {
         std::lock_guard<std::mutex> guard(n.lock);
         if (!n.worker.joinable()) {
-            n.worker = std::thread([&n] { n.run(); });
+            n.worker = std::thread([&n] {
+                platform::realtime_processor_leave_inherited();
+                n.run();
+            });
         }
         n.jobs.push_back([event, interface_class, symbolic_link] {
             deliver_interface_change(event, interface_class, symbolic_link);

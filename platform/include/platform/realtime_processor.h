@@ -13,8 +13,16 @@ namespace platform {
 
 // Binds a thread that has just entered the real-time class to the shared processor, or gives
 // a thread that has left it every processor of the process again. Nothing happens where the
-// process may use only one processor.
+// process may use only one processor, nor in a build with a sanitizer.
 void realtime_processor_bind(pthread_t thread, bool realtime);
+
+// Whether this process binds its real-time threads to a shared processor (and polls it).
+bool realtime_processor_in_use();
+
+// An OS thread starts in the scheduling class and on the processors of the thread that created
+// it. A new thread of the machine calls this first: it leaves an inherited real-time class and
+// the shared processor, so that only the threads given a real-time priority run there.
+void realtime_processor_leave_inherited();
 
 // While at least one hold is taken, an idle-class thread keeps the shared processor from
 // halting. Holds nest; the last release stops and joins the thread.

@@ -51,8 +51,9 @@ void thread_apply_priority(thread *t);
 void thread_run_above_all(thread *t, int level);
 
 // One round of a busy wait for a lock another thread holds (spins counts the rounds so far):
-// a processor pause, and now and then a yield. A real-time waiter sleeps for a moment instead
-// of yielding, since a yield would keep an ordinary holder preempted on its processor.
+// a processor pause, and now and then a yield. A waiter in the OS real-time class sleeps for a
+// moment instead of yielding, since a yield would keep a holder of lower priority preempted on
+// its processor.
 void thread_spin_wait(ULONG spins);
 
 void thread_reference(thread *t);
