@@ -9,6 +9,7 @@
 #include <sim/uac_descriptors.h>
 #include <algorithm>
 #include "loopback_signal.h"
+#include "job_finish.h"
 #include "job_log.h"
 #include "package_install.h"
 #include "run_report.h"
@@ -153,22 +154,7 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
     }
     outcome.device = watch.figures();
 
-    if (!outcome.stream.captured.empty()) {
-        wav_format format;
-        format.rate = outcome.stream.rate;
-        format.channels = (uint16_t)outcome.stream.captured.size();
-        format.container_bits = (uint16_t)(sample_type_bytes(outcome.stream.sample_type) * 8);
-        outcome.wav = write_wav_file(options.wav_path, format, outcome.stream.captured);
-    }
-
-    if (pdo != nullptr) {
-        const NTSTATUS detached = machine.detach(pdo);
-        say(log, "removed the device (surprise removal, then remove): %s\n", status_text(detached).c_str());
-        if (!NT_SUCCESS(detached)) {
-            outcome.problems.push_back("removing the device failed (" + status_text(detached) + ")");
-        }
-    }
-    judge(outcome, options);
+    finish_job(machine, pdo, options, outcome, log);
     return outcome;
 }
 

@@ -1,0 +1,29 @@
+// The end that both stacks' jobs share once streaming is over.
+#include "job_finish.h"
+#include "job_log.h"
+#include "loopback_signal.h"
+#include "run_report.h"
+
+namespace ovmrun {
+
+void finish_job(sim::machine &machine, DEVICE_OBJECT *pdo, const run_options &options, job_outcome &outcome,
+                std::FILE *log)
+{
+    if (!outcome.stream.captured.empty()) {
+        wav_format format;
+        format.rate = outcome.stream.rate;
+        format.channels = (uint16_t)outcome.stream.captured.size();
+        format.container_bits = (uint16_t)(sample_type_bytes(outcome.stream.sample_type) * 8);
+        outcome.wav = write_wav_file(options.wav_path, format, outcome.stream.captured);
+    }
+    if (pdo != nullptr) {
+        const NTSTATUS detached = machine.detach(pdo);
+        say(log, "removed the device (surprise removal, then remove): %s\n", status_text(detached).c_str());
+        if (!NT_SUCCESS(detached)) {
+            outcome.problems.push_back("removing the device failed (" + status_text(detached) + ")");
+        }
+    }
+    judge(outcome, options);
+}
+
+} // namespace ovmrun
