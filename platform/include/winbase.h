@@ -369,7 +369,8 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 #define GetModuleFileName GetModuleFileNameW
 #define LoadLibrary LoadLibraryW
 
-// Files and devices: device interface paths open the device in the simulated kernel.
+// Files and devices: device interface paths open the device in the simulated kernel, drive
+// paths a file of the machine's file store.
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

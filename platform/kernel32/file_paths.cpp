@@ -1,8 +1,8 @@
 // Paths and file attributes: each process's current directory, GetFullPathNameW, and
-// GetFileAttributesW over the machine's file store (the files tests and device setup declare
-// present); LocalAlloc and LocalFree.
+// GetFileAttributesW over the machine's file store; LocalAlloc and LocalFree.
 #include "kernel32_private.h"
 #include "current_directory.h"
+#include "file_store.h"
 #include <platform/device_install.h>
 #include <platform/machine_state.h>
 #include <cstdlib>
@@ -14,25 +14,15 @@ namespace platform {
 namespace {
 
 std::mutex g_lock;
-std::map<std::wstring, ULONG> g_files;          // lower-case full path -> attributes
-std::map<ULONG, std::wstring> g_directories;    // process id -> current directory
+std::map<ULONG, std::wstring> g_directories; // process id -> current directory
 
 void reset()
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_files.clear();
     g_directories.clear();
 }
 
 machine_hooks g_hooks("kernel32.file_paths", reset, reset);
-
-std::wstring lower(std::wstring text)
-{
-    for (WCHAR &c : text) {
-        c = (WCHAR)std::towlower((wint_t)c);
-    }
-    return text;
-}
 
 bool has_drive(const std::wstring &path)
 {
@@ -71,25 +61,6 @@ std::wstring normalise(const std::wstring &root, const std::wstring &rest)
         result += L'\\';
     }
     return result;
-}
-
-// The folder above a full path ("C:\a\b" -> "c:\a"), or empty at the root.
-std::wstring parent_of(const std::wstring &path)
-{
-    const size_t slash = path.rfind(L'\\');
-    if (slash == std::wstring::npos || slash < 3) {
-        return {};
-    }
-    return path.substr(0, slash);
-}
-
-std::wstring store_key(const std::wstring &path)
-{
-    std::wstring full = lower(full_path_of(path));
-    if (full.size() > 3 && full.back() == L'\\') {
-        full.pop_back();
-    }
-    return full;
 }
 
 } // namespace
@@ -143,39 +114,6 @@ std::wstring full_path_of(const std::wstring &given)
     return normalise(current.substr(0, 3), current.substr(3) + path);
 }
 
-void file_store_add(const std::wstring &path, ULONG attributes)
-{
-    const std::wstring key = store_key(path);
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_files[key] = attributes;
-}
-
-void file_store_remove(const std::wstring &path)
-{
-    const std::wstring key = store_key(path);
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_files.erase(key);
-}
-
-ULONG file_store_attributes(const std::wstring &path)
-{
-    const std::wstring key = store_key(path);
-    if (key.size() == 3 && has_drive(key)) {
-        return FILE_ATTRIBUTE_DIRECTORY;
-    }
-    std::lock_guard<std::mutex> guard(g_lock);
-    auto found = g_files.find(key);
-    if (found != g_files.end()) {
-        return found->second;
-    }
-    const std::wstring folder = key + L"\\";
-    auto below = g_files.lower_bound(folder);
-    if (below != g_files.end() && below->first.compare(0, folder.size(), folder) == 0) {
-        return FILE_ATTRIBUTE_DIRECTORY;
-    }
-    return INVALID_FILE_ATTRIBUTES;
-}
-
 } // namespace platform
 
 using namespace platform;
@@ -221,7 +159,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName)
     }
     const ULONG attributes = file_store_attributes(lpFileName);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const std::wstring folder = parent_of(full_path_of(lpFileName));
+        const std::wstring folder = store_parent_of(full_path_of(lpFileName));
         const bool folder_exists = folder.empty() || file_store_attributes(folder) != INVALID_FILE_ATTRIBUTES;
         win32_set_last_error(folder_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     }

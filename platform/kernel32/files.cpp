@@ -3,8 +3,12 @@
 // does, an overlapped request resets its event at issue and sets it at completion, with the
 // status in Internal and the byte count in InternalHigh; a synchronous handle waits for the
 // IRP; a ReadFileEx/WriteFileEx routine is queued as a user APC to the issuing thread.
+// A drive, relative or UNC path opens a file of the machine's file store instead: its reads
+// and writes complete at once, at the file pointer or, on an overlapped handle, at the
+// OVERLAPPED's offset; control requests and completion routines are refused on it.
 #include "kernel32_private.h"
 #include "device_power.h"
+#include "file_store.h"
 #include <platform/user_io.h>
 #include <memory>
 #include <set>
@@ -26,9 +30,16 @@ struct win32_file : win32_object {
           signal(std::make_shared<file_signal>())
     {
     }
+    win32_file(std::unique_ptr<store_open_file> s, bool is_overlapped)
+        : win32_object(win32_object_type::file), file(nullptr), store(std::move(s)), overlapped(is_overlapped),
+          signal(std::make_shared<file_signal>())
+    {
+    }
     ~win32_file() override
     {
-        user_io_close(file);
+        if (file != nullptr) {
+            user_io_close(file);
+        }
         for (thread *t : issuers) {
             thread_dereference(t);
         }
@@ -42,7 +53,8 @@ struct win32_file : win32_object {
         }
     }
 
-    user_file *const file;
+    user_file *const file;                  // a device's file object, or null for a stored file
+    const std::unique_ptr<store_open_file> store; // a stored file, or null for a device
     const bool overlapped;
     const std::shared_ptr<file_signal> signal;
     std::mutex lock;
@@ -205,6 +217,45 @@ BOOL issue_overlapped(win32_file *file, const request &r, LPDWORD transferred, L
     return finish(returned, ov->InternalHigh, transferred);
 }
 
+// A read or write of a stored file completes before the call returns; on an overlapped handle
+// the OVERLAPPED names the offset and reports the completion as the I/O manager would.
+BOOL issue_stored(win32_file *file, const request &r, LPDWORD transferred, LPOVERLAPPED ov,
+                  LPOVERLAPPED_COMPLETION_ROUTINE routine)
+{
+    if (r.kind == request_kind::control || routine != nullptr) {
+        win32_set_last_error(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (file->overlapped && ov == nullptr) {
+        win32_set_last_error(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ULONGLONG offset = 0;
+    if (ov != nullptr && file->overlapped) {
+        offset = ((ULONGLONG)ov->OffsetHigh << 32) | ov->Offset;
+    }
+    const ULONGLONG *at = file->overlapped ? &offset : nullptr;
+    DWORD done = 0;
+    const DWORD error = r.kind == request_kind::read ? file->store->read(r.buffer, r.length, at, &done)
+                                                     : file->store->write(r.input, r.length, at, &done);
+    if (transferred != nullptr) {
+        *transferred = done;
+    }
+    if (file->overlapped) {
+        ov->InternalHigh = done;
+        std::atomic_ref<ULONG_PTR>(ov->Internal).store(error == ERROR_SUCCESS ? STATUS_SUCCESS : STATUS_ACCESS_DENIED);
+        if (ov->hEvent != nullptr) {
+            SetEvent(ov->hEvent);
+        }
+        dispatcher_set_event(&file->signal->completion);
+    }
+    if (error != ERROR_SUCCESS) {
+        win32_set_last_error(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL issue(HANDLE handle, const request &r, LPDWORD transferred, LPOVERLAPPED ov,
            LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr)
 {
@@ -214,6 +265,11 @@ BOOL issue(HANDLE handle, const request &r, LPDWORD transferred, LPOVERLAPPED ov
     win32_file *file = reference_file(handle);
     if (file == nullptr) {
         return FALSE;
+    }
+    if (file->store != nullptr) {
+        const BOOL result = issue_stored(file, r, transferred, ov, routine);
+        win32_object_dereference(file);
+        return result;
     }
     if (!file->overlapped && routine == nullptr) {
         return issue_synchronous(file, r, transferred);
@@ -289,7 +345,6 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
-    UNREFERENCED_PARAMETER(dwShareMode);
     UNREFERENCED_PARAMETER(lpSecurityAttributes);
     UNREFERENCED_PARAMETER(hTemplateFile);
     if (lpFileName == nullptr || lpFileName[0] == L'\0') {
@@ -300,20 +355,34 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         win32_set_last_error(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    user_file *opened = nullptr;
-    const NTSTATUS status = user_io_open(lpFileName, dwDesiredAccess, &opened);
-    if (!NT_SUCCESS(status)) {
-        win32_set_last_error(win32_error_from_status(status));
-        return INVALID_HANDLE_VALUE;
+    const bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    win32_file *file = nullptr;
+    DWORD opened_error = ERROR_SUCCESS;
+    if (store_is_file_path(lpFileName)) {
+        std::unique_ptr<store_open_file> stored;
+        opened_error = store_open(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                                  dwFlagsAndAttributes, &stored);
+        if (stored == nullptr) {
+            win32_set_last_error(opened_error);
+            return INVALID_HANDLE_VALUE;
+        }
+        file = new win32_file(std::move(stored), overlapped);
+    } else {
+        user_file *opened = nullptr;
+        const NTSTATUS status = user_io_open(lpFileName, dwDesiredAccess, &opened);
+        if (!NT_SUCCESS(status)) {
+            win32_set_last_error(win32_error_from_status(status));
+            return INVALID_HANDLE_VALUE;
+        }
+        file = new win32_file(opened, overlapped);
     }
-    auto *file = new win32_file(opened, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
     HANDLE handle = win32_handle_insert(process_current(), file);
     win32_object_dereference(file);
     if (handle == nullptr) {
         win32_set_last_error(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    win32_set_last_error(ERROR_SUCCESS);
+    win32_set_last_error(opened_error);
     return handle;
 }
 
@@ -431,7 +500,9 @@ BOOL WINAPI CancelIo(HANDLE hFile)
     if (file == nullptr) {
         return FALSE;
     }
-    user_io_cancel(file->file, current_thread());
+    if (file->file != nullptr) {
+        user_io_cancel(file->file, current_thread());
+    }
     win32_object_dereference(file);
     return TRUE;
 }
@@ -445,13 +516,14 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
     if (file == nullptr) {
         return FALSE;
     }
-    const bool any = user_io_outstanding(file->file) > 0;
+    // A stored file's requests complete at once: none is ever outstanding.
+    const bool any = file->file != nullptr && user_io_outstanding(file->file) > 0;
     std::set<thread *> issuers;
     {
         std::lock_guard<std::mutex> guard(file->lock);
         issuers = file->issuers;
     }
-    for (thread *t : issuers) {
+    for (thread *t : any ? issuers : std::set<thread *>{}) {
         user_io_cancel(file->file, t);
     }
     win32_object_dereference(file);
@@ -466,6 +538,11 @@ BOOL WINAPI GetDevicePowerState(HANDLE hDevice, BOOL *pfOn)
 {
     win32_file *file = reference_file(hDevice);
     if (file == nullptr) {
+        return FALSE;
+    }
+    if (file->file == nullptr) {
+        win32_object_dereference(file);
+        win32_set_last_error(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
     const device_power_answer answer = device_power_of(file->file);

@@ -11,12 +11,17 @@
 namespace platform {
 
 // ---- File store: files that exist on the machine, by full Windows path (case-insensitive).
-// Every folder above a stored file exists too. Emptied at each boot.
+// Every folder above a stored file exists too; a folder of its own is added with the
+// attributes FILE_ATTRIBUTE_DIRECTORY (0x10). CreateFileW creates, opens, reads and writes
+// the store's files. Emptied at each boot.
+// Adds the file (empty) or sets the attributes of one already stored, keeping its contents.
 void file_store_add(const std::wstring &path, ULONG attributes = 0x20 /* FILE_ATTRIBUTE_ARCHIVE */);
 void file_store_remove(const std::wstring &path);
 // The attributes of a stored file, FILE_ATTRIBUTE_DIRECTORY for a folder above one, or
 // 0xFFFFFFFF (INVALID_FILE_ATTRIBUTES) when neither.
 ULONG file_store_attributes(const std::wstring &path);
+// The bytes of a stored file; false when no file (or a folder) has the path.
+bool file_store_contents(const std::wstring &path, std::string *bytes);
 
 // ---- Processes started through CreateProcessA, in order (emptied at each boot).
 struct process_start_record {
