@@ -5,6 +5,7 @@
 #include <windef.h>
 #include <winerror.h>
 #include <winbase.h>
+#include <winnls.h>
 #include <winreg.h>
 #include <winioctl.h>
 #include <winuser.h>
