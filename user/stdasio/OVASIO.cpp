@@ -1,47 +1,14 @@
-// Creation, init and destruction of the standard ASIO driver object, and the process-wide stop
-// event that its engine and stream health checks share.
+// Creation, init and destruction of the standard ASIO driver object.
 #include "OVASIO.h"
 #include "DeviceList.h"
 #include "PerfLog.h"
+#include "Queue.h"
 #include "Settings.h"
 #include "Stream.h"
 #include <cstring>
-#include <mutex>
 #include <new>
 
-HANDLE g_ovasioStopEvent = nullptr;
-
 namespace {
-
-// Every initialised driver object of the process holds one reference on the stop event, so
-// that one object's destruction never closes the event another object's engine waits on.
-std::mutex g_stopEventLock;
-LONG g_stopEventUsers = 0;
-
-BOOL AcquireStopEvent()
-{
-    std::lock_guard<std::mutex> guard(g_stopEventLock);
-    if (g_stopEventUsers == 0) {
-        g_ovasioStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (g_ovasioStopEvent == nullptr) {
-            return FALSE;
-        }
-    }
-    ++g_stopEventUsers;
-    return TRUE;
-}
-
-VOID ReleaseStopEvent()
-{
-    std::lock_guard<std::mutex> guard(g_stopEventLock);
-    if (g_stopEventUsers == 0) {
-        return;
-    }
-    if (--g_stopEventUsers == 0) {
-        CloseHandle(g_ovasioStopEvent);
-        g_ovasioStopEvent = nullptr;
-    }
-}
 
 VOID CloseSlot(HANDLE *slot)
 {
@@ -58,16 +25,16 @@ OVASIO::OVASIO(IUnknown *outer)
       m_sampleRate(0), m_deviceId(), m_settingsScratch(nullptr), m_settings(nullptr), m_inputChannels(0),
       m_outputChannels(0), m_bitsPerSample(0), m_bytesPerSample(0), m_currentFrames(0), m_halfBytes(0),
       m_activeInputs(0), m_activeOutputs(0), m_openedStreams(0), m_inputBuffers(nullptr), m_outputBuffers(nullptr),
-      m_inputActive(nullptr), m_outputActive(nullptr), m_captureStaging(nullptr), m_render(nullptr),
-      m_capture(nullptr), m_renderSessionEvents(nullptr), m_captureSessionEvents(nullptr), m_captureStep(0),
+      m_inputActive(nullptr), m_outputActive(nullptr), m_captureStaging(nullptr), m_render(nullptr), m_capture(nullptr),
+      m_renderQueue(nullptr), m_renderSessionEvents(nullptr), m_captureSessionEvents(nullptr), m_captureStep(0),
       m_renderStep(0), m_halfIndex(0), m_state(OVASIO_STATE_CONSTRUCTED), m_savedState(0), m_callbacks(nullptr),
       m_errorText(), m_firstPeriod(0), m_skipOnce(0), m_timeInfoMode(0), m_timeCodeOn(0), m_samplePosition(0.0),
       m_systemTime(), m_asioTime(), m_engineRun(0), m_engineThread(nullptr), m_captureEvent(nullptr),
-      m_queueSpaceEvent(nullptr), m_waitHandles(), m_driverMutex(nullptr), m_notifyHandles(),
-      m_notificationThread(nullptr), m_resetRequested(0), m_settingsChangedEarly(0), m_sessionLost(0),
-      m_shortPeriod(0), m_rateDiffers(0), m_pendingRate(0.0), m_lastSwitchTime(0), m_messageThread(nullptr),
-      m_windowReady(nullptr), m_window(nullptr), m_resumeCounter(0), m_restartRender(0), m_timeFlagsSet(0),
-      m_timeFlagsClear(0), m_dropOutShowing(0), m_holdsStopEvent(FALSE)
+      m_queueSpaceEvent(nullptr), m_stopEvent(nullptr), m_waitHandles(), m_driverMutex(nullptr), m_notifyHandles(),
+      m_notificationThread(nullptr), m_resetRequested(0), m_settingsChangedEarly(0), m_sessionLost(0), m_shortPeriod(0),
+      m_rateDiffers(0), m_pendingRate(0.0), m_lastSwitchTime(0), m_messageThread(nullptr), m_windowReady(nullptr),
+      m_window(nullptr), m_resumeCounter(0), m_restartRender(0), m_timeFlagsSet(0), m_timeFlagsClear(0),
+      m_dropOutShowing(0)
 {
 }
 
@@ -76,7 +43,8 @@ BOOL OVASIO::createParts()
     m_devices = new (std::nothrow) OVDEVICELIST();
     m_settings = new (std::nothrow) OVSETTINGS();
     m_settingsScratch = new (std::nothrow) OVSETTINGSRECORD(OvDefaultSettings);
-    return m_devices != nullptr && m_settings != nullptr && m_settingsScratch != nullptr;
+    m_renderQueue = new (std::nothrow) OVQUEUE();
+    return m_devices != nullptr && m_settings != nullptr && m_settingsScratch != nullptr && m_renderQueue != nullptr;
 }
 
 INonDelegatingUnknown *OVASIO::CreateInstance(IUnknown *outer, HRESULT *phr)
@@ -123,17 +91,17 @@ ASIOBool STDMETHODCALLTYPE OVASIO::init(void *sysHandle)
             break;
         }
         m_pendingRate = 0.0;
-        m_render = new (std::nothrow) OVRENDER(this);
+        m_render = new (std::nothrow) OVRENDER(this, m_renderQueue);
         m_capture = m_render != nullptr ? new (std::nothrow) OVCAPTURE(this) : nullptr;
         if (m_render == nullptr || m_capture == nullptr) {
             setError(OVASIO_ERROR_NO_MEMORY);
             break;
         }
-        if (!AcquireStopEvent()) {
+        m_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (m_stopEvent == nullptr) {
             setError(OVASIO_ERROR_NO_MEMORY);
             break;
         }
-        m_holdsStopEvent = TRUE;
         m_driverMutex = CreateMutexW(nullptr, FALSE, nullptr);
         if (m_driverMutex == nullptr) {
             setError(OVASIO_ERROR_NO_MEMORY);
@@ -205,10 +173,7 @@ VOID OVASIO::undoInit()
     endNotificationThread();
     m_settings->closeStateEvents();
     CloseSlot(&m_driverMutex);
-    if (m_holdsStopEvent) {
-        ReleaseStopEvent();
-        m_holdsStopEvent = FALSE;
-    }
+    CloseSlot(&m_stopEvent);
     delete m_capture;
     m_capture = nullptr;
     delete m_render;
@@ -234,10 +199,7 @@ VOID OVASIO::shutdown()
     endNotificationThread();
     m_settings->closeStateEvents();
     CloseSlot(&m_driverMutex);
-    if (m_holdsStopEvent) {
-        ReleaseStopEvent();
-        m_holdsStopEvent = FALSE;
-    }
+    CloseSlot(&m_stopEvent);
     delete m_render;
     m_render = nullptr;
     delete m_capture;
@@ -251,6 +213,7 @@ OVASIO::~OVASIO()
     delete m_settings;
     delete m_settingsScratch;
     delete m_devices;
+    delete m_renderQueue;
 }
 
 VOID OVASIO::writePerfLog()

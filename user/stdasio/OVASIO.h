@@ -12,6 +12,7 @@ struct OVSETTINGSRECORD;
 class OVRENDER;
 class OVCAPTURE;
 class OVAUDIOSESSIONNOTIFICATIONS;
+class OVQUEUE;
 
 // {E34ABBB9-E175-4A6A-9BDF-9899FC21BCBD}
 DEFINE_GUID(CLSID_OVASIO, 0xE34ABBB9, 0xE175, 0x4A6A, 0x9B, 0xDF, 0x98, 0x99, 0xFC, 0x21, 0xBC, 0xBD);
@@ -64,10 +65,6 @@ enum : DWORD {
 inline constexpr const char *OVASIO_ERROR_INITIALIZED = "ASIO driver was initialized before this time.\n";
 inline constexpr const char *OVASIO_ERROR_NO_DEVICE = "No device.\n";
 inline constexpr const char *OVASIO_ERROR_NO_MEMORY = "Memories are not enough.\n";
-
-// The process-wide stop event of the streams: set by stop and by a health check that finds a
-// dead client, it ends the engine loop. Created by init, closed by the destructor.
-extern HANDLE g_ovasioStopEvent;
 
 class OVASIO : public IASIO, public CUnknown {
 public:
@@ -178,6 +175,9 @@ public:
     BYTE *m_captureStaging;
     OVRENDER *m_render;
     OVCAPTURE *m_capture;
+    // The blocks from the engine thread to the render stream thread. Each driver object has
+    // its own, as it has its own stop event: two objects of one process stream apart.
+    OVQUEUE *m_renderQueue;
     OVAUDIOSESSIONNOTIFICATIONS *m_renderSessionEvents;
     OVAUDIOSESSIONNOTIFICATIONS *m_captureSessionEvents;
     DWORD m_captureStep;
@@ -198,6 +198,9 @@ public:
     HANDLE m_engineThread;
     HANDLE m_captureEvent;
     HANDLE m_queueSpaceEvent;
+    // Set by stop and by a health check that finds a dead client, it ends the engine loop.
+    // Created by init, closed by the destructor; the first entry of m_waitHandles.
+    HANDLE m_stopEvent;
     HANDLE m_waitHandles[2];
     HANDLE m_driverMutex;
     // {presenceEvent, settingsChangedEvent, notifyStopEvent}, filled by createNotifyEvents.
@@ -221,8 +224,6 @@ public:
     volatile LONG m_timeFlagsClear;
     // 1 while a drop-out box is up, so that a run of late periods shows one box.
     volatile LONG m_dropOutShowing;
-    // This object holds a reference on g_ovasioStopEvent (from init to destruction).
-    BOOL m_holdsStopEvent;
 
 private:
     explicit OVASIO(IUnknown *outer);

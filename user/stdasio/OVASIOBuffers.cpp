@@ -127,12 +127,12 @@ BOOL OVASIO::openRenderStream(DWORD rate, DWORD duration)
         return FALSE;
     }
     m_renderStep = 6;
-    if (!g_RenderQueue.init(RenderQueueBlocks, m_render->bufferFrames())) {
+    if (!m_renderQueue->init(RenderQueueBlocks, m_render->bufferFrames())) {
         return FALSE;
     }
     m_renderStep = 7;
     HANDLE spaceEvent = nullptr;
-    if (!g_RenderQueue.getSpaceEvent(&spaceEvent) || spaceEvent == nullptr) {
+    if (!m_renderQueue->getSpaceEvent(&spaceEvent) || spaceEvent == nullptr) {
         return FALSE;
     }
     m_queueSpaceEvent = spaceEvent;
@@ -236,7 +236,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, i
         }
         m_openedStreams |= 2;
     }
-    m_waitHandles[0] = g_ovasioStopEvent;
+    m_waitHandles[0] = m_stopEvent;
     m_waitHandles[1] = m_activeInputs > 0 ? m_captureEvent : m_queueSpaceEvent;
     m_state = OVASIO_STATE_PREPARED;
     return ASE_OK;
@@ -245,7 +245,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, i
 VOID OVASIO::releaseBuffers()
 {
     if (m_renderStep >= 7) {
-        g_RenderQueue.close();
+        m_renderQueue->close();
     }
     if (m_renderStep >= 6 && m_renderSessionEvents != nullptr) {
         m_renderSessionEvents->ClearOwner();
@@ -332,7 +332,7 @@ ASIOError OVASIO::startStreaming(BOOL resetPositions)
         m_lastSwitchTime = 0;
         m_restartRender = 0;
     }
-    ResetEvent(g_ovasioStopEvent);
+    ResetEvent(m_stopEvent);
     startEngineThread();
     if (m_activeOutputs > 0) {
         m_render->startThread();
@@ -354,13 +354,13 @@ ASIOError OVASIO::stopStreaming(BOOL saveState)
     ASIOError result = ASE_NotPresent;
     WaitForSingleObject(m_driverMutex, INFINITE);
     if (m_state == OVASIO_STATE_RUNNING) {
-        SetEvent(g_ovasioStopEvent);
+        SetEvent(m_stopEvent);
         if (m_activeOutputs > 0) {
             m_render->signalStop();
         }
         joinEngineThread();
         m_settings->setRunning(FALSE);
-        ResetEvent(g_ovasioStopEvent);
+        ResetEvent(m_stopEvent);
         m_state = OVASIO_STATE_PREPARED;
         result = ASE_OK;
     }

@@ -28,7 +28,7 @@ VOID OVASIO::joinEngineThread()
 DWORD WINAPI OVASIO::engineThreadProc(LPVOID context)
 {
     OVASIO *const driver = static_cast<OVASIO *>(context);
-    if (driver == nullptr || g_ovasioStopEvent == nullptr) {
+    if (driver == nullptr || driver->m_stopEvent == nullptr) {
         return 0;
     }
     DWORD taskIndex = 0;
@@ -40,7 +40,7 @@ DWORD WINAPI OVASIO::engineThreadProc(LPVOID context)
     }
     for (;;) {
         driver->processPeriod();
-        if (WaitForSingleObject(g_ovasioStopEvent, 0) == WAIT_OBJECT_0 || driver->m_engineRun == 0) {
+        if (WaitForSingleObject(driver->m_stopEvent, 0) == WAIT_OBJECT_0 || driver->m_engineRun == 0) {
             break;
         }
     }
@@ -153,12 +153,12 @@ VOID OVASIO::processPeriod()
         m_lastSwitchTime = timeGetTime();
         if (m_activeOutputs > 0) {
             if (silent) {
-                g_RenderQueue.pushSilence();
-                g_RenderQueue.pushSilence();
+                m_renderQueue->pushSilence();
+                m_renderQueue->pushSilence();
             } else {
                 const DWORD halfSamples = m_halfBytes / sizeof(SHORT);
-                g_RenderQueue.push(outLeft + halfSamples, outRight + halfSamples, m_currentFrames);
-                g_RenderQueue.push(outLeft, outRight, m_currentFrames);
+                m_renderQueue->push(outLeft + halfSamples, outRight + halfSamples, m_currentFrames);
+                m_renderQueue->push(outLeft, outRight, m_currentFrames);
             }
             m_render->startClient();
         }
@@ -178,10 +178,10 @@ VOID OVASIO::processPeriod()
     m_lastSwitchTime = now;
     if (m_activeOutputs > 0) {
         if (silent) {
-            g_RenderQueue.pushSilence();
+            m_renderQueue->pushSilence();
         } else {
             const DWORD offsetSamples = offset / sizeof(SHORT);
-            g_RenderQueue.push(outLeft + offsetSamples, outRight + offsetSamples, m_currentFrames);
+            m_renderQueue->push(outLeft + offsetSamples, outRight + offsetSamples, m_currentFrames);
         }
         if (m_restartRender != 0) {
             m_render->startClient();

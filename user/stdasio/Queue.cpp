@@ -3,8 +3,6 @@
 #include <cstring>
 #include <new>
 
-OVQUEUE g_RenderQueue;
-
 namespace {
 const DWORD BytesPerFrame = 2 * sizeof(SHORT);
 }

@@ -47,6 +47,3 @@ private:
     HANDLE m_spaceEvent;
     HANDLE m_dataEvent;
 };
-
-// The driver's one render queue, from module load to unload.
-extern OVQUEUE g_RenderQueue;

@@ -39,7 +39,7 @@ DWORD OVRENDER::renderPeriod()
         return OV_STREAM_FAILED;
     }
     DWORD flags = AUDCLNT_BUFFERFLAGS_SILENT;
-    if (g_RenderQueue.blockBytes() == m_bufferFrames * m_blockAlign && g_RenderQueue.pop(data)) {
+    if (m_queue != nullptr && m_queue->blockBytes() == m_bufferFrames * m_blockAlign && m_queue->pop(data)) {
         flags = 0;
     }
     hr = m_service->ReleaseBuffer(m_bufferFrames, flags);

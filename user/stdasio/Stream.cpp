@@ -334,10 +334,10 @@ BOOL OVSTREAM<TService>::checkHealth()
         return TRUE;
     }
     TraceResult(L"GetCurrentPadding", hr);
-    if (g_ovasioStopEvent != nullptr) {
-        SetEvent(g_ovasioStopEvent);
-    }
     if (m_owner != nullptr) {
+        if (m_owner->m_stopEvent != nullptr) {
+            SetEvent(m_owner->m_stopEvent);
+        }
         m_owner->onSessionLost();
     }
     return FALSE;

@@ -9,6 +9,7 @@
 
 class OVASIO;
 class OVAUDIOSESSIONNOTIFICATIONS;
+class OVQUEUE;
 
 // Results of the stream operations; callers treat any non-zero code as failure.
 enum : DWORD {
@@ -62,8 +63,8 @@ public:
     // Unregisters the session events and releases every interface; the client is not
     // stopped and the thread and events are not touched.
     DWORD close();
-    // TRUE while the client answers; else the process-wide stop event is set and the owner
-    // told the session is lost.
+    // TRUE while the client answers; else the owner's stop event is set and the owner told
+    // the session is lost.
     BOOL checkHealth();
     UINT32 bufferFrames() const { return m_bufferFrames; }
     WORD blockAlign() const { return m_blockAlign; }
@@ -97,7 +98,8 @@ extern template class OVSTREAM<IAudioCaptureClient>;
 
 class OVRENDER : public OVSTREAM<IAudioRenderClient> {
 public:
-    explicit OVRENDER(OVASIO *owner) : OVSTREAM<IAudioRenderClient>(owner, OV_FLOW_RENDER) {}
+    // queue: the blocks this stream plays, owned by the caller and outliving the stream.
+    OVRENDER(OVASIO *owner, OVQUEUE *queue) : OVSTREAM<IAudioRenderClient>(owner, OV_FLOW_RENDER), m_queue(queue) {}
     ~OVRENDER() override;
 
     DWORD open(DWORD rate, REFERENCE_TIME duration, WORD bits) override;
@@ -107,6 +109,9 @@ public:
     // Fills the whole WASAPI buffer from the render queue, or releases it silent when the
     // queue holds no block of that size.
     DWORD renderPeriod();
+
+private:
+    OVQUEUE *const m_queue;
 };
 
 class OVCAPTURE : public OVSTREAM<IAudioCaptureClient> {

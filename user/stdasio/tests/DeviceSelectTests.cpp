@@ -76,7 +76,7 @@ protected:
     // The streams init would create, for the probe.
     void CreateStreams()
     {
-        m_driver->m_render = new OVRENDER(m_driver);
+        m_driver->m_render = new OVRENDER(m_driver, m_driver->m_renderQueue);
         m_driver->m_capture = new OVCAPTURE(m_driver);
     }
 

@@ -378,6 +378,51 @@ TEST_F(DriverStream, ASecondObjectsDestructionLeavesTheFirstItsStopEventAndItsPo
     EXPECT_EQ(ASE_OK, first->disposeBuffers());
 }
 
+// The second host of a process: callbacks carry no context, so it has its own.
+std::atomic<int> g_second_switches{0};
+void second_switch(int32_t, ASIOBool)
+{
+    g_second_switches++;
+}
+int32_t second_message(int32_t selector, int32_t, void *, double *)
+{
+    return selector == kAsioResetRequest ? 1 : 0;
+}
+
+TEST_F(DriverStream, TwoObjectsStreamTwoDevicesAndOneStopsAlone)
+{
+    const std::wstring firstKey = add_device(L"USB Audio", 1);
+    const std::wstring secondKey = add_device(L"USB Audio", 2);
+    store_setting_text(L"selected", firstKey);
+    IASIO *first = create_driver();
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(ASIOTrue, first->init(nullptr));
+    store_setting_text(L"selected", secondKey);
+    IASIO *second = create_driver();
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(ASIOTrue, second->init(nullptr));
+
+    ASIOBufferInfo firstInfos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOBufferInfo secondInfos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks firstCallbacks = recording_callbacks();
+    ASIOCallbacks secondCallbacks = {second_switch, nullptr, second_message, nullptr};
+    g_second_switches = 0;
+    ASSERT_EQ(ASE_OK, first->createBuffers(firstInfos, 4, 512, &firstCallbacks));
+    ASSERT_EQ(ASE_OK, second->createBuffers(secondInfos, 4, 512, &secondCallbacks));
+    ASSERT_EQ(ASE_OK, first->start());
+    ASSERT_EQ(ASE_OK, second->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 5 && g_second_switches.load() >= 5; }));
+
+    ASSERT_EQ(ASE_OK, first->stop());
+    const int secondBefore = g_second_switches.load();
+    EXPECT_TRUE(wait_until([&] { return g_second_switches.load() >= secondBefore + 10; }))
+        << "the other object's stop ended this one's engine";
+    EXPECT_EQ(ASE_OK, second->stop());
+    EXPECT_EQ(ASE_OK, first->disposeBuffers());
+    EXPECT_EQ(ASE_OK, second->disposeBuffers());
+    EXPECT_EQ(0, record().resets.load());
+}
+
 class DriverLoopback : public DriverTest, public ::testing::WithParamInterface<double> {};
 
 TEST_P(DriverLoopback, ThirtyTwoBitHostHearsItsOutputBitExact)

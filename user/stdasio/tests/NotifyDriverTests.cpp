@@ -177,7 +177,7 @@ TEST_F(NotifyDriverTest, DisconnectedSessionsOfBothStreamsAskOnce)
     addEndpoints();
     PanelWindow panel;
     OVASIO *driver = createDriver(true);
-    OVRENDER render(driver);
+    OVRENDER render(driver, driver->m_renderQueue);
     OVCAPTURE capture(driver);
     OVAUDIOSESSIONNOTIFICATIONS *renderEvents = nullptr;
     OVAUDIOSESSIONNOTIFICATIONS *captureEvents = nullptr;

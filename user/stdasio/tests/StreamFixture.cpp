@@ -126,10 +126,6 @@ void StreamTest::SetUp()
     m_com = true;
     m_loop = std::make_shared<loop_state>();
     m_callbacks = host_callbacks();
-    if (g_ovasioStopEvent == nullptr) {
-        m_createdStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        g_ovasioStopEvent = m_createdStopEvent;
-    }
 }
 
 void StreamTest::TearDown()
@@ -139,11 +135,6 @@ void StreamTest::TearDown()
         static_cast<INonDelegatingUnknown *>(driver)->InnerRelease();
     }
     m_drivers.clear();
-    if (m_createdStopEvent != nullptr) {
-        g_ovasioStopEvent = nullptr;
-        CloseHandle(m_createdStopEvent);
-        m_createdStopEvent = nullptr;
-    }
     if (m_com) {
         CoUninitialize();
     }
@@ -182,6 +173,8 @@ OVASIO *StreamTest::createDriver(bool withCallbacks)
     driver->m_bufferFrames = 512;
     driver->m_sampleRate = 44100;
     driver->m_callbacks = withCallbacks ? &m_callbacks : nullptr;
+    // What init would create for the streams' health checks; the destruction closes it.
+    driver->m_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_drivers.push_back(driver);
     return driver;
 }

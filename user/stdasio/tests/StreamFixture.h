@@ -15,6 +15,7 @@
 #include <AsioInterface.h>
 #include <sim/machine.h>
 #include "OVASIO.h"
+#include "Queue.h"
 
 namespace stream_test {
 
@@ -53,7 +54,8 @@ protected:
     std::wstring m_captureId;
     std::vector<OVASIO *> m_drivers;
     ASIOCallbacks m_callbacks{};
-    HANDLE m_createdStopEvent = nullptr;
+    // The render queue of the streams a test drives without a driver object.
+    OVQUEUE m_queue;
     bool m_com = false;
 };
 

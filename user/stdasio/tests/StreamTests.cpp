@@ -65,7 +65,7 @@ bool IsSilent(const SHORT *left, const SHORT *right, DWORD frames)
 
 TEST_F(StreamTest, EveryStepRefusesWithoutItsPrerequisite)
 {
-    OVRENDER render(nullptr);
+    OVRENDER render(nullptr, &m_queue);
     EXPECT_EQ(render.getDevice(nullptr), (DWORD)OV_STREAM_INVALID);
     EXPECT_EQ(render.activate(), (DWORD)OV_STREAM_MISSING);
     EXPECT_EQ(render.open(44100, TenMs, 16), (DWORD)OV_STREAM_MISSING);
@@ -125,7 +125,7 @@ TEST_F(StreamTest, OpenSequenceTakesTheEndpointOnceAndCloseGivesItBack)
 TEST_F(StreamTest, AlignmentRefusalFailsTheOpenAndAnAlignedRetryWorks)
 {
     addEndpoints(512);
-    OVRENDER render(nullptr);
+    OVRENDER render(nullptr, &m_queue);
     ASSERT_EQ(render.getDevice(m_renderId.c_str()), (DWORD)OV_STREAM_OK);
     ASSERT_EQ(render.activate(), (DWORD)OV_STREAM_OK);
     EXPECT_EQ(render.open(44100, TenMs, 16), (DWORD)OV_STREAM_FAILED);
@@ -142,19 +142,19 @@ TEST_F(StreamTest, AlignmentRefusalFailsTheOpenAndAnAlignedRetryWorks)
 TEST_F(StreamTest, PrimeHandsTheQueuedBlockToTheDeviceFirst)
 {
     addEndpoints();
-    OVRENDER render(nullptr);
+    OVRENDER render(nullptr, &m_queue);
     ASSERT_EQ(OpenAll(render, m_renderId, 44100, TenMs), (DWORD)OV_STREAM_OK);
     const DWORD frames = render.bufferFrames();
-    ASSERT_EQ(g_RenderQueue.init(2, frames), 1u);
+    ASSERT_EQ(m_queue.init(2, frames), 1u);
     std::vector<SHORT> left(frames), right(frames);
     FillBlock(3, frames, left.data(), right.data());
-    ASSERT_EQ(g_RenderQueue.push(left.data(), right.data(), frames), 1u);
+    ASSERT_EQ(m_queue.push(left.data(), right.data(), frames), 1u);
 
     ASSERT_EQ(render.startClient(), (DWORD)OV_STREAM_OK);
-    EXPECT_EQ(g_RenderQueue.filled(), 0u);
-    EXPECT_NE(WaitForSingleObject(g_RenderQueue.dataEvent(), 0), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(m_queue.filled(), 0u);
+    EXPECT_NE(WaitForSingleObject(m_queue.dataEvent(), 0), (DWORD)WAIT_OBJECT_0);
     HANDLE space = nullptr;
-    ASSERT_EQ(g_RenderQueue.getSpaceEvent(&space), 1u);
+    ASSERT_EQ(m_queue.getSpaceEvent(&space), 1u);
     EXPECT_EQ(WaitForSingleObject(space, 0), (DWORD)WAIT_OBJECT_0);
 
     ASSERT_TRUE(wait_until([&] { return rendered().size() >= 1; }));
@@ -168,15 +168,15 @@ TEST_F(StreamTest, PrimeHandsTheQueuedBlockToTheDeviceFirst)
     // Without a stream thread, joining still stops the client.
     EXPECT_EQ(render.joinThread(), (DWORD)OV_STREAM_OK);
     render.close();
-    g_RenderQueue.close();
+    m_queue.close();
 }
 
 TEST_F(StreamTest, RenderPeriodOfAnEmptyQueuePlaysSilence)
 {
     addEndpoints();
-    OVRENDER render(nullptr);
+    OVRENDER render(nullptr, &m_queue);
     ASSERT_EQ(OpenAll(render, m_renderId, 48000, TenMs), (DWORD)OV_STREAM_OK);
-    ASSERT_EQ(g_RenderQueue.init(2, render.bufferFrames()), 1u);
+    ASSERT_EQ(m_queue.init(2, render.bufferFrames()), 1u);
     {
         std::lock_guard<std::mutex> guard(m_loop->lock);
         m_loop->rendered.clear();
@@ -189,7 +189,7 @@ TEST_F(StreamTest, RenderPeriodOfAnEmptyQueuePlaysSilence)
     }
     EXPECT_EQ(render.joinThread(), (DWORD)OV_STREAM_OK);
     render.close();
-    g_RenderQueue.close();
+    m_queue.close();
 }
 
 // The engine's order: the render thread runs, the capture client starts, two blocks are
@@ -197,13 +197,13 @@ TEST_F(StreamTest, RenderPeriodOfAnEmptyQueuePlaysSilence)
 TEST_F(StreamTest, QueuedBlocksComeBackThroughTheLoopBitExact)
 {
     addEndpoints();
-    OVRENDER render(nullptr);
+    OVRENDER render(nullptr, &m_queue);
     OVCAPTURE capture(nullptr);
     ASSERT_EQ(OpenAll(capture, m_captureId, 48000, TenMs), (DWORD)OV_STREAM_OK);
     ASSERT_EQ(OpenAll(render, m_renderId, 48000, TenMs), (DWORD)OV_STREAM_OK);
     const DWORD frames = render.bufferFrames();
     ASSERT_EQ(capture.bufferFrames(), frames);
-    ASSERT_EQ(g_RenderQueue.init(2, frames), 1u);
+    ASSERT_EQ(m_queue.init(2, frames), 1u);
     std::vector<BYTE> staging(frames * 4);
     capture.setBuffers(staging.data(), frames);
 
@@ -212,7 +212,7 @@ TEST_F(StreamTest, QueuedBlocksComeBackThroughTheLoopBitExact)
     ASSERT_EQ(capture.startClient(), (DWORD)OV_STREAM_OK);
 
     HANDLE space = nullptr;
-    ASSERT_EQ(g_RenderQueue.getSpaceEvent(&space), 1u);
+    ASSERT_EQ(m_queue.getSpaceEvent(&space), 1u);
     std::atomic<bool> producing{true};
     std::atomic<int> pushed{0};
     std::thread producer([&] {
@@ -222,7 +222,7 @@ TEST_F(StreamTest, QueuedBlocksComeBackThroughTheLoopBitExact)
                 continue;
             }
             FillBlock(pushed + 1, frames, left.data(), right.data());
-            if (g_RenderQueue.push(left.data(), right.data(), frames)) {
+            if (m_queue.push(left.data(), right.data(), frames)) {
                 pushed++;
             }
         }
@@ -258,7 +258,7 @@ TEST_F(StreamTest, QueuedBlocksComeBackThroughTheLoopBitExact)
     EXPECT_FALSE(render.hasThread());
     render.close();
     capture.close();
-    g_RenderQueue.close();
+    m_queue.close();
 }
 
 // The audio engine may grant more frames than the host's buffer holds: nothing is written past
@@ -296,17 +296,17 @@ TEST_F(StreamTest, RemovedEndpointEndsTheRenderThreadAndLosesTheSession)
     addEndpoints();
     OVASIO *driver = createDriver(true);
     ASSERT_NE(driver, nullptr);
-    OVRENDER render(driver);
+    OVRENDER render(driver, driver->m_renderQueue);
     OVCAPTURE capture(driver);
     ASSERT_EQ(OpenAll(render, m_renderId, 44100, TenMs), (DWORD)OV_STREAM_OK);
     ASSERT_EQ(OpenAll(capture, m_captureId, 44100, TenMs), (DWORD)OV_STREAM_OK);
-    ResetEvent(g_ovasioStopEvent);
+    ResetEvent(driver->m_stopEvent);
     ASSERT_EQ(render.startThread(), (DWORD)OV_STREAM_OK);
     EXPECT_TRUE(render.checkHealth());
 
     ASSERT_TRUE(platform::audio_endpoint_remove(m_renderId));
     ASSERT_TRUE(wait_until([&] { return driver->m_sessionLost != 0; }));
-    EXPECT_EQ(WaitForSingleObject(g_ovasioStopEvent, 0), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(driver->m_stopEvent, 0), (DWORD)WAIT_OBJECT_0);
     render.joinThread();
     EXPECT_FALSE(render.hasThread());
     EXPECT_EQ(host().resets.load(), 1);
