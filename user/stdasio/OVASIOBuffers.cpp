@@ -332,6 +332,9 @@ ASIOError OVASIO::startStreaming(BOOL resetPositions)
         m_lastSwitchTime = 0;
         m_restartRender = 0;
     }
+    // What the last run left queued is stale: a stop or a suspend finds the queue full, and an
+    // engine without inputs, which waits for room in it, would never run again.
+    m_renderQueue->flush();
     ResetEvent(m_stopEvent);
     startEngineThread();
     if (m_activeOutputs > 0) {

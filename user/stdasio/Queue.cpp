@@ -97,6 +97,20 @@ VOID OVQUEUE::close()
     m_blockBytes = 0;
 }
 
+VOID OVQUEUE::flush()
+{
+    if (!m_initialised) {
+        return;
+    }
+    EnterCriticalSection(&m_lock);
+    m_filled = 0;
+    m_readIndex = 0;
+    m_writeIndex = 0;
+    ResetEvent(m_dataEvent);
+    SetEvent(m_spaceEvent);
+    LeaveCriticalSection(&m_lock);
+}
+
 VOID OVQUEUE::commitLocked()
 {
     m_writeIndex = (m_writeIndex + 1) % m_blockCount;

@@ -16,6 +16,9 @@ public:
     DWORD init(DWORD blockCount, DWORD framesPerBlock);
     // Only once no thread uses the queue any more.
     VOID close();
+    // Drops every queued block: the queue is empty and its space event set. Only while no
+    // thread pushes or pops.
+    VOID flush();
     // Interleaves one block of frames (exactly framesPerBlock) from two 16-bit channels; 0
     // when not initialised, a channel is null, the count differs or the queue is full.
     DWORD push(const SHORT *left, const SHORT *right, DWORD frames);

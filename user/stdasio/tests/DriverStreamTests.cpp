@@ -127,7 +127,7 @@ TEST_F(DriverStream, ShortBufferStreamsWithAThreeMillisecondPeriodAndSilentInput
     }
 }
 
-TEST_F(DriverStream, OutputsOnlyArePacedByTheRenderQueue)
+TEST_F(DriverStream, OutputsOnlyArePacedByTheRenderQueueAndRestartAfterResumeAndStop)
 {
     add_device();
     IASIO *driver = create_driver();
@@ -138,8 +138,20 @@ TEST_F(DriverStream, OutputsOnlyArePacedByTheRenderQueue)
     ASSERT_EQ(ASE_OK, driver->createBuffers(infos, 2, 512, &callbacks));
     ASSERT_EQ(ASE_OK, driver->start());
     ASSERT_TRUE(wait_until([] { return record().switches.load() >= 10; }));
+
+    // The queue is full whenever the stream stops; a restart must not wait for room in it.
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMSUSPEND), 1u);
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMRESUMEAUTOMATIC), 1u);
+    ASSERT_GE(platform::broadcast_power_event(PBT_APMRESUMEAUTOMATIC), 1u);
+    int before = record().switches.load();
+    EXPECT_TRUE(wait_until([&] { return record().switches.load() >= before + 10; })) << "after the resume";
+    ASSERT_EQ(ASE_OK, driver->stop());
+    ASSERT_EQ(ASE_OK, driver->start());
+    before = record().switches.load();
+    EXPECT_TRUE(wait_until([&] { return record().switches.load() >= before + 10; })) << "after stop and start";
     ASSERT_EQ(ASE_OK, driver->stop());
     EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(0, record().resets.load());
 }
 
 TEST_F(DriverStream, LateHostCallShowsOneDropOutBoxWhenNotifyIsOn)

@@ -57,6 +57,8 @@ TEST_F(QueueTest, UninitialisedQueueRefusesEverything)
     EXPECT_EQ(event, reinterpret_cast<HANDLE>(0x1234));
     EXPECT_EQ(m_queue->init(0, Frames), 0u);
     EXPECT_EQ(m_queue->init(2, 0), 0u);
+    m_queue->flush();
+    EXPECT_EQ(m_queue->getSpaceEvent(&event), 0u);
 }
 
 TEST_F(QueueTest, PushInterleavesAndPopReturnsTheBlock)
@@ -84,7 +86,7 @@ TEST_F(QueueTest, PushInterleavesAndPopReturnsTheBlock)
     EXPECT_EQ(m_queue->pop(block), 0u);
 }
 
-TEST_F(QueueTest, FullQueueRefusesAndResetsTheSpaceEvent)
+TEST_F(QueueTest, FullQueueRefusesAndResetsTheSpaceEventUntilAPopOrAFlush)
 {
     ASSERT_EQ(m_queue->init(2, Frames), 1u);
     const HANDLE space = spaceEvent();
@@ -101,6 +103,20 @@ TEST_F(QueueTest, FullQueueRefusesAndResetsTheSpaceEvent)
     EXPECT_EQ(block[0], m_left[0]);
     EXPECT_TRUE(IsSignalled(space));
     EXPECT_TRUE(IsSignalled(m_queue->dataEvent()));
+
+    // A flush drops what is queued and makes room for a whole queue again.
+    ASSERT_EQ(m_queue->pushSilence(), 1u);
+    EXPECT_FALSE(IsSignalled(space));
+    m_queue->flush();
+    EXPECT_EQ(m_queue->filled(), 0u);
+    EXPECT_TRUE(IsSignalled(space));
+    EXPECT_FALSE(IsSignalled(m_queue->dataEvent()));
+    EXPECT_EQ(m_queue->pop(block), 0u);
+    m_left[0] = 41;
+    ASSERT_EQ(m_queue->push(m_left, m_right, Frames), 1u);
+    ASSERT_EQ(m_queue->pushSilence(), 1u);
+    ASSERT_EQ(m_queue->pop(block), 1u);
+    EXPECT_EQ(block[0], 41);
 }
 
 TEST_F(QueueTest, PushRefusesOtherFrameCountsAndNullChannels)
