@@ -36,8 +36,6 @@ inline constexpr USHORT OVASIO_CHANNELS_PER_DIRECTION = 2;
 inline constexpr USHORT OVASIO_BITS_PER_SAMPLE = 16;
 inline constexpr USHORT OVASIO_BYTES_PER_SAMPLE = 2;
 inline constexpr DWORD OVASIO_DEFAULT_BUFFER_FRAMES = 512;
-inline constexpr DWORD OVASIO_MIN_BUFFER_FRAMES = 64;
-inline constexpr DWORD OVASIO_MAX_BUFFER_FRAMES = 4096;
 // One block per channel holds both halves of the largest buffer with room to spare.
 inline constexpr DWORD OVASIO_CHANNEL_BLOCK_BYTES = 32768;
 // Stream period used when the host's buffer is shorter than 3 ms (100-ns units).

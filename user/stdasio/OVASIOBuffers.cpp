@@ -159,7 +159,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, i
     if (m_settingsChangedEarly != 0) {
         requestResetWith(callbacks);
     }
-    if (bufferSize < (int32_t)OVASIO_MIN_BUFFER_FRAMES || bufferSize > (int32_t)OVASIO_MAX_BUFFER_FRAMES ||
+    if (bufferSize < (int32_t)OV_BUFFER_FRAMES_MIN || bufferSize > (int32_t)OV_BUFFER_FRAMES_MAX ||
         (DWORD)bufferSize != m_currentFrames) {
         requestResetWith(callbacks);
         return failCreateBuffers(ASE_InvalidMode);

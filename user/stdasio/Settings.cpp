@@ -1,6 +1,7 @@
 // The standard ASIO driver's settings key: load with the older buffer-size conversion, save,
 // creation with defaults, and the comparison that tells what the control panel changed.
 #include "Settings.h"
+#include <algorithm>
 #include <cwchar>
 
 const WCHAR OvSettingsKey[] = L"SOFTWARE\\Orvan\\Marla Series ASIO";
@@ -97,11 +98,18 @@ BOOL OVSETTINGS::load(OVSETTINGSRECORD *record)
         record->presence |= OV_HAS_OLD_BUFFER_SIZE;
     }
     const LSTATUS sizeStatus = ReadExact(key, BufferSizeValue, REG_DWORD, &record->bufferSize, sizeof(DWORD));
-    if (sizeStatus == ERROR_SUCCESS) {
+    BOOL sizeRead = sizeStatus == ERROR_SUCCESS;
+    if (sizeRead) {
         record->presence |= OV_HAS_BUFFER_SIZE;
     } else if (sizeStatus == ERROR_FILE_NOT_FOUND && hasOld) {
         // The older value counted in tenths of a 64-frame step.
         record->bufferSize = (oldBufferSize / 10) * 64;
+        sizeRead = TRUE;
+    }
+    // A size outside the range (an older value below 10 converts to 0) would leave the driver
+    // offering a buffer size that createBuffers refuses, so that no host could ever stream.
+    if (sizeRead) {
+        record->bufferSize = std::clamp(record->bufferSize, OV_BUFFER_FRAMES_MIN, OV_BUFFER_FRAMES_MAX);
     }
     if (ReadExact(key, LockValue, REG_BINARY, &record->lock, sizeof(BYTE)) == ERROR_SUCCESS) {
         record->presence |= OV_HAS_LOCK;

@@ -25,6 +25,10 @@ enum : DWORD {
     OV_CHANGED_SELECTED = 0x10,
 };
 
+// The buffer sizes the driver can stream; a load clamps a stored size into them.
+inline constexpr DWORD OV_BUFFER_FRAMES_MIN = 64;
+inline constexpr DWORD OV_BUFFER_FRAMES_MAX = 4096;
+
 // Characters of the "selected" member, and the most of it a load reads (one device key).
 inline constexpr DWORD OV_SELECTED_CHARS = 256;
 inline constexpr DWORD OV_SELECTED_READ_CHARS = 128;
@@ -63,8 +67,9 @@ public:
     OVSETTINGS &operator=(const OVSETTINGS &) = delete;
 
     // The key (Settings.cpp). load: TRUE when the key was opened (created first when missing)
-    // and read; FALSE leaves the record untouched. A record that held only the older buffer
-    // size is saved back with the converted size.
+    // and read; FALSE leaves the record untouched. A buffer size read or converted is clamped
+    // into OV_BUFFER_FRAMES_MIN..MAX. A record that held only the older buffer size is saved
+    // back with the converted size.
     BOOL load(OVSETTINGSRECORD *record);
     // TRUE when the existing key opened for writing; each value's write result is not reported.
     BOOL save(const OVSETTINGSRECORD *record);

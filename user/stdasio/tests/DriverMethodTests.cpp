@@ -189,6 +189,29 @@ TEST_F(DriverMethods, LatenciesFollowTheStoredRateAndSize)
     EXPECT_EQ(640, output);
 }
 
+// An older size of 9 converts to 0 frames; the driver offers the smallest size instead, and a
+// host can stream with it.
+TEST_F(DriverMethods, StoredSizeOutsideTheRangeIsClampedAndStreams)
+{
+    store_setting_dword(L"buffer_size", 9);
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    int32_t min = 0, max = 0, preferred = 0, granularity = -1;
+    EXPECT_EQ(ASE_OK, driver->getBufferSize(&min, &max, &preferred, &granularity));
+    EXPECT_EQ(64, min);
+    EXPECT_EQ(64, max);
+    EXPECT_EQ(64, preferred);
+    EXPECT_EQ(64u, stored_setting_dword(L"buffer_size,2"));
+    EXPECT_EQ(static_cast<char *>(infos[0].buffers[0]) + 128, infos[0].buffers[1]);
+    ASSERT_EQ(ASE_OK, driver->start());
+    EXPECT_TRUE(wait_until([] { return record().switches.load() >= 10; }));
+    EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(0, record().resets.load());
+}
+
 TEST_F(DriverMethods, ChannelInfoNamesTheDeviceAndReportsActivity)
 {
     add_device(L"2- Marla Series USB Audio Device Long Name");

@@ -115,12 +115,14 @@ TEST_F(SettingsTest, OlderBufferSizeAloneIsConvertedAndSavedWithTheRecord)
     EXPECT_EQ(selected.second.size(), 4 * sizeof(WCHAR));
 }
 
+// A converted size outside 64..4096 frames is clamped into it before it is saved: a size of 0
+// would make every createBuffers fail.
 TEST_F(SettingsTest, OlderBufferSizeConversionRows)
 {
     const struct {
         DWORD older;
         DWORD converted;
-    } rows[] = {{80, 512}, {25, 128}, {9, 0}, {0, 0}, {640, 4096}};
+    } rows[] = {{80, 512}, {25, 128}, {10, 64}, {9, 64}, {0, 64}, {640, 4096}, {650, 4096}, {0xFFFFFFFF, 4096}};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.older);
         HKEY key = openKey();
@@ -130,6 +132,22 @@ TEST_F(SettingsTest, OlderBufferSizeConversionRows)
         ASSERT_TRUE(m_settings.load(&m_record));
         EXPECT_EQ(m_record.bufferSize, row.converted);
         EXPECT_EQ(storedDword(L"buffer_size,2"), row.converted);
+    }
+}
+
+TEST_F(SettingsTest, StoredBufferSizeIsClampedIntoItsRangeWithoutBeingRewritten)
+{
+    const struct {
+        DWORD stored;
+        DWORD loaded;
+    } rows[] = {{0, 64}, {63, 64}, {64, 64}, {512, 512}, {4096, 4096}, {4097, 4096}, {0xFFFFFFFF, 4096}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.stored);
+        setDword(L"buffer_size,2", row.stored);
+        ASSERT_TRUE(m_settings.load(&m_record));
+        EXPECT_EQ(m_record.bufferSize, row.loaded);
+        EXPECT_NE(m_record.presence & 0x1, 0u);
+        EXPECT_EQ(storedDword(L"buffer_size,2"), row.stored);
     }
 }
 
