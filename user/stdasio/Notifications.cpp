@@ -149,6 +149,15 @@ VOID OVSETTINGS::closeNotifyEvents(HANDLE triple[OV_NOTIFY_HANDLES])
     }
 }
 
+HANDLE OVSETTINGS::reopenSettingsChanged(HANDLE triple[OV_NOTIFY_HANDLES])
+{
+    m_settingsChangedEvent = CreateEventW(nullptr, FALSE, FALSE, OvSettingsChangedEventName);
+    if (triple != nullptr) {
+        triple[OV_NOTIFY_SETTINGS_CHANGED] = m_settingsChangedEvent;
+    }
+    return m_settingsChangedEvent;
+}
+
 VOID OVSETTINGS::sendRateMessage(DWORD rate)
 {
     SendToControlPanel(OvControlPanelTitle, rate);

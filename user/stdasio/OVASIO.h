@@ -132,6 +132,9 @@ public:
     VOID requestReset();
     VOID onSessionLost();
     static DWORD WINAPI notificationThread(LPVOID context);
+    // The notification thread can no longer follow the settings: asks the host for a reset,
+    // or, before the host gave its callbacks, makes the next createBuffers ask.
+    VOID reportLostNotifications();
     // Change mask of a reloaded settings record against the driver's current values.
     DWORD compareSettings(const OVSETTINGSRECORD *record);
 

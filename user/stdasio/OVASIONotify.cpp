@@ -49,8 +49,48 @@ DWORD OVASIO::compareSettings(const OVSETTINGSRECORD *record)
     return OvCompareSettings(*record, current, otherDevice);
 }
 
+namespace {
+
+// Failed waits in a row after which the thread gives up even though its handles answer.
+const DWORD NotifyWaitRetries = 3;
+
+enum class wait_repair {
+    stop,    // the stop event was signalled
+    changed, // the settings changed
+    retry,   // the handles answer again: wait again
+    lost,    // the thread cannot go on
+};
+
+// After a failed wait, finds the handle that no longer answers. The settings-changed event is
+// named and is opened again; the stop event is the driver's own and cannot be, and a thread
+// that nothing can stop must end. A zero wait on a signalled event consumes the signal, so a
+// signal found here is acted on.
+wait_repair RepairNotifyWait(OVASIO *driver, HANDLE stop, HANDLE *changed)
+{
+    const DWORD stopState = WaitForSingleObject(stop, 0);
+    if (stopState == WAIT_OBJECT_0) {
+        return wait_repair::stop;
+    }
+    if (stopState == WAIT_FAILED) {
+        return wait_repair::lost;
+    }
+    const DWORD changedState = WaitForSingleObject(*changed, 0);
+    if (changedState == WAIT_OBJECT_0) {
+        return wait_repair::changed;
+    }
+    if (changedState != WAIT_FAILED) {
+        return wait_repair::retry;
+    }
+    *changed = driver->m_settings->reopenSettingsChanged(driver->m_notifyHandles);
+    return *changed != nullptr ? wait_repair::retry : wait_repair::lost;
+}
+
+} // namespace
+
 // Exit code: 0, (DWORD)-1 when a notify handle is missing, (DWORD)-2 after a failed wait. A
-// failed wait ends the loop: waiting again on handles that fail would spin.
+// failed wait is repaired where a handle can be opened again; when the thread must end, it
+// does not end silently: the host is asked for a reset (or the next createBuffers asks), and
+// the new driver object a reset brings follows the panel again.
 DWORD WINAPI OVASIO::notificationThread(LPVOID context)
 {
     OVASIO *driver = static_cast<OVASIO *>(context);
@@ -58,7 +98,7 @@ DWORD WINAPI OVASIO::notificationThread(LPVOID context)
         return (DWORD)-1;
     }
     const HANDLE presence = driver->m_notifyHandles[OV_NOTIFY_PRESENCE];
-    const HANDLE changed = driver->m_notifyHandles[OV_NOTIFY_SETTINGS_CHANGED];
+    HANDLE changed = driver->m_notifyHandles[OV_NOTIFY_SETTINGS_CHANGED];
     const HANDLE stop = driver->m_notifyHandles[OV_NOTIFY_STOP];
     if (presence == nullptr || changed == nullptr || stop == nullptr) {
         OutputDebugStringW(L"OVASIO::notificationThread: events missing\n");
@@ -67,20 +107,30 @@ DWORD WINAPI OVASIO::notificationThread(LPVOID context)
     OVSETTINGSRECORD record;
     memset(&record, 0, sizeof(record));
     DWORD result = 0;
+    DWORD failures = 0;
     SetEvent(presence);
-    const HANDLE waits[2] = {stop, changed};
     for (;;) {
+        const HANDLE waits[2] = {stop, changed};
         const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         if (wait == WAIT_OBJECT_0) {
             break;
         }
         if (wait != WAIT_OBJECT_0 + 1) {
             result = (DWORD)-2;
-            if (wait == WAIT_FAILED) {
+            const wait_repair repair = RepairNotifyWait(driver, stop, &changed);
+            if (repair == wait_repair::stop) {
                 break;
             }
-            continue;
+            if (repair == wait_repair::lost || ++failures > NotifyWaitRetries) {
+                OutputDebugStringW(L"OVASIO::notificationThread: waits fail, settings no longer followed\n");
+                driver->reportLostNotifications();
+                break;
+            }
+            if (repair == wait_repair::retry) {
+                continue;
+            }
         }
+        failures = 0;
         if (!driver->m_settings->load(&record)) {
             continue;
         }
@@ -97,4 +147,14 @@ DWORD WINAPI OVASIO::notificationThread(LPVOID context)
     }
     ResetEvent(presence);
     return result;
+}
+
+VOID OVASIO::reportLostNotifications()
+{
+    ASIOCallbacks *callbacks = m_callbacks;
+    if (callbacks == nullptr || callbacks->asioMessage == nullptr) {
+        m_settingsChangedEarly = 1;
+    } else {
+        requestReset();
+    }
 }

@@ -85,6 +85,10 @@ public:
     DWORD createNotifyEvents(HANDLE triple[OV_NOTIFY_HANDLES]);
     // Closes the three notify handles and nulls them here and in triple.
     VOID closeNotifyEvents(HANDLE triple[OV_NOTIFY_HANDLES]);
+    // Opens the settings-changed event again by its name, for a handle that no longer answers
+    // a wait, and stores it here and in triple; null when it cannot be opened. The old handle
+    // is forgotten, not closed: its value may by now name another object.
+    HANDLE reopenSettingsChanged(HANDLE triple[OV_NOTIFY_HANDLES]);
     VOID clear();
     VOID closeAll();
 

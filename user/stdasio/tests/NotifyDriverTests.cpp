@@ -273,6 +273,42 @@ TEST_F(NotifyDriverTest, OnlyBufferRateOrDeviceChangesAskTheHost)
     EXPECT_EQ(CountPanel(ResetMessage()), 1u);
 }
 
+// A wait that fails on a handle closed under the thread: the named settings-changed event is
+// opened again and followed; without its stop event the thread ends, and says so.
+TEST_F(NotifyDriverTest, FailedWaitsAreRepairedOrReported)
+{
+    // Another handle keeps the named event, as the control panel's does.
+    const HANDLE panelChanged = CreateEventW(nullptr, FALSE, FALSE, OvSettingsChangedEventName);
+    ASSERT_NE(panelChanged, nullptr);
+    OVASIO *driver = createDriver(true);
+    ASSERT_EQ(driver->m_settings->createNotifyEvents(driver->m_notifyHandles), (DWORD)OV_NOTIFY_EVENTS_OK);
+    const HANDLE closed = driver->m_notifyHandles[OV_NOTIFY_SETTINGS_CHANGED];
+    ASSERT_TRUE(CloseHandle(closed));
+    driver->m_notificationThread = CreateThread(nullptr, 0, OVASIO::notificationThread, driver, 0, nullptr);
+    ASSERT_NE(driver->m_notificationThread, nullptr);
+    StoreDword(L"buffer_size,2", 256);
+    SetEvent(panelChanged);
+    EXPECT_TRUE(wait_until([&] { return host().resets.load() == 1; })) << "the change after the repair was missed";
+    EXPECT_NE(driver->m_notifyHandles[OV_NOTIFY_SETTINGS_CHANGED], closed);
+    EXPECT_EQ(WaitForSingleObject(driver->m_notificationThread, 0), (DWORD)WAIT_TIMEOUT);
+    CloseHandle(panelChanged);
+
+    for (const bool withCallbacks : {true, false}) {
+        SCOPED_TRACE(withCallbacks);
+        const int resets = host().resets.load();
+        OVASIO *stopless = createDriver(withCallbacks);
+        ASSERT_EQ(stopless->m_settings->createNotifyEvents(stopless->m_notifyHandles), (DWORD)OV_NOTIFY_EVENTS_OK);
+        ASSERT_TRUE(CloseHandle(stopless->m_notifyHandles[OV_NOTIFY_STOP]));
+        stopless->m_notificationThread = CreateThread(nullptr, 0, OVASIO::notificationThread, stopless, 0, nullptr);
+        ASSERT_EQ(WaitForSingleObject(stopless->m_notificationThread, 10000), (DWORD)WAIT_OBJECT_0);
+        DWORD exitCode = 0;
+        ASSERT_TRUE(GetExitCodeThread(stopless->m_notificationThread, &exitCode));
+        EXPECT_EQ(exitCode, (DWORD)-2);
+        EXPECT_EQ(host().resets.load(), resets + (withCallbacks ? 1 : 0));
+        EXPECT_EQ(stopless->m_settingsChangedEarly, withCallbacks ? 0u : 1u);
+    }
+}
+
 // "selected" counts as a change only when it names another listed device.
 TEST_F(NotifyDriverTest, SelectedDeviceChangesOnlyForAnotherListedDevice)
 {
