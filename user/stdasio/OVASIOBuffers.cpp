@@ -146,7 +146,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, i
                                                   ASIOCallbacks *callbacks)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
-        return ASE_NotPresent;
+        return failCreateBuffers(ASE_NotPresent);
     }
     if (m_state != OVASIO_STATE_INITIALIZED) {
         return ASE_InvalidMode;

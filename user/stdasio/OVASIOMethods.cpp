@@ -30,28 +30,48 @@ BOOL IsDriverRate(double rate)
     return rate == Rate44100 || rate == Rate48000;
 }
 
-// Channel names carry at most this many characters of the device name.
-const size_t NameKeepChars = 24;
-const size_t NameCutChars = 21;
+// Channel names carry at most this many bytes of the device name.
+const size_t NameKeepBytes = 24;
+const size_t NameCutBytes = 21;
+const size_t NameAnsiBytes = 32;
 
-// The device name as channel names show it: ANSI, without leading digits, '-' and ' ' (an
-// endpoint name such as "2- USB Audio"), long names cut with "...".
+// The device name as channel names show it: in the ANSI code page, at most 31 bytes of it,
+// without leading digits, '-' and ' ' (an endpoint name such as "2- USB Audio"), a name
+// longer than 24 bytes cut to 21 and "...". Characters are converted one at a time so that
+// every cut falls between two characters, also where the code page takes two bytes for one.
 VOID DeviceNameForChannels(LPCWSTR name, char *out, size_t outBytes)
 {
-    char ansi[32] = {};
-    for (size_t i = 0; i < sizeof(ansi) - 1 && name[i] != L'\0'; ++i) {
-        ansi[i] = (name[i] > 0 && name[i] < 0x80) ? (char)name[i] : '?';
+    char ansi[NameAnsiBytes] = {};
+    bool starts[NameAnsiBytes] = {}; // the byte begins a character
+    size_t length = 0;
+    for (size_t i = 0; name[i] != L'\0';) {
+        const bool pair = name[i] >= 0xD800 && name[i] <= 0xDBFF && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
+        const int units = pair ? 2 : 1;
+        char bytes[8];
+        const int count = WideCharToMultiByte(CP_ACP, 0, name + i, units, bytes, (int)sizeof(bytes), nullptr, nullptr);
+        if (count <= 0 || length + (size_t)count > sizeof(ansi) - 1) {
+            break;
+        }
+        starts[length] = true;
+        std::memcpy(ansi + length, bytes, (size_t)count);
+        length += (size_t)count;
+        i += (size_t)units;
     }
     size_t skip = 0;
-    while (skip < sizeof(ansi) && ansi[skip] != '\0' && std::strchr("0123456789- ", ansi[skip]) != nullptr) {
+    while (skip < length && std::strchr("0123456789- ", ansi[skip]) != nullptr) {
         ++skip;
     }
-    const char *rest = skip < sizeof(ansi) ? ansi + skip : "";
-    if (std::strlen(rest) > NameKeepChars) {
-        std::snprintf(out, outBytes, "%.*s...", (int)NameCutChars, rest);
-    } else {
-        std::snprintf(out, outBytes, "%s", rest);
+    const char *rest = ansi + skip;
+    size_t keep = length - skip;
+    const char *ellipsis = "";
+    if (keep > NameKeepBytes) {
+        keep = NameCutBytes;
+        while (keep > 0 && !starts[skip + keep]) {
+            --keep;
+        }
+        ellipsis = "...";
     }
+    std::snprintf(out, outBytes, "%.*s%s", (int)keep, rest, ellipsis);
 }
 
 } // namespace
@@ -156,8 +176,13 @@ ASIOError STDMETHODCALLTYPE OVASIO::setSampleRate(ASIOSampleRate sampleRate)
     if (sampleRate == 0.0) {
         return ASE_InvalidParameter;
     }
-    if (m_lock != 0 || !IsDriverRate(sampleRate)) {
+    if (m_lock != 0) {
         return sampleRate == (double)m_sampleRate ? ASE_OK : ASE_NoClock;
+    }
+    // Unlocked, the answer is canSampleRate's: a stored rate the driver cannot run (one the
+    // panel wrote) is refused even when it is the current one.
+    if (!IsDriverRate(sampleRate)) {
+        return ASE_NoClock;
     }
     if (sampleRate == (double)m_sampleRate) {
         return ASE_OK;

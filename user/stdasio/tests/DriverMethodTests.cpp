@@ -246,16 +246,31 @@ TEST_F(DriverMethods, ChannelInfoNamesTheDeviceAndReportsActivity)
     EXPECT_EQ(ASE_InvalidParameter, driver->getChannelInfo(nullptr));
 }
 
-TEST_F(DriverMethods, ShortDeviceNameKeepsItsTextWithoutTheLeadingNumber)
+// Channel names carry the device name in the ANSI code page (1252 here), without its leading
+// number, and cut to 21 bytes and "..." past 24.
+TEST_F(DriverMethods, ChannelNamesCarryTheDeviceNameInTheAnsiCodePage)
 {
-    add_device(L"2- USB Audio");
-    IASIO *driver = create_driver();
-    ASSERT_NE(driver, nullptr);
-    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
-    ASIOChannelInfo info = {};
-    info.isInput = ASIOTrue;
-    ASSERT_EQ(ASE_OK, driver->getChannelInfo(&info));
-    EXPECT_STREQ("USB Audio In 01", info.name);
+    const struct {
+        const WCHAR *device;
+        const char *input;
+    } rows[] = {
+        {L"2- USB Audio", "USB Audio In 01"},
+        {L"Ger\u00E4t f\u00FCr Aufnahme", "Ger\xE4t f\xFCr Aufnahme In 01"},
+        {L"\u03A9 Audio \u20AC", "? Audio \x80 In 01"},
+        {L"12 - Marla S\u00E9ries Aufnahmeger\u00E4t", "Marla S\xE9ries Aufnahme... In 01"},
+    };
+    unsigned serial = 1;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.input);
+        store_setting_text(L"selected", add_device(row.device, serial++));
+        IASIO *driver = create_driver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+        ASIOChannelInfo info = {};
+        info.isInput = ASIOTrue;
+        ASSERT_EQ(ASE_OK, driver->getChannelInfo(&info));
+        EXPECT_STREQ(row.input, info.name);
+    }
 }
 
 TEST_F(DriverMethods, LockedRateAcceptsOnlyTheCurrentRate)
@@ -271,6 +286,36 @@ TEST_F(DriverMethods, LockedRateAcceptsOnlyTheCurrentRate)
     EXPECT_EQ(ASE_NoClock, driver->setSampleRate(48000.0));
     EXPECT_EQ(ASE_InvalidParameter, driver->setSampleRate(0.0));
     EXPECT_EQ(44100u, stored_setting_dword(L"sampling_rate"));
+}
+
+// setSampleRate accepts exactly the rates canSampleRate accepts, also when the stored rate is
+// one the driver cannot run.
+TEST_F(DriverMethods, SetSampleRateAcceptsWhatCanSampleRateAccepts)
+{
+    const std::wstring key = add_device();
+    for (const BYTE lock : {0, 1}) {
+        for (const DWORD stored : {44100u, 96000u}) {
+            SCOPED_TRACE(testing::Message() << "lock " << (int)lock << ", stored " << stored);
+            store_setting_byte(L"lock", lock);
+            store_setting_dword(L"sampling_rate", stored);
+            store_setting_text(L"selected", key);
+            IASIO *driver = create_driver();
+            ASSERT_NE(driver, nullptr);
+            ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+            for (const double rate : {96000.0, 32000.0, 48000.0, 44100.0, 48000.0}) {
+                SCOPED_TRACE(rate);
+                const ASIOError can = driver->canSampleRate(rate);
+                EXPECT_EQ(can, driver->setSampleRate(rate));
+                if (can == ASE_OK) {
+                    ASIOSampleRate now = 0;
+                    EXPECT_EQ(ASE_OK, driver->getSampleRate(&now));
+                    EXPECT_EQ(rate, now);
+                }
+            }
+            m_drivers.pop_back();
+            driver->Release();
+        }
+    }
 }
 
 TEST_F(DriverMethods, UnlockedRateChangeBeforeBuffersTakesEffectAndIsStored)

@@ -136,14 +136,19 @@ protected:
     std::unique_ptr<panel_window> m_panel;
 };
 
-TEST_F(DriverPanel, FailedInitReportsOneAndDestructionTwo)
+TEST_F(DriverPanel, FailedInitCreateBuffersAndStartReportOneAndDestructionTwo)
 {
     IASIO *driver = create_driver();
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(ASIOFalse, driver->init(nullptr));
     EXPECT_EQ((messages{{'S', 1}}), received());
+    ASIOBufferInfo infos[1] = {{ASIOTrue, 0, {}}};
+    ASIOCallbacks callbacks = recording_callbacks();
+    EXPECT_EQ(ASE_NotPresent, driver->createBuffers(infos, 1, 512, &callbacks));
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+    EXPECT_EQ((messages{{'S', 1}, {'S', 1}, {'S', 1}}), received());
     release(driver);
-    EXPECT_EQ((messages{{'S', 1}, {'S', 2}}), received());
+    EXPECT_EQ((messages{{'S', 1}, {'S', 1}, {'S', 1}, {'S', 2}}), received());
 }
 
 TEST_F(DriverPanel, StreamingSessionReportsEachStepAndTheRate)
