@@ -27,6 +27,9 @@ DWORD OVASIO::runMessageThread()
     const HWND window = CreateWindowExW(0, WindowClassName, L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 0,
                                         0, nullptr, nullptr, instance, this);
     if (window == nullptr) {
+        // The class goes with the failed window: left registered, it would outlive this
+        // module and hand its procedure address to the next load's windows.
+        UnregisterClassW(WindowClassName, instance);
         m_window = nullptr;
         SetEvent(m_windowReady);
         return 0;

@@ -106,6 +106,31 @@ TEST_F(DriverMethods, WithoutADeviceInitFailsAndEveryStateBoundMethodAnswersNotP
     EXPECT_EQ(0, record().resets.load());
 }
 
+LRESULT CALLBACK refusing_window_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return message == WM_NCCREATE ? FALSE : DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The driver's window class in the process refuses every window, as a failing creation does:
+// init fails without leaving the class behind, so that the next init makes its own.
+TEST_F(DriverMethods, FailedWindowCreationLeavesNoClassBehind)
+{
+    add_device();
+    WNDCLASSW refusing = {};
+    refusing.lpfnWndProc = refusing_window_proc;
+    refusing.hInstance = GetModuleHandleW(nullptr);
+    refusing.lpszClassName = L"OVASIO";
+    ASSERT_NE(0, RegisterClassW(&refusing));
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(ASIOFalse, driver->init(nullptr));
+    ASSERT_NE(0, RegisterClassW(&refusing)) << "the class was left registered";
+    ASSERT_TRUE(UnregisterClassW(L"OVASIO", GetModuleHandleW(nullptr)));
+    EXPECT_EQ(ASIOTrue, driver->init(nullptr));
+    int32_t inputs = 0, outputs = 0;
+    EXPECT_EQ(ASE_OK, driver->getChannels(&inputs, &outputs));
+}
+
 TEST_F(DriverMethods, FutureSelectors)
 {
     IASIO *driver = create_driver();
