@@ -645,7 +645,11 @@ private:
         if (duration > k_longest_exclusive_buffer) {
             return AUDCLNT_E_BUFFER_SIZE_ERROR;
         }
-        const UINT32 frames = static_cast<UINT32>((duration * pcm->rate + ticks_per_second / 2) / ticks_per_second);
+        UINT32 frames = static_cast<UINT32>((duration * pcm->rate + ticks_per_second / 2) / ticks_per_second);
+        const ULONG granularity = m_endpoint->desc.buffer_granularity_frames;
+        if (granularity > 1) {
+            frames = (frames + granularity - 1) / granularity * granularity;
+        }
         const ULONG block = pcm->block_align();
         const ULONG alignment = m_endpoint->desc.alignment_bytes;
         if (alignment > 1 && (static_cast<ULONGLONG>(frames) * block) % alignment != 0) {

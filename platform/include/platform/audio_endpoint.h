@@ -56,6 +56,10 @@ struct audio_endpoint_desc {
     LONGLONG minimum_period = 30000;
     // Exclusive buffers must be a multiple of this many bytes; 0 or 1 imposes nothing.
     ULONG alignment_bytes = 0;
+    // The endpoint's driver allocates exclusive buffers in whole multiples of this many frames:
+    // Initialize grants the frames asked for rounded up to one, GetBufferSize tells the client
+    // and each period moves that many. 0 or 1 grants the frames asked for.
+    ULONG buffer_granularity_frames = 0;
     std::shared_ptr<audio_endpoint_backend> backend;
 };
 

@@ -234,6 +234,20 @@ TEST_F(AudioClientTest, MisalignedBufferIsRefusedWithTheAlignedSizeAndANewClient
     client->Release();
 }
 
+TEST_F(AudioClientTest, ADriverAllocatingInWholeBlocksGrantsTheRoundedUpBuffer)
+{
+    const std::wstring blocky = add_endpoint(platform::audio_flow::render, 3, L"{1}.USB\\VID_1234&PID_5678\\3", 0, 96);
+    for (const REFERENCE_TIME duration : {ten_ms, (REFERENCE_TIME)(512 * 10000000LL + 24000) / 48000}) {
+        SCOPED_TRACE(duration);
+        IAudioClient *client = open_client(blocky, duration);
+        UINT32 frames = 0;
+        EXPECT_EQ(client->GetBufferSize(&frames), S_OK);
+        EXPECT_EQ(frames, duration == ten_ms ? 480u : 576u);
+        EXPECT_EQ(m_record->last_period, frames);
+        client->Release();
+    }
+}
+
 TEST_F(AudioClientTest, OneExclusiveClientHoldsTheEndpointUntilReleased)
 {
     IAudioClient *first = open_client(m_render);

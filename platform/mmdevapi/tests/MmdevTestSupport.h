@@ -127,7 +127,7 @@ protected:
     }
 
     std::wstring add_endpoint(platform::audio_flow flow, ULONG n, const std::wstring &path = L"{1}.USB\\VID_1234&PID_5678\\1",
-                              ULONG alignment = 0)
+                              ULONG alignment = 0, ULONG granularity = 0)
     {
         platform::audio_endpoint_desc desc;
         desc.flow = flow;
@@ -138,6 +138,7 @@ protected:
         desc.device_path = path;
         desc.formats = {{48000, 2, 16, 16}, {44100, 2, 16, 16}, {48000, 2, 24, 24}};
         desc.alignment_bytes = alignment;
+        desc.buffer_granularity_frames = granularity;
         desc.backend = std::make_shared<recording_backend>(m_record);
         return platform::audio_endpoint_add(desc);
     }
