@@ -127,6 +127,13 @@ BOOL OVASIO::openRenderStream(DWORD rate, DWORD duration)
         return FALSE;
     }
     m_renderStep = 6;
+    // Where the host's output is played, a block is one host buffer and must be one render
+    // buffer too: a render buffer of another length would refuse every block and play silence
+    // for the whole session.
+    if (m_shortPeriod == 0 && m_rateDiffers == 0 && m_render->bufferFrames() != m_currentFrames) {
+        OutputDebugStringW(L"OVASIO::createBuffers: render buffer of another length\n");
+        return FALSE;
+    }
     if (!m_renderQueue->init(RenderQueueBlocks, m_render->bufferFrames())) {
         return FALSE;
     }

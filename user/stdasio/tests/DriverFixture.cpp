@@ -267,7 +267,7 @@ void DriverTest::TearDown()
     g_recorder = nullptr;
 }
 
-std::wstring DriverTest::add_device(const std::wstring &name, unsigned serial)
+std::wstring DriverTest::add_device(const std::wstring &name, unsigned serial, ULONG render_granularity)
 {
     const std::wstring key = std::wstring(SupportedDevicePath) + L"OVS" + std::to_wstring(serial);
     auto line = std::make_shared<loopback_line>();
@@ -283,7 +283,9 @@ std::wstring DriverTest::add_device(const std::wstring &name, unsigned serial)
     desc.guid = GUID{0x5D1A0000u + serial, 0x1111, 0x2222, {0, 1, 2, 3, 4, 5, 6, 7}};
     desc.friendly_name = L"Speakers (" + name + L")";
     desc.description = L"Speakers";
+    desc.buffer_granularity_frames = render_granularity;
     m_renderId = platform::audio_endpoint_add(desc);
+    desc.buffer_granularity_frames = 0;
     desc.flow = platform::audio_flow::capture;
     desc.guid = GUID{0x5D1B0000u + serial, 0x1111, 0x2222, {0, 1, 2, 3, 4, 5, 6, 7}};
     desc.friendly_name = L"Line In (" + name + L")";

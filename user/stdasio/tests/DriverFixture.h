@@ -61,7 +61,9 @@ protected:
 
     // Adds a supported standard device: a render and a capture endpoint whose device path
     // names the maker's VID/PID, render looped back to capture. Returns the device key.
-    std::wstring add_device(const std::wstring &name = L"USB Audio", unsigned serial = 1);
+    // render_granularity: the render endpoint grants buffers in multiples of these frames.
+    std::wstring add_device(const std::wstring &name = L"USB Audio", unsigned serial = 1,
+                            ULONG render_granularity = 0);
     // The endpoint identifiers of the last added device.
     std::wstring m_renderId;
     std::wstring m_captureId;

@@ -2,6 +2,7 @@
 // device, every method from each state, the rate and latency answers, channel names and the
 // createBuffers rules.
 #include "DriverFixture.h"
+#include <platform/audio_endpoint.h>
 #include <cstring>
 #include <string>
 
@@ -444,6 +445,72 @@ TEST_F(DriverMethods, CreateBuffersRefusesBadRequests)
     EXPECT_EQ(ASE_OK, driver->createBuffers(infos, 4, 512, &callbacks));
     EXPECT_EQ(ASE_OK, driver->disposeBuffers());
     EXPECT_EQ(ASE_NotPresent, driver->disposeBuffers());
+}
+
+// A stream that does not open fails createBuffers: what it opened is closed again, the state
+// stays initialised and no reset is asked for; the same call succeeds once the cause is gone.
+TEST_F(DriverMethods, CreateBuffersThatCannotOpenAStreamReleasesWhatItOpened)
+{
+    add_device();
+    // Another host holds the render endpoint with an outputs-only stream.
+    IASIO *holder = create_driver();
+    ASSERT_NE(holder, nullptr);
+    ASSERT_EQ(ASIOTrue, holder->init(nullptr));
+    ASIOBufferInfo outputs[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASIOCallbacks callbacks = recording_callbacks();
+    ASSERT_EQ(ASE_OK, holder->createBuffers(outputs, 2, 512, &callbacks));
+
+    IASIO *driver = create_driver();
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+    ASIOBufferInfo infos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(infos, 4, 512, &callbacks));
+    EXPECT_EQ(0u, platform::audio_endpoint_client_count(m_captureId)) << "the capture stream was left open";
+    EXPECT_EQ(1u, platform::audio_endpoint_client_count(m_renderId));
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+    EXPECT_EQ(ASE_NotPresent, driver->disposeBuffers());
+
+    ASSERT_EQ(ASE_OK, holder->disposeBuffers());
+    ASSERT_EQ(ASE_OK, driver->createBuffers(infos, 4, 512, &callbacks));
+    ASSERT_EQ(ASE_OK, driver->start());
+    EXPECT_TRUE(wait_until([] { return record().switches.load() >= 5; }));
+    EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(0, record().resets.load());
+}
+
+// A render buffer of another length than the host's could carry none of its output: such a
+// stream is refused, and a size the endpoint grants as asked streams.
+TEST_F(DriverMethods, RenderBufferGrantedAtAnotherLengthFailsCreateBuffers)
+{
+    const std::wstring key = add_device(L"USB Audio", 1, 96);
+    store_setting_text(L"selected", key);
+    ASIOCallbacks callbacks = recording_callbacks();
+    const struct {
+        DWORD frames;
+        int32_t count;
+        ASIOError result;
+    } rows[] = {{512, 4, ASE_InvalidMode}, {512, 2, ASE_InvalidMode}, {576, 4, ASE_OK}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.frames << " frames, " << row.count << " channels");
+        store_setting_dword(L"buffer_size,2", row.frames);
+        IASIO *driver = create_driver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+        // Two channels: the outputs alone.
+        ASIOBufferInfo infos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+        ASIOBufferInfo *first = row.count == 2 ? infos + 2 : infos;
+        EXPECT_EQ(row.result, driver->createBuffers(first, row.count, (int32_t)row.frames, &callbacks));
+        EXPECT_EQ(row.result == ASE_OK ? 1u : 0u, platform::audio_endpoint_client_count(m_renderId));
+        if (row.result == ASE_OK) {
+            ASSERT_EQ(ASE_OK, driver->start());
+            EXPECT_TRUE(wait_until([] { return record().switches.load() >= 5; }));
+            EXPECT_EQ(ASE_OK, driver->stop());
+            EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+        }
+        m_drivers.pop_back();
+        driver->Release();
+    }
+    EXPECT_EQ(0, record().resets.load());
 }
 
 TEST_F(DriverMethods, StartAndStopFollowTheStates)
