@@ -110,8 +110,8 @@ void note_switch(int32_t index)
             std::memset(output, (number + 1) & 0x7F, r.half_bytes);
         }
     }
-    if (number == r.late_switch.load()) {
-        Sleep(r.late_ms.load());
+    if (r.on_switch) {
+        r.on_switch(number);
     }
     r.switches++;
 }

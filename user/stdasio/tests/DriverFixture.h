@@ -29,9 +29,9 @@ struct recorder {
     std::atomic<int> resets{0};
     std::atomic<int> rate_changes{0};
     std::atomic<int32_t> time_info{1};
-    // Milliseconds the buffer switch numbered late_switch waits before it returns (a slow host).
-    std::atomic<int> late_switch{-1};
-    std::atomic<DWORD> late_ms{0};
+    // Runs inside each buffer switch with its number, before the switch is counted (a host
+    // that takes time); set before start.
+    std::function<void(int)> on_switch;
     std::mutex lock;
     std::vector<int32_t> halves;
     std::vector<int64_t> positions;   // sample position of each bufferSwitchTimeInfo
