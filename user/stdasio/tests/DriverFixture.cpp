@@ -6,6 +6,7 @@
 #include <platform/registry.h>
 #include <platform/win32_system.h>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <thread>
@@ -21,6 +22,8 @@ recorder *g_recorder = nullptr;
 const WCHAR SupportedDevicePath[] = L"USB\\VID_3A51&PID_0201\\";
 
 std::atomic<int> g_line_underruns{0};
+std::atomic<ULONG> g_last_open_rate{0};
+std::atomic<int> g_audible_render_periods{0};
 
 // The wire from a device's render endpoint back to its capture endpoint. Capture waits until
 // two periods are queued before it takes any, so that the two endpoint clocks' jitter never
@@ -72,7 +75,14 @@ public:
         : m_line(std::move(line)), m_align(blockAlign)
     {
     }
-    void render(const BYTE *data, UINT32 frames) override { m_line->put(data, (size_t)frames * m_align); }
+    void render(const BYTE *data, UINT32 frames) override
+    {
+        const size_t bytes = (size_t)frames * m_align;
+        if (std::any_of(data, data + bytes, [](BYTE b) { return b != 0; })) {
+            g_audible_render_periods++;
+        }
+        m_line->put(data, bytes);
+    }
     bool capture(BYTE *data, UINT32 frames) override { return m_line->take(data, (size_t)frames * m_align); }
 
 private:
@@ -88,6 +98,7 @@ public:
         if (format.block_align() == 0) {
             return nullptr;
         }
+        g_last_open_rate = format.rate;
         m_line->reset();
         return std::make_unique<loopback_stream>(m_line, format.block_align());
     }
@@ -131,6 +142,7 @@ ASIOTime *on_switch_time(ASIOTime *time, int32_t index, ASIOBool)
                                         time->timeInfo.samplePosition.lo));
         r.time_codes.push_back(time->timeCode.timeCodeSamples.lo);
         r.flags.push_back(time->timeInfo.flags);
+        r.time_rates.push_back(time->timeInfo.sampleRate);
     }
     note_switch(index);
     return nullptr;
@@ -178,6 +190,16 @@ ASIOCallbacks recording_callbacks()
 int line_underruns()
 {
     return g_line_underruns.load();
+}
+
+ULONG last_open_rate()
+{
+    return g_last_open_rate.load();
+}
+
+int audible_render_periods()
+{
+    return g_audible_render_periods.load();
 }
 
 bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms)
@@ -235,6 +257,8 @@ void DriverTest::SetUp()
 {
     delete g_recorder;
     g_recorder = new recorder();
+    g_last_open_rate = 0;
+    g_audible_render_periods = 0;
     m_machine = std::make_unique<sim::machine>();
     // The driver is a 32-bit in-process server: the process that registers and hosts it opens
     // keys in the 32-bit registry view.
@@ -273,7 +297,7 @@ std::wstring DriverTest::add_device(const std::wstring &name, unsigned serial, U
     auto line = std::make_shared<loopback_line>();
     auto backend = std::make_shared<loopback_backend>(line);
     platform::audio_endpoint_desc desc;
-    for (ULONG rate : {44100u, 48000u}) {
+    for (ULONG rate : m_rates) {
         desc.formats.push_back(platform::audio_pcm_format{rate, 2, 16, 16});
     }
     desc.interface_name = name;

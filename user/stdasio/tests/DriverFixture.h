@@ -37,6 +37,7 @@ struct recorder {
     std::vector<int64_t> positions;   // sample position of each bufferSwitchTimeInfo
     std::vector<uint32_t> time_codes; // timeCodeSamples.lo
     std::vector<uint32_t> flags;      // timeInfo.flags
+    std::vector<double> time_rates;   // timeInfo.sampleRate
     std::vector<int16_t> first_input_samples; // input 0's first sample of each switch's half
     std::vector<void *> inputs[2];            // the two halves of input 0
     std::vector<void *> outputs[2];           // both halves of each output, filled per switch
@@ -46,6 +47,10 @@ recorder &record();
 ASIOCallbacks recording_callbacks();
 
 int line_underruns();
+// The rate the devices' endpoints were last opened at, and how many periods with a sample
+// other than 0 their render endpoints played.
+ULONG last_open_rate();
+int audible_render_periods();
 bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms = 10000);
 
 // Per-user settings of the standard driver, as the control panel writes them.
@@ -67,6 +72,8 @@ protected:
     // The endpoint identifiers of the last added device.
     std::wstring m_renderId;
     std::wstring m_captureId;
+    // The rates the next added device's endpoints open at.
+    std::vector<ULONG> m_rates{44100, 48000};
 
     // A new driver object through COM, as a host creates it; released by TearDown.
     IASIO *create_driver();

@@ -6,6 +6,7 @@
 #include <platform/audio_endpoint.h>
 #include <platform/window_station.h>
 #include <sim/asio_host.h>
+#include <algorithm>
 #include <cstring>
 
 namespace stdasio_test {
@@ -62,7 +63,7 @@ TEST_F(DriverStream, FirstWakeUpOnlyReadsThenHalvesAlternateWithTimeInfo)
     EXPECT_TRUE(stamp.hi != 0 || stamp.lo != 0);
 }
 
-TEST_F(DriverStream, HostWithoutTimeInfoGetsPlainSwitchesAndAClockChangeIsFlaggedOnce)
+TEST_F(DriverStream, HostWithoutTimeInfoGetsOnlyPlainSwitches)
 {
     add_device();
     record().time_info = 0;
@@ -71,13 +72,17 @@ TEST_F(DriverStream, HostWithoutTimeInfoGetsPlainSwitchesAndAClockChangeIsFlagge
     IASIO *driver = prepared_driver(infos, &callbacks);
     ASSERT_NE(driver, nullptr);
     ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 2; }));
+    EXPECT_EQ(ASE_OK, driver->setClockSource(0));
     ASSERT_TRUE(wait_until([] { return record().switches.load() >= 4; }));
     ASSERT_EQ(ASE_OK, driver->stop());
     EXPECT_EQ(record().switches.load(), record().plain_switches.load());
     EXPECT_TRUE(record().positions.empty());
 }
 
-TEST_F(DriverStream, ClockSourceChangeIsFlaggedInTheNextTimeInfoOnly)
+// Each clock-source change, before start or while running, is flagged in exactly one time
+// info: the first after it.
+TEST_F(DriverStream, ClockSourceChangeIsFlaggedOnceInTheNextTimeInfo)
 {
     add_device();
     ASIOBufferInfo infos[4];
@@ -87,12 +92,28 @@ TEST_F(DriverStream, ClockSourceChangeIsFlaggedInTheNextTimeInfoOnly)
     ASSERT_EQ(ASE_OK, driver->setClockSource(0));
     ASSERT_EQ(ASE_OK, driver->start());
     ASSERT_TRUE(wait_until([] { return record().switches.load() >= 3; }));
+    size_t before = 0;
+    {
+        std::lock_guard<std::mutex> guard(record().lock);
+        before = record().flags.size();
+    }
+    ASSERT_EQ(ASE_OK, driver->setClockSource(0));
+    ASSERT_TRUE(wait_until([&] { return record().switches.load() >= (int)before + 3; }));
     ASSERT_EQ(ASE_OK, driver->stop());
     std::lock_guard<std::mutex> guard(record().lock);
-    ASSERT_GE(record().flags.size(), 3u);
-    EXPECT_NE(0u, record().flags[0] & kClockSourceChanged);
-    EXPECT_EQ(0u, record().flags[1] & kClockSourceChanged);
-    EXPECT_EQ(0u, record().flags[2] & kClockSourceChanged);
+    const std::vector<uint32_t> &flags = record().flags;
+    std::vector<size_t> flagged;
+    for (size_t i = 0; i < flags.size(); ++i) {
+        if ((flags[i] & kClockSourceChanged) != 0) {
+            flagged.push_back(i);
+        }
+        EXPECT_NE(0u, flags[i] & kSampleRateValid) << i;
+    }
+    ASSERT_EQ(2u, flagged.size());
+    EXPECT_EQ(0u, flagged[0]);
+    // The change came while the switch numbered before, or the one after it, was under way.
+    EXPECT_GE(flagged[1], before);
+    EXPECT_LE(flagged[1], before + 1);
 }
 
 TEST_F(DriverStream, ShortBufferStreamsWithAThreeMillisecondPeriodAndSilentInputs)
@@ -116,6 +137,40 @@ TEST_F(DriverStream, ShortBufferStreamsWithAThreeMillisecondPeriodAndSilentInput
     for (int i = 0; i < 512; ++i) {
         ASSERT_EQ(0, bytes[i]) << i;
     }
+}
+
+// A device that opens only at 48000 Hz while the driver runs at 44100: the streams run at the
+// device's rate, the host is called at its own buffer size and rate and hears and plays
+// silence.
+TEST_F(DriverStream, RateDiffersModeRunsTheDeviceAtItsRateWithSilenceBothWays)
+{
+    m_rates = {48000};
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(48000u, last_open_rate());
+    std::memset(infos[0].buffers[0], 0x33, 2048);
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 20; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(ASE_OK, driver->getSampleRate(&rate));
+    EXPECT_EQ(44100.0, rate);
+    EXPECT_EQ(0, audible_render_periods()) << "the host's output reached the device";
+    const auto *input = static_cast<const unsigned char *>(infos[0].buffers[0]);
+    EXPECT_TRUE(std::all_of(input, input + 2048, [](unsigned char b) { return b == 0; }));
+    std::lock_guard<std::mutex> guard(record().lock);
+    for (size_t i = 0; i < record().positions.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ((int64_t)i * 512, record().positions[i]);
+        EXPECT_EQ((int32_t)(i % 2), record().halves[i]);
+        EXPECT_EQ(44100.0, record().time_rates[i]);
+        EXPECT_EQ(0, record().first_input_samples[i]);
+    }
+    EXPECT_EQ(0, record().resets.load());
 }
 
 TEST_F(DriverStream, OutputsOnlyArePacedByTheRenderQueueAndRestartAfterResumeAndStop)
@@ -172,14 +227,28 @@ TEST_F(DriverStream, LostSessionAsksForOneResetAndRefusesStartUntilTheDriverIsRe
     ASSERT_EQ(ASIOTrue, fresh->init(nullptr));
 }
 
-TEST_F(DriverStream, RateChangeWhilePreparedIsPendingAndAsksForOneReset)
+// A new rate once buffers exist, prepared (false) or running (true): it is stored, announced
+// and reported by getSampleRate, the host is asked once for a reset, and the streams go on at
+// the old rate, the time info flagging the change once and no longer calling the rate valid.
+class DriverRateChange : public DriverStream, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DriverRateChange, IsPendingUntilTheResetAndAsksForItOnce)
 {
+    const bool running = GetParam();
     add_device();
     ASIOBufferInfo infos[4];
     ASIOCallbacks callbacks = recording_callbacks();
     IASIO *driver = prepared_driver(infos, &callbacks);
     ASSERT_NE(driver, nullptr);
-    ASSERT_EQ(ASE_OK, driver->start());
+    if (running) {
+        ASSERT_EQ(ASE_OK, driver->start());
+        ASSERT_TRUE(wait_until([] { return record().switches.load() >= 2; }));
+    }
+    size_t before = 0;
+    {
+        std::lock_guard<std::mutex> guard(record().lock);
+        before = record().flags.size();
+    }
     ASSERT_EQ(ASE_OK, driver->setSampleRate(48000.0));
     ASIOSampleRate rate = 0;
     EXPECT_EQ(ASE_OK, driver->getSampleRate(&rate));
@@ -187,24 +256,40 @@ TEST_F(DriverStream, RateChangeWhilePreparedIsPendingAndAsksForOneReset)
     EXPECT_EQ(1, record().rate_changes.load());
     EXPECT_EQ(1, record().resets.load());
     EXPECT_EQ(48000u, stored_setting_dword(L"sampling_rate"));
-    // The next time info flags the change once and no longer calls the rate valid.
-    const int seen = record().switches.load();
-    ASSERT_TRUE(wait_until([&] { return record().switches.load() >= seen + 3; }));
-    {
-        std::lock_guard<std::mutex> guard(record().lock);
-        const std::vector<uint32_t> &flags = record().flags;
-        size_t changed = 0;
-        for (uint32_t f : flags) {
-            changed += (f & kSampleRateChanged) != 0;
-        }
-        EXPECT_EQ(1u, changed);
-        EXPECT_EQ(0u, flags.back() & (kSampleRateValid | kSampleRateChanged));
-        EXPECT_NE(0u, flags.back() & kSamplePositionValid);
+    if (!running) {
+        ASSERT_EQ(ASE_OK, driver->start());
     }
+    ASSERT_TRUE(wait_until([&] { return record().switches.load() >= (int)before + 4; }));
     EXPECT_EQ(ASE_OK, driver->setSampleRate(44100.0));
     EXPECT_EQ(1, record().resets.load());
     EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(44100u, last_open_rate()) << "the streams keep the rate they were opened at";
+    std::lock_guard<std::mutex> guard(record().lock);
+    // A switch under way while the rate was set may still show the old one; the next shows the
+    // new rate and the change.
+    const std::vector<uint32_t> &flags = record().flags;
+    std::vector<size_t> changed;
+    for (size_t i = 0; i < flags.size(); ++i) {
+        if ((flags[i] & kSampleRateChanged) != 0) {
+            changed.push_back(i);
+        }
+        if (i < before) {
+            EXPECT_EQ(44100.0, record().time_rates[i]) << i;
+        } else if (i > before || !running) {
+            EXPECT_EQ(48000.0, record().time_rates[i]) << i;
+        }
+    }
+    ASSERT_EQ(1u, changed.size());
+    EXPECT_GE(changed[0], before);
+    EXPECT_LE(changed[0], before + (running ? 1 : 0));
+    EXPECT_EQ(0u, flags.back() & (kSampleRateValid | kSampleRateChanged));
+    EXPECT_NE(0u, flags.back() & kSamplePositionValid);
+    for (size_t i = 1; i < record().positions.size(); ++i) {
+        ASSERT_EQ(record().positions[i - 1] + 512, record().positions[i]) << i;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(PreparedOrRunning, DriverRateChange, ::testing::Bool());
 
 TEST_F(DriverStream, SettingsChangeWhilePreparedAsksForOneReset)
 {
