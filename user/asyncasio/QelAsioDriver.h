@@ -111,6 +111,8 @@ private:
     BOOL IsDsdFormat() const { return m_IoFormat.FormatType == kASIODSDFormat; }
     ASIOError SetIoFormat(const ASIOIoFormat *Format);
     ASIOError SetSampleRateLocked(double Rate);
+    ASIOError RestartAtRate(DWORD Rate);
+    BOOL CarryBuffersToRate(DWORD Rate);
     ASIOError StopLocked();
 
     // Host buffers (AsioDriverBuffers.cpp).
@@ -138,6 +140,8 @@ private:
     VOID OnSuspend();
     VOID OnResume();
     VOID OnSuspendedTick();
+    // One host buffer period in whole milliseconds, rounded up (unsigned 32-bit arithmetic).
+    static UINT SuspendedTickMs(DWORD Rate, DWORD HostBufferSize) { return (Rate + HostBufferSize * 1000 - 1) / Rate; }
 
     // Settings thread (AsioDriverSettings.cpp).
     static DWORD WINAPI SettingsThreadProc(LPVOID Context);
