@@ -246,12 +246,18 @@ VOID CQelAsioDriver::WriteBackStoredRate()
 CQelAsioDriver::~CQelAsioDriver()
 {
     try {
-        const LONG state = m_State.load();
-        if (state == QEL_ASIO_RUNNING || state == QEL_ASIO_SUSPENDED) {
+        // A suspended driver is neither stopped nor disposed: its stream thread has ended, the
+        // device may be powered off (a stop would wait for it), and closing the channels below
+        // walks the device side back. Only the host it no longer has is forgotten.
+        if (m_State.load() == QEL_ASIO_RUNNING) {
             stop();
         }
-        if (m_State.load() == QEL_ASIO_PREPARED) {
+        const LONG state = m_State.load();
+        if (state == QEL_ASIO_PREPARED) {
             disposeBuffers();
+        } else if (state == QEL_ASIO_SUSPENDED && m_SettingsMutex != nullptr) {
+            CMutexLock lock(m_SettingsMutex);
+            m_Callbacks = nullptr;
         }
         WriteBackStoredRate();
     } catch (...) {

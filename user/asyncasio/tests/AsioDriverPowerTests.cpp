@@ -1,6 +1,6 @@
 // ovmlsaaso's power handling against the channel test driver, on the machine's manual clock:
 // the suspended-position timer's period, the polls of the device's power at resume and what
-// each outcome does, and a rate change while suspended.
+// each outcome does, a rate change while suspended, and a release while suspended.
 #include "AsioChannelDriverFixture.h"
 #include <platform/pnp.h>
 #include <platform/window_station.h>
@@ -183,6 +183,23 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SuspendedRateChange,
                          [](const ::testing::TestParamInfo<suspended_rate_case> &info) {
                              return std::to_string(info.param.size);
                          });
+
+TEST_F(AsioDriverPower, ReleaseWhileSuspendedNeitherStopsNorDisposesAndGivesTheDeviceBack)
+{
+    suspend_while_running(48000, 512);
+    platform::clock_use_manual(false);
+    set_power(PowerDeviceD3);
+    const size_t at_suspend = calls(*m_device).size();
+    m_driver->Release();
+    m_driver = nullptr;
+    const std::vector<ULONG> after = calls_since(*m_device, at_suspend);
+    EXPECT_EQ(count_of(after, IOCTL_QELASIO_STOP), 0u);
+    EXPECT_EQ(count_of(after, IOCTL_QELASIO_UNPREPARE), 0u) << "closing the channel walks the device back";
+    EXPECT_EQ(m_device->state->OpenHandles, 0);
+    EXPECT_EQ(m_device->state->Owner, 0);
+    EXPECT_EQ(record().resets.load(), 0);
+    set_power(PowerDeviceD0);
+}
 
 } // namespace
 } // namespace asio_test
