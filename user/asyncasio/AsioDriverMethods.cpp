@@ -41,13 +41,10 @@ BOOL CQelAsioDriver::ApplyDeviceRate(DWORD Rate)
 {
     DWORD deviceRate = Rate;
     if (IsDsdFormat()) {
-        const BOOL dsdTypes = (m_InputCount == 0 || m_InputType == ASIOSTDSDInt8MSB1 || m_InputType == ASIOSTDSDInt8LSB1) &&
-                              (m_OutputCount == 0 || m_OutputType == ASIOSTDSDInt8MSB1 ||
-                               m_OutputType == ASIOSTDSDInt8LSB1);
-        if (!dsdTypes) {
+        deviceRate = Rate >> DSD_RATE_SHIFT;
+        if (!HasDsdTypesAt(deviceRate)) {
             return FALSE;
         }
-        deviceRate = Rate >> DSD_RATE_SHIFT;
     }
     if (!CheckDevice()) {
         return FALSE;

@@ -96,6 +96,9 @@ private:
     // has no sample type.
     VOID RefreshFormat();
     BOOL FormatDiffersFromPrepared();
+    // TRUE when the open group, run at DeviceRate, has channels and a DSD sample type for
+    // every direction that has any.
+    BOOL HasDsdTypesAt(DWORD DeviceRate);
     // Asks the host for a reset under the settings mutex. Never call it holding the driver
     // critical section: set m_ResetNeeded there and call FlushReset after leaving.
     int32_t RequestReset(DWORD RateChange);

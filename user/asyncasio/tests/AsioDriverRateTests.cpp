@@ -1,8 +1,9 @@
 // ovmlsaaso's rate and format changes against the channel test driver: a running rate change
 // that the device refuses or that cannot restart, a rate change under prepared buffers, an io
-// format change while streaming or suspended.
+// format change while streaming or suspended, and a device chosen anew in the DSD format.
 #include "AsioChannelDriverFixture.h"
 #include <platform/window_station.h>
+#include "SyncObj.h"
 
 namespace asio_test {
 namespace {
@@ -107,6 +108,53 @@ TEST_P(FormatChange, WhileStreamingOrSuspendedAsksForAReset)
 INSTANTIATE_TEST_SUITE_P(States, FormatChange, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &info) {
                              return std::string(info.param ? "Suspended" : "Running");
+                         });
+
+// A device chosen anew in the DSD format must have a DSD sample type at the device rate of the
+// stored DSD rate; one that has not is refused before its rate is touched.
+struct dsd_choice_case {
+    const char *name;
+    ULONG bits_at_176400;
+    bool taken;
+};
+
+class DsdDeviceChoice : public AsioDriverRates, public ::testing::WithParamInterface<dsd_choice_case> {};
+
+TEST_P(DsdDeviceChoice, ChecksTheSampleTypeBeforeSettingTheDeviceRate)
+{
+    const dsd_choice_case c = GetParam();
+    auto dsd_range = [](CHANNEL_TEST_DEVICE &s, ULONG bits) {
+        s.Range = {44100, 192000};
+        s.Caps[s.CapsCount++] = {176400, 2, bits, 0, bits};
+    };
+    open_device([&](CHANNEL_TEST_DEVICE &s) { dsd_range(s, 32); });
+    ASIOIoFormat format{};
+    format.FormatType = kASIODSDFormat;
+    ASSERT_EQ(m_driver->future(kAsioSetIoFormat, &format), ASE_SUCCESS);
+    ASSERT_EQ(m_driver->setSampleRate(5644800), ASE_OK);
+    test_device &other = add_device({OtherDeviceId, L"Marla Other"}, [&](CHANNEL_TEST_DEVICE &s) {
+        render_only(s);
+        dsd_range(s, c.bits_at_176400);
+    });
+    {
+        CRegUtil2 settings;
+        ASSERT_EQ(REGUTIL_OK, settings.SetSelected(OtherDeviceId.c_str()));
+    }
+    SYNCOBJ_ASIO::NotifySettingsChanged();
+    ASSERT_TRUE(wait_until([&] { return m_device->state->OpenHandles == 0; })) << "the old device was let go";
+    int32_t in = 0, out = 0;
+    EXPECT_EQ(m_driver->getChannels(&in, &out), c.taken ? ASE_OK : ASE_NotPresent);
+    EXPECT_EQ(out, c.taken ? 2 : 0);
+    EXPECT_EQ(count_of(calls(other), IOCTL_QELASIO_SET_SAMPLE_RATE), c.taken ? 1u : 0u);
+    EXPECT_EQ(other.state->CurrentRate, c.taken ? 176400u : 48000u);
+    EXPECT_EQ(other.state->Owner, c.taken ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, DsdDeviceChoice,
+                         ::testing::Values(dsd_choice_case{"ThirtyTwoBits", 32, true},
+                                           dsd_choice_case{"TwentyFourBits", 24, false}),
+                         [](const ::testing::TestParamInfo<dsd_choice_case> &info) {
+                             return std::string(info.param.name);
                          });
 
 } // namespace
