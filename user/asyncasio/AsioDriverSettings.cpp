@@ -83,6 +83,11 @@ VOID CQelAsioDriver::OnSettingsChanged()
         if ((mask & ChangedRate) != 0) {
             m_StoredRate = rate;
         }
+        // The old device stays in use until the host lets go of its buffers; the one the
+        // panel chose is opened then, before the host asks for channels and buffers again.
+        if ((mask & ChangedDevice) != 0) {
+            m_ReselectPending = TRUE;
+        }
         RequestReset((mask & ChangedRate) != 0 ? 1 : 0);
     } else {
         SelectDevice();

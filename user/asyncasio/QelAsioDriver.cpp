@@ -70,7 +70,7 @@ CQelAsioDriver::CQelAsioDriver(IUnknown *outer)
       m_SettingsEvents(), m_SettingsThread(nullptr), m_PendingRate(0.0), m_HostMutex(nullptr), m_HeldMutex(nullptr),
       m_InUseEvent(nullptr), m_MessageThread(nullptr), m_WindowReady(nullptr), m_Window(nullptr), m_ResumePolls(0),
       m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StopFlag(0), m_OutputReadyMode(0), m_OutputWritten(0),
-      m_WriteError(0), m_InitSucceeded(FALSE), m_OwnerProcess(GetCurrentProcessId())
+      m_WriteError(0), m_ReselectPending(FALSE), m_InitSucceeded(FALSE), m_OwnerProcess(GetCurrentProcessId())
 {
     // The critical section exists with the object: the message window can call into power
     // handling before init has finished.
@@ -249,6 +249,7 @@ CQelAsioDriver::~CQelAsioDriver()
         // A suspended driver is neither stopped nor disposed: its stream thread has ended, the
         // device may be powered off (a stop would wait for it), and closing the channels below
         // walks the device side back. Only the host it no longer has is forgotten.
+        m_ReselectPending = FALSE;
         if (m_State.load() == QEL_ASIO_RUNNING) {
             stop();
         }

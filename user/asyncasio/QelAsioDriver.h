@@ -212,6 +212,8 @@ private:
     std::atomic<DWORD> m_OutputReadyMode;
     std::atomic<DWORD> m_OutputWritten;
     std::atomic<DWORD> m_WriteError;
+    // A device chosen in the control panel while the host had buffers, opened at disposeBuffers.
+    BOOL m_ReselectPending;
     BOOL m_InitSucceeded;
     DWORD m_OwnerProcess;
 };
