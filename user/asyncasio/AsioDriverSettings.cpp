@@ -19,6 +19,7 @@ enum : DWORD {
 
 DWORD WINAPI CQelAsioDriver::SettingsThreadProc(LPVOID Context)
 {
+    MarkDriverThread();
     return static_cast<CQelAsioDriver *>(Context)->SettingsThread();
 }
 

@@ -15,6 +15,7 @@ const UINT ResumePollMs = 100;
 
 DWORD WINAPI CQelAsioDriver::MessageThreadProc(LPVOID Context)
 {
+    MarkDriverThread();
     return static_cast<CQelAsioDriver *>(Context)->MessageThread();
 }
 

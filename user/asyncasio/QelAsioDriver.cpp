@@ -4,6 +4,8 @@
 #include "AsioDriverIds.h"
 #include "NamedObjects.h"
 #include "RateTables.h"
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -18,33 +20,63 @@ const char TextNoChannel[] = "No channel\n";
 const char TextUnsupportedBits[] = "Unsupported bits per sample.\n";
 const char DriverName[] = "Orvan Marla Series Async ASIO";
 
-// A DLL's globals are per process: each process may hold one driver object of its own.
+// A DLL's globals are per process: each process may hold one driver object of its own. An
+// entry whose object is being torn down on a thread of its own (released from inside one of
+// its callbacks) keeps the process's place until the teardown has ended.
+struct InstanceEntry {
+    DWORD process;
+    INonDelegatingUnknown *instance;
+    bool releasing;
+};
 std::mutex g_InstanceLock;
-std::vector<std::pair<DWORD, INonDelegatingUnknown *>> g_Instances;
+std::condition_variable g_InstanceGone;
+std::vector<InstanceEntry> g_Instances;
 
+// Set on the driver's stream, settings and message threads: a host's call on one of them must
+// never wait for the driver's own threads.
+thread_local bool t_DriverThread = false;
+
+// A place held by a teardown in progress is waited for, except on a driver thread, whose
+// return the teardown itself waits for.
 bool ClaimInstance(DWORD process)
 {
-    std::lock_guard<std::mutex> guard(g_InstanceLock);
-    for (const auto &entry : g_Instances) {
-        if (entry.first == process) {
+    std::unique_lock<std::mutex> guard(g_InstanceLock);
+    for (;;) {
+        auto found = std::find_if(g_Instances.begin(), g_Instances.end(),
+                                  [&](const InstanceEntry &entry) { return entry.process == process; });
+        if (found == g_Instances.end()) {
+            g_Instances.push_back(InstanceEntry{process, nullptr, false});
+            return true;
+        }
+        if (!found->releasing || t_DriverThread) {
             return false;
         }
+        g_InstanceGone.wait(guard);
     }
-    g_Instances.emplace_back(process, nullptr);
-    return true;
 }
 
 void SetInstance(DWORD process, INonDelegatingUnknown *instance)
 {
     std::lock_guard<std::mutex> guard(g_InstanceLock);
     for (auto it = g_Instances.begin(); it != g_Instances.end(); ++it) {
-        if (it->first == process) {
+        if (it->process == process) {
             if (instance == nullptr) {
                 g_Instances.erase(it);
+                g_InstanceGone.notify_all();
             } else {
-                it->second = instance;
+                it->instance = instance;
             }
             return;
+        }
+    }
+}
+
+void MarkReleasing(DWORD process, bool releasing)
+{
+    std::lock_guard<std::mutex> guard(g_InstanceLock);
+    for (InstanceEntry &entry : g_Instances) {
+        if (entry.process == process) {
+            entry.releasing = releasing;
         }
     }
 }
@@ -99,6 +131,38 @@ HRESULT STDMETHODCALLTYPE CQelAsioDriver::InnerQueryInterface(REFIID riid, void 
         return ReturnInterface(static_cast<IASIO *>(this), ppv);
     }
     return CUnknown::InnerQueryInterface(riid, ppv);
+}
+
+DWORD WINAPI CQelAsioDriver::TeardownThreadProc(LPVOID Context)
+{
+    delete static_cast<CQelAsioDriver *>(Context);
+    return 0;
+}
+
+VOID CQelAsioDriver::MarkDriverThread()
+{
+    t_DriverThread = true;
+}
+
+// A host that lets go of the driver from inside a callback on one of the driver's threads (a
+// reset request on the settings or stream thread, say) gets its Release back at once: the
+// teardown, which waits for those threads, runs on a thread of its own, and the calling thread
+// goes back to the host and then ends as the teardown tells it to.
+VOID CQelAsioDriver::FinalRelease()
+{
+    if (!t_DriverThread) {
+        delete this;
+        return;
+    }
+    // Marked first: the teardown may have ended before CreateThread returns.
+    MarkReleasing(m_OwnerProcess, true);
+    const HANDLE thread = CreateThread(nullptr, 0, TeardownThreadProc, this, 0, nullptr);
+    if (thread == nullptr) {
+        // Left as it is rather than torn down under the thread that runs it.
+        MarkReleasing(m_OwnerProcess, false);
+        return;
+    }
+    CloseHandle(thread);
 }
 
 VOID CQelAsioDriver::SetError(const char *Text)
@@ -277,7 +341,6 @@ CQelAsioDriver::~CQelAsioDriver()
     CloseSlot(&m_StreamStopEvent);
     m_Settings.Close();
     CloseSlot(&m_SettingsMutex);
-    SetInstance(m_OwnerProcess, nullptr);
     for (int half = 0; half < 2; ++half) {
         for (void *buffer : m_OutputHalves[half]) {
             delete[] static_cast<BYTE *>(buffer);
@@ -288,6 +351,8 @@ CQelAsioDriver::~CQelAsioDriver()
     }
     m_Group.CloseAll();
     m_DriverLock.Delete();
+    // Last, so that a host waiting to create the next driver finds the device given back.
+    SetInstance(m_OwnerProcess, nullptr);
 }
 
 void STDMETHODCALLTYPE CQelAsioDriver::getDriverName(char *name)

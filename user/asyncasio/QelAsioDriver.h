@@ -68,9 +68,15 @@ public:
     // Starts the control-panel program without waiting; FALSE when its path is unknown.
     static BOOL LaunchControlPanel();
 
+protected:
+    VOID FinalRelease() override;
+
 private:
     explicit CQelAsioDriver(IUnknown *outer);
     ~CQelAsioDriver() override;
+    static DWORD WINAPI TeardownThreadProc(LPVOID Context);
+    // Called first by each of the driver's own threads.
+    static VOID MarkDriverThread();
 
     // One host buffer of a direction and where its samples live in the device's frames. The
     // layout is the one in force when the channels were prepared.
