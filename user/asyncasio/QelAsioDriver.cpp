@@ -99,10 +99,11 @@ CQelAsioDriver::CQelAsioDriver(IUnknown *outer)
       m_PreparedOutputCount(0), m_PreparedInputBits(0), m_PreparedOutputBits(0), m_CurrentHalf(0),
       m_State(QEL_ASIO_LOADED), m_ResetPending(0), m_ResetNeeded(0), m_Callbacks(nullptr), m_ErrorText(),
       m_TimeInfoMode(0), m_TimeCode(0), m_SamplePosition(0.0), m_SystemTime(0), m_TimeInfo(), m_PendingTimeFlags(0),
-      m_SettingsEvents(), m_SettingsThread(nullptr), m_PendingRate(0.0), m_HostMutex(nullptr), m_HeldMutex(nullptr),
-      m_InUseEvent(nullptr), m_MessageThread(nullptr), m_WindowReady(nullptr), m_Window(nullptr), m_ResumePolls(0),
-      m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StopFlag(0), m_OutputReadyMode(0), m_OutputWritten(0),
-      m_WriteError(0), m_ReselectPending(FALSE), m_InitSucceeded(FALSE), m_OwnerProcess(GetCurrentProcessId())
+      m_SettingsEvents(), m_SettingsThread(nullptr), m_SettingsStop(0), m_PendingRate(0.0), m_HostMutex(nullptr),
+      m_HeldMutex(nullptr), m_InUseEvent(nullptr), m_MessageThread(nullptr), m_WindowReady(nullptr), m_Window(nullptr),
+      m_ResumePolls(0), m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StopFlag(0), m_OutputReadyMode(0),
+      m_OutputWritten(0), m_WriteError(0), m_ReselectPending(FALSE), m_InitSucceeded(FALSE),
+      m_OwnerProcess(GetCurrentProcessId())
 {
     // The critical section exists with the object: the message window can call into power
     // handling before init has finished.
@@ -224,6 +225,7 @@ ASIOBool STDMETHODCALLTYPE CQelAsioDriver::init(void *sysHandle)
             CleanUpFailedInit();
             return ASIOFalse;
         }
+        m_SettingsStop.store(0);
         m_SettingsThread = CreateThread(nullptr, 0, SettingsThreadProc, this, 0, nullptr);
         if (m_SettingsThread == nullptr) {
             CleanUpFailedInit();
@@ -276,6 +278,7 @@ VOID CQelAsioDriver::StopThreads()
     }
     if (m_SettingsThread != nullptr) {
         if (m_SettingsEvents[2] != nullptr) {
+            m_SettingsStop.store(1);
             SetEvent(m_SettingsEvents[2]);
             WaitForSingleObject(m_SettingsThread, INFINITE);
         } else {

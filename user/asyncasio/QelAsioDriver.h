@@ -155,6 +155,7 @@ private:
     // Settings thread (AsioDriverSettings.cpp).
     static DWORD WINAPI SettingsThreadProc(LPVOID Context);
     DWORD SettingsThread();
+    VOID CompareSettings();
     VOID OnSettingsChanged();
 
     VOID SetError(const char *Text);
@@ -201,6 +202,7 @@ private:
     CCritSec m_DriverLock;
     HANDLE m_SettingsEvents[3];
     HANDLE m_SettingsThread;
+    std::atomic<DWORD> m_SettingsStop;
     double m_PendingRate;
     HANDLE m_HostMutex;
     HANDLE m_HeldMutex;

@@ -1,11 +1,14 @@
 // ovmlsaaso and the ways hosts answer its reset requests, against the channel test driver: a
 // device chosen in the control panel while the host has buffers, taken by the host's reset
-// whether it makes new buffers or loads the driver again; and a release from inside the reset
-// request on each of the driver's threads.
+// whether it makes new buffers or loads the driver again; a release from inside the reset
+// request on each of the driver's threads; panel writes that come together; and a settings
+// thread whose wait fails.
 #include "AsioChannelDriverFixture.h"
 #include <sim/asio_host.h>
 #include <platform/pnp.h>
+#include <platform/win32_handles.h>
 #include <platform/window_station.h>
+#include "NamedObjects.h"
 #include "SyncObj.h"
 
 namespace asio_test {
@@ -24,6 +27,20 @@ protected:
     {
         store(rate, index);
         SYNCOBJ_ASIO::NotifySettingsChanged();
+    }
+
+    int32_t preferred_size()
+    {
+        int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+        EXPECT_EQ(m_driver->getBufferSize(&minimum, &maximum, &preferred, &granularity), ASE_OK);
+        return preferred;
+    }
+
+    double sample_rate()
+    {
+        double rate = 0;
+        EXPECT_EQ(m_driver->getSampleRate(&rate), ASE_OK);
+        return rate;
     }
 };
 
@@ -115,6 +132,80 @@ std::string thread_name(const ::testing::TestParamInfo<asking_thread> &info)
 INSTANTIATE_TEST_SUITE_P(Threads, ReleaseInsideResetRequest,
                          ::testing::Values(asking_thread::settings, asking_thread::stream, asking_thread::message),
                          thread_name);
+
+// The settings-changed event is auto-reset: writes that come while the settings thread is busy
+// give one comparison. Each comparison asks again for a rate change the host has not answered,
+// which makes the number of comparisons visible.
+TEST_F(AsioDriverHostReset, PanelWritesWhileTheSettingsThreadIsBusyGiveOneComparison)
+{
+    open_render_only();
+    create_buffers();
+    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(gate, nullptr);
+    record().reset_gate = gate;
+    const int messages = record().messages.load();
+    notify_index(48000, 3);
+    ASSERT_TRUE(wait_until([&] { return record().messages.load() == messages + 1; })) << "held in the reset request";
+    notify_index(96000, 3);
+    notify_index(96000, 4);
+    notify_index(96000, 5);
+    SetEvent(gate);
+    ASSERT_TRUE(wait_until([] { return record().resets.load() >= 2; }));
+    // A last write: its comparison follows every earlier one.
+    notify_index(96000, 6);
+    ASSERT_TRUE(wait_until([&] { return record().resets.load() >= 3 && preferred_size() == 7 * 64; }));
+    EXPECT_EQ(record().resets.load(), 3) << "one comparison for the three writes in between";
+    record().reset_gate = nullptr;
+    CloseHandle(gate);
+}
+
+// Closes this process's handles to the named settings-changed event, other than one of the
+// test's own, among the handles made between first and last: as a host that closes handles
+// it does not own would. Returns how many it closed.
+size_t close_handles_to_change_event(HANDLE first, HANDLE last)
+{
+    const HANDLE own = OpenEventW(SYNCHRONIZE, FALSE, OVM_SETTINGS_CHANGED_EVENT_NAME);
+    EXPECT_NE(own, nullptr);
+    platform::win32_object *target = platform::win32_handle_reference(own);
+    size_t closed = 0;
+    for (ULONG_PTR value = (ULONG_PTR)first; value <= (ULONG_PTR)last; value += 4) {
+        platform::win32_object *object =
+            value == (ULONG_PTR)own ? nullptr : platform::win32_handle_reference((HANDLE)value);
+        if (object == nullptr) {
+            continue;
+        }
+        if (object == target) {
+            EXPECT_TRUE(CloseHandle((HANDLE)value));
+            ++closed;
+        }
+        platform::win32_object_dereference(object);
+    }
+    platform::win32_object_dereference(target);
+    CloseHandle(own);
+    return closed;
+}
+
+TEST_F(AsioDriverHostReset, SettingsThreadGoesOnFollowingThePanelAfterItsWaitFailed)
+{
+    const HANDLE first = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(first, nullptr);
+    open_render_only();
+    const HANDLE last = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_EQ(close_handles_to_change_event(first, last), 1u) << "the driver's handle";
+
+    // The wait in progress still ends on the signal; the next one fails.
+    notify_index(96000, 7);
+    ASSERT_TRUE(wait_until([&] { return sample_rate() == 96000.0; }));
+    notify_index(44100, 7);
+    EXPECT_TRUE(wait_until([&] { return sample_rate() == 44100.0; })) << "the panel is still followed";
+    HANDLE marker = OpenEventW(SYNCHRONIZE, FALSE, OVM_DRIVER_MARKER_EVENT_NAME);
+    ASSERT_NE(marker, nullptr);
+    EXPECT_EQ(WaitForSingleObject(marker, 0), WAIT_OBJECT_0) << "and the driver still says it listens";
+    CloseHandle(marker);
+    CloseHandle(first);
+    CloseHandle(last);
+    EXPECT_EQ(record().messages.load(), 0);
+}
 
 } // namespace
 } // namespace asio_test
