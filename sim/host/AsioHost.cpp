@@ -188,6 +188,12 @@ void asio_host::run()
                 // The driver asked from its own thread; rebuild the buffers here, never inside
                 // the callback.
                 dispose_buffers(s);
+                if (options_.reload_on_reset) {
+                    release_driver();
+                    if (!load_driver()) {
+                        break;
+                    }
+                }
                 if (!create_buffers(s)) {
                     break;
                 }
@@ -248,8 +254,16 @@ bool asio_host::open_driver(session &s)
         fail("no such ASIO driver registered");
         return false;
     }
+    clsid_ = entry->clsid;
+    window_ = s.window;
+    return load_driver();
+}
+
+// Creates the driver of clsid_ and initialises it with the host's window.
+bool asio_host::load_driver()
+{
     IASIO *driver = nullptr;
-    const HRESULT hr = CoCreateInstance(entry->clsid, nullptr, CLSCTX_INPROC_SERVER, entry->clsid,
+    const HRESULT hr = CoCreateInstance(clsid_, nullptr, CLSCTX_INPROC_SERVER, clsid_,
                                         reinterpret_cast<void **>(&driver));
     if (FAILED(hr) || driver == nullptr) {
         fail("CoCreateInstance failed");
@@ -259,7 +273,7 @@ bool asio_host::open_driver(session &s)
         std::lock_guard<std::mutex> guard(stream_lock_);
         driver_ = driver;
     }
-    if (driver->init(s.window) != ASIOTrue) {
+    if (driver->init(window_) != ASIOTrue) {
         char text[128] = {};
         driver->getErrorMessage(text);
         fail(std::string("init failed: ") + text);
@@ -397,7 +411,7 @@ void asio_host::dispose_buffers(session &s)
     }
 }
 
-void asio_host::close_driver(session &s)
+void asio_host::release_driver()
 {
     IASIO *driver = nullptr;
     {
@@ -407,6 +421,11 @@ void asio_host::close_driver(session &s)
     if (driver != nullptr) {
         driver->Release();
     }
+}
+
+void asio_host::close_driver(session &s)
+{
+    release_driver();
     if (s.window != nullptr) {
         DestroyWindow(s.window);
     }

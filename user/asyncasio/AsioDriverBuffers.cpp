@@ -208,6 +208,10 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::disposeBuffers()
         FreeHostBuffers();
         m_Group.UnprepareAll();
         m_State.store(QEL_ASIO_INITIALIZED);
+        if (m_ReselectPending) {
+            m_ReselectPending = FALSE;
+            SelectDevice();
+        }
         return ASE_OK;
     });
 }

@@ -47,6 +47,24 @@ VOID CQelAsioDriver::RefreshFormat()
     }
 }
 
+// Expects the settings mutex. Judged from the capability rows learnt at open, so that a rate is
+// refused before the device is asked to change to it.
+BOOL CQelAsioDriver::HasDsdTypesAt(DWORD DeviceRate)
+{
+    DWORD channels = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        DWORD count = 0;
+        DWORD bits = 0;
+        m_Group.GetFormatAt(DeviceRate, pass == 0, &count, &bits);
+        const ASIOSampleType type = SampleTypeFor(kASIODSDFormat, bits);
+        if (count != 0 && type != ASIOSTDSDInt8MSB1 && type != ASIOSTDSDInt8LSB1) {
+            return FALSE;
+        }
+        channels += count;
+    }
+    return channels != 0;
+}
+
 // Expects the settings mutex. TRUE when the open group's counts or widths are no longer those
 // the host buffers and the prepared halves were laid out for.
 BOOL CQelAsioDriver::FormatDiffersFromPrepared()
@@ -105,14 +123,13 @@ BOOL CQelAsioDriver::OpenChannels()
         m_Group.GetRateRange(&m_Range);
         opened = m_Range.Lowest != 0 && m_Range.Highest != 0;
     }
-    DWORD divisor = 1;
-    if (opened && IsDsdFormat()) {
-        divisor = 1u << DSD_RATE_SHIFT;
-    }
+    const DWORD divisor = IsDsdFormat() ? 1u << DSD_RATE_SHIFT : 1;
     if (opened) {
         DWORD rate = m_CurrentRate / divisor;
         rate = rate < m_Range.Lowest ? m_Range.Lowest : (rate > m_Range.Highest ? m_Range.Highest : rate);
-        opened = m_Group.SetSampleRateAll(rate);
+        // A device that has no DSD sample type at the rate is refused before its rate (and
+        // with it the name of its kernel subdevice) changes.
+        opened = (divisor == 1 || HasDsdTypesAt(rate)) && m_Group.SetSampleRateAll(rate);
         if (opened) {
             m_CurrentRate = divisor * rate;
             RefreshFormat();

@@ -41,13 +41,10 @@ BOOL CQelAsioDriver::ApplyDeviceRate(DWORD Rate)
 {
     DWORD deviceRate = Rate;
     if (IsDsdFormat()) {
-        const BOOL dsdTypes = (m_InputCount == 0 || m_InputType == ASIOSTDSDInt8MSB1 || m_InputType == ASIOSTDSDInt8LSB1) &&
-                              (m_OutputCount == 0 || m_OutputType == ASIOSTDSDInt8MSB1 ||
-                               m_OutputType == ASIOSTDSDInt8LSB1);
-        if (!dsdTypes) {
+        deviceRate = Rate >> DSD_RATE_SHIFT;
+        if (!HasDsdTypesAt(deviceRate)) {
             return FALSE;
         }
-        deviceRate = Rate >> DSD_RATE_SHIFT;
     }
     if (!CheckDevice()) {
         return FALSE;
@@ -199,14 +196,29 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::setSampleRate(ASIOSampleRate sampleR
         if (!AwaitDevicePower(DevicePowerWaitMs)) {
             return ASE_NotPresent;
         }
+        {
+            CMutexLock lock(m_SettingsMutex);
+            if (m_State.load() != QEL_ASIO_RUNNING || !IsRateSupported(sampleRate) ||
+                (sampleRate == (double)m_CurrentRate && m_CurrentRate == m_StoredRate)) {
+                return SetSampleRateLocked(sampleRate);
+            }
+            const DWORD rate = (DWORD)sampleRate;
+            m_Settings.SetSamplingRate(rate);
+            m_StoredRate = rate;
+            m_PendingRate = (double)rate;
+        }
+        // The stream is stopped without the settings mutex: a buffer switch that asks the
+        // driver anything takes it, and the stream thread must be able to end its switch.
+        StopLocked();
         CMutexLock lock(m_SettingsMutex);
-        return SetSampleRateLocked(sampleRate);
+        return RestartAtRate((DWORD)sampleRate);
     });
 }
 
-// Expects the settings mutex. After every device rate change the driver takes the format the
-// device now has; when it is not the one the host buffers were made for, the host is asked for
-// a reset and the stream is not restarted on the old layout.
+// Expects the settings mutex, in every state but RUNNING (a running stream goes through
+// RestartAtRate). After every device rate change the driver takes the format the device now
+// has; when it is not the one the host buffers were made for, the host is asked for a reset and
+// the stream is not restarted on the old layout.
 ASIOError CQelAsioDriver::SetSampleRateLocked(double Rate)
 {
     if (!IsRateSupported(Rate)) {
@@ -216,46 +228,67 @@ ASIOError CQelAsioDriver::SetSampleRateLocked(double Rate)
         return ASE_OK;
     }
     const DWORD rate = (DWORD)Rate;
-    if (m_State.load() == QEL_ASIO_RUNNING) {
-        m_Settings.SetSamplingRate(rate);
-        m_StoredRate = rate;
-        m_PendingRate = (double)rate;
-        StopLocked();
-        if (!ApplyDeviceRate(rate)) {
-            RequestReset(1);
-            m_Settings.SetSamplingRate(m_CurrentRate);
-            m_StoredRate = m_CurrentRate;
-            m_PendingRate = 0.0;
-            return ASE_NotPresent;
-        }
-        m_CurrentRate = rate;
-        const BOOL changed = FormatDiffersFromPrepared();
-        RefreshFormat();
-        const DWORD minimum = BufferFramesForIndex(0);
-        const DWORD maximum = BufferFramesForIndex(BUFFER_INDEX_MAX);
-        if (changed || m_BufferFrames < minimum || m_BufferFrames > maximum) {
-            RequestReset(1);
-        } else {
-            // The stream is stopped here, so the time info is the driver's alone.
-            m_TimeInfo.timeInfo.sampleRate = (double)rate;
-            m_PendingTimeFlags.fetch_or(kSampleRateChanged);
-            start();
-        }
-        return ASE_OK;
-    }
     if (!ApplyDeviceRate(rate)) {
         return ASE_HWMalfunction;
     }
     const LONG state = m_State.load();
-    const BOOL prepared = state == QEL_ASIO_PREPARED || state == QEL_ASIO_SUSPENDED;
-    const BOOL changed = prepared && FormatDiffersFromPrepared();
+    const BOOL suspended = state == QEL_ASIO_SUSPENDED;
+    const BOOL changed = (state == QEL_ASIO_PREPARED || suspended) && FormatDiffersFromPrepared();
     RefreshFormat();
-    if (state == QEL_ASIO_PREPARED || changed) {
-        RequestReset(1);
-    }
     m_Settings.SetSamplingRate(rate);
     m_StoredRate = m_CurrentRate = rate;
+    // A suspended stream resumes on its buffers at the new rate, so they must still fit it.
+    if (state == QEL_ASIO_PREPARED || changed || (suspended && !CarryBuffersToRate(rate))) {
+        RequestReset(1);
+    }
     return ASE_OK;
+}
+
+// Expects the settings mutex and the stream stopped for a rate change. The stored rate already
+// holds the new rate; a device that refuses it gets the old rate back in the settings.
+ASIOError CQelAsioDriver::RestartAtRate(DWORD Rate)
+{
+    if (!ApplyDeviceRate(Rate)) {
+        RequestReset(1);
+        m_Settings.SetSamplingRate(m_CurrentRate);
+        m_StoredRate = m_CurrentRate;
+        m_PendingRate = 0.0;
+        return ASE_NotPresent;
+    }
+    m_CurrentRate = Rate;
+    const BOOL changed = FormatDiffersFromPrepared();
+    RefreshFormat();
+    if (changed || !CarryBuffersToRate(Rate)) {
+        RequestReset(1);
+        return ASE_OK;
+    }
+    // A restart that fails leaves the host without buffer switches: it hears of it twice, by
+    // the result and by a reset request, so that a host that ignores one still recovers.
+    const ASIOError started = start();
+    if (started != ASE_OK && m_ResetPending.load() == 0) {
+        RequestReset(1);
+    }
+    return started;
+}
+
+// Expects the settings mutex and no stream thread. TRUE when the host buffers fit the buffer
+// sizes of the rate now in force; they then go on at it, and the first switch says so.
+BOOL CQelAsioDriver::CarryBuffersToRate(DWORD Rate)
+{
+    const DWORD minimum = BufferFramesForIndex(0);
+    const DWORD maximum = BufferFramesForIndex(BUFFER_INDEX_MAX);
+    if (m_BufferFrames < minimum || m_BufferFrames > maximum) {
+        return FALSE;
+    }
+    m_TimeInfo.timeInfo.sampleRate = (double)Rate;
+    m_PendingTimeFlags.fetch_or(kSampleRateChanged);
+    // The suspended-position timer keeps the pace of the new rate.
+    CCritSecLock lock(m_DriverLock);
+    const HWND window = m_Window.load();
+    if (m_State.load() == QEL_ASIO_SUSPENDED && window != nullptr && Rate != 0 && m_HostBufferSize != 0) {
+        SetTimer(window, QEL_ASIO_SUSPENDED_TIMER, SuspendedTickMs(Rate, m_HostBufferSize), nullptr);
+    }
+    return TRUE;
 }
 
 ASIOError STDMETHODCALLTYPE CQelAsioDriver::getClockSources(ASIOClockSource *clocks, int32_t *numSources)

@@ -1,6 +1,7 @@
 // The settings thread of the asynchronous ASIO driver, which follows the control panel's
 // changes of device, buffer size and rate, and the start of the control-panel program.
 #include "QelAsioDriver.h"
+#include "NamedObjects.h"
 #include <cwchar>
 
 namespace {
@@ -8,6 +9,8 @@ namespace {
 const WCHAR SetupKey[] = L"SOFTWARE\\Orvan\\{08E5CF00-6FA5-4F62-AD3A-51A60F25EE79}";
 const WCHAR ControlPanelValue[] = L"ControlPanel";
 const DWORD ControlPanelPathChars = 128;
+// Pace of the settings thread while one of its handles no longer works.
+const DWORD SettingsRetryMs = 100;
 
 enum : DWORD {
     ChangedBufferSize = 1,
@@ -19,38 +22,79 @@ enum : DWORD {
 
 DWORD WINAPI CQelAsioDriver::SettingsThreadProc(LPVOID Context)
 {
+    MarkDriverThread();
     return static_cast<CQelAsioDriver *>(Context)->SettingsThread();
 }
 
 // The driver-presence marker is set exactly while this thread listens, so that the control
-// panel signals changes only when a driver is there to take them.
+// panel signals changes only when a driver is there to take them. A wait that fails (a handle
+// of the driver closed by someone else in the process) does not end the listening: the
+// settings are compared at once, since a signal may have been lost, the change event is taken
+// anew by its name (and made again if it went), and a stop event that no longer works is
+// replaced by the stop flag, looked at between short waits.
 DWORD CQelAsioDriver::SettingsThread()
 {
     const HANDLE marker = m_SettingsEvents[0];
-    const HANDLE change = m_SettingsEvents[1];
+    HANDLE change = m_SettingsEvents[1];
     const HANDLE stopEvent = m_SettingsEvents[2];
     if (marker == nullptr || change == nullptr || stopEvent == nullptr) {
         return (DWORD)-1;
     }
     SetEvent(marker);
-    const HANDLE waits[2] = {stopEvent, change};
+    HANDLE reopened = nullptr;
+    BOOL stopWorks = TRUE;
+    BOOL failing = FALSE;
     for (;;) {
-        const DWORD result = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (result == WAIT_OBJECT_0) {
+        DWORD result;
+        if (stopWorks) {
+            const HANDLE waits[2] = {stopEvent, change};
+            result = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        } else {
+            result = WaitForSingleObject(change, SettingsRetryMs);
+            result = result == WAIT_OBJECT_0 ? WAIT_OBJECT_0 + 1 : result;
+        }
+        if (result == WAIT_OBJECT_0 || m_SettingsStop.load() != 0) {
             break;
         }
-        if (result == WAIT_OBJECT_0 + 1) {
-            try {
-                OnSettingsChanged();
-            } catch (...) {
+        if (result != WAIT_FAILED) {
+            failing = FALSE;
+            if (result == WAIT_OBJECT_0 + 1) {
+                CompareSettings();
             }
-        } else if (result == WAIT_FAILED) {
-            // Handles that no longer work would make this loop spin.
+            continue;
+        }
+        if (!failing) {
+            failing = TRUE;
+            CompareSettings();
+        }
+        const DWORD stopState = WaitForSingleObject(stopEvent, 0);
+        if (stopState == WAIT_OBJECT_0) {
             break;
         }
+        stopWorks = stopState != WAIT_FAILED;
+        if (WaitForSingleObject(change, 0) == WAIT_FAILED) {
+            if (reopened != nullptr) {
+                CloseHandle(reopened);
+            }
+            // Made anew (as auto-reset as before) when its last handle went with the one lost.
+            reopened = CreateEventW(nullptr, FALSE, FALSE, OVM_SETTINGS_CHANGED_EVENT_NAME);
+            change = reopened != nullptr ? reopened : m_SettingsEvents[1];
+        }
+        Sleep(SettingsRetryMs);
+    }
+    if (reopened != nullptr) {
+        CloseHandle(reopened);
     }
     ResetEvent(marker);
     return 0;
+}
+
+VOID CQelAsioDriver::CompareSettings()
+{
+    try {
+        OnSettingsChanged();
+    } catch (...) {
+    }
 }
 
 // With host buffers the host is asked for a reset (a rate change blocks the old buffers until
@@ -82,6 +126,11 @@ VOID CQelAsioDriver::OnSettingsChanged()
         }
         if ((mask & ChangedRate) != 0) {
             m_StoredRate = rate;
+        }
+        // The old device stays in use until the host lets go of its buffers; the one the
+        // panel chose is opened then, before the host asks for channels and buffers again.
+        if ((mask & ChangedDevice) != 0) {
+            m_ReselectPending = TRUE;
         }
         RequestReset((mask & ChangedRate) != 0 ? 1 : 0);
     } else {

@@ -83,6 +83,7 @@ ASIOError CQelAsioDriver::StopStreaming()
 
 DWORD WINAPI CQelAsioDriver::StreamThreadProc(LPVOID Context)
 {
+    MarkDriverThread();
     auto *driver = static_cast<CQelAsioDriver *>(Context);
     DWORD taskIndex = 0;
     HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);

@@ -15,6 +15,7 @@ const UINT ResumePollMs = 100;
 
 DWORD WINAPI CQelAsioDriver::MessageThreadProc(LPVOID Context)
 {
+    MarkDriverThread();
     return static_cast<CQelAsioDriver *>(Context)->MessageThread();
 }
 
@@ -153,8 +154,7 @@ VOID CQelAsioDriver::OnSuspend()
             const DWORD rate = m_CurrentRate;
             const DWORD size = m_HostBufferSize;
             if (rate != 0 && size != 0 && window != nullptr) {
-                // One host buffer period, rounded up to whole milliseconds.
-                SetTimer(window, QEL_ASIO_SUSPENDED_TIMER, (rate + size * 1000 - 1) / rate, nullptr);
+                SetTimer(window, QEL_ASIO_SUSPENDED_TIMER, SuspendedTickMs(rate, size), nullptr);
             }
         }
     }

@@ -4,6 +4,8 @@
 #include "AsioDriverIds.h"
 #include "NamedObjects.h"
 #include "RateTables.h"
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -18,33 +20,63 @@ const char TextNoChannel[] = "No channel\n";
 const char TextUnsupportedBits[] = "Unsupported bits per sample.\n";
 const char DriverName[] = "Orvan Marla Series Async ASIO";
 
-// A DLL's globals are per process: each process may hold one driver object of its own.
+// A DLL's globals are per process: each process may hold one driver object of its own. An
+// entry whose object is being torn down on a thread of its own (released from inside one of
+// its callbacks) keeps the process's place until the teardown has ended.
+struct InstanceEntry {
+    DWORD process;
+    INonDelegatingUnknown *instance;
+    bool releasing;
+};
 std::mutex g_InstanceLock;
-std::vector<std::pair<DWORD, INonDelegatingUnknown *>> g_Instances;
+std::condition_variable g_InstanceGone;
+std::vector<InstanceEntry> g_Instances;
 
+// Set on the driver's stream, settings and message threads: a host's call on one of them must
+// never wait for the driver's own threads.
+thread_local bool t_DriverThread = false;
+
+// A place held by a teardown in progress is waited for, except on a driver thread, whose
+// return the teardown itself waits for.
 bool ClaimInstance(DWORD process)
 {
-    std::lock_guard<std::mutex> guard(g_InstanceLock);
-    for (const auto &entry : g_Instances) {
-        if (entry.first == process) {
+    std::unique_lock<std::mutex> guard(g_InstanceLock);
+    for (;;) {
+        auto found = std::find_if(g_Instances.begin(), g_Instances.end(),
+                                  [&](const InstanceEntry &entry) { return entry.process == process; });
+        if (found == g_Instances.end()) {
+            g_Instances.push_back(InstanceEntry{process, nullptr, false});
+            return true;
+        }
+        if (!found->releasing || t_DriverThread) {
             return false;
         }
+        g_InstanceGone.wait(guard);
     }
-    g_Instances.emplace_back(process, nullptr);
-    return true;
 }
 
 void SetInstance(DWORD process, INonDelegatingUnknown *instance)
 {
     std::lock_guard<std::mutex> guard(g_InstanceLock);
     for (auto it = g_Instances.begin(); it != g_Instances.end(); ++it) {
-        if (it->first == process) {
+        if (it->process == process) {
             if (instance == nullptr) {
                 g_Instances.erase(it);
+                g_InstanceGone.notify_all();
             } else {
-                it->second = instance;
+                it->instance = instance;
             }
             return;
+        }
+    }
+}
+
+void MarkReleasing(DWORD process, bool releasing)
+{
+    std::lock_guard<std::mutex> guard(g_InstanceLock);
+    for (InstanceEntry &entry : g_Instances) {
+        if (entry.process == process) {
+            entry.releasing = releasing;
         }
     }
 }
@@ -67,10 +99,11 @@ CQelAsioDriver::CQelAsioDriver(IUnknown *outer)
       m_PreparedOutputCount(0), m_PreparedInputBits(0), m_PreparedOutputBits(0), m_CurrentHalf(0),
       m_State(QEL_ASIO_LOADED), m_ResetPending(0), m_ResetNeeded(0), m_Callbacks(nullptr), m_ErrorText(),
       m_TimeInfoMode(0), m_TimeCode(0), m_SamplePosition(0.0), m_SystemTime(0), m_TimeInfo(), m_PendingTimeFlags(0),
-      m_SettingsEvents(), m_SettingsThread(nullptr), m_PendingRate(0.0), m_HostMutex(nullptr), m_HeldMutex(nullptr),
-      m_InUseEvent(nullptr), m_MessageThread(nullptr), m_WindowReady(nullptr), m_Window(nullptr), m_ResumePolls(0),
-      m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StopFlag(0), m_OutputReadyMode(0), m_OutputWritten(0),
-      m_WriteError(0), m_InitSucceeded(FALSE), m_OwnerProcess(GetCurrentProcessId())
+      m_SettingsEvents(), m_SettingsThread(nullptr), m_SettingsStop(0), m_PendingRate(0.0), m_HostMutex(nullptr),
+      m_HeldMutex(nullptr), m_InUseEvent(nullptr), m_MessageThread(nullptr), m_WindowReady(nullptr), m_Window(nullptr),
+      m_ResumePolls(0), m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StopFlag(0), m_OutputReadyMode(0),
+      m_OutputWritten(0), m_WriteError(0), m_ReselectPending(FALSE), m_InitSucceeded(FALSE),
+      m_OwnerProcess(GetCurrentProcessId())
 {
     // The critical section exists with the object: the message window can call into power
     // handling before init has finished.
@@ -99,6 +132,38 @@ HRESULT STDMETHODCALLTYPE CQelAsioDriver::InnerQueryInterface(REFIID riid, void 
         return ReturnInterface(static_cast<IASIO *>(this), ppv);
     }
     return CUnknown::InnerQueryInterface(riid, ppv);
+}
+
+DWORD WINAPI CQelAsioDriver::TeardownThreadProc(LPVOID Context)
+{
+    delete static_cast<CQelAsioDriver *>(Context);
+    return 0;
+}
+
+VOID CQelAsioDriver::MarkDriverThread()
+{
+    t_DriverThread = true;
+}
+
+// A host that lets go of the driver from inside a callback on one of the driver's threads (a
+// reset request on the settings or stream thread, say) gets its Release back at once: the
+// teardown, which waits for those threads, runs on a thread of its own, and the calling thread
+// goes back to the host and then ends as the teardown tells it to.
+VOID CQelAsioDriver::FinalRelease()
+{
+    if (!t_DriverThread) {
+        delete this;
+        return;
+    }
+    // Marked first: the teardown may have ended before CreateThread returns.
+    MarkReleasing(m_OwnerProcess, true);
+    const HANDLE thread = CreateThread(nullptr, 0, TeardownThreadProc, this, 0, nullptr);
+    if (thread == nullptr) {
+        // Left as it is rather than torn down under the thread that runs it.
+        MarkReleasing(m_OwnerProcess, false);
+        return;
+    }
+    CloseHandle(thread);
 }
 
 VOID CQelAsioDriver::SetError(const char *Text)
@@ -160,6 +225,7 @@ ASIOBool STDMETHODCALLTYPE CQelAsioDriver::init(void *sysHandle)
             CleanUpFailedInit();
             return ASIOFalse;
         }
+        m_SettingsStop.store(0);
         m_SettingsThread = CreateThread(nullptr, 0, SettingsThreadProc, this, 0, nullptr);
         if (m_SettingsThread == nullptr) {
             CleanUpFailedInit();
@@ -212,6 +278,7 @@ VOID CQelAsioDriver::StopThreads()
     }
     if (m_SettingsThread != nullptr) {
         if (m_SettingsEvents[2] != nullptr) {
+            m_SettingsStop.store(1);
             SetEvent(m_SettingsEvents[2]);
             WaitForSingleObject(m_SettingsThread, INFINITE);
         } else {
@@ -246,12 +313,19 @@ VOID CQelAsioDriver::WriteBackStoredRate()
 CQelAsioDriver::~CQelAsioDriver()
 {
     try {
-        const LONG state = m_State.load();
-        if (state == QEL_ASIO_RUNNING || state == QEL_ASIO_SUSPENDED) {
+        // A suspended driver is neither stopped nor disposed: its stream thread has ended, the
+        // device may be powered off (a stop would wait for it), and closing the channels below
+        // walks the device side back. Only the host it no longer has is forgotten.
+        m_ReselectPending = FALSE;
+        if (m_State.load() == QEL_ASIO_RUNNING) {
             stop();
         }
-        if (m_State.load() == QEL_ASIO_PREPARED) {
+        const LONG state = m_State.load();
+        if (state == QEL_ASIO_PREPARED) {
             disposeBuffers();
+        } else if (state == QEL_ASIO_SUSPENDED && m_SettingsMutex != nullptr) {
+            CMutexLock lock(m_SettingsMutex);
+            m_Callbacks = nullptr;
         }
         WriteBackStoredRate();
     } catch (...) {
@@ -270,7 +344,6 @@ CQelAsioDriver::~CQelAsioDriver()
     CloseSlot(&m_StreamStopEvent);
     m_Settings.Close();
     CloseSlot(&m_SettingsMutex);
-    SetInstance(m_OwnerProcess, nullptr);
     for (int half = 0; half < 2; ++half) {
         for (void *buffer : m_OutputHalves[half]) {
             delete[] static_cast<BYTE *>(buffer);
@@ -281,6 +354,8 @@ CQelAsioDriver::~CQelAsioDriver()
     }
     m_Group.CloseAll();
     m_DriverLock.Delete();
+    // Last, so that a host waiting to create the next driver finds the device given back.
+    SetInstance(m_OwnerProcess, nullptr);
 }
 
 void STDMETHODCALLTYPE CQelAsioDriver::getDriverName(char *name)

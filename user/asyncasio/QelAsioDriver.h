@@ -68,9 +68,15 @@ public:
     // Starts the control-panel program without waiting; FALSE when its path is unknown.
     static BOOL LaunchControlPanel();
 
+protected:
+    VOID FinalRelease() override;
+
 private:
     explicit CQelAsioDriver(IUnknown *outer);
     ~CQelAsioDriver() override;
+    static DWORD WINAPI TeardownThreadProc(LPVOID Context);
+    // Called first by each of the driver's own threads.
+    static VOID MarkDriverThread();
 
     // One host buffer of a direction and where its samples live in the device's frames. The
     // layout is the one in force when the channels were prepared.
@@ -96,6 +102,9 @@ private:
     // has no sample type.
     VOID RefreshFormat();
     BOOL FormatDiffersFromPrepared();
+    // TRUE when the open group, run at DeviceRate, has channels and a DSD sample type for
+    // every direction that has any.
+    BOOL HasDsdTypesAt(DWORD DeviceRate);
     // Asks the host for a reset under the settings mutex. Never call it holding the driver
     // critical section: set m_ResetNeeded there and call FlushReset after leaving.
     int32_t RequestReset(DWORD RateChange);
@@ -111,6 +120,8 @@ private:
     BOOL IsDsdFormat() const { return m_IoFormat.FormatType == kASIODSDFormat; }
     ASIOError SetIoFormat(const ASIOIoFormat *Format);
     ASIOError SetSampleRateLocked(double Rate);
+    ASIOError RestartAtRate(DWORD Rate);
+    BOOL CarryBuffersToRate(DWORD Rate);
     ASIOError StopLocked();
 
     // Host buffers (AsioDriverBuffers.cpp).
@@ -138,10 +149,13 @@ private:
     VOID OnSuspend();
     VOID OnResume();
     VOID OnSuspendedTick();
+    // One host buffer period in whole milliseconds, rounded up (unsigned 32-bit arithmetic).
+    static UINT SuspendedTickMs(DWORD Rate, DWORD HostBufferSize) { return (Rate + HostBufferSize * 1000 - 1) / Rate; }
 
     // Settings thread (AsioDriverSettings.cpp).
     static DWORD WINAPI SettingsThreadProc(LPVOID Context);
     DWORD SettingsThread();
+    VOID CompareSettings();
     VOID OnSettingsChanged();
 
     VOID SetError(const char *Text);
@@ -188,6 +202,7 @@ private:
     CCritSec m_DriverLock;
     HANDLE m_SettingsEvents[3];
     HANDLE m_SettingsThread;
+    std::atomic<DWORD> m_SettingsStop;
     double m_PendingRate;
     HANDLE m_HostMutex;
     HANDLE m_HeldMutex;
@@ -205,6 +220,8 @@ private:
     std::atomic<DWORD> m_OutputReadyMode;
     std::atomic<DWORD> m_OutputWritten;
     std::atomic<DWORD> m_WriteError;
+    // A device chosen in the control panel while the host had buffers, opened at disposeBuffers.
+    BOOL m_ReselectPending;
     BOOL m_InitSucceeded;
     DWORD m_OwnerProcess;
 };

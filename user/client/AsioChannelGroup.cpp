@@ -232,6 +232,23 @@ DWORD CAsioChannelGroup::GetBitsPerSample(BOOL IsInput)
     return bits;
 }
 
+VOID CAsioChannelGroup::GetFormatAt(DWORD Rate, BOOL IsInput, DWORD *Count, DWORD *Bits)
+{
+    Lock lock(this);
+    DWORD count = 0;
+    DWORD bits = 32;
+    for (CAsioDeviceChannel *channel : m_Channels) {
+        DWORD channels = 0;
+        DWORD width = 0;
+        if (channel->GetFormatAt(Rate, IsInput, &channels, &width) && channels != 0) {
+            count += channels;
+            bits = std::min(bits, width);
+        }
+    }
+    *Count = count;
+    *Bits = bits;
+}
+
 BOOL CAsioChannelGroup::IsPowered(BOOL *IsOn)
 {
     Lock lock(this);

@@ -44,6 +44,9 @@ public:
     // The smallest container width of a direction over the channels that have it (32 when
     // none has).
     DWORD GetBitsPerSample(BOOL IsInput);
+    // The same two values as the channels would have at Rate, from their capability rows,
+    // so that a format can be judged before the device's rate is changed for it.
+    VOID GetFormatAt(DWORD Rate, BOOL IsInput, DWORD *Count, DWORD *Bits);
     // FALSE when a query fails; *IsOn is FALSE as soon as one channel reports its device off.
     BOOL IsPowered(BOOL *IsOn);
     // TRUE when a channel reports a stream reset; a failed query ends the walk with FALSE.

@@ -441,24 +441,33 @@ BYTE *CAsioDeviceChannel::GetOutputBuffer(DWORD Half)
     return Half > 1 ? nullptr : reinterpret_cast<BYTE *>(m_Halves[OutputHalf0 + Half].Buffer);
 }
 
-VOID CAsioDeviceChannel::UpdateFormat()
+BOOL CAsioDeviceChannel::GetFormatAt(DWORD Rate, BOOL IsInput, DWORD *Count, DWORD *Bits) const
 {
     for (const RateCaps &caps : m_RateCaps) {
-        if (caps.Rate != m_CurrentRate) {
-            continue;
+        if (caps.Rate == Rate) {
+            *Count = (IsInput ? caps.CaptureChannels : caps.RenderChannels) & 0xFFFF;
+            *Bits = (IsInput ? caps.CaptureBits : caps.RenderBits) & 0xFFFF;
+            return TRUE;
         }
-        m_InputCount = caps.CaptureChannels & 0xFFFF;
-        m_OutputCount = caps.RenderChannels & 0xFFFF;
-        if (m_InputCount != 0) {
-            m_InputBits = caps.CaptureBits & 0xFFFF;
-        }
-        if (m_OutputCount != 0) {
-            m_OutputBits = caps.RenderBits & 0xFFFF;
-        }
+    }
+    *Count = 0;
+    return FALSE;
+}
+
+VOID CAsioDeviceChannel::UpdateFormat()
+{
+    DWORD bits = 0;
+    if (!GetFormatAt(m_CurrentRate, TRUE, &m_InputCount, &bits)) {
+        m_OutputCount = 0;
         return;
     }
-    m_InputCount = 0;
-    m_OutputCount = 0;
+    if (m_InputCount != 0) {
+        m_InputBits = bits;
+    }
+    GetFormatAt(m_CurrentRate, FALSE, &m_OutputCount, &bits);
+    if (m_OutputCount != 0) {
+        m_OutputBits = bits;
+    }
 }
 
 VOID CAsioDeviceChannel::FreeBuffers()

@@ -73,6 +73,9 @@ public:
 
     RateRange GetRange() const { return m_Range; }
     const std::vector<RateCaps> &GetRateCapsTable() const { return m_RateCaps; }
+    // The channel count and container bits of a direction at Rate, from the capability rows
+    // learnt at open, without asking the device; FALSE (count 0) when Rate has no row.
+    BOOL GetFormatAt(DWORD Rate, BOOL IsInput, DWORD *Count, DWORD *Bits) const;
     DWORD GetCurrentRate() const { return m_CurrentRate; }
     DWORD GetInputCount() const { return m_InputCount; }
     DWORD GetOutputCount() const { return m_OutputCount; }

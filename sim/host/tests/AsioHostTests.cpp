@@ -185,9 +185,15 @@ TEST_F(AsioHostTest, HostWithoutTimeInfoGetsPlainBufferSwitchesAndAnswersMessage
     EXPECT_EQ(host.on_message(0x7777, 0), 0);
 }
 
-TEST_F(AsioHostTest, ResetRequestRebuildsTheBuffersOnTheHostThreadAndStreamingGoesOn)
+// Answered on the host's thread by new buffers, or by a new driver object with new buffers.
+class AsioHostReset : public AsioHostTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AsioHostReset, ResetRequestIsAnsweredOnTheHostThreadAndStreamingGoesOn)
 {
-    sim::asio_host host;
+    const bool reload = GetParam();
+    sim::asio_host_options options;
+    options.reload_on_reset = reload;
+    sim::asio_host host(options);
     ASSERT_TRUE(host.start()) << host.error();
     ASSERT_TRUE(host.wait_buffer_switches(3, 10000));
     m_message(kAsioResetRequest, 0);
@@ -198,6 +204,7 @@ TEST_F(AsioHostTest, ResetRequestRebuildsTheBuffersOnTheHostThreadAndStreamingGo
     ASSERT_TRUE(host.stop());
 
     const test_asio_stats s = stats();
+    EXPECT_EQ(s.init_calls, reload ? 2 : 1);
     EXPECT_EQ(s.create_buffers_calls, 2);
     EXPECT_EQ(s.dispose_calls, 2);
     EXPECT_EQ(s.start_calls, 2);
@@ -214,6 +221,11 @@ TEST_F(AsioHostTest, ResetRequestRebuildsTheBuffersOnTheHostThreadAndStreamingGo
     EXPECT_TRUE(answered);
     EXPECT_FALSE(host.callback_outside_session());
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, AsioHostReset, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "ReloadTheDriver" : "NewBuffers");
+                         });
 
 TEST_F(AsioHostTest, MissedPeriodsCountAsADropOut)
 {

@@ -14,6 +14,7 @@
 #include <vector>
 #include <AsioInterface.h>
 #include <guiddef.h>
+#include <windef.h>
 
 namespace platform {
 struct process;
@@ -41,6 +42,9 @@ struct asio_host_options {
     int32_t engine_version = 2; // answer to kAsioEngineVersion
     bool time_info = true;      // answer to kAsioSupportsTimeInfo
     bool use_output_ready = true;
+    // A reset request is answered by releasing the driver and loading it again (create, init,
+    // buffers, start), as many hosts do, instead of by disposing and creating the buffers.
+    bool reload_on_reset = false;
     size_t capture_frames = 10 * 48000; // input frames kept per channel
     std::wstring image_name = L"asiohost.exe";
     // A 32-bit host: its process opens keys in the 32-bit registry view, so it finds the
@@ -141,6 +145,8 @@ private:
     struct session;
     void run();
     bool open_driver(session &s);
+    bool load_driver();
+    void release_driver();
     bool create_buffers(session &s);
     void dispose_buffers(session &s);
     void close_driver(session &s);
@@ -153,6 +159,8 @@ private:
     int slot_ = -1;
     platform::process *process_ = nullptr;
     platform::thread *thread_ = nullptr;
+    CLSID clsid_{};         // the driver's class, as found in the registry
+    HWND window_ = nullptr; // the host's window, given to init
 
     mutable std::mutex lock_; // results, records, state
     mutable std::condition_variable changed_;

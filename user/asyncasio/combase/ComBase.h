@@ -79,6 +79,8 @@ private:
 protected:
     // The face to hand out for IID_IUnknown.
     IUnknown *NonDelegatingUnknown() { return &m_face; }
+    // Runs when the last reference goes; destroys the object unless a class defers that.
+    virtual VOID FinalRelease() { delete this; }
 };
 
 // Hands out pUnk through ppv and adds a reference through it. E_POINTER for a null ppv.

@@ -59,7 +59,7 @@ ULONG STDMETHODCALLTYPE CUnknown::InnerRelease()
     const LONG count = InterlockedDecrement(&m_refCount);
     if (count == 0) {
         InterlockedExchange(&m_refCount, 1);
-        delete this;
+        FinalRelease();
         return 0;
     }
     return count > 1 ? (ULONG)count : 1;

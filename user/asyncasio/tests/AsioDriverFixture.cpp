@@ -35,6 +35,18 @@ ASIOTime *on_switch_time(ASIOTime *time, int32_t index, ASIOBool)
                                         time->timeInfo.samplePosition.lo));
         r.time_codes.push_back(time->timeCode.timeCodeSamples.lo);
         r.flags.push_back(time->timeInfo.flags);
+        r.rates.push_back(time->timeInfo.sampleRate);
+    }
+    IASIO *driver = r.driver.load();
+    if (r.query_in_switch.load() && driver != nullptr) {
+        double rate = 0;
+        int32_t a = 0, b = 0;
+        ASIOChannelInfo info{};
+        driver->getSampleRate(&rate);
+        driver->getLatencies(&a, &b);
+        driver->getChannels(&a, &b);
+        driver->getChannelInfo(&info);
+        driver->canSampleRate(rate);
     }
     {
         std::lock_guard<std::mutex> guard(r.lock);
@@ -43,8 +55,8 @@ ASIOTime *on_switch_time(ASIOTime *time, int32_t index, ASIOBool)
                         r.output_bytes);
         }
     }
-    if (r.call_output_ready.load() && r.driver != nullptr) {
-        r.driver->outputReady();
+    if (r.call_output_ready.load() && driver != nullptr) {
+        driver->outputReady();
     }
     r.switches++;
     return nullptr;
@@ -60,7 +72,16 @@ int32_t on_message(int32_t selector, int32_t, void *, double *)
     case kAsioSupportsTimeInfo:
         return r.time_info.load();
     case kAsioResetRequest:
+        if (HANDLE gate = r.reset_gate.load()) {
+            WaitForSingleObject(gate, INFINITE);
+        }
         r.resets++;
+        if (r.release_on_reset.load()) {
+            if (IASIO *driver = r.driver.exchange(nullptr)) {
+                driver->Release();
+                r.released = true;
+            }
+        }
         return 1;
     default:
         return 0;

@@ -26,11 +26,19 @@ struct recorder {
     std::atomic<int32_t> engine_version{2};
     std::atomic<int32_t> time_info{1};
     std::atomic<bool> call_output_ready{false};
-    IASIO *driver = nullptr;
+    // The switch asks the driver what a host asks in its switch (rate, latencies, channels).
+    std::atomic<bool> query_in_switch{false};
+    // A reset request is answered by releasing the driver from inside the callback.
+    std::atomic<bool> release_on_reset{false};
+    std::atomic<bool> released{false}; // that Release has returned
+    // When set, a reset request returns only once this event is signalled.
+    std::atomic<HANDLE> reset_gate{nullptr};
+    std::atomic<IASIO *> driver{nullptr};
     std::mutex lock;
     std::vector<int64_t> positions;   // samplePosition of each bufferSwitchTimeInfo
     std::vector<uint32_t> time_codes; // timeCodeSamples.lo
     std::vector<uint32_t> flags;
+    std::vector<double> rates;        // timeInfo.sampleRate
     std::vector<int32_t> halves;
     // Output buffers the switch fills with (switch number + 1) before it calls outputReady.
     std::vector<std::pair<void *, void *>> outputs;

@@ -1,6 +1,7 @@
 // ovmlsaaso streaming through the whole stack: a host process streams through the driver, the
 // device channel and the simulated device in loopback, bit-exact; positions and time info of
-// the buffer switches, and a stop that asks for no reset.
+// the buffer switches, a stop that asks for no reset, and hosts without time info or with an
+// older engine.
 #include "AsioDriverFixture.h"
 #include <sim/asio_host.h>
 #include <cstring>
@@ -107,6 +108,57 @@ INSTANTIATE_TEST_SUITE_P(RatesAndSizes, AsioDriverStreamMatrix,
                          [](const ::testing::TestParamInfo<stream_case> &info) {
                              return std::to_string((int)info.param.rate) + "Hz_index" +
                                     std::to_string(info.param.index);
+                         });
+
+// Hosts that take plain buffer switches, or that speak an engine version below 2 and never
+// call outputReady, stream bit-exact through the real driver as well.
+struct old_host_case {
+    const char *name;
+    bool time_info;
+    int32_t engine_version;
+    bool output_ready;
+};
+
+class AsioDriverOldHosts : public AsioDriverStream, public ::testing::WithParamInterface<old_host_case> {};
+
+TEST_P(AsioDriverOldHosts, StreamBitExactWithTheSwitchTheyAskFor)
+{
+    const old_host_case c = GetParam();
+    store_settings(48000, 7);
+    sim::asio_host_options options = host_options(48000, 0);
+    options.time_info = c.time_info;
+    options.engine_version = c.engine_version;
+    options.use_output_ready = c.output_ready;
+    sim::asio_host host(options);
+    ASSERT_TRUE(host.start()) << host.error();
+    ASSERT_TRUE(host.wait_buffer_switches(100, 20000)) << host.buffer_switches();
+    ASSERT_TRUE(host.stop());
+    EXPECT_EQ(count_messages(host, kAsioResetRequest), 0);
+    EXPECT_FALSE(host.callback_outside_session());
+    expect_bit_exact(host);
+    const sim::asio_callback_kind expected =
+        c.time_info ? sim::asio_callback_kind::buffer_switch_time_info : sim::asio_callback_kind::buffer_switch;
+    int64_t position = 0;
+    for (const auto &r : host.records()) {
+        if (r.kind == sim::asio_callback_kind::asio_message ||
+            r.kind == sim::asio_callback_kind::sample_rate_did_change) {
+            continue;
+        }
+        EXPECT_EQ(r.kind, expected);
+        position += 512;
+        EXPECT_EQ(r.position, position) << "one buffer per switch";
+        if (r.kind != expected || r.position != position) {
+            break;
+        }
+    }
+    EXPECT_GE(position, 100 * 512);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, AsioDriverOldHosts,
+                         ::testing::Values(old_host_case{"WithoutTimeInfo", false, 2, true},
+                                           old_host_case{"EngineVersion1", true, 1, false}),
+                         [](const ::testing::TestParamInfo<old_host_case> &info) {
+                             return std::string(info.param.name);
                          });
 
 } // namespace

@@ -1,101 +1,22 @@
 // ovmlsaaso's stream thread against the client tests' channel driver, whose render-only devices
 // take every write at once: buffer switches with positions, time info and time code, the order
 // of the written halves with and without outputReady, stop and rate changes while running,
-// format changes that must not reuse the prepared layout, and suspend and resume.
-#include "AsioDriverFixture.h"
+// format changes that must not reuse the prepared layout, suspend and resume, and a duplex
+// stream's recovery from a stream reset and its stop while nothing is captured.
+#include "AsioChannelDriverFixture.h"
 #include <sim/asio_host.h>
 #include <platform/pnp.h>
 #include <platform/window_station.h>
 #include <cstring>
 #include <string>
-#include "ChannelMachineTest.h"
 #include "RegUtil2.h"
 #include "SyncObj.h"
 
 namespace asio_test {
 namespace {
 
-// Leak checking builds: a killed host's driver object stays in the simulation's heap, where on
-// Windows it would vanish with its process.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool LeakChecked = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool LeakChecked = true;
-#else
-constexpr bool LeakChecked = false;
-#endif
-#else
-constexpr bool LeakChecked = false;
-#endif
-
-const std::wstring DeviceId = L"USB\\VID_3A51&PID_0102&MI_00\\7&1A2B3C&0&0000";
-
-class AsioDriverThread : public ChannelMachineTest {
+class AsioDriverThread : public AsioChannelDriverTest {
 protected:
-    void SetUp() override
-    {
-        new_recorder();
-        ChannelMachineTest::SetUp();
-        register_driver(&m_module);
-    }
-
-    void TearDown() override
-    {
-        if (m_driver != nullptr) {
-            m_driver->Release();
-            m_driver = nullptr;
-        }
-        CoUninitialize();
-        ChannelMachineTest::TearDown();
-        FreeLibrary(m_module);
-        delete_recorder();
-    }
-
-    // A render-only device: two 32-bit outputs at every table rate of 44100..96000.
-    template <typename Configure>
-    void open_render_only(Configure configure)
-    {
-        m_device = &add_device({DeviceId}, [&](CHANNEL_TEST_DEVICE &s) {
-            s.CapsCount = 0;
-            for (ULONG rate : {44100u, 48000u, 88200u, 96000u}) {
-                s.Caps[s.CapsCount++] = {rate, 2, 32, 0, 32};
-            }
-            configure(s);
-        });
-        CRegUtil2 settings;
-        DWORD rate = 48000, index = 7;
-        settings.GetValue(REGVAL_SAMPLING_RATE, &rate, sizeof(rate));
-        rate = 48000;
-        ASSERT_EQ(REGUTIL_OK, settings.SetValue(REGVAL_SAMPLING_RATE, &rate, sizeof(rate)));
-        ASSERT_EQ(REGUTIL_OK, settings.SetValue(REGVAL_BUFFER_SIZE_INDEX, &index, sizeof(index)));
-        m_driver = create_asio_driver();
-        ASSERT_NE(m_driver, nullptr);
-        ASSERT_EQ(m_driver->init(nullptr), ASIOTrue);
-        record().driver = m_driver;
-    }
-    void open_render_only()
-    {
-        open_render_only([](CHANNEL_TEST_DEVICE &) {});
-    }
-
-    void create_buffers(int32_t size = 512)
-    {
-        m_infos = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-        ASSERT_EQ(m_driver->createBuffers(m_infos.data(), 2, size, &m_callbacks), ASE_OK);
-        std::lock_guard<std::mutex> guard(record().lock);
-        record().outputs.clear();
-        for (const ASIOBufferInfo &info : m_infos) {
-            record().outputs.emplace_back(info.buffers[0], info.buffers[1]);
-        }
-        record().output_bytes = (size_t)size * 4;
-    }
-
-    static bool wait_switches(int count)
-    {
-        return wait_until([&] { return record().switches.load() >= count; });
-    }
-
     // The first bytes each write put into the device, one per write of 2 x 4 x 512 bytes.
     std::vector<uint8_t> written_tags(size_t writes)
     {
@@ -105,12 +26,6 @@ protected:
         }
         return tags;
     }
-
-    HMODULE m_module = nullptr;
-    IASIO *m_driver = nullptr;
-    test_device *m_device = nullptr;
-    std::vector<ASIOBufferInfo> m_infos;
-    ASIOCallbacks m_callbacks = recording_callbacks();
 };
 
 TEST_F(AsioDriverThread, SwitchesCarryPositionsTimeInfoAndTimeCodeAndAStopAsksForNoReset)
@@ -167,22 +82,21 @@ TEST_F(AsioDriverThread, WithOutputReadyTheHalfJustFilledGoesOut)
     ASSERT_EQ(m_driver->start(), ASE_OK);
     ASSERT_TRUE(wait_switches(6));
     ASSERT_EQ(m_driver->stop(), ASE_OK);
-    const std::vector<uint8_t> tags = written_tags(4);
-    EXPECT_EQ(tags[1], tags[0] + 1);
-    EXPECT_EQ(tags[2], tags[0] + 2);
-    EXPECT_LE(tags[0], 2) << "written in the switch that filled it, at the latest from the second one";
-    EXPECT_NE(tags[0], 0);
+    EXPECT_EQ(written_tags(4), (std::vector<uint8_t>{1, 2, 3, 4})) << "the first write is the first filled half";
 }
 
 TEST_F(AsioDriverThread, RateChangeWhileRunningRestartsAtOnceWithoutAResetOrAStall)
 {
     open_render_only();
     create_buffers();
+    // The host's switch asks for the rate and the channels, as hosts do, while the rate
+    // change stops the stream.
+    record().query_in_switch = true;
     ASSERT_EQ(m_driver->start(), ASE_OK);
     ASSERT_TRUE(wait_switches(4));
     const ULONGLONG began = GetTickCount64();
     ASSERT_EQ(m_driver->setSampleRate(96000), ASE_OK);
-    EXPECT_LT(GetTickCount64() - began, 5000u) << "no wait for a stream thread stuck in a reset request";
+    EXPECT_LT(GetTickCount64() - began, 5000u) << "no wait for a stream thread stuck on the settings mutex";
     EXPECT_EQ(m_device->state->CurrentRate, 96000u);
     const int after = record().switches.load();
     ASSERT_TRUE(wait_switches(after + 4)) << "streaming goes on at the new rate";
@@ -202,7 +116,7 @@ TEST_F(AsioDriverThread, RateChangeWhileRunningRestartsAtOnceWithoutAResetOrASta
 
 TEST_F(AsioDriverThread, RateChangeThatAltersTheDeviceFormatAsksForAResetInsteadOfReusingTheBuffers)
 {
-    open_render_only([](CHANNEL_TEST_DEVICE &s) {
+    open_device([](CHANNEL_TEST_DEVICE &s) {
         s.Caps[3] = {96000, 6, 32, 0, 32};
         s.Caps[1] = {48000, 2, 32, 0, 32};
     });
@@ -287,9 +201,65 @@ TEST_F(AsioDriverThread, AStreamErrorAsksForOneResetAndAGoneDeviceStillStopsDisp
     platform::pnp_node_of(m_device->pdo)->removed = false;
 }
 
+// A duplex device whose capture begins with one half of data: each half the driver writes
+// comes back as the next half read, so the input side clocks the periods.
+TEST_F(AsioDriverThread, DuplexStreamResetIsClearedWithoutTheHostAndThePositionsAreAlignedAgain)
+{
+    open_with([](CHANNEL_TEST_DEVICE &s) {
+        s.PrimeCaptureBytes = 512 * 2 * 4;
+        s.Position = 777;
+    });
+    create_buffers(512, true);
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(8));
+    const size_t marker = calls(*m_device).size();
+    m_device->state->StreamReset = 1; // the next write fails, and the reads with it
+    const int at_reset = record().switches.load();
+    ASSERT_TRUE(wait_switches(at_reset + 8)) << "streaming goes on";
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    EXPECT_EQ(record().resets.load(), 0) << "recovered without the host";
+
+    std::vector<ULONG> after = calls_since(*m_device, marker);
+    const std::vector<ULONG> recovery = {CHANNEL_TEST_FUNCTION(IOCTL_QELASIO_GET_STREAM_RESET),
+                                         CHANNEL_TEST_FUNCTION(IOCTL_QELASIO_STOP),
+                                         CHANNEL_TEST_FUNCTION(IOCTL_QELASIO_START),
+                                         CHANNEL_TEST_FUNCTION(IOCTL_QELASIO_START_CAPTURE),
+                                         CHANNEL_TEST_FUNCTION(IOCTL_QELASIO_GET_POSITION),
+                                         CHANNEL_TEST_FUNCTION(IOCTL_QELASIO_SET_POSITION)};
+    after.resize(std::min(after.size(), recovery.size()));
+    EXPECT_EQ(after, recovery) << "restarted, then aligned on its first completed half";
+    EXPECT_EQ(m_device->state->LastSetPosition, 777u);
+    EXPECT_EQ(count_of(calls(*m_device), IOCTL_QELASIO_SET_POSITION), 2u) << "once per start";
+
+    std::lock_guard<std::mutex> guard(record().lock);
+    const recorder &r = record();
+    ASSERT_GE(r.positions.size(), (size_t)at_reset + 8);
+    for (size_t i = 0; i < r.positions.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r.positions[i], (int64_t)(i + 1) * 512) << "the position goes on across the recovery";
+        EXPECT_EQ(r.halves[i], (int32_t)(i & 1)) << "and so does the half";
+    }
+}
+
+TEST_F(AsioDriverThread, StopWhileCaptureReadsNeverCompleteEndsTheThreadAtOnce)
+{
+    open_with([](CHANNEL_TEST_DEVICE &) {}); // duplex; nothing is ever captured
+    create_buffers(512, true);
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_until([&] {
+        return count_of(calls(*m_device), IOCTL_QELASIO_START_CAPTURE) == 1;
+    })) << "the thread waits for its first half";
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    EXPECT_EQ(m_device->state->Running, 0);
+    EXPECT_EQ(record().switches.load(), 0);
+    EXPECT_EQ(record().resets.load(), 0) << "the thread ended by itself, not by time-out";
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+    ASSERT_EQ(m_driver->start(), ASE_NotPresent) << "disposed";
+}
+
 TEST_F(AsioDriverThread, DsdFormatCountsBufferSizesInDsdSamplesAndRefusesPartialWords)
 {
-    open_render_only([](CHANNEL_TEST_DEVICE &s) {
+    open_device([](CHANNEL_TEST_DEVICE &s) {
         s.Range = {44100, 192000};
         s.Caps[s.CapsCount++] = {176400, 2, 32, 0, 32};
     });
@@ -323,7 +293,7 @@ TEST_F(AsioDriverThread, DsdFormatCountsBufferSizesInDsdSamplesAndRefusesPartial
 TEST_F(AsioDriverThread, ChoosingADeviceOfAnotherWidthChangesTheSampleType)
 {
     open_render_only();
-    const std::wstring other = L"USB\\VID_3A51&PID_0103&MI_00\\7&1A2B3C&0&0001";
+    const std::wstring other = OtherDeviceId;
     add_device({other, L"Marla Narrow"}, [](CHANNEL_TEST_DEVICE &s) {
         s.CapsCount = 0;
         for (ULONG rate : {44100u, 48000u, 88200u, 96000u}) {
@@ -351,12 +321,7 @@ TEST_F(AsioDriverThread, AKilledHostLeavesTheDeviceToTheNextHost)
     if (LeakChecked) {
         GTEST_SKIP() << "the dead host's driver object is never freed in a simulated process";
     }
-    m_device = &add_device({DeviceId}, [](CHANNEL_TEST_DEVICE &s) {
-        s.CapsCount = 0;
-        for (ULONG rate : {44100u, 48000u, 88200u, 96000u}) {
-            s.Caps[s.CapsCount++] = {rate, 2, 32, 0, 32};
-        }
-    });
+    m_device = &add_device({DeviceId}, render_only);
     sim::asio_host_options options;
     options.driver = L"Orvan Marla Series Async ASIO";
     options.sample_rate = 48000;

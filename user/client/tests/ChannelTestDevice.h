@@ -21,12 +21,14 @@ typedef struct _CHANNEL_TEST_DEVICE {
     ULONG DsdNative;
     ULONG CaptureTransferMs;
     ULONG Position;
-    ULONG StreamReset;
+    ULONG StreamReset; // non-zero: READ and WRITE fail with STATUS_REINITIALIZATION_NEEDED (a WRITE
+                       // ends the pended READs so as well) until START
     ULONG CapsCount;
     QELASIO_RATE_CAPS Caps[CHANNEL_TEST_MAX_CAPS];
     ULONG FailMask;  // CHANNEL_TEST_BIT(code): that code answers STATUS_UNSUCCESSFUL
     ULONG ShortMask; // CHANNEL_TEST_BIT(code): that code answers one byte short
     ULONG HoldPing;  // non-zero: PING is queued in HeldControl for the test to complete
+    ULONG PrimeCaptureBytes; // START puts this many zero bytes in the loop, ahead of any WRITE
 
     // Recorded by the driver.
     LONG CallCount;

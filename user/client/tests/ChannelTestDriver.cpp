@@ -53,8 +53,9 @@ PIRP PopRead(PCHANNEL_TEST_DEVICE device)
     return nullptr;
 }
 
-// Completes every pended read with STATUS_CANCELLED, as STOP and clean-up do.
-VOID CancelReads(PCHANNEL_TEST_DEVICE device)
+// Completes every pended read with Status: STATUS_CANCELLED, as STOP and clean-up do, or the
+// stream reset's error.
+VOID CompleteReads(PCHANNEL_TEST_DEVICE device, NTSTATUS Status)
 {
     LIST_ENTRY done;
     InitializeListHead(&done);
@@ -68,8 +69,13 @@ VOID CancelReads(PCHANNEL_TEST_DEVICE device)
     KeReleaseSpinLock(&device->Lock, irql);
     while (!IsListEmpty(&done)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
-        Complete(irp, STATUS_CANCELLED, 0);
+        Complete(irp, Status, 0);
     }
+}
+
+VOID CancelReads(PCHANNEL_TEST_DEVICE device)
+{
+    CompleteReads(device, STATUS_CANCELLED);
 }
 
 VOID TakeFromLoop(PCHANNEL_TEST_DEVICE device, PUCHAR Target, ULONG Length)
@@ -115,6 +121,9 @@ NTSTATUS Read(PCHANNEL_TEST_DEVICE device, PIRP Irp)
     if (device->Running == 0) {
         return Complete(Irp, STATUS_UNSUCCESSFUL, 0);
     }
+    if (device->StreamReset != 0) {
+        return Complete(Irp, STATUS_REINITIALIZATION_NEEDED, 0);
+    }
     KIRQL irql;
     KeAcquireSpinLock(&device->Lock, &irql);
     IoSetCancelRoutine(Irp, CancelRead);
@@ -133,6 +142,11 @@ NTSTATUS Write(PCHANNEL_TEST_DEVICE device, PIRP Irp)
 {
     if (device->Running == 0) {
         return Complete(Irp, STATUS_UNSUCCESSFUL, 0);
+    }
+    if (device->StreamReset != 0) {
+        // The reset ends the reads that wait for this data as well.
+        CompleteReads(device, STATUS_REINITIALIZATION_NEEDED);
+        return Complete(Irp, STATUS_REINITIALIZATION_NEEDED, 0);
     }
     const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
     auto source = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
@@ -270,6 +284,18 @@ NTSTATUS Control(PCHANNEL_TEST_DEVICE device, CHANNEL_HANDLE *handle, PIRP Irp)
     case IOCTL_QELASIO_START:
         if (!InState(handle, CHANNEL_PREPARED)) {
             return Complete(Irp, STATUS_UNSUCCESSFUL, 0);
+        }
+        // A start ends a stream reset, and the capture side may begin with data of its own.
+        device->StreamReset = 0;
+        {
+            KIRQL irql;
+            KeAcquireSpinLock(&device->Lock, &irql);
+            const ULONG prime = device->PrimeCaptureBytes < CHANNEL_TEST_LOOP_BYTES ? device->PrimeCaptureBytes
+                                                                                     : CHANNEL_TEST_LOOP_BYTES;
+            RtlZeroMemory(device->Loop, prime);
+            device->LoopRead = 0;
+            device->LoopFill = prime;
+            KeReleaseSpinLock(&device->Lock, irql);
         }
         InterlockedExchange(&device->Running, 1);
         handle->State = CHANNEL_RUNNING;
