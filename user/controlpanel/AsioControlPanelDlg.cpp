@@ -114,7 +114,13 @@ BOOL CAsioControlPanelDlg::OnInitDialog()
 
     // Both watchers run before the first list refresh: a host holding the driver already
     // keeps the panel from moving the current device, and a settings change made while the
-    // list is read reaches the dialog afterwards instead of being missed.
+    // list is read reaches the dialog afterwards instead of being missed. On a first run the
+    // settings key does not exist yet and a watch thread that cannot open it ends for good,
+    // so the key is created with its defaults first.
+    {
+        CMutexLock lock(m_hSettingsMutex);
+        m_RegUtil.CreateDefaults();
+    }
     m_RegistryNotify.SetTarget(m_hWnd);
     m_RegistryNotify.Start();
     m_DriverUseSync.Start(this);

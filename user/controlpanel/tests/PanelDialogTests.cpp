@@ -173,6 +173,20 @@ TEST_F(PanelDialogTest, ASettingsChangeByAnotherWriterIsShown)
     EXPECT_TRUE(wait_for([&] { return selection(IDC_RATE_COMBO) == 3; }));
 }
 
+TEST_F(PanelDialogTest, OnAFirstRunThePanelCreatesTheSettingsAndFollowsTheirChanges)
+{
+    attach(u"OVM0001");
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_CURRENT_USER, OVM_SETTINGS_KEY, 0, KEY_READ, &key));
+    ASSERT_NE(nullptr, start_panel());
+    EXPECT_EQ(7u, stored_number(REGVAL_BUFFER_SIZE_INDEX));
+    EXPECT_EQ(44100u, stored_number(REGVAL_SAMPLING_RATE));
+    ASSERT_EQ(L"512 Samples", control_text(IDC_BUFFER_TEXT));
+
+    store_number(REGVAL_BUFFER_SIZE_INDEX, 15);
+    EXPECT_TRUE(wait_for([&] { return control_text(IDC_BUFFER_TEXT) == L"1024 Samples"; }));
+}
+
 TEST_F(PanelDialogTest, WhileAHostHoldsTheDriverTheCurrentDeviceStays)
 {
     const attached_device first = attach(u"OVM0001");
