@@ -60,6 +60,25 @@ TEST_F(PanelDialogTest, AStoredDeviceThatIsAbsentGivesWayToTheFirst)
     EXPECT_EQ(first.instance_id, stored_selected());
 }
 
+TEST_F(PanelDialogTest, AStoredDeviceThatIsAbsentStaysStoredWhileAHostHoldsTheDriver)
+{
+    const attached_device first = attach(u"OVM0001");
+    attach(u"OVM0002");
+    const std::wstring gone = L"USB\\VID_3A51&PID_0102\\GONE";
+    store_selected(gone);
+    store_number(REGVAL_SAMPLING_RATE, 44100);
+    SimulatedHost host;
+    ASSERT_TRUE(host.take());
+    ASSERT_NE(nullptr, start_panel());
+    EXPECT_EQ(0, selection(IDC_DEVICE_LIST));
+    EXPECT_EQ(first.description, control_text(IDC_SETTING_GROUP));
+    EXPECT_EQ(-1, bold_row()) << "no present device is the host's";
+    EXPECT_EQ(gone, stored_selected());
+    EXPECT_FALSE(control_enabled(IDC_BUFFER_SLIDER));
+    EXPECT_EQ(L"----", control_text(IDC_BUFFER_TEXT));
+    EXPECT_EQ(44100u, stored_number(REGVAL_SAMPLING_RATE));
+}
+
 TEST_F(PanelDialogTest, ChoosingADeviceMakesItCurrent)
 {
     attach(u"OVM0001");
@@ -135,6 +154,22 @@ TEST_F(PanelDialogTest, ADeviceWithOneRateGivesOneRowAndADisabledCombo)
     EXPECT_EQ(48000u, stored_number(REGVAL_SAMPLING_RATE)) << "a stored rate without a row becomes the first row's";
 }
 
+TEST_F(PanelDialogTest, ADeviceWhoseLowestRateIsNoTableRateOffersTheTableRatesAboveIt)
+{
+    sim::audio_device_options options;
+    options.clock_rates = {22050, 44100, 48000};
+    options.initial_rate = 48000;
+    const attached_device device = attach(u"OVM0001", options);
+    store_number(REGVAL_SAMPLING_RATE, 48000);
+    ASSERT_NE(nullptr, start_panel());
+    EXPECT_EQ((std::vector<std::wstring>{L"32000 Hz", L"44100 Hz", L"48000 Hz"}), items(IDC_RATE_COMBO));
+    EXPECT_EQ(2, selection(IDC_RATE_COMBO));
+    EXPECT_TRUE(control_enabled(IDC_RATE_COMBO));
+    ASSERT_TRUE(select(IDC_RATE_COMBO, 1));
+    EXPECT_EQ(44100u, stored_number(REGVAL_SAMPLING_RATE));
+    EXPECT_EQ(44100u, device_rate(device));
+}
+
 TEST_F(PanelDialogTest, SliderStoresTheBufferSizeIndex)
 {
     attach(u"OVM0001");
@@ -155,6 +190,37 @@ TEST_F(PanelDialogTest, SliderStoresTheBufferSizeIndex)
     ASSERT_TRUE(ui::press_slider_key(m_panel, IDC_BUFFER_SLIDER, TB_LINEDOWN));
     EXPECT_EQ(4u, stored_number(REGVAL_BUFFER_SIZE_INDEX));
     EXPECT_EQ(L"320 Samples", control_text(IDC_BUFFER_TEXT));
+}
+
+TEST_F(PanelDialogTest, ThumbPositionsBeyondTheRangeStoreTheDefaultAndTrackingStoresNothing)
+{
+    attach(u"OVM0001");
+    store_number(REGVAL_SAMPLING_RATE, 48000);
+    store_number(REGVAL_BUFFER_SIZE_INDEX, 3);
+    ASSERT_NE(nullptr, start_panel());
+    const HWND slider = GetDlgItem(m_panel, IDC_BUFFER_SLIDER);
+    ASSERT_NE(nullptr, slider);
+    struct row {
+        WORD code;
+        WORD position;
+        DWORD stored;
+        const WCHAR *text;
+    };
+    // Each row starts from index 3; a drag in progress and its end leave the setting alone.
+    const row rows[] = {
+        {SB_THUMBTRACK, 20, 3, L"256 Samples"},      {SB_ENDSCROLL, 20, 3, L"256 Samples"},
+        {SB_THUMBPOSITION, 31, 31, L"2048 Samples"}, {SB_THUMBPOSITION, 32, 7, L"512 Samples"},
+        {SB_THUMBPOSITION, 0xFFFF, 7, L"512 Samples"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.code << " at " << r.position);
+        ASSERT_TRUE(ui::move_slider(m_panel, IDC_BUFFER_SLIDER, 3));
+        ASSERT_EQ(3u, stored_number(REGVAL_BUFFER_SIZE_INDEX));
+        SendMessageW(m_panel, WM_HSCROLL, MAKEWPARAM(r.code, r.position), (LPARAM)slider);
+        EXPECT_EQ(r.stored, stored_number(REGVAL_BUFFER_SIZE_INDEX));
+        EXPECT_EQ(r.text, control_text(IDC_BUFFER_TEXT));
+        EXPECT_EQ((int)r.stored, ui::read_slider(m_panel, IDC_BUFFER_SLIDER).position);
+    }
 }
 
 TEST_F(PanelDialogTest, ASettingsChangeByAnotherWriterIsShown)
@@ -206,8 +272,16 @@ TEST_F(PanelDialogTest, WhileAHostHoldsTheDriverTheCurrentDeviceStays)
     EXPECT_EQ(first.instance_id, stored_selected());
     EXPECT_EQ(row_of(first), bold_row());
     EXPECT_FALSE(control_enabled(IDC_BUFFER_SLIDER));
-    EXPECT_FALSE(control_enabled(IDC_RATE_COMBO));
     EXPECT_EQ(L"----", control_text(IDC_BUFFER_TEXT));
+    // The other device is shown at its own rate, which may be changed on that device alone.
+    EXPECT_EQ(SixRates, items(IDC_RATE_COMBO));
+    EXPECT_EQ(0, selection(IDC_RATE_COMBO)) << "the device runs at 44100 Hz";
+    EXPECT_TRUE(control_enabled(IDC_RATE_COMBO));
+    ASSERT_TRUE(select(IDC_RATE_COMBO, 3));
+    EXPECT_EQ(96000u, device_rate(second));
+    EXPECT_EQ(48000u, device_rate(first));
+    EXPECT_EQ(48000u, stored_number(REGVAL_SAMPLING_RATE));
+    settle();
 
     // Once the host lets go, a click makes the device current.
     host.release();
