@@ -93,6 +93,8 @@ BOOL CAsioControlPanelDlg::OnInitDialog()
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
     SetWindowText(PANEL_WINDOW_TITLE);
+    // A logo that cannot be loaded is left out; the panel works without it.
+    m_Logo.Load(AfxGetResourceHandle(), IDB_PANEL_LOGO, L"PNG");
 
     if (!SYNCOBJ::CreateNamedMutex(&m_hSettingsMutex, OVM_SETTINGS_MUTEX_NAME)) {
         m_DriverUseSync.Stop();
@@ -251,6 +253,15 @@ void CAsioControlPanelDlg::OnPaint()
 {
     if (!IsIconic()) {
         CDialog::OnPaint();
+        // The logo's frame is a hidden control that only marks where the logo goes.
+        CWnd *frame = GetDlgItem(IDC_LOGO_FRAME);
+        if (frame != nullptr && m_Logo.IsLoaded()) {
+            RECT rect;
+            frame->GetWindowRect(&rect);
+            ScreenToClient(&rect);
+            CClientDC dc(this);
+            m_Logo.Draw(&dc, rect);
+        }
         return;
     }
     CPaintDC dc(this);

@@ -3,6 +3,11 @@
 // settings they write, a host holding the driver, a second start, and devices that come and go.
 #include "PanelFixture.h"
 #include <commctrl.h>
+#include <gdiplus.h>
+#include <wingdi.h>
+#include <shlwapi.h>
+#include <fstream>
+#include <iterator>
 #include <platform/ui_automation.h>
 #include "CmnRegUtil.h"
 #include "ControlPanelResources.h"
@@ -335,6 +340,85 @@ TEST_F(PanelDialogTest, WithoutAHostStartingThePanelConvertsAStoredDsdRate)
     ASSERT_NE(nullptr, start_panel());
     EXPECT_TRUE(wait_for([&] { return stored_number(REGVAL_SAMPLING_RATE) == 88200; }));
     EXPECT_TRUE(wait_for([&] { return selection(IDC_RATE_COMBO) == 2 && control_enabled(IDC_RATE_COMBO); }));
+}
+
+// The logo as the panel must draw it: decoded here from the file the program is built with,
+// its colours premultiplied by their alpha.
+std::vector<DWORD> premultiplied_logo(UINT *width, UINT *height)
+{
+    std::ifstream file(OVM_PANEL_LOGO, std::ios::binary);
+    const std::vector<BYTE> png((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartupInput input;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    IStream *stream = SHCreateMemStream(png.data(), (UINT)png.size());
+    std::vector<DWORD> pixels;
+    {
+        Gdiplus::Bitmap logo(stream);
+        Gdiplus::BitmapData data = {};
+        if (logo.LockBits(nullptr, Gdiplus::ImageLockModeRead, PixelFormat32bppARGB, &data) == Gdiplus::Ok) {
+            *width = data.Width;
+            *height = data.Height;
+            for (UINT y = 0; y < data.Height; ++y) {
+                const DWORD *row = reinterpret_cast<const DWORD *>(static_cast<const BYTE *>(data.Scan0) + y * data.Stride);
+                for (UINT x = 0; x < data.Width; ++x) {
+                    const DWORD a = row[x] >> 24;
+                    const auto scale = [a](DWORD c) { return a == 255 ? c : (c * a + 127) / 255; };
+                    pixels.push_back((a << 24) | (scale((row[x] >> 16) & 0xFF) << 16) |
+                                     (scale((row[x] >> 8) & 0xFF) << 8) | scale(row[x] & 0xFF));
+                }
+            }
+            logo.UnlockBits(&data);
+        }
+    }
+    stream->Release();
+    Gdiplus::GdiplusShutdown(token);
+    return pixels;
+}
+
+TEST_F(PanelDialogTest, TheIconAndTheScaledLogoComeFromTheProgramsResources)
+{
+    attach(u"OVM0001");
+    ASSERT_NE(nullptr, start_panel());
+    const HICON icon = LoadIconW(GetModuleHandleW(L"ovmlsaaudcp.exe"), MAKEINTRESOURCEW(IDI_PANEL_ICON));
+    ASSERT_NE(nullptr, icon);
+    EXPECT_EQ((LRESULT)icon, SendMessageW(m_panel, WM_GETICON, ICON_BIG, 0));
+    EXPECT_EQ((LRESULT)icon, SendMessageW(m_panel, WM_GETICON, ICON_SMALL, 0));
+
+    UINT width = 0;
+    UINT height = 0;
+    const std::vector<DWORD> logo = premultiplied_logo(&width, &height);
+    ASSERT_FALSE(logo.empty());
+    RECT frame;
+    ASSERT_TRUE(GetWindowRect(GetDlgItem(m_panel, IDC_LOGO_FRAME), &frame)); // in the dialog's client area
+    const std::vector<ui::drawing> drawn = ui::paint_window(m_panel);
+    ASSERT_EQ(1u, drawn.size());
+    const ui::drawing &image = drawn[0];
+    EXPECT_EQ(ui::drawing::kind::image, image.what);
+    // 180 x 64 into the 171 x 68 frame: the width fills it, the height keeps the proportion.
+    const LONG scaled = (LONG)height * (frame.right - frame.left) / (LONG)width;
+    EXPECT_EQ(frame.left, image.rect.left);
+    EXPECT_EQ(frame.right, image.rect.right);
+    EXPECT_EQ(frame.top + (frame.bottom - frame.top - scaled) / 2, image.rect.top);
+    EXPECT_EQ(scaled, image.rect.bottom - image.rect.top);
+    EXPECT_EQ(0, image.source.left);
+    EXPECT_EQ((LONG)width, image.source.right);
+    EXPECT_EQ((LONG)height, image.source.bottom);
+    EXPECT_EQ(255, image.constant_alpha);
+    EXPECT_EQ(AC_SRC_ALPHA, image.alpha_format);
+    EXPECT_TRUE(image.pixels == logo) << "the logo's pixels, premultiplied";
+
+    // Minimised, the panel draws its icon centred in the client area, and no logo.
+    ShowWindow(m_panel, SW_MINIMIZE);
+    RECT client;
+    GetClientRect(m_panel, &client);
+    const std::vector<ui::drawing> iconic = ui::paint_window(m_panel);
+    ASSERT_EQ(1u, iconic.size());
+    EXPECT_EQ(ui::drawing::kind::icon, iconic[0].what);
+    EXPECT_EQ(icon, iconic[0].icon);
+    EXPECT_EQ((client.right - 32 + 1) / 2, iconic[0].rect.left);
+    EXPECT_EQ((client.bottom - 32 + 1) / 2, iconic[0].rect.top);
+    ShowWindow(m_panel, SW_RESTORE);
 }
 
 TEST_F(PanelDialogTest, ASecondStartBringsTheFirstToTheFront)
