@@ -76,6 +76,21 @@ Status check(GpImage *image, bitmap_object **bitmap)
     return *bitmap == nullptr ? InvalidParameter : Ok;
 }
 
+// One property of an image into *out.
+template <typename T, typename Read> Status describe(GpImage *image, T *out, Read read)
+{
+    std::lock_guard<std::mutex> guard(state().lock);
+    bitmap_object *bitmap = nullptr;
+    Status status = check(image, &bitmap);
+    if (status == Ok && out == nullptr) {
+        status = InvalidParameter;
+    }
+    if (status == Ok) {
+        *out = read(*bitmap);
+    }
+    return status;
+}
+
 UINT bytes_per_pixel(PixelFormat format) { return format == PixelFormat24bppRGB ? 3 : 4; }
 
 BYTE premultiply(DWORD c, DWORD a) { return (BYTE)((c * a + 127) / 255); }
@@ -215,44 +230,17 @@ GpStatus WINAPI Gdiplus::DllExports::GdipDisposeImage(GpImage *image)
 
 GpStatus WINAPI Gdiplus::DllExports::GdipGetImageWidth(GpImage *image, UINT *width)
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    bitmap_object *bitmap = nullptr;
-    Status status = check(image, &bitmap);
-    if (status == Ok && width == nullptr) {
-        status = InvalidParameter;
-    }
-    if (status == Ok) {
-        *width = bitmap->image.width;
-    }
-    return status;
+    return describe(image, width, [](const bitmap_object &b) { return b.image.width; });
 }
 
 GpStatus WINAPI Gdiplus::DllExports::GdipGetImageHeight(GpImage *image, UINT *height)
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    bitmap_object *bitmap = nullptr;
-    Status status = check(image, &bitmap);
-    if (status == Ok && height == nullptr) {
-        status = InvalidParameter;
-    }
-    if (status == Ok) {
-        *height = bitmap->image.height;
-    }
-    return status;
+    return describe(image, height, [](const bitmap_object &b) { return b.image.height; });
 }
 
 GpStatus WINAPI Gdiplus::DllExports::GdipGetImagePixelFormat(GpImage *image, PixelFormat *format)
 {
-    std::lock_guard<std::mutex> guard(state().lock);
-    bitmap_object *bitmap = nullptr;
-    Status status = check(image, &bitmap);
-    if (status == Ok && format == nullptr) {
-        status = InvalidParameter;
-    }
-    if (status == Ok) {
-        *format = bitmap->format;
-    }
-    return status;
+    return describe(image, format, [](const bitmap_object &b) { return b.format; });
 }
 
 // A null rectangle locks the whole bitmap. With ImageLockModeUserInputBuf the caller's Scan0
