@@ -12,6 +12,31 @@ function(ovm_add_module name)
   target_link_options(${name} PRIVATE -Wl,-Bsymbolic)
 endfunction()
 
+# ovm_add_resources(target RC script [DEFINES ...] [DEPENDS ...]): builds a module's resource
+# script into it. The script goes through the C preprocessor with RC_INVOKED defined, as the
+# Windows resource compiler runs it, and then through the stand-in's resource compiler; the
+# headers it includes are tracked, the files it names are listed under DEPENDS.
+function(ovm_add_resources target)
+  cmake_parse_arguments(ARG "" "RC" "DEFINES;DEPENDS" ${ARGN})
+  get_filename_component(script ${ARG_RC} ABSOLUTE)
+  get_filename_component(folder ${script} DIRECTORY)
+  set(preprocessed ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc.i)
+  set(source ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.cpp)
+  set(defines)
+  foreach(define IN LISTS ARG_DEFINES)
+    list(APPEND defines -D${define})
+  endforeach()
+  add_custom_command(OUTPUT ${source}
+    COMMAND ${CMAKE_C_COMPILER} -E -P -x c -DRC_INVOKED ${defines} -I${folder} -MD -MF ${source}.d -MT ${source}
+      -o ${preprocessed} ${script}
+    COMMAND ovmrc ${preprocessed} ${folder} ${source}
+    DEPENDS ${script} ovmrc ${ARG_DEPENDS}
+    DEPFILE ${source}.d
+    COMMENT "Compiling resources of ${target}"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${source})
+endfunction()
+
 # Test executables that stream through the simulated bus against its real-time clock. A test
 # process starved of CPU misses bus frames as a real machine would, so these run in a phase of
 # their own with little else beside them (label "realtime", see build.sh).

@@ -63,11 +63,13 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
         status = PcRegisterAdapterPowerManagement(reinterpret_cast<PUNKNOWN>(adapter), DeviceObject);
     }
     if (NT_SUCCESS(status)) {
-        // A rate without a subdevice name leaves the device without a WaveRT filter; it starts.
-        RegisterWaveSubdevice(DeviceObject, adapter);
+        // The channel is ready before the subdevice's interface is enabled: a client told of
+        // the interface's arrival may open it while this start is still running.
         KeWaitForSingleObject(&extension->ExtensionMutex, Executive, KernelMode, FALSE, nullptr);
         extension->Adapter = adapter;
         KeReleaseMutex(&extension->ExtensionMutex, FALSE);
+        // A rate without a subdevice name leaves the device without a WaveRT filter; it starts.
+        RegisterWaveSubdevice(DeviceObject, adapter);
     }
     if (adapter != nullptr) {
         adapter->Release();

@@ -3,3 +3,4 @@
 #include <windows.h>
 #include <unknwn.h>
 #include <combaseapi.h>
+#include <objidl.h>

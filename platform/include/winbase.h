@@ -444,6 +444,15 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem);
 #define GetFullPathName GetFullPathNameW
 #define GetFileAttributes GetFileAttributesW
 
+// Module resources. An HRSRC names one resource of a module; LoadResource gives its data,
+// which stays valid while the module is loaded (LockResource only returns it).
+typedef struct HRSRC__ *HRSRC;
+HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
+HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WORD wLanguage);
+HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+LPVOID WINAPI LockResource(HGLOBAL hResData);
+DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+
 // Strings and diagnostics.
 VOID WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
 VOID WINAPI OutputDebugStringA(LPCSTR lpOutputString);

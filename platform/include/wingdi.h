@@ -1,5 +1,6 @@
-// Win32 API: wingdi. Device contexts, fonts, brushes and colours. The stand-in draws nothing:
-// a device context records what is drawn into it so that tests can read it back.
+// Win32 API: wingdi. Device contexts, fonts, brushes, bitmaps and colours. The stand-in draws
+// nothing on screen: a device context records what is drawn into it so that tests can read it
+// back.
 #pragma once
 #include <windef.h>
 
@@ -42,6 +43,56 @@ typedef struct _BLENDFUNCTION {
 #define AC_SRC_OVER 0x00
 #define AC_SRC_ALPHA 0x01
 
+// Bitmaps: device-independent bitmaps made with CreateDIBSection, selected into memory device
+// contexts and drawn from them.
+typedef struct tagBITMAPINFOHEADER {
+    DWORD biSize;
+    LONG biWidth;
+    LONG biHeight; // negative for rows stored from the top
+    WORD biPlanes;
+    WORD biBitCount;
+    DWORD biCompression;
+    DWORD biSizeImage;
+    LONG biXPelsPerMeter;
+    LONG biYPelsPerMeter;
+    DWORD biClrUsed;
+    DWORD biClrImportant;
+} BITMAPINFOHEADER, *PBITMAPINFOHEADER, *LPBITMAPINFOHEADER;
+static_assert(sizeof(BITMAPINFOHEADER) == 40, "BITMAPINFOHEADER layout");
+
+typedef struct tagRGBQUAD {
+    BYTE rgbBlue;
+    BYTE rgbGreen;
+    BYTE rgbRed;
+    BYTE rgbReserved;
+} RGBQUAD;
+
+typedef struct tagBITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[1];
+} BITMAPINFO, *PBITMAPINFO, *LPBITMAPINFO;
+
+typedef struct tagBITMAP {
+    LONG bmType;
+    LONG bmWidth;
+    LONG bmHeight;
+    LONG bmWidthBytes;
+    WORD bmPlanes;
+    WORD bmBitsPixel;
+    LPVOID bmBits;
+} BITMAP, *PBITMAP, *LPBITMAP;
+
+typedef struct tagDIBSECTION {
+    BITMAP dsBm;
+    BITMAPINFOHEADER dsBmih;
+    DWORD dsBitfields[3];
+    HANDLE dshSection;
+    DWORD dsOffset;
+} DIBSECTION, *PDIBSECTION, *LPDIBSECTION;
+
+#define BI_RGB 0L
+#define DIB_RGB_COLORS 0
+
 // Background modes.
 #define TRANSPARENT 1
 #define OPAQUE 2
@@ -81,6 +132,8 @@ BOOL WINAPI ExtTextOutW(HDC hdc, int x, int y, UINT options, const RECT *lprect,
 BOOL WINAPI TextOutW(HDC hdc, int x, int y, LPCWSTR lpString, int c);
 HDC WINAPI CreateCompatibleDC(HDC hdc);
 BOOL WINAPI DeleteDC(HDC hdc);
+HBITMAP WINAPI CreateDIBSection(HDC hdc, const BITMAPINFO *pbmi, UINT usage, VOID **ppvBits, HANDLE hSection,
+                                DWORD offset);
 BOOL WINAPI AlphaBlend(HDC hdcDest, int xoriginDest, int yoriginDest, int wDest, int hDest, HDC hdcSrc,
                        int xoriginSrc, int yoriginSrc, int wSrc, int hSrc, BLENDFUNCTION ftn);
 

@@ -19,7 +19,8 @@ typedef BOOL(WINAPI *dll_main_routine)(HINSTANCE, DWORD, LPVOID);
 constexpr const WCHAR *system_modules[] = {L"kernel32.dll", L"kernelbase.dll", L"ntdll.dll",  L"user32.dll",
                                            L"advapi32.dll", L"ole32.dll",      L"oleaut32.dll", L"setupapi.dll",
                                            L"cfgmgr32.dll", L"avrt.dll",       L"winmm.dll",    L"shell32.dll",
-                                           L"newdev.dll",   L"mmdevapi.dll",   L"combase.dll"};
+                                           L"newdev.dll",   L"mmdevapi.dll",   L"combase.dll",  L"shlwapi.dll",
+                                           L"gdiplus.dll"};
 
 // The loader lock: DllMain runs under it and may call back into the loader.
 std::recursive_mutex g_loader_lock;

@@ -11,12 +11,14 @@ namespace {
 constexpr ULONG cores_per_package = 2;
 std::atomic<ULONG> g_packages{1};
 
+// A count of 0 lists the cores of one package without its package record, as firmware that
+// reports no package relationship does.
 std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> topology()
 {
     const ULONG packages = g_packages.load();
     std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> entries;
     ULONG_PTR all = 0;
-    for (ULONG package = 0; package < packages; ++package) {
+    for (ULONG package = 0; package < (packages == 0 ? 1 : packages); ++package) {
         ULONG_PTR package_mask = 0;
         for (ULONG core = 0; core < cores_per_package; ++core) {
             const ULONG index = package * cores_per_package + core;
@@ -27,10 +29,12 @@ std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> topology()
             entries.push_back(entry);
             package_mask |= mask;
         }
-        SYSTEM_LOGICAL_PROCESSOR_INFORMATION entry{};
-        entry.ProcessorMask = package_mask;
-        entry.Relationship = RelationProcessorPackage;
-        entries.push_back(entry);
+        if (packages != 0) {
+            SYSTEM_LOGICAL_PROCESSOR_INFORMATION entry{};
+            entry.ProcessorMask = package_mask;
+            entry.Relationship = RelationProcessorPackage;
+            entries.push_back(entry);
+        }
         all |= package_mask;
     }
     SYSTEM_LOGICAL_PROCESSOR_INFORMATION node{};
@@ -52,7 +56,7 @@ machine_hooks g_hooks("kernel32.system_info", reset, reset);
 
 void set_processor_packages(ULONG packages)
 {
-    g_packages.store(packages < 1 ? 1 : (packages > 64 ? 64 : packages));
+    g_packages.store(packages > 64 ? 64 : packages);
 }
 
 } // namespace platform

@@ -1,13 +1,10 @@
-// The resource tables programs register (afxres.h): dialog templates and string tables, and
-// LoadStringW over them.
+// The resource tables programs register (afxres.h): dialog templates and string tables; and
+// LoadStringW over a module's own string table first and the registered tables after it.
 #include <afxwin.h>
 #include <algorithm>
+#include <cwchar>
 #include <mutex>
 #include <vector>
-
-#ifndef ERROR_RESOURCE_NAME_NOT_FOUND
-#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
-#endif
 
 namespace {
 
@@ -33,6 +30,32 @@ const AFX_STRING_RESOURCE *find_string(UINT id)
         }
     }
     return nullptr;
+}
+
+// The characters of string id in module's string table (blocks of sixteen counted strings);
+// null when the module has no block for it or the slot is empty.
+const WCHAR *module_string(HINSTANCE module, UINT id, size_t *length)
+{
+    const HRSRC block = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW((id >> 4) + 1), 0);
+    if (block == nullptr || id > 0xFFFF) {
+        return nullptr;
+    }
+    const auto *p = static_cast<const WCHAR *>(LockResource(LoadResource(module, block)));
+    if (p == nullptr) {
+        return nullptr;
+    }
+    const WCHAR *const end = p + SizeofResource(module, block) / sizeof(WCHAR);
+    for (UINT slot = 0; slot < (id & 15); ++slot) {
+        if (p >= end || (size_t)*p >= (size_t)(end - p)) {
+            return nullptr;
+        }
+        p += 1 + *p;
+    }
+    if (p >= end || *p == 0 || (size_t)*p >= (size_t)(end - p)) {
+        return nullptr;
+    }
+    *length = (size_t)*p;
+    return p + 1;
 }
 
 } // namespace
@@ -70,29 +93,36 @@ const AFX_DIALOG_TEMPLATE *AfxFindDialogTemplate(UINT id)
 }
 
 // Copies up to cchBufferMax - 1 characters and a terminator; returns the characters copied.
-// With cchBufferMax 0 the buffer receives a read-only pointer to the whole string and the
-// result is its length. 0 with ERROR_RESOURCE_NAME_NOT_FOUND for an unknown id.
+// With cchBufferMax 0 the buffer receives a read-only pointer to the string, which is not
+// terminated, and the result is its length. 0 with ERROR_RESOURCE_NAME_NOT_FOUND for an
+// unknown id. A null instance is the calling process's program.
 extern "C" int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax)
 {
     if (lpBuffer == nullptr || cchBufferMax < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const AFX_STRING_RESOURCE *resource = find_string(uID);
-    if (resource == nullptr) {
+    size_t length = 0;
+    const WCHAR *text = module_string(hInstance, uID, &length);
+    if (text == nullptr) {
+        if (const AFX_STRING_RESOURCE *resource = find_string(uID)) {
+            text = resource->text;
+            length = std::wcslen(text);
+        }
+    }
+    if (text == nullptr) {
         if (cchBufferMax > 0) {
             lpBuffer[0] = L'\0';
         }
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return 0;
     }
-    const std::wstring text = resource->text;
     if (cchBufferMax == 0) {
-        *reinterpret_cast<LPCWSTR *>(lpBuffer) = resource->text;
-        return (int)text.size();
+        *reinterpret_cast<LPCWSTR *>(lpBuffer) = text;
+        return (int)length;
     }
-    const size_t count = std::min(text.size(), (size_t)cchBufferMax - 1);
-    text.copy(lpBuffer, count);
+    const size_t count = std::min(length, (size_t)cchBufferMax - 1);
+    std::wmemcpy(lpBuffer, text, count);
     lpBuffer[count] = L'\0';
     return (int)count;
 }

@@ -214,4 +214,18 @@ std::vector<drawn_item> paint_list_box(HWND dialog, int id, DWORD timeout_ms)
     return items;
 }
 
+std::vector<drawing> paint_window(HWND window, DWORD timeout_ms)
+{
+    if (!IsWindow(window)) {
+        return {};
+    }
+    dc_capture_begin(window);
+    const bool answered = send(window, WM_PAINT, 0, 0, timeout_ms, nullptr);
+    std::vector<drawing> drawings = dc_capture_end(window);
+    if (!answered) {
+        drawings.clear();
+    }
+    return drawings;
+}
+
 } // namespace platform::ui

@@ -46,11 +46,18 @@ void dc_mark_initial(HDC hdc);
 bool dc_is_restored(HDC hdc);
 std::vector<ui::drawing> dc_take_drawings(HDC hdc);
 void dc_record(HDC hdc, ui::drawing d);
+// While a capture of a window runs, its device contexts add what was drawn into them to the
+// capture when they are released; dc_capture_end returns it all and ends the capture.
+void dc_capture_begin(HWND hwnd);
+std::vector<ui::drawing> dc_capture_end(HWND hwnd);
 // Fills in the colours, mode and font weight of the DC's current state.
 void dc_fill_state(HDC hdc, ui::drawing *d);
 COLORREF brush_color(HBRUSH brush, bool *known);
 // The stock brush of a system colour.
 HBRUSH sys_color_brush(int index);
+
+// The size of a loaded icon; false for a handle that is no icon.
+bool icon_size(HICON icon, int *width, int *height);
 
 // Focus of the calling thread's windows.
 void focus_forget(HWND hwnd);

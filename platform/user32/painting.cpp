@@ -284,14 +284,19 @@ extern "C" BOOL WINAPI DrawFocusRect(HDC hDC, const RECT *lprc)
     return TRUE;
 }
 
+// Draws the icon at its own size (DrawIcon does not scale).
 extern "C" BOOL WINAPI DrawIcon(HDC hDC, int X, int Y, HICON hIcon)
 {
-    if (hIcon == nullptr || !dc_exists(hDC)) {
+    int width = 0;
+    int height = 0;
+    if (!icon_size(hIcon, &width, &height) || !dc_exists(hDC)) {
+        set_error(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     ui::drawing d;
     d.what = ui::drawing::kind::icon;
-    d.rect = RECT{X, Y, X + GetSystemMetrics(SM_CXICON), Y + GetSystemMetrics(SM_CYICON)};
+    d.icon = hIcon;
+    d.rect = RECT{X, Y, X + width, Y + height};
     dc_fill_state(hDC, &d);
     dc_record(hDC, d);
     return TRUE;

@@ -1,4 +1,4 @@
-// Message boxes (recorded and answered at once, never blocking), stock cursors and icons, and
+// Message boxes (recorded and answered at once, never blocking), stock cursors, and
 // the character-case helpers.
 #include "window_manager.h"
 #include <platform/machine_state.h>
@@ -30,7 +30,7 @@ void reset_boxes()
 
 platform::machine_hooks g_hooks("user32 message boxes", reset_boxes, reset_boxes);
 
-// Stand-in handles for stock and module resources; nothing is drawn with them.
+// Stand-in handles for stock cursors; nothing is drawn with them.
 constexpr ULONG_PTR resource_handle_base = 0x20000;
 
 } // namespace
@@ -67,15 +67,6 @@ extern "C" HCURSOR WINAPI LoadCursorW(HINSTANCE hInstance, LPCWSTR lpCursorName)
         return nullptr;
     }
     return (HCURSOR)(resource_handle_base + (IS_INTRESOURCE(lpCursorName) ? (ULONG_PTR)lpCursorName : 0xFFFF));
-}
-
-extern "C" HICON WINAPI LoadIconW(HINSTANCE hInstance, LPCWSTR lpIconName)
-{
-    if (lpIconName == nullptr) {
-        set_error(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    return (HICON)(resource_handle_base + 0x10000 + (IS_INTRESOURCE(lpIconName) ? (ULONG_PTR)lpIconName : 0xFFFF));
 }
 
 // With a high word of zero the argument is one character, converted and returned in place.

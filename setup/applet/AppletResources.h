@@ -1,7 +1,7 @@
-// Resource identifiers and texts of the Control Panel applet, and the setup key each build
-// reads its program path from. OVM_APPLET_STANDARD selects the standard stack's build.
+// Resource identifiers of the Control Panel applet, shared by its resource script and its
+// code, and the setup key each build reads its program path from. OVM_APPLET_STANDARD selects
+// the standard stack's build.
 #pragma once
-#include <windows.h>
 
 #define IDI_APPLET 101
 
@@ -23,25 +23,3 @@
 #endif
 
 #define APPLET_PROGRAM_VALUE L"ControlPanel"
-
-// The string table as the shell would load it by identifier.
-struct AppletString {
-    int id;
-    const WCHAR *text;
-};
-
-#if defined(OVM_APPLET_STANDARD)
-inline constexpr AppletString AppletStrings[] = {
-    {IDS_ASYNC_NAME, L"Orvan Marla Series Audio"},
-    {IDS_ASYNC_INFO, L"Orvan Marla Series Audio Driver Control Panel"},
-    {IDS_SIBLING_NAME, L"Orvan Marla Series Audio"},
-    {IDS_SIBLING_INFO, L"Orvan Marla Series Audio Driver Control Panel"},
-    {IDS_STANDARD_NAME, L"Orvan Marla Series Audio"},
-    {IDS_STANDARD_INFO, L"Orvan Marla Series Audio Driver Control Panel"},
-};
-#else
-inline constexpr AppletString AppletStrings[] = {
-    {IDS_ASYNC_NAME, L"Orvan Marla Series Async Audio"},
-    {IDS_ASYNC_INFO, L"Orvan Marla Series Async Audio Driver Control Panel"},
-};
-#endif

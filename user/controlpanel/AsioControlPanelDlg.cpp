@@ -93,6 +93,8 @@ BOOL CAsioControlPanelDlg::OnInitDialog()
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
     SetWindowText(PANEL_WINDOW_TITLE);
+    // A logo that cannot be loaded is left out; the panel works without it.
+    m_Logo.Load(AfxGetResourceHandle(), IDB_PANEL_LOGO, L"PNG");
 
     if (!SYNCOBJ::CreateNamedMutex(&m_hSettingsMutex, OVM_SETTINGS_MUTEX_NAME)) {
         m_DriverUseSync.Stop();
@@ -114,7 +116,13 @@ BOOL CAsioControlPanelDlg::OnInitDialog()
 
     // Both watchers run before the first list refresh: a host holding the driver already
     // keeps the panel from moving the current device, and a settings change made while the
-    // list is read reaches the dialog afterwards instead of being missed.
+    // list is read reaches the dialog afterwards instead of being missed. On a first run the
+    // settings key does not exist yet and a watch thread that cannot open it ends for good,
+    // so the key is created with its defaults first.
+    {
+        CMutexLock lock(m_hSettingsMutex);
+        m_RegUtil.CreateDefaults();
+    }
     m_RegistryNotify.SetTarget(m_hWnd);
     m_RegistryNotify.Start();
     m_DriverUseSync.Start(this);
@@ -245,6 +253,15 @@ void CAsioControlPanelDlg::OnPaint()
 {
     if (!IsIconic()) {
         CDialog::OnPaint();
+        // The logo's frame is a hidden control that only marks where the logo goes.
+        CWnd *frame = GetDlgItem(IDC_LOGO_FRAME);
+        if (frame != nullptr && m_Logo.IsLoaded()) {
+            RECT rect;
+            frame->GetWindowRect(&rect);
+            ScreenToClient(&rect);
+            CClientDC dc(this);
+            m_Logo.Draw(&dc, rect);
+        }
         return;
     }
     CPaintDC dc(this);

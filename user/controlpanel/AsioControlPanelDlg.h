@@ -8,6 +8,7 @@
 #include "AsioListBox.h"
 #include "CplRegUtil.h"
 #include "DriverUseSync.h"
+#include "PanelLogo.h"
 #include "RateTables.h"
 #include "RegKeyWatcher.h"
 
@@ -57,6 +58,7 @@ private:
     void SetGroupTitle(LPCWSTR Text);
 
     HICON m_hIcon;
+    CPanelLogo m_Logo;
     CRegistryNotify m_RegistryNotify;
     HDEVNOTIFY m_hDeviceNotify;
     CDriverUseSync m_DriverUseSync;

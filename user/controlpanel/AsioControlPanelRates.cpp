@@ -32,10 +32,10 @@ BOOL CAsioControlPanelDlg::RefreshRateCombo()
         enable = !IsLabelledDsdRate(storedRate);
         pushStoredRate = enable && deviceRate != storedRate;
     } else {
-        // Only the current device's rate is the user's to change; another device is shown
-        // at the rate it runs at.
+        // Another device (a host holds the driver on the current one) is shown at the rate it
+        // runs at, and its rate may be changed on the device alone.
         key = deviceRate;
-        enable = FALSE;
+        enable = TRUE;
     }
     BOOL refused = FillRateCombo(key, record->Range, record->DsdNative, enable);
     // The combo holds this device's rows now: the stored rate goes to the device unless the
@@ -52,8 +52,10 @@ BOOL CAsioControlPanelDlg::FillRateCombo(DWORD KeyRate, const RateRange &Range, 
     m_RateCombo.ResetContent();
     m_ComboRateCount = 0;
     m_ComboIndex = -1;
+    // The rows run from the first table rate at or above the lowest rate: a device whose
+    // lowest rate is not a table rate still offers the table rates it reaches.
     DWORD first = 0;
-    while (first < PCM_RATE_COUNT && g_PcmRates[first].rate != Range.Lowest) {
+    while (first < PCM_RATE_COUNT && g_PcmRates[first].rate < Range.Lowest) {
         ++first;
     }
     for (DWORD i = first; i < PCM_RATE_COUNT && g_PcmRates[i].rate <= Range.Highest; ++i) {

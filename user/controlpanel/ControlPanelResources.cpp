@@ -1,4 +1,4 @@
-// The control panel's dialog template and string table, as its resource script declares them.
+// The control panel's dialog template, as a resource script would declare it.
 #include "ControlPanelResources.h"
 #include <commctrl.h>
 
@@ -26,11 +26,6 @@ const AFX_DIALOG_TEMPLATE PanelDialogs[] = {
      (UINT)(sizeof(PanelControls) / sizeof(PanelControls[0]))},
 };
 
-const AFX_STRING_RESOURCE PanelStrings[] = {
-    {IDS_DEVICE_IN_USE, L"Sound device is in use. You must close any application using this sound device before "
-                        L"changing this setting."},
-};
-
 } // namespace
 
-const AFX_RESOURCE_TABLE g_PanelResources = {PanelDialogs, 1, PanelStrings, 1};
+const AFX_RESOURCE_TABLE g_PanelResources = {PanelDialogs, 1, nullptr, 0};

@@ -1,7 +1,6 @@
-// Resource IDs and fixed texts of the control-panel program, and its resource table (the
-// dialog template and string table, registered with the dialog framework at start-up).
+// Resource IDs and fixed texts of the control-panel program, shared by its resource script,
+// and the dialog framework's table that holds its dialog template (registered at start-up).
 #pragma once
-#include <afxres.h>
 
 #define IDD_CONTROL_PANEL 102
 #define IDI_PANEL_ICON 128
@@ -26,4 +25,8 @@
 #define PANEL_BUILD_DAY 24
 #define PANEL_BUILD_YEAR 2023
 
+#ifndef RC_INVOKED
+#include <afxres.h>
+
 extern const AFX_RESOURCE_TABLE g_PanelResources;
+#endif

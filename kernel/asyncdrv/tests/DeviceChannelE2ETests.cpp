@@ -116,6 +116,29 @@ TEST_F(ChannelE2ETest, SetSampleRateRenamesTheFilterAndKeepsTheHandle)
     EXPECT_TRUE(CloseHandle(again));
 }
 
+// A client told of the audio interface's arrival (the control panel is) opens the channel at
+// once: the driver's start is still running when the interface is enabled.
+TEST_F(ChannelE2ETest, TheChannelOpensAsSoonAsTheInterfaceArrives)
+{
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_SUCCESS;
+    const ULONG listener = platform::pnp_listen([&](const platform::interface_event &event) {
+        const size_t cut = event.user_path.rfind(L"\\Wave");
+        if (!event.arrival || event.class_guid != KSCATEGORY_AUDIO || cut == std::wstring::npos ||
+            opened != INVALID_HANDLE_VALUE) {
+            return;
+        }
+        opened = open_channel(event.user_path.substr(0, cut) + QELASIO_CHANNEL_FILE_NAME);
+        error = opened == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    });
+    DEVICE_OBJECT *pdo = attach();
+    platform::pnp_unlisten(listener);
+    ASSERT_NE(nullptr, pdo);
+    ASSERT_NE(INVALID_HANDLE_VALUE, opened) << "error " << error;
+    EXPECT_EQ(STATUS_SUCCESS, control(opened, IOCTL_QELASIO_PING).status);
+    EXPECT_TRUE(CloseHandle(opened));
+}
+
 TEST_F(ChannelE2ETest, ChannelNameIsCaseInsensitiveAndOtherNamesAreNotChannels)
 {
     DEVICE_OBJECT *pdo = attach();

@@ -77,6 +77,14 @@ struct drawing {
     COLORREF text_color = 0;
     COLORREF back_color = 0; // background colour of text; the colour of a fill
     int back_mode = 0;
+    HICON icon = nullptr; // kind::icon
+    // kind::image (AlphaBlend): rect is the destination; the source rectangle, the blend
+    // function's constant alpha and alpha format, and the source pixels of that rectangle
+    // row by row from the top, each as 0xAARRGGBB.
+    RECT source{};
+    BYTE constant_alpha = 0;
+    BYTE alpha_format = 0;
+    std::vector<DWORD> pixels;
 };
 struct drawn_item {
     int index = -1;
@@ -88,6 +96,11 @@ struct drawn_item {
 // Paints an owner-drawn list box as the screen would and returns what each item drew, in row
 // order. Empty when the control is not an owner-drawn list box.
 std::vector<drawn_item> paint_list_box(HWND dialog, int id, DWORD timeout_ms = 10000);
+
+// Sends WM_PAINT to a window on its own thread and returns what the window drew into the
+// device contexts it took for itself while handling it (BeginPaint's and GetDC's), in order.
+// Empty when the window does not exist or its thread did not answer.
+std::vector<drawing> paint_window(HWND window, DWORD timeout_ms = 10000);
 
 // Message boxes shown so far since boot, and the answer the next ones get.
 inline std::vector<message_box_record> message_boxes() { return message_box_history(); }

@@ -9,7 +9,8 @@
 
 namespace platform {
 
-// Number of processor packages GetLogicalProcessorInformation reports (1 at boot; 1..64).
+// Number of processor packages GetLogicalProcessorInformation reports (1 at boot; 0..64; 0
+// reports the cores of one package without a package record).
 void set_processor_packages(ULONG packages);
 
 // One AvSetMmThreadCharacteristicsW registration and what followed it.

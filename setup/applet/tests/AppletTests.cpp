@@ -15,12 +15,22 @@ struct Build {
     const WCHAR *setup_key;
     int name_id;
     int info_id;
+    const WCHAR *name;
+    const WCHAR *info;
 };
 
 const Build builds[] = {
-    {L"ovmlsaaudio.cpl", L"SOFTWARE\\Orvan\\{08E5CF00-6FA5-4F62-AD3A-51A60F25EE79}", 102, 103},
-    {L"ovmlsaudio.dll", L"SOFTWARE\\Orvan\\Marla Series Setup", 106, 107},
+    {L"ovmlsaaudio.cpl", L"SOFTWARE\\Orvan\\{08E5CF00-6FA5-4F62-AD3A-51A60F25EE79}", 102, 103,
+     L"Orvan Marla Series Async Audio", L"Orvan Marla Series Async Audio Driver Control Panel"},
+    {L"ovmlsaudio.dll", L"SOFTWARE\\Orvan\\Marla Series Setup", 106, 107, L"Orvan Marla Series Audio",
+     L"Orvan Marla Series Audio Driver Control Panel"},
 };
+
+std::wstring load_string(HMODULE module, int id)
+{
+    WCHAR text[128] = {};
+    return LoadStringW(module, (UINT)id, text, 128) > 0 ? text : L"(missing)";
+}
 
 const WCHAR *const program = L"C:\\Program Files\\Orvan\\panel-under-test.exe";
 
@@ -78,6 +88,11 @@ TEST_P(AppletTests, AnswersTheProtocolWithOneApplet)
     EXPECT_EQ(GetParam().name_id, info.idName);
     EXPECT_EQ(GetParam().info_id, info.idInfo);
     EXPECT_EQ(0, info.lData);
+    // What the Control Panel shows for the entry, read from the applet's own resources.
+    EXPECT_EQ(GetParam().name, load_string(module, info.idName));
+    EXPECT_EQ(GetParam().info, load_string(module, info.idInfo));
+    EXPECT_NE(nullptr, LoadIconW(module, MAKEINTRESOURCEW(info.idIcon)));
+    EXPECT_NE(nullptr, FindResourceW(module, MAKEINTRESOURCEW(2), RT_MANIFEST));
     for (UINT other : {(UINT)CPL_SELECT, (UINT)CPL_STOP, (UINT)CPL_EXIT, (UINT)CPL_NEWINQUIRE, 999u}) {
         EXPECT_EQ(0, applet(nullptr, other, 0, 0)) << other;
     }
@@ -142,6 +157,25 @@ TEST_P(AppletTests, FailedStartIsIgnored)
     platform::process_set_launch_result(false, ERROR_ACCESS_DENIED);
     EXPECT_EQ(0, double_click());
     EXPECT_EQ(1u, platform::process_launch_records().size());
+}
+
+TEST(AppletStringTests, EachBuildKeepsItsOwnTableBesideTheOther)
+{
+    platform::machine_boot();
+    const HMODULE async = LoadLibraryW(builds[0].module);
+    const HMODULE standard = LoadLibraryW(builds[1].module);
+    ASSERT_NE(nullptr, async);
+    ASSERT_NE(nullptr, standard);
+    EXPECT_EQ(L"Orvan Marla Series Async Audio", load_string(async, 102));
+    EXPECT_EQ(L"(missing)", load_string(async, 106));
+    // The standard build's rows of the sibling lines carry its own two texts.
+    for (int id = 102; id <= 107; ++id) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(id % 2 == 0 ? builds[1].name : builds[1].info, load_string(standard, id));
+    }
+    FreeLibrary(async);
+    FreeLibrary(standard);
+    platform::machine_shutdown();
 }
 
 INSTANTIATE_TEST_SUITE_P(BothStacks, AppletTests, ::testing::ValuesIn(builds),

@@ -3,6 +3,11 @@
 // settings they write, a host holding the driver, a second start, and devices that come and go.
 #include "PanelFixture.h"
 #include <commctrl.h>
+#include <gdiplus.h>
+#include <wingdi.h>
+#include <shlwapi.h>
+#include <fstream>
+#include <iterator>
 #include <platform/ui_automation.h>
 #include "CmnRegUtil.h"
 #include "ControlPanelResources.h"
@@ -58,6 +63,25 @@ TEST_F(PanelDialogTest, AStoredDeviceThatIsAbsentGivesWayToTheFirst)
     EXPECT_EQ(0, selection(IDC_DEVICE_LIST));
     EXPECT_EQ(0, bold_row());
     EXPECT_EQ(first.instance_id, stored_selected());
+}
+
+TEST_F(PanelDialogTest, AStoredDeviceThatIsAbsentStaysStoredWhileAHostHoldsTheDriver)
+{
+    const attached_device first = attach(u"OVM0001");
+    attach(u"OVM0002");
+    const std::wstring gone = L"USB\\VID_3A51&PID_0102\\GONE";
+    store_selected(gone);
+    store_number(REGVAL_SAMPLING_RATE, 44100);
+    SimulatedHost host;
+    ASSERT_TRUE(host.take());
+    ASSERT_NE(nullptr, start_panel());
+    EXPECT_EQ(0, selection(IDC_DEVICE_LIST));
+    EXPECT_EQ(first.description, control_text(IDC_SETTING_GROUP));
+    EXPECT_EQ(-1, bold_row()) << "no present device is the host's";
+    EXPECT_EQ(gone, stored_selected());
+    EXPECT_FALSE(control_enabled(IDC_BUFFER_SLIDER));
+    EXPECT_EQ(L"----", control_text(IDC_BUFFER_TEXT));
+    EXPECT_EQ(44100u, stored_number(REGVAL_SAMPLING_RATE));
 }
 
 TEST_F(PanelDialogTest, ChoosingADeviceMakesItCurrent)
@@ -135,6 +159,22 @@ TEST_F(PanelDialogTest, ADeviceWithOneRateGivesOneRowAndADisabledCombo)
     EXPECT_EQ(48000u, stored_number(REGVAL_SAMPLING_RATE)) << "a stored rate without a row becomes the first row's";
 }
 
+TEST_F(PanelDialogTest, ADeviceWhoseLowestRateIsNoTableRateOffersTheTableRatesAboveIt)
+{
+    sim::audio_device_options options;
+    options.clock_rates = {22050, 44100, 48000};
+    options.initial_rate = 48000;
+    const attached_device device = attach(u"OVM0001", options);
+    store_number(REGVAL_SAMPLING_RATE, 48000);
+    ASSERT_NE(nullptr, start_panel());
+    EXPECT_EQ((std::vector<std::wstring>{L"32000 Hz", L"44100 Hz", L"48000 Hz"}), items(IDC_RATE_COMBO));
+    EXPECT_EQ(2, selection(IDC_RATE_COMBO));
+    EXPECT_TRUE(control_enabled(IDC_RATE_COMBO));
+    ASSERT_TRUE(select(IDC_RATE_COMBO, 1));
+    EXPECT_EQ(44100u, stored_number(REGVAL_SAMPLING_RATE));
+    EXPECT_EQ(44100u, device_rate(device));
+}
+
 TEST_F(PanelDialogTest, SliderStoresTheBufferSizeIndex)
 {
     attach(u"OVM0001");
@@ -157,6 +197,37 @@ TEST_F(PanelDialogTest, SliderStoresTheBufferSizeIndex)
     EXPECT_EQ(L"320 Samples", control_text(IDC_BUFFER_TEXT));
 }
 
+TEST_F(PanelDialogTest, ThumbPositionsBeyondTheRangeStoreTheDefaultAndTrackingStoresNothing)
+{
+    attach(u"OVM0001");
+    store_number(REGVAL_SAMPLING_RATE, 48000);
+    store_number(REGVAL_BUFFER_SIZE_INDEX, 3);
+    ASSERT_NE(nullptr, start_panel());
+    const HWND slider = GetDlgItem(m_panel, IDC_BUFFER_SLIDER);
+    ASSERT_NE(nullptr, slider);
+    struct row {
+        WORD code;
+        WORD position;
+        DWORD stored;
+        const WCHAR *text;
+    };
+    // Each row starts from index 3; a drag in progress and its end leave the setting alone.
+    const row rows[] = {
+        {SB_THUMBTRACK, 20, 3, L"256 Samples"},      {SB_ENDSCROLL, 20, 3, L"256 Samples"},
+        {SB_THUMBPOSITION, 31, 31, L"2048 Samples"}, {SB_THUMBPOSITION, 32, 7, L"512 Samples"},
+        {SB_THUMBPOSITION, 0xFFFF, 7, L"512 Samples"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.code << " at " << r.position);
+        ASSERT_TRUE(ui::move_slider(m_panel, IDC_BUFFER_SLIDER, 3));
+        ASSERT_EQ(3u, stored_number(REGVAL_BUFFER_SIZE_INDEX));
+        SendMessageW(m_panel, WM_HSCROLL, MAKEWPARAM(r.code, r.position), (LPARAM)slider);
+        EXPECT_EQ(r.stored, stored_number(REGVAL_BUFFER_SIZE_INDEX));
+        EXPECT_EQ(r.text, control_text(IDC_BUFFER_TEXT));
+        EXPECT_EQ((int)r.stored, ui::read_slider(m_panel, IDC_BUFFER_SLIDER).position);
+    }
+}
+
 TEST_F(PanelDialogTest, ASettingsChangeByAnotherWriterIsShown)
 {
     attach(u"OVM0001");
@@ -171,6 +242,20 @@ TEST_F(PanelDialogTest, ASettingsChangeByAnotherWriterIsShown)
 
     store_number(REGVAL_SAMPLING_RATE, 96000);
     EXPECT_TRUE(wait_for([&] { return selection(IDC_RATE_COMBO) == 3; }));
+}
+
+TEST_F(PanelDialogTest, OnAFirstRunThePanelCreatesTheSettingsAndFollowsTheirChanges)
+{
+    attach(u"OVM0001");
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_CURRENT_USER, OVM_SETTINGS_KEY, 0, KEY_READ, &key));
+    ASSERT_NE(nullptr, start_panel());
+    EXPECT_EQ(7u, stored_number(REGVAL_BUFFER_SIZE_INDEX));
+    EXPECT_EQ(44100u, stored_number(REGVAL_SAMPLING_RATE));
+    ASSERT_EQ(L"512 Samples", control_text(IDC_BUFFER_TEXT));
+
+    store_number(REGVAL_BUFFER_SIZE_INDEX, 15);
+    EXPECT_TRUE(wait_for([&] { return control_text(IDC_BUFFER_TEXT) == L"1024 Samples"; }));
 }
 
 TEST_F(PanelDialogTest, WhileAHostHoldsTheDriverTheCurrentDeviceStays)
@@ -192,8 +277,16 @@ TEST_F(PanelDialogTest, WhileAHostHoldsTheDriverTheCurrentDeviceStays)
     EXPECT_EQ(first.instance_id, stored_selected());
     EXPECT_EQ(row_of(first), bold_row());
     EXPECT_FALSE(control_enabled(IDC_BUFFER_SLIDER));
-    EXPECT_FALSE(control_enabled(IDC_RATE_COMBO));
     EXPECT_EQ(L"----", control_text(IDC_BUFFER_TEXT));
+    // The other device is shown at its own rate, which may be changed on that device alone.
+    EXPECT_EQ(SixRates, items(IDC_RATE_COMBO));
+    EXPECT_EQ(0, selection(IDC_RATE_COMBO)) << "the device runs at 44100 Hz";
+    EXPECT_TRUE(control_enabled(IDC_RATE_COMBO));
+    ASSERT_TRUE(select(IDC_RATE_COMBO, 3));
+    EXPECT_EQ(96000u, device_rate(second));
+    EXPECT_EQ(48000u, device_rate(first));
+    EXPECT_EQ(48000u, stored_number(REGVAL_SAMPLING_RATE));
+    settle();
 
     // Once the host lets go, a click makes the device current.
     host.release();
@@ -247,6 +340,85 @@ TEST_F(PanelDialogTest, WithoutAHostStartingThePanelConvertsAStoredDsdRate)
     ASSERT_NE(nullptr, start_panel());
     EXPECT_TRUE(wait_for([&] { return stored_number(REGVAL_SAMPLING_RATE) == 88200; }));
     EXPECT_TRUE(wait_for([&] { return selection(IDC_RATE_COMBO) == 2 && control_enabled(IDC_RATE_COMBO); }));
+}
+
+// The logo as the panel must draw it: decoded here from the file the program is built with,
+// its colours premultiplied by their alpha.
+std::vector<DWORD> premultiplied_logo(UINT *width, UINT *height)
+{
+    std::ifstream file(OVM_PANEL_LOGO, std::ios::binary);
+    const std::vector<BYTE> png((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartupInput input;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    IStream *stream = SHCreateMemStream(png.data(), (UINT)png.size());
+    std::vector<DWORD> pixels;
+    {
+        Gdiplus::Bitmap logo(stream);
+        Gdiplus::BitmapData data = {};
+        if (logo.LockBits(nullptr, Gdiplus::ImageLockModeRead, PixelFormat32bppARGB, &data) == Gdiplus::Ok) {
+            *width = data.Width;
+            *height = data.Height;
+            for (UINT y = 0; y < data.Height; ++y) {
+                const DWORD *row = reinterpret_cast<const DWORD *>(static_cast<const BYTE *>(data.Scan0) + y * data.Stride);
+                for (UINT x = 0; x < data.Width; ++x) {
+                    const DWORD a = row[x] >> 24;
+                    const auto scale = [a](DWORD c) { return a == 255 ? c : (c * a + 127) / 255; };
+                    pixels.push_back((a << 24) | (scale((row[x] >> 16) & 0xFF) << 16) |
+                                     (scale((row[x] >> 8) & 0xFF) << 8) | scale(row[x] & 0xFF));
+                }
+            }
+            logo.UnlockBits(&data);
+        }
+    }
+    stream->Release();
+    Gdiplus::GdiplusShutdown(token);
+    return pixels;
+}
+
+TEST_F(PanelDialogTest, TheIconAndTheScaledLogoComeFromTheProgramsResources)
+{
+    attach(u"OVM0001");
+    ASSERT_NE(nullptr, start_panel());
+    const HICON icon = LoadIconW(GetModuleHandleW(L"ovmlsaaudcp.exe"), MAKEINTRESOURCEW(IDI_PANEL_ICON));
+    ASSERT_NE(nullptr, icon);
+    EXPECT_EQ((LRESULT)icon, SendMessageW(m_panel, WM_GETICON, ICON_BIG, 0));
+    EXPECT_EQ((LRESULT)icon, SendMessageW(m_panel, WM_GETICON, ICON_SMALL, 0));
+
+    UINT width = 0;
+    UINT height = 0;
+    const std::vector<DWORD> logo = premultiplied_logo(&width, &height);
+    ASSERT_FALSE(logo.empty());
+    RECT frame;
+    ASSERT_TRUE(GetWindowRect(GetDlgItem(m_panel, IDC_LOGO_FRAME), &frame)); // in the dialog's client area
+    const std::vector<ui::drawing> drawn = ui::paint_window(m_panel);
+    ASSERT_EQ(1u, drawn.size());
+    const ui::drawing &image = drawn[0];
+    EXPECT_EQ(ui::drawing::kind::image, image.what);
+    // 180 x 64 into the 171 x 68 frame: the width fills it, the height keeps the proportion.
+    const LONG scaled = (LONG)height * (frame.right - frame.left) / (LONG)width;
+    EXPECT_EQ(frame.left, image.rect.left);
+    EXPECT_EQ(frame.right, image.rect.right);
+    EXPECT_EQ(frame.top + (frame.bottom - frame.top - scaled) / 2, image.rect.top);
+    EXPECT_EQ(scaled, image.rect.bottom - image.rect.top);
+    EXPECT_EQ(0, image.source.left);
+    EXPECT_EQ((LONG)width, image.source.right);
+    EXPECT_EQ((LONG)height, image.source.bottom);
+    EXPECT_EQ(255, image.constant_alpha);
+    EXPECT_EQ(AC_SRC_ALPHA, image.alpha_format);
+    EXPECT_TRUE(image.pixels == logo) << "the logo's pixels, premultiplied";
+
+    // Minimised, the panel draws its icon centred in the client area, and no logo.
+    ShowWindow(m_panel, SW_MINIMIZE);
+    RECT client;
+    GetClientRect(m_panel, &client);
+    const std::vector<ui::drawing> iconic = ui::paint_window(m_panel);
+    ASSERT_EQ(1u, iconic.size());
+    EXPECT_EQ(ui::drawing::kind::icon, iconic[0].what);
+    EXPECT_EQ(icon, iconic[0].icon);
+    EXPECT_EQ((client.right - 32 + 1) / 2, iconic[0].rect.left);
+    EXPECT_EQ((client.bottom - 32 + 1) / 2, iconic[0].rect.top);
+    ShowWindow(m_panel, SW_RESTORE);
 }
 
 TEST_F(PanelDialogTest, ASecondStartBringsTheFirstToTheFront)

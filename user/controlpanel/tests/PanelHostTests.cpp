@@ -84,6 +84,26 @@ TEST_F(PanelHostTest, TheRunningDriverHearsOfThePanelsWrites)
     EXPECT_TRUE(wait_for([] { return !driver_in_use(); }));
 }
 
+TEST_F(PanelHostTest, OnAFirstRunThePanelFollowsTheRateAHostSets)
+{
+    const attached_device device = attach(u"OVM0001");
+    ASSERT_NE(nullptr, start_panel()); // before the settings key exists
+    ASSERT_EQ(0, selection(IDC_RATE_COMBO));
+
+    sim::asio_host_options options = host_options();
+    options.sample_rate = 96000;
+    sim::asio_host host(options);
+    ASSERT_TRUE(host.start()) << host.error();
+    EXPECT_TRUE(wait_for([&] { return stored_number(REGVAL_SAMPLING_RATE) == 96000 && selection(IDC_RATE_COMBO) == 3; }));
+    settle();
+    EXPECT_EQ(3, selection(IDC_RATE_COMBO));
+    EXPECT_EQ(96000u, device_rate(device)) << "the panel left the host's rate on the device";
+    const uint64_t switches = host.buffer_switches();
+    EXPECT_TRUE(host.wait_buffer_switches(switches + 8, 10000));
+    EXPECT_EQ(96000.0, host.sample_rate());
+    ASSERT_TRUE(host.stop());
+}
+
 TEST_F(PanelHostTest, AHostReleasingTheDriverGivesThePanelTheChoiceBack)
 {
     const attached_device device = attach(u"OVM0001");

@@ -125,7 +125,7 @@ TEST_F(RegKeyWatcherTests, ThreadCountFollowsProcessorPackages)
         ULONG packages;
         DWORD threads;
     };
-    for (const row r : {row{1, 2}, row{4, 5}, row{16, 17}, row{20, 17}}) {
+    for (const row r : {row{0, 2}, row{1, 2}, row{4, 5}, row{16, 17}, row{20, 17}}) {
         SCOPED_TRACE(r.packages);
         platform::set_processor_packages(r.packages);
         CountingWatcher watcher;
