@@ -97,6 +97,11 @@ size_t asio_host::sample_bytes(ASIOSampleType type)
     }
 }
 
+bool asio_host::is_dsd(ASIOSampleType type)
+{
+    return type == ASIOSTDSDInt8LSB1 || type == ASIOSTDSDInt8MSB1;
+}
+
 // The top byte carries the channel number plus one (so silence never looks like signal), the
 // bytes below it the frame counter, little-endian as the sample type lays it out.
 void asio_host::encode_signal(ASIOSampleType type, int32_t channel, uint64_t frame, uint8_t *out)
@@ -239,6 +244,12 @@ double asio_host::sample_rate() const
 {
     std::lock_guard<std::mutex> guard(stream_lock_);
     return sample_rate_;
+}
+
+std::vector<asio_session_record> asio_host::sessions() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return sessions_;
 }
 
 bool asio_host::output_ready_supported() const
