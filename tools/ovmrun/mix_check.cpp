@@ -4,6 +4,7 @@
 #include <sim/audio_engine.h>
 #include <algorithm>
 #include <optional>
+#include "loopback_signal.h"
 
 namespace ovmrun {
 
@@ -61,23 +62,18 @@ mix_result check_mix(const std::vector<uint8_t> &captured, ASIOSampleType type, 
     if (width == 0) {
         return result;
     }
-    const uint8_t tag = (uint8_t)((channel + 1) & 0x7F);
-    const uint64_t counter_mask = (1ull << ((width - 1) * 8)) - 1;
+    const uint64_t counter_mask = signal_counter_mask(width);
     const uint64_t frames = captured.size() / width;
     // The host's signal arrives first alone; its first frame gives the host's latency, which
     // holds for the rest of the run.
     uint64_t base = 0;
     uint64_t f = 0;
     for (; f < frames && !result.found; ++f) {
-        const uint8_t *sample = captured.data() + f * width;
-        if (sample[width - 1] == tag) {
-            uint64_t counter = 0;
-            for (uint32_t b = 0; b + 1 < width; ++b) {
-                counter |= (uint64_t)sample[b] << (8 * b);
-            }
+        const signal_sample sample = decode_signal(captured.data() + f * width, width);
+        if (sample.tag == signal_tag(channel)) {
             result.found = true;
-            base = f - counter;
-            result.latency_frames = (int64_t)((f - counter) & counter_mask);
+            base = f - sample.counter;
+            result.latency_frames = (int64_t)((f - sample.counter) & counter_mask);
         }
     }
     if (!result.found) {

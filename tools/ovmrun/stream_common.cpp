@@ -66,8 +66,8 @@ void check_inputs(stream_result &result, const std::vector<std::string> &input_n
                 // does: a session's latency counts from its own first frame.
                 const uint32_t width = std::max<uint32_t>(1, sample_type_bytes(layout));
                 const uint64_t first_frame = begin / width;
-                const uint64_t counter_mask = (1ull << ((width - 1) * 8)) - 1;
-                const int64_t latency = (int64_t)(((uint64_t)check.latency_frames + first_frame) & counter_mask);
+                const int64_t latency =
+                    (int64_t)(((uint64_t)check.latency_frames + first_frame) & signal_counter_mask(width));
                 if (entry.session_latencies.empty()) {
                     entry.latency_frames = latency;
                 }
