@@ -211,8 +211,8 @@ std::string check_combination(const run_options &options)
         }
     }
     if (options.with_engine && options.panel.what != panel_setting::none) {
-        return "--panel-change: the control panel cannot change the device's buffers or rate while the audio "
-               "engine streams; run it without --with-engine";
+        return "--panel-change: the check of the engine's mixed stream follows one buffer session only; run "
+               "--with-engine and --panel-change apart";
     }
     if (options.dsd != 0 && options.rate_given) {
         return "--rate: with --dsd the host sets the DSD rate; leave --rate out";

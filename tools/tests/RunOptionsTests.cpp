@@ -136,7 +136,7 @@ TEST(RunOptions, TheRoutesTakeTheirValuesAndRefuseWhatTheyCannotRunWith)
 {
     const ovmrun::parse_result routes =
         parse({"--dsd", "128", "--with-engine", "--panel-change", "index=3", "--plot", "run.svg"});
-    EXPECT_FALSE(routes.ok) << "the engine holds the device's rate and buffers";
+    EXPECT_FALSE(routes.ok) << "the mix check follows one buffer session";
     const ovmrun::parse_result dsd = parse({"--dsd=256", "--with-engine", "--plot=out/run.svg"});
     ASSERT_TRUE(dsd.ok) << dsd.error;
     EXPECT_EQ(256u, dsd.options.dsd);
