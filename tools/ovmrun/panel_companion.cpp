@@ -111,7 +111,7 @@ void panel_companion::at(stream_point point, sim::asio_host *host)
 void panel_companion::change_setting(sim::asio_host &host)
 {
     if (!host.open_control_panel(call_timeout_ms, &m_figures.control_panel)) {
-        m_figures.failure = "the host's controlPanel call did not return";
+        m_figures.failure = "the host could not call controlPanel (it does not stream, or the call did not return)";
         return;
     }
     m_window = ui::find_window_by_title(PANEL_WINDOW_TITLE, window_timeout_ms);

@@ -194,8 +194,9 @@ void print_panel(const job_outcome &outcome, const run_options &options, std::FI
     if (options.panel.what == panel_setting::none || !p.ran) {
         return;
     }
-    std::fprintf(out, "control panel:   controlPanel returned %d and %s\n", (int)p.control_panel,
-                 p.window ? "started the control panel" : "started no control panel");
+    std::fprintf(out, "control panel:   controlPanel returned %s and %s\n",
+                 p.control_panel == ASE_OK ? "ASE_OK" : std::to_string(p.control_panel).c_str(),
+                 p.window ? "started the control-panel program" : "started no control panel");
     if (!p.clicked) {
         return;
     }
