@@ -411,12 +411,12 @@ bool asio_host::create_buffers(session &s)
         input_latency_ = in_latency;
         output_latency_ = out_latency;
     }
+    session.time = platform::clock_now();
     if (driver->start() != ASE_OK) {
         fail("start failed");
         return false;
     }
     s.started = true;
-    session.time = platform::clock_now();
     session.buffer_size = size;
     session.sample_rate = rate;
     std::lock_guard<std::mutex> guard(lock_);

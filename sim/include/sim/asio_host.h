@@ -58,7 +58,7 @@ struct asio_host_options {
 // One buffer session: from createBuffers (at start, and again after each reset) to its
 // disposal.
 struct asio_session_record {
-    int64_t time = 0;           // machine clock when the driver's start returned
+    int64_t time = 0;           // machine clock when the host called the driver's start
     int32_t buffer_size = 0;
     double sample_rate = 0;
     // Bytes each input had captured before this session's first buffer switch.
