@@ -116,6 +116,7 @@ void engine_companion::run()
     for (const platform::device_interface &entry : platform::pnp_interfaces(KSCATEGORY_AUDIO, true)) {
         if (entry.pdo == m_pdo) {
             path = entry.user_path;
+            break;
         }
     }
     std::unique_ptr<sim::wavert_filter> filter;
