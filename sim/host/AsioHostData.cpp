@@ -97,11 +97,6 @@ size_t asio_host::sample_bytes(ASIOSampleType type)
     }
 }
 
-bool asio_host::is_dsd(ASIOSampleType type)
-{
-    return type == ASIOSTDSDInt8LSB1 || type == ASIOSTDSDInt8MSB1;
-}
-
 // The top byte carries the channel number plus one (so silence never looks like signal), the
 // bytes below it the frame counter, little-endian as the sample type lays it out.
 void asio_host::encode_signal(ASIOSampleType type, int32_t channel, uint64_t frame, uint8_t *out)

@@ -152,12 +152,11 @@ public:
     bool write_wav(const std::string &path) const;
 
     // The signal the host writes: output channel c, frame n, encoded in type's byte layout.
+    // In a DSD type each 32 samples of a channel (4 bytes, one 32-bit word of the device)
+    // carry the channel tag and a word counter as the 32-bit PCM signal does: word w of
+    // channel c is encode_signal(ASIOSTInt32LSB, c, w).
     static size_t sample_bytes(ASIOSampleType type); // 0 for DSD and unknown types
     static void encode_signal(ASIOSampleType type, int32_t channel, uint64_t frame, uint8_t *out);
-    // The DSD signal: each 32 DSD samples of a channel (4 bytes, one 32-bit word of the
-    // device) carry the channel tag and a word counter as the 32-bit PCM signal does, so
-    // word w of channel c is encode_signal(ASIOSTInt32LSB, c, w).
-    static bool is_dsd(ASIOSampleType type);
 
     // Callback entry points (called through per-slot trampolines).
     void on_buffer_switch(int32_t index, ASIOBool direct, const ASIOTime *time, bool with_time);
