@@ -73,6 +73,9 @@ int64_t samples_value(uint32_t hi, uint32_t lo)
 
 constexpr const WCHAR *window_class = L"OvmAsioHostWindow";
 
+// A DSD channel buffer holds one bit per sample, a 32-bit device word 32 samples.
+constexpr uint64_t dsd_samples_per_word = 32;
+
 // Registry key names compare without regard to case.
 bool same_name(const std::wstring &a, const std::wstring &b)
 {
@@ -201,6 +204,13 @@ void asio_host::run()
                 ++resets_;
                 changed_.notify_all();
             }
+            if (panel_requested_.exchange(false)) {
+                const ASIOError result = driver_->controlPanel();
+                std::lock_guard<std::mutex> guard(lock_);
+                panel_result_ = result;
+                ++panel_calls_;
+                changed_.notify_all();
+            }
             if (latencies_changed_.exchange(false)) {
                 int32_t in = 0, out = 0;
                 if (driver_->getLatencies(&in, &out) == ASE_OK) {
@@ -296,10 +306,17 @@ bool asio_host::create_buffers(session &s)
         fail("getChannels failed");
         return false;
     }
-    int32_t min_size = 0, max_size = 0, preferred = 0, granularity = 0;
-    if (driver->getBufferSize(&min_size, &max_size, &preferred, &granularity) != ASE_OK) {
-        fail("getBufferSize failed");
-        return false;
+    if (options_.io_format != kASIOPCMFormat) {
+        ASIOIoFormat format{};
+        format.FormatType = options_.io_format;
+        if (driver->future(kAsioCanDoIoFormat, &format) != ASE_SUCCESS) {
+            fail("the driver cannot do the io format " + std::to_string((int)options_.io_format));
+            return false;
+        }
+        if (driver->future(kAsioSetIoFormat, &format) != ASE_SUCCESS) {
+            fail("kAsioSetIoFormat failed");
+            return false;
+        }
     }
     if (options_.sample_rate > 0) {
         if (driver->canSampleRate(options_.sample_rate) != ASE_OK) {
@@ -314,6 +331,12 @@ bool asio_host::create_buffers(session &s)
     double rate = 0;
     if (driver->getSampleRate(&rate) != ASE_OK || rate <= 0) {
         fail("getSampleRate failed");
+        return false;
+    }
+    // The sizes the driver offers depend on its rate and io format, so they are asked last.
+    int32_t min_size = 0, max_size = 0, preferred = 0, granularity = 0;
+    if (driver->getBufferSize(&min_size, &max_size, &preferred, &granularity) != ASE_OK) {
+        fail("getBufferSize failed");
         return false;
     }
     const int32_t size = options_.buffer_size > 0 ? options_.buffer_size : preferred;
@@ -342,6 +365,7 @@ bool asio_host::create_buffers(session &s)
         }
     }
     s.callbacks = callbacks_for(slot_);
+    asio_session_record session;
     {
         std::lock_guard<std::mutex> guard(stream_lock_);
         buffers_.clear();
@@ -365,6 +389,7 @@ bool asio_host::create_buffers(session &s)
                 kept.resize(limit);
                 kept.resize(have);
             }
+            session.capture_offsets.push_back(kept.size());
         }
     }
     if (driver->createBuffers(infos.data(), (int32_t)infos.size(), size, s.callbacks) != ASE_OK) {
@@ -386,11 +411,16 @@ bool asio_host::create_buffers(session &s)
         input_latency_ = in_latency;
         output_latency_ = out_latency;
     }
+    session.time = platform::clock_now();
     if (driver->start() != ASE_OK) {
         fail("start failed");
         return false;
     }
     s.started = true;
+    session.buffer_size = size;
+    session.sample_rate = rate;
+    std::lock_guard<std::mutex> guard(lock_);
+    sessions_.push_back(std::move(session));
     return true;
 }
 
@@ -500,8 +530,9 @@ void asio_host::on_buffer_switch(int32_t index, ASIOBool direct, const ASIOTime 
                     }
                     ++out;
                 } else {
-                    for (size_t k = 0; k < bytes; ++k) {
-                        data[k] = (uint8_t)(output_frame_ / 8 + k + (uint64_t)channel.number);
+                    const uint64_t first_word = output_frame_ / dsd_samples_per_word;
+                    for (size_t w = 0; w < bytes / 4; ++w) {
+                        encode_signal(ASIOSTInt32LSB, channel.number, first_word + w, data + w * 4);
                     }
                     ++out;
                 }
@@ -616,6 +647,25 @@ bool asio_host::wait_buffer_switches(uint64_t count, uint32_t timeout_ms)
 bool asio_host::wait_resets(uint64_t count, uint32_t timeout_ms)
 {
     return wait_for(timeout_ms, [&] { return resets_ >= count; });
+}
+
+bool asio_host::open_control_panel(uint32_t timeout_ms, ASIOError *result)
+{
+    uint64_t calls = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (state_ != asio_host_state::running) {
+            return false;
+        }
+        calls = panel_calls_;
+    }
+    panel_requested_ = true;
+    if (!wait_for(timeout_ms, [&] { return panel_calls_ > calls; })) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    *result = panel_result_;
+    return true;
 }
 
 } // namespace sim

@@ -241,6 +241,12 @@ double asio_host::sample_rate() const
     return sample_rate_;
 }
 
+std::vector<asio_session_record> asio_host::sessions() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return sessions_;
+}
+
 bool asio_host::output_ready_supported() const
 {
     std::lock_guard<std::mutex> guard(stream_lock_);

@@ -144,7 +144,8 @@ private:
 
 } // namespace
 
-stream_result stream_through_channel(const run_options &options, device_watch &watch)
+stream_result stream_through_channel(const run_options &options, device_watch &watch,
+                                     const stream_companions &companions)
 {
     stream_result result;
     result.route = "the device channel, driven with the client library";
@@ -178,6 +179,7 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
         return result;
     }
     result.rate = options.rate;
+    result.device_rate = options.rate;
     result.buffer_frames = BufferIndexToFrames(options.rate, FALSE, options.buffer_index);
     result.periods_wanted = periods_for(options.seconds, options.rate, result.buffer_frames);
     result.inputs = group.GetInputCount();
@@ -294,8 +296,10 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
             // Late past half a period plus one USB frame (1 ms), the step in which captured
             // audio arrives.
             ++result.drop_outs;
+            result.events.push_back({run_event::kind::drop_out, now});
         }
         last = now;
+        result.switches.push_back({now, result.buffer_frames * 1000.0 / options.rate});
         for (uint32_t i = 0; i < result.inputs; ++i) {
             const BYTE *source = ins[i].channel->GetInputBuffer(half) + ins[i].offset;
             std::vector<uint8_t> &captured = result.captured[i];
@@ -322,12 +326,18 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
             break;
         }
         ++result.buffer_switches;
-        if (result.buffer_switches == result.periods_wanted / 2) {
+        if (result.buffer_switches == result.periods_wanted / 4) {
+            call_companions(companions, stream_point::quarter, nullptr);
+        } else if (result.buffer_switches == result.periods_wanted / 2) {
+            call_companions(companions, stream_point::midway, nullptr);
             watch.streaming_midway();
+        } else if (result.buffer_switches == result.periods_wanted * 3 / 4) {
+            call_companions(companions, stream_point::three_quarters, nullptr);
         }
         half ^= 1;
     }
     watch.streaming_ending();
+    call_companions(companions, stream_point::ending, nullptr);
     result.seconds = first >= 0 ? (double)(last - first) / platform::ticks_per_second : 0.0;
     std::vector<std::string> names;
     for (uint32_t i = 0; i < result.inputs; ++i) {
@@ -336,6 +346,9 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
         names.emplace_back(name);
     }
     check_inputs(result, names);
+    for (stream_companion *companion : companions) {
+        companion->finish(result);
+    }
     return result;
 }
 

@@ -12,5 +12,7 @@ void say(std::FILE *log, const char *format, ...) __attribute__((format(printf, 
 std::string narrow(const std::wstring &text);
 // "0x%08X" of a status.
 std::string status_text(NTSTATUS status);
+// The name of a status the job's report meets, else its number.
+std::string status_name(NTSTATUS status);
 
 } // namespace ovmrun

@@ -31,6 +31,16 @@ void write_signal(ASIOSampleType type, int32_t channel, uint64_t first_frame, ui
     }
 }
 
+signal_sample decode_signal(const uint8_t *sample, uint32_t width)
+{
+    signal_sample decoded;
+    for (uint32_t b = 0; b + 1 < width; ++b) {
+        decoded.counter |= (uint64_t)sample[b] << (8 * b);
+    }
+    decoded.tag = sample[width - 1];
+    return decoded;
+}
+
 loopback_result check_loopback(const std::vector<uint8_t> &captured, ASIOSampleType type, int32_t channel)
 {
     loopback_result result;
@@ -38,16 +48,13 @@ loopback_result check_loopback(const std::vector<uint8_t> &captured, ASIOSampleT
     if (width == 0) {
         return result;
     }
-    const uint8_t tag = (uint8_t)((channel + 1) & 0x7F);
-    const uint64_t counter_mask = (1ull << ((width - 1) * 8)) - 1;
+    const uint8_t tag = signal_tag(channel);
+    const uint64_t counter_mask = signal_counter_mask(width);
     const uint64_t frames = captured.size() / width;
     uint64_t expected = 0;
     for (uint64_t f = 0; f < frames; ++f) {
         const uint8_t *sample = captured.data() + f * width;
-        uint64_t counter = 0;
-        for (uint32_t b = 0; b + 1 < width; ++b) {
-            counter |= (uint64_t)sample[b] << (8 * b);
-        }
+        const uint64_t counter = decode_signal(sample, width).counter;
         if (!result.found) {
             if (sample[width - 1] != tag) {
                 continue;

@@ -20,6 +20,16 @@ uint32_t sample_type_bytes(ASIOSampleType type);
 void write_signal(ASIOSampleType type, int32_t channel, uint64_t first_frame, uint32_t frames, uint8_t *out,
                   uint32_t stride);
 
+// The channel tag and frame counter one sample of the signal carries (width bytes, the tag in
+// the top byte), and the counter's range as a mask.
+struct signal_sample {
+    uint8_t tag = 0;
+    uint64_t counter = 0;
+};
+signal_sample decode_signal(const uint8_t *sample, uint32_t width);
+inline uint64_t signal_counter_mask(uint32_t width) { return (1ull << ((width - 1) * 8)) - 1; }
+inline uint8_t signal_tag(int32_t channel) { return (uint8_t)((channel + 1) & 0x7F); }
+
 struct loopback_result {
     bool found = false;          // the output channel's signal arrived at all
     uint64_t first_frame = 0;    // captured frame where it first appears

@@ -8,6 +8,7 @@
 #include <sim/machine.h>
 #include <sim/uac_descriptors.h>
 #include <algorithm>
+#include <memory>
 #include "loopback_signal.h"
 #include "job_finish.h"
 #include "job_log.h"
@@ -19,12 +20,68 @@ namespace ovmrun {
 
 namespace {
 
+// The DSD rates reach the device divided by 32; the job's device offers the highest PCM
+// rate DSD256 needs beside its usual ones.
+constexpr uint32_t dsd256_device_rate = 352800;
+
 sim::audio_device_options device_options_for(const run_options &options)
 {
     sim::audio_device_options device;
     device.ppm = options.drift_ppm;
     device.capture = sim::capture_source::loopback;
+    device.vendor_mode_supported = options.device_vendor_mode;
+    if (options.dsd != 0) {
+        device.clock_rates.push_back(dsd256_device_rate);
+    }
     return device;
+}
+
+sim::uac2_options descriptors_for(const run_options &options)
+{
+    sim::uac2_options descriptors;
+    if (!options.device_formats.empty()) {
+        descriptors.render_formats = options.device_formats;
+        descriptors.capture_formats = options.device_formats;
+    }
+    if (options.dsd != 0) {
+        descriptors.max_rate = dsd256_device_rate;
+    }
+    return descriptors;
+}
+
+std::string rate_list(const std::vector<uint32_t> &rates)
+{
+    std::string text;
+    for (uint32_t rate : rates) {
+        text += (text.empty() ? "" : ", ") + std::to_string(rate);
+    }
+    return text;
+}
+
+bool offers(const std::vector<uint32_t> &rates, uint32_t rate)
+{
+    return std::find(rates.begin(), rates.end(), rate) != rates.end();
+}
+
+// What the device cannot do of what the options ask; empty when it can do all of it.
+std::string refusal_before_boot(const run_options &options)
+{
+    const std::vector<uint32_t> rates = device_rates(options);
+    if (options.dsd != 0) {
+        if (!offers(rates, options.device_rate())) {
+            return "the device has no DSD" + std::to_string(options.dsd) + ": " +
+                   std::to_string(options.stream_rate()) + " Hz needs its clock at " +
+                   std::to_string(options.device_rate()) + " Hz, and it offers " + rate_list(rates) + " Hz";
+        }
+    } else if (!offers(rates, options.rate)) {
+        return "the device has no " + std::to_string(options.rate) + " Hz clock; it offers " + rate_list(rates) +
+               " Hz";
+    }
+    if (options.panel.what == panel_setting::rate && !offers(rates, options.panel.value)) {
+        return "--panel-change: the device has no " + std::to_string(options.panel.value) + " Hz clock; it offers " +
+               rate_list(rates) + " Hz";
+    }
+    return {};
 }
 
 // The attached device's node as PnP left it.
@@ -47,17 +104,25 @@ node_view view_node(DEVICE_OBJECT *pdo)
     return view;
 }
 
-stream_result stream(const run_options &options, device_watch &watch)
+stream_result stream(const run_options &options, device_watch &watch, const stream_companions &companions)
 {
-    return options.path == stream_path::asio ? stream_through_asio(options, watch)
-                                              : stream_through_channel(options, watch);
+    return options.path == stream_path::asio ? stream_through_asio(options, watch, companions)
+                                              : stream_through_channel(options, watch, companions);
 }
 
 } // namespace
 
-std::vector<uint32_t> device_rates()
+std::vector<uint32_t> device_rates(const run_options &options)
 {
-    return sim::audio_device_options{}.clock_rates;
+    return device_options_for(options).clock_rates;
+}
+
+uint32_t expected_buffer_frames(const run_options &options, uint32_t index)
+{
+    if (options.dsd != 0) {
+        return BufferIndexToFrames(options.stream_rate(), TRUE, index) * run_options::dsd_rate_divisor;
+    }
+    return BufferIndexToFrames(options.rate, FALSE, index);
 }
 
 job_outcome run_main_job(const run_options &options, std::FILE *log)
@@ -74,18 +139,17 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
                                    " Hz rate; it offers 44100 and 48000 Hz");
         return outcome;
     }
-    const std::vector<uint32_t> rates = device_rates();
-    if (std::find(rates.begin(), rates.end(), options.rate) == rates.end()) {
-        std::string offered;
-        for (uint32_t rate : rates) {
-            offered += (offered.empty() ? "" : ", ") + std::to_string(rate);
-        }
+    const std::string refusal = refusal_before_boot(options);
+    if (!refusal.empty()) {
         outcome.exit_code = exit_usage;
-        outcome.problems.push_back("the device has no " + std::to_string(options.rate) + " Hz clock; it offers " +
-                                   offered + " Hz");
+        outcome.problems.push_back(refusal);
         return outcome;
     }
-    outcome.expected_buffer_frames = BufferIndexToFrames(options.rate, FALSE, options.buffer_index);
+    // A new buffer size chosen in the control panel gives the stream new buffers half-way
+    // through. A rate it refuses while the device streams: the stream keeps its own.
+    outcome.expected_buffer_frames = expected_buffer_frames(
+        options, options.panel.what == panel_setting::buffer_index ? options.panel.value : options.buffer_index);
+    outcome.expected_rate = options.stream_rate();
 
     sim::machine machine;
     say(log, "booted the simulated machine\n");
@@ -93,13 +157,12 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
     say(log, "installed the asynchronous kernel driver ovmlsaau (service OVMLSAAU) for %ls\n", async_hardware_id);
 
     const sim::audio_device_options device_options = device_options_for(options);
-    sim::uac2_options descriptors;
-    if (!options.device_formats.empty()) {
-        descriptors.render_formats = options.device_formats;
-        descriptors.capture_formats = options.device_formats;
-    }
+    const sim::uac2_options descriptors = descriptors_for(options);
     auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), device_options);
     device_watch watch(device, device_options, descriptors);
+    if (!options.plot_path.empty()) {
+        watch.sample_while_streaming();
+    }
     DEVICE_OBJECT *pdo = nullptr;
     const NTSTATUS attached = machine.attach(device, &pdo);
     watch.watch_bus(machine.usb_bus());
@@ -131,7 +194,7 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
     }
     if (store_settings(options.rate, options.buffer_index)) {
         say(log, "stored the settings as the control panel does: %u Hz, buffer-size index %u (%u frames)\n",
-            options.rate, options.buffer_index, outcome.expected_buffer_frames);
+            options.rate, options.buffer_index, (unsigned)BufferIndexToFrames(options.rate, FALSE, options.buffer_index));
     } else {
         outcome.problems.push_back("the per-user settings could not be written");
     }
@@ -141,16 +204,48 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
         }
     }
 
+    std::unique_ptr<engine_companion> engine;
+    std::unique_ptr<panel_companion> panel;
+    stream_companions companions;
+    if (options.with_engine) {
+        engine = std::make_unique<engine_companion>(pdo, options.device_rate());
+        companions.push_back(engine.get());
+    }
+    if (options.panel.what != panel_setting::none) {
+        if (install_control_panel()) {
+            say(log, "installed the control-panel program and its setup key, as the installer does\n");
+        } else {
+            outcome.problems.push_back("the control panel's setup key could not be written");
+        }
+        panel = std::make_unique<panel_companion>(options.panel);
+        companions.push_back(panel.get());
+    }
+
     if (outcome.driver_started) {
-        say(log, "streaming %.2f s at %u Hz through %s ...\n", options.seconds, options.rate,
-            options.path == stream_path::asio ? "the ASIO driver" : "the device channel");
-        outcome.stream = stream(options, watch);
+        if (options.dsd != 0) {
+            say(log, "streaming %.2f s of native DSD%u (%u Hz) through the ASIO driver ...\n", options.seconds,
+                options.dsd, options.stream_rate());
+        } else {
+            say(log, "streaming %.2f s at %u Hz through %s%s ...\n", options.seconds, options.rate,
+                options.path == stream_path::asio ? "the ASIO driver" : "the device channel",
+                options.with_engine ? ", the audio engine beside it from a quarter to three quarters of the way" : "");
+        }
+        outcome.stream = stream(options, watch, companions);
         if (!outcome.stream.not_run.empty()) {
             outcome.not_run.push_back(outcome.stream.not_run);
         }
-        if (!outcome.stream.failure.empty()) {
+        if (!outcome.stream.unsupported.empty()) {
+            outcome.exit_code = exit_usage;
+            outcome.problems.push_back(outcome.stream.unsupported);
+        } else if (!outcome.stream.failure.empty()) {
             outcome.problems.push_back(outcome.stream.failure);
         }
+    }
+    if (engine != nullptr) {
+        outcome.engine = engine->figures();
+    }
+    if (panel != nullptr) {
+        outcome.panel = panel->figures();
     }
     outcome.device = watch.figures();
 

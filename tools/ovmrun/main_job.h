@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 #include "device_watch.h"
+#include "engine_companion.h"
+#include "panel_companion.h"
 #include "run_options.h"
 #include "stream_result.h"
 #include "wav_writer.h"
@@ -24,14 +26,24 @@ struct job_outcome {
     std::vector<std::string> not_run;
     bool driver_started = false;     // PnP started the kernel driver on the device
     bool asio_registered = false;    // the ASIO driver is listed under SOFTWARE\ASIO
+    // The buffer size and rate the stream must end with (after a change in the control panel).
     uint32_t expected_buffer_frames = 0;
+    uint32_t expected_rate = 0;
     stream_result stream;
     device_figures device;
     wav_write_result wav;
+    engine_figures engine;   // with --with-engine
+    panel_figures panel;     // with --panel-change
+    bool plot_written = false;
+    std::string plot_error;
 };
 
-// The sample rates the job's simulated device offers.
-std::vector<uint32_t> device_rates();
+// The sample rates the clock of the job's simulated device offers for these options.
+std::vector<uint32_t> device_rates(const run_options &options);
+
+// The buffer size the host streams with for a buffer-size index: frames, or DSD samples
+// (32 per device frame) with --dsd.
+uint32_t expected_buffer_frames(const run_options &options, uint32_t index);
 
 // Runs the job; progress and the report go to log (which may be null). The exit code is
 // exit_usage for a rate the device lacks (nothing is booted then), exit_clean only when every

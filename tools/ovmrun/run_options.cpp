@@ -43,19 +43,59 @@ std::string quoted(std::string_view text)
     return "'" + std::string(text) + "'";
 }
 
+std::string pcm_rate_list()
+{
+    std::string rates;
+    for (const RATE_ENTRY &entry : g_PcmRates) {
+        rates += (rates.empty() ? "" : ", ") + std::to_string(entry.rate);
+    }
+    return rates;
+}
+
+// The DSD rates the ASIO driver accepts, as multiples of 44100 Hz.
+constexpr uint32_t dsd_multiples[] = {64, 128, 256, 512};
+
+// Options that take no value.
+bool is_flag(std::string_view name)
+{
+    return name == "--with-engine";
+}
+
+std::string parse_panel_change(run_options &options, std::string_view value)
+{
+    const size_t equals = value.find('=');
+    const std::string_view what = value.substr(0, equals);
+    const std::string_view number = equals == std::string_view::npos ? std::string_view() : value.substr(equals + 1);
+    if (what == "index") {
+        const auto index = whole_number<uint32_t>(number);
+        if (!index || *index > max_buffer_index) {
+            return "--panel-change: " + quoted(value) + " does not give an index from 0 to " +
+                   std::to_string(max_buffer_index);
+        }
+        options.panel = {panel_setting::buffer_index, *index};
+    } else if (what == "rate") {
+        const auto rate = whole_number<uint32_t>(number);
+        if (!rate || !IsPcmRate(*rate)) {
+            return "--panel-change: " + quoted(value) + " does not give a sample rate of the package (" +
+                   pcm_rate_list() + ")";
+        }
+        options.panel = {panel_setting::rate, *rate};
+    } else {
+        return "--panel-change: " + quoted(value) + " is neither 'index=N' nor 'rate=HZ'";
+    }
+    return {};
+}
+
 // Checks and stores one option's value; an error text when it is not acceptable.
 std::string apply(run_options &options, std::string_view name, std::string_view value)
 {
     if (name == "--rate") {
         const auto rate = whole_number<uint32_t>(value);
         if (!rate || !IsPcmRate(*rate)) {
-            std::string rates;
-            for (const RATE_ENTRY &entry : g_PcmRates) {
-                rates += (rates.empty() ? "" : ", ") + std::to_string(entry.rate);
-            }
-            return "--rate: " + quoted(value) + " is not a sample rate of the package (" + rates + ")";
+            return "--rate: " + quoted(value) + " is not a sample rate of the package (" + pcm_rate_list() + ")";
         }
         options.rate = *rate;
+        options.rate_given = true;
     } else if (name == "--buffer-index") {
         const auto index = whole_number<uint32_t>(value);
         if (!index || *index > max_buffer_index) {
@@ -108,6 +148,25 @@ std::string apply(run_options &options, std::string_view name, std::string_view 
         } else {
             return "--via: " + quoted(value) + " is neither 'asio' nor 'channel'";
         }
+    } else if (name == "--dsd") {
+        const auto multiple = whole_number<uint32_t>(value);
+        bool known = false;
+        for (uint32_t m : dsd_multiples) {
+            known = known || (multiple && *multiple == m);
+        }
+        if (!known) {
+            return "--dsd: " + quoted(value) + " is not a DSD rate of the package (64, 128, 256 or 512 times 44100 Hz)";
+        }
+        options.dsd = *multiple;
+    } else if (name == "--with-engine") {
+        options.with_engine = true;
+    } else if (name == "--panel-change") {
+        return parse_panel_change(options, value);
+    } else if (name == "--plot") {
+        if (value.size() < 5 || value.substr(value.size() - 4) != ".svg") {
+            return "--plot: " + quoted(value) + " is not a file name ending in .svg (the picture is SVG text)";
+        }
+        options.plot_path = std::string(value);
     } else {
         return "unknown option " + quoted(name);
     }
@@ -118,6 +177,15 @@ std::string apply(run_options &options, std::string_view name, std::string_view 
 std::string check_combination(const run_options &options)
 {
     if (options.stack == device_stack::standard) {
+        if (options.dsd != 0) {
+            return "--dsd: the standard device has no DSD mode; native DSD runs on the asynchronous stack";
+        }
+        if (options.with_engine) {
+            return "--with-engine: the standard stack's ASIO driver streams through the audio engine already";
+        }
+        if (options.panel.what != panel_setting::none) {
+            return "--panel-change: the standard stack's control panel is not part of this package";
+        }
         if (options.path == stream_path::channel) {
             return "--via channel: the standard stack has no device channel; it streams through its ASIO driver";
         }
@@ -133,6 +201,29 @@ std::string check_combination(const run_options &options)
         }
     } else if (options.buffer_frames_given) {
         return "--buffer-frames: the asynchronous stack takes a buffer-size index; use --buffer-index";
+    }
+    if (options.path == stream_path::channel) {
+        if (options.dsd != 0) {
+            return "--dsd: native DSD is set up through the ASIO driver's io format; use --via asio";
+        }
+        if (options.panel.what != panel_setting::none) {
+            return "--panel-change: the control panel is started by the ASIO driver; use --via asio";
+        }
+    }
+    if (options.with_engine && options.panel.what != panel_setting::none) {
+        return "--panel-change: the check of the engine's mixed stream follows one buffer session only; run "
+               "--with-engine and --panel-change apart";
+    }
+    if (options.dsd != 0 && options.rate_given) {
+        return "--rate: with --dsd the host sets the DSD rate; leave --rate out";
+    }
+    if (options.panel.what == panel_setting::rate && options.dsd != 0) {
+        return "--panel-change: the control panel offers no DSD rate; with --dsd only the index changes";
+    }
+    if ((options.panel.what == panel_setting::buffer_index && options.panel.value == options.buffer_index) ||
+        (options.panel.what == panel_setting::rate && options.panel.value == options.rate)) {
+        return "--panel-change: the run already uses that " +
+               std::string(options.panel.what == panel_setting::rate ? "rate" : "index") + "; nothing would change";
     }
     return {};
 }
@@ -159,10 +250,22 @@ parse_result parse_options(std::span<const std::string_view> args)
         if (equals != std::string_view::npos) {
             name = arg.substr(0, equals);
             value = arg.substr(equals + 1);
+            if (is_flag(name)) {
+                result.error = std::string(name) + " takes no value";
+                return result;
+            }
         } else {
             const bool known = name == "--rate" || name == "--buffer-index" || name == "--seconds" ||
                                name == "--drift-ppm" || name == "--out" || name == "--via" ||
-                               name == "--stack" || name == "--buffer-frames";
+                               name == "--stack" || name == "--buffer-frames" || name == "--dsd" ||
+                               name == "--panel-change" || name == "--plot";
+            if (is_flag(name)) {
+                result.error = apply(result.options, name, {});
+                if (!result.error.empty()) {
+                    return result;
+                }
+                continue;
+            }
             if (!known) {
                 result.error = "unknown option " + quoted(name);
                 return result;
@@ -186,14 +289,14 @@ parse_result parse_options(std::span<const std::string_view> args)
 std::string usage_text(std::string_view program)
 {
     const run_options defaults;
-    char text[2200];
+    char text[3600];
     std::snprintf(text, sizeof(text),
                   "usage: %.*s [options]\n"
                   "Boots a simulated machine with an asynchronous Marla Series device in loopback, installs\n"
                   "the driver package, streams a known signal through it as an ASIO host does and reports\n"
                   "buffer switches, drop-outs, latencies, the device clock and whether the audio came back\n"
                   "bit-exact. Exit code 0 only for a clean run; 1 when the run was not clean; 2 for a bad\n"
-                  "command line or a rate the device lacks.\n"
+                  "command line or what the device lacks (a rate, native DSD).\n"
                   "\n"
                   "  --rate HZ           sample rate (default %u)\n"
                   "  --buffer-index N    ASIO buffer-size index 0..%u; frames = (N + 1) x 64 x k (default %u)\n"
@@ -205,6 +308,16 @@ std::string usage_text(std::string_view program)
                   "                      the asynchronous device and stack, or the standard device through\n"
                   "                      its kernel driver, the audio engine and its ASIO driver (default async)\n"
                   "  --buffer-frames N   the standard stack's buffer size, %u..%u frames (default %u)\n"
+                  "  --dsd 64|128|256    native DSD at that multiple of 44100 Hz: the host sets the DSD io\n"
+                  "                      format and rate, the device runs in its vendor mode at the rate / 32\n"
+                  "                      (the driver also takes 512, whose clock the device lacks)\n"
+                  "  --with-engine       the audio engine plays and records through the device's WaveRT pins\n"
+                  "                      while the host streams; the device must play the sum of both\n"
+                  "  --panel-change index=N|rate=HZ\n"
+                  "                      half-way through, the control panel (started by the driver's\n"
+                  "                      controlPanel call) changes the buffer-size index or the rate\n"
+                  "  --plot FILE.svg     a picture of the run over time: switch intervals, device FIFO,\n"
+                  "                      feedback or captured amount, drop-outs and resets\n"
                   "  --help              this text\n",
                   (int)program.size(), program.data(), defaults.rate, max_buffer_index, defaults.buffer_index,
                   min_seconds, max_seconds, defaults.seconds, max_drift_ppm, max_drift_ppm, defaults.drift_ppm,

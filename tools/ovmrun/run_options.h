@@ -19,6 +19,14 @@ enum class stream_path { asio, channel };
 // endpoints and ovmlsaso.
 enum class device_stack { async, standard };
 
+// A setting the control-panel program changes part-way through a run, as a user's click does.
+enum class panel_setting { none, buffer_index, rate };
+
+struct panel_change {
+    panel_setting what = panel_setting::none;
+    uint32_t value = 0; // the new buffer-size index, or the new rate in Hz
+};
+
 struct run_options {
     uint32_t rate = 48000;       // Hz; one of the PCM table rates
     uint32_t buffer_index = 7;   // buffer-size index 0..31, as the control panel stores it
@@ -29,12 +37,29 @@ struct run_options {
     device_stack stack = device_stack::async;
     // The standard stack's buffer size in frames (its settings store frames, not an index).
     uint32_t buffer_frames = 512;
+    // Native DSD: the multiple of 44100 Hz of the DSD rate (64, 128, 256 or 512), 0 for PCM.
+    uint32_t dsd = 0;
+    // The audio engine plays and records through the device's WaveRT pins beside the host.
+    bool with_engine = false;
+    panel_change panel;
+    std::string plot_path;       // where the picture of the run goes; empty for none
+    bool rate_given = false;
     bool buffer_index_given = false;
     bool buffer_frames_given = false;
     bool help = false;
     // The PCM formats of the device's render and capture interfaces; empty for the default
     // asynchronous device's. Not a command-line option: the job always runs the default device.
     std::vector<sim::pcm_format> device_formats;
+    // Whether the device has its DSD vendor mode; not a command-line option either.
+    bool device_vendor_mode = true;
+
+    // The rate the host streams at: the DSD rate with --dsd, else rate.
+    uint32_t stream_rate() const { return dsd != 0 ? dsd * dsd_base_rate : rate; }
+    // The rate the device's clock runs at: a DSD rate reaches it divided by 32.
+    uint32_t device_rate() const { return dsd != 0 ? stream_rate() / dsd_rate_divisor : rate; }
+
+    static constexpr uint32_t dsd_base_rate = 44100;
+    static constexpr uint32_t dsd_rate_divisor = 32;
 };
 
 inline constexpr double max_seconds = 60.0;

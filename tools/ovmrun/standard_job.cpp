@@ -69,6 +69,7 @@ job_outcome run_standard_job(const run_options &options, std::FILE *log)
 {
     job_outcome outcome;
     outcome.expected_buffer_frames = options.buffer_frames;
+    outcome.expected_rate = options.rate;
 
     sim::machine machine;
     say(log, "booted the simulated machine\n");
@@ -85,6 +86,11 @@ job_outcome run_standard_job(const run_options &options, std::FILE *log)
     const sim::uac2_options descriptors = sim::standard_uac2_options(standard_render_interval);
     auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), device_options);
     device_watch watch(device, device_options, descriptors);
+    // The standard driver sizes its render packets by the rate's pattern alone.
+    watch.set_feedback_mode(feedback_mode::pattern);
+    if (!options.plot_path.empty()) {
+        watch.sample_while_streaming();
+    }
     DEVICE_OBJECT *pdo = nullptr;
     const NTSTATUS attached = machine.attach(device, &pdo);
     watch.watch_bus(machine.usb_bus());

@@ -78,6 +78,11 @@ TEST(RunOptions, BadValuesAreRefusedWithTheOptionNamed)
         {{"--drift-ppm", "1001"}, "--drift-ppm"}, {{"--drift-ppm", "-1001"}, "--drift-ppm"},
         {{"--drift-ppm", "99999999999"}, "--drift-ppm"}, {{"--out="}, "--out"},
         {{"--via", "wasapi"}, "--via"},         {{"--rate"}, "--rate"},
+        {{"--dsd", "32"}, "--dsd"},             {{"--dsd", "dsd64"}, "--dsd"},
+        {{"--dsd"}, "--dsd"},                   {{"--with-engine=yes"}, "--with-engine"},
+        {{"--panel-change", "index=32"}, "--panel-change"}, {{"--panel-change", "rate=12345"}, "--panel-change"},
+        {{"--panel-change", "index"}, "--panel-change"},    {{"--panel-change", "size=3"}, "--panel-change"},
+        {{"--plot", "run.png"}, "--plot"},      {{"--plot="}, "--plot"},
         {{"--speed", "2"}, "--speed"},          {{"--rate-x=1"}, "--rate-x"},
         {{"run.wav"}, "run.wav"},               {{"-r"}, "-r"},
     };
@@ -127,6 +132,53 @@ TEST(RunOptions, StandardStackTakesFramesAndItsTwoRates)
     }
 }
 
+TEST(RunOptions, TheRoutesTakeTheirValuesAndRefuseWhatTheyCannotRunWith)
+{
+    const ovmrun::parse_result routes =
+        parse({"--dsd", "128", "--with-engine", "--panel-change", "index=3", "--plot", "run.svg"});
+    EXPECT_FALSE(routes.ok) << "the mix check follows one buffer session";
+    const ovmrun::parse_result dsd = parse({"--dsd=256", "--with-engine", "--plot=out/run.svg"});
+    ASSERT_TRUE(dsd.ok) << dsd.error;
+    EXPECT_EQ(256u, dsd.options.dsd);
+    EXPECT_EQ(11289600u, dsd.options.stream_rate());
+    EXPECT_EQ(352800u, dsd.options.device_rate());
+    EXPECT_TRUE(dsd.options.with_engine);
+    EXPECT_EQ("out/run.svg", dsd.options.plot_path);
+    const ovmrun::parse_result index = parse({"--panel-change", "index=3"});
+    ASSERT_TRUE(index.ok) << index.error;
+    EXPECT_EQ(ovmrun::panel_setting::buffer_index, index.options.panel.what);
+    EXPECT_EQ(3u, index.options.panel.value);
+    const ovmrun::parse_result rate = parse({"--panel-change=rate=96000", "--dsd", "64"});
+    EXPECT_FALSE(rate.ok) << "the panel offers no DSD rate";
+    const ovmrun::parse_result pcm_rate = parse({"--panel-change=rate=96000"});
+    ASSERT_TRUE(pcm_rate.ok) << pcm_rate.error;
+    EXPECT_EQ(ovmrun::panel_setting::rate, pcm_rate.options.panel.what);
+    EXPECT_EQ(96000u, pcm_rate.options.panel.value);
+    EXPECT_EQ(48000u, pcm_rate.options.stream_rate());
+
+    const std::vector<std::vector<std::string_view>> refused = {
+        {"--dsd", "64", "--stack", "standard"},
+        {"--dsd", "64", "--via", "channel"},
+        {"--dsd", "64", "--rate", "88200"},
+        {"--with-engine", "--stack", "standard"},
+        {"--panel-change", "index=3", "--stack", "standard"},
+        {"--panel-change", "index=3", "--via", "channel"},
+        {"--panel-change", "index=7"},
+        {"--panel-change", "rate=44100", "--rate", "44100"},
+    };
+    for (const auto &args : refused) {
+        std::string trace;
+        for (std::string_view a : args) {
+            trace += std::string(a) + " ";
+        }
+        SCOPED_TRACE(trace);
+        const ovmrun::parse_result bad = ovmrun::parse_options(args);
+        EXPECT_FALSE(bad.ok);
+        EXPECT_NE(std::string::npos, bad.error.find("--")) << bad.error;
+    }
+    EXPECT_TRUE(parse({"--with-engine", "--via", "channel"}).ok) << "the engine plays beside either route";
+}
+
 TEST(RunOptions, HelpStopsParsingButAnEarlierErrorStands)
 {
     const ovmrun::parse_result help = parse({"--help", "--rate", "12345"});
@@ -150,7 +202,7 @@ TEST(RunOptions, UsageNamesEveryOptionAndTheProgram)
     const std::string text = ovmrun::usage_text("tools/ovmrun");
     EXPECT_EQ(0u, text.find("usage: tools/ovmrun"));
     for (const char *option : {"--rate", "--buffer-index", "--seconds", "--drift-ppm", "--out", "--via", "--stack",
-                               "--buffer-frames", "--help"}) {
+                               "--buffer-frames", "--dsd", "--with-engine", "--panel-change", "--plot", "--help"}) {
         EXPECT_NE(std::string::npos, text.find(option)) << option;
     }
 }

@@ -85,6 +85,119 @@ TEST(RunVerdict, EachFaultAloneMakesTheRunNotClean)
     }
 }
 
+// A clean outcome of each route: native DSD, the engine beside the host, and a new index or a
+// refused rate from the control panel.
+struct route_case {
+    const char *name;
+    std::function<void(ovmrun::run_options &)> options;
+    std::function<void(ovmrun::job_outcome &)> clean;
+};
+
+const std::vector<route_case> &route_cases()
+{
+    static const std::vector<route_case> cases = {
+        {"dsd", [](ovmrun::run_options &o) { o.dsd = 64; },
+         [](ovmrun::job_outcome &o) {
+             ovmrun::stream_result &s = o.stream;
+             s.rate = 2822400;
+             s.sample_type = ASIOSTDSDInt8MSB1;
+             s.buffer_frames = o.expected_buffer_frames = 32768;
+             s.seconds = 93.0 * 32768 / 2822400;
+             o.device.render_vendor_mode = o.device.capture_vendor_mode = 1;
+             o.device.nominal_rate = 88200;
+             o.device.render_format = o.device.capture_format = {2, 4, 32};
+             o.wav = {};
+         }},
+        {"engine", [](ovmrun::run_options &o) { o.with_engine = true; },
+         [](ovmrun::job_outcome &o) {
+             o.engine.ran = true;
+             o.engine.capture.found = true;
+             o.engine.capture.frames_compared = 20000;
+             for (ovmrun::input_loopback &in : o.stream.loopback) {
+                 in.mixed = true;
+                 in.frames_with_engine = 20000;
+             }
+         }},
+        {"panel index", [](ovmrun::run_options &o) { o.panel = {ovmrun::panel_setting::buffer_index, 3}; },
+         [](ovmrun::job_outcome &o) {
+             o.stream.buffer_frames = o.expected_buffer_frames = 256;
+             o.stream.resets = 1;
+             o.panel = {};
+             o.panel.ran = o.panel.window = o.panel.clicked = o.panel.reset = o.panel.closed = true;
+             o.panel.click_time = 100;
+             o.panel.reset_time = 200;
+             o.panel.resumed_time = 300;
+             o.panel.stored_index = 3;
+         }},
+        {"panel rate", [](ovmrun::run_options &o) { o.panel = {ovmrun::panel_setting::rate, 96000}; },
+         [](ovmrun::job_outcome &o) {
+             o.panel.ran = o.panel.window = o.panel.clicked = o.panel.closed = true;
+             o.panel.messages = {ovmrun::device_in_use_text};
+             o.panel.stored_rate = 48000;
+         }},
+    };
+    return cases;
+}
+
+TEST(RunVerdict, EachRouteFaultAloneMakesItsRunNotClean)
+{
+    struct row {
+        const char *route;
+        const char *name;
+        std::function<void(ovmrun::job_outcome &)> spoil;
+    };
+    const std::vector<row> rows = {
+        {"dsd", "not in the vendor mode", [](ovmrun::job_outcome &o) { o.device.capture_vendor_mode = 0; }},
+        {"dsd", "the clock not at the DSD rate over 32", [](ovmrun::job_outcome &o) { o.device.nominal_rate = 2822400; }},
+        {"dsd", "PCM samples", [](ovmrun::job_outcome &o) { o.stream.sample_type = ASIOSTInt32LSB; }},
+        {"engine", "never mixed", [](ovmrun::job_outcome &o) { o.stream.loopback[0].frames_with_engine = 0; }},
+        {"engine", "a gap in its stream", [](ovmrun::job_outcome &o) { o.stream.loopback[1].engine_gaps = 5; }},
+        {"engine", "pins refused", [](ovmrun::job_outcome &o) { o.engine.render_open = STATUS_DEVICE_BUSY; }},
+        {"engine", "a late notification", [](ovmrun::job_outcome &o) { o.engine.late_notifications = 1; }},
+        {"engine", "another capture", [](ovmrun::job_outcome &o) { o.engine.capture.mismatches = 1; }},
+        {"engine", "no capture", [](ovmrun::job_outcome &o) { o.engine.capture.found = false; }},
+        {"panel index", "no reset", [](ovmrun::job_outcome &o) { o.panel.reset = false; }},
+        {"panel index", "no resumption", [](ovmrun::job_outcome &o) { o.panel.resumed_time = -1; }},
+        {"panel index", "a message", [](ovmrun::job_outcome &o) { o.panel.messages = {"no"}; }},
+        {"panel index", "old buffers", [](ovmrun::job_outcome &o) { o.stream.buffer_frames = 512; }},
+        {"panel index", "two resets", [](ovmrun::job_outcome &o) { o.stream.resets = 2; }},
+        {"panel index", "not closed", [](ovmrun::job_outcome &o) { o.panel.closed = false; }},
+        {"panel rate", "no refusal", [](ovmrun::job_outcome &o) { o.panel.messages.clear(); }},
+        {"panel rate", "a reset all the same", [](ovmrun::job_outcome &o) { o.panel.reset = true; }},
+        {"panel rate", "the new rate left stored", [](ovmrun::job_outcome &o) { o.panel.stored_rate = 96000; }},
+        {"panel rate", "no panel", [](ovmrun::job_outcome &o) { o.panel.failure = "controlPanel started nothing"; }},
+    };
+    for (const route_case &route : route_cases()) {
+        SCOPED_TRACE(route.name);
+        ovmrun::run_options options;
+        route.options(options);
+        ovmrun::job_outcome clean = clean_outcome(options);
+        route.clean(clean);
+        ovmrun::job_outcome judged = clean;
+        ovmrun::judge(judged, options);
+        EXPECT_EQ(ovmrun::exit_clean, judged.exit_code);
+        for (const std::string &problem : judged.problems) {
+            ADD_FAILURE() << problem;
+        }
+        for (const row &r : rows) {
+            if (std::string(r.route) != route.name) {
+                continue;
+            }
+            SCOPED_TRACE(r.name);
+            ovmrun::job_outcome outcome = clean;
+            r.spoil(outcome);
+            ovmrun::judge(outcome, options);
+            EXPECT_EQ(ovmrun::exit_not_clean, outcome.exit_code);
+        }
+    }
+    // A picture asked for and not written spoils any run.
+    ovmrun::run_options options;
+    options.plot_path = "run.svg";
+    ovmrun::job_outcome outcome = clean_outcome(options);
+    ovmrun::judge(outcome, options);
+    EXPECT_EQ(ovmrun::exit_not_clean, outcome.exit_code);
+}
+
 TEST(RunVerdict, PacingFollowsTheDriftingClockAndShortRunsAreNotJudgedOnIt)
 {
     ovmrun::run_options options;

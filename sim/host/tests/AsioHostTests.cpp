@@ -201,7 +201,24 @@ TEST_P(AsioHostReset, ResetRequestIsAnsweredOnTheHostThreadAndStreamingGoesOn)
     const uint64_t after_reset = host.buffer_switches();
     ASSERT_TRUE(host.wait_buffer_switches(after_reset + 3, 10000));
     m_message(kAsioLatenciesChanged, 0);
+    // The settings button of a host: the driver's controlPanel runs on the host's thread.
+    ASIOError panel = ASE_OK;
+    ASSERT_TRUE(host.open_control_panel(10000, &panel));
+    EXPECT_EQ(panel, ASE_NotPresent) << "the test driver's answer";
     ASSERT_TRUE(host.stop());
+    EXPECT_FALSE(host.open_control_panel(100, &panel)) << "a stopped host calls nothing";
+
+    // Each buffer session starts where the capture of the one before ended.
+    const std::vector<sim::asio_session_record> sessions = host.sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions[0].capture_offsets, (std::vector<size_t>{0, 0}));
+    ASSERT_EQ(sessions[1].capture_offsets.size(), 2u);
+    EXPECT_EQ(sessions[1].capture_offsets[0] % (1024 * 4), 0u);
+    EXPECT_GE(sessions[1].capture_offsets[0], 3u * 1024 * 4);
+    EXPECT_LT(sessions[1].capture_offsets[0], host.captured(0).size());
+    EXPECT_LT(sessions[0].time, sessions[1].time);
+    EXPECT_EQ(sessions[1].buffer_size, 1024);
+    EXPECT_EQ(sessions[1].sample_rate, 48000.0);
 
     const test_asio_stats s = stats();
     EXPECT_EQ(s.init_calls, reload ? 2 : 1);
@@ -371,6 +388,16 @@ TEST_F(AsioHostTest, FailedInitIsReportedWithTheDriversTextAndTheDriverIsRelease
     EXPECT_EQ(stats().objects, 0);
     EXPECT_EQ(stats().create_buffers_calls, 0);
     EXPECT_FALSE(host.write_wav(::testing::TempDir() + "asio_host_none.wav")) << "nothing captured";
+}
+
+TEST_F(AsioHostTest, AnIoFormatTheDriverCannotDoFailsTheStartBeforeAnyBuffer)
+{
+    sim::asio_host_options options;
+    options.io_format = kASIODSDFormat;
+    sim::asio_host host(options);
+    EXPECT_FALSE(host.start());
+    EXPECT_EQ(host.error(), "the driver cannot do the io format 1");
+    EXPECT_EQ(stats().create_buffers_calls, 0);
 }
 
 TEST_F(AsioHostTest, RateTheDriverLacksAndAMissingDriverFailTheStart)

@@ -50,6 +50,19 @@ struct asio_host_options {
     // A 32-bit host: its process opens keys in the 32-bit registry view, so it finds the
     // drivers and classes that 32-bit in-process servers register there.
     bool wow64_32 = false;
+    // The io format set with kAsioSetIoFormat (after kAsioCanDoIoFormat) before the rate;
+    // kASIODSDFormat streams native DSD. PCM leaves the driver's format as it is.
+    ASIOIoFormatType io_format = kASIOPCMFormat;
+};
+
+// One buffer session: from createBuffers (at start, and again after each reset) to its
+// disposal.
+struct asio_session_record {
+    int64_t time = 0;           // machine clock when the host called the driver's start
+    int32_t buffer_size = 0;
+    double sample_rate = 0;
+    // Bytes each input had captured before this session's first buffer switch.
+    std::vector<size_t> capture_offsets;
 };
 
 enum class asio_callback_kind { buffer_switch, buffer_switch_time_info, sample_rate_did_change, asio_message };
@@ -114,6 +127,12 @@ public:
     std::vector<asio_channel> inputs() const;
     std::vector<asio_channel> outputs() const;
     bool output_ready_supported() const;
+    std::vector<asio_session_record> sessions() const;
+
+    // Calls the driver's controlPanel on the host's thread, as a host's settings button does,
+    // and waits for it to return. False when the host does not stream or the call did not
+    // return in time; *result is the driver's answer.
+    bool open_control_panel(uint32_t timeout_ms, ASIOError *result);
 
     uint64_t buffer_switches() const;
     uint64_t drop_outs() const;
@@ -133,6 +152,9 @@ public:
     bool write_wav(const std::string &path) const;
 
     // The signal the host writes: output channel c, frame n, encoded in type's byte layout.
+    // In a DSD type each 32 samples of a channel (4 bytes, one 32-bit word of the device)
+    // carry the channel tag and a word counter as the 32-bit PCM signal does: word w of
+    // channel c is encode_signal(ASIOSTInt32LSB, c, w).
     static size_t sample_bytes(ASIOSampleType type); // 0 for DSD and unknown types
     static void encode_signal(ASIOSampleType type, int32_t channel, uint64_t frame, uint8_t *out);
 
@@ -194,7 +216,12 @@ private:
     int64_t last_position_ = -1;
     std::vector<std::vector<uint8_t>> capture_;
 
+    std::vector<asio_session_record> sessions_; // under lock_
+    ASIOError panel_result_ = ASE_OK;             // under lock_
+    uint64_t panel_calls_ = 0;                    // under lock_
+
     std::atomic<bool> stop_requested_{false};
+    std::atomic<bool> panel_requested_{false};
     std::atomic<bool> reset_requested_{false};
     std::atomic<bool> latencies_changed_{false};
 };
