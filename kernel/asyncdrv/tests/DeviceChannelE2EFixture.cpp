@@ -150,6 +150,70 @@ NTSTATUS ChannelE2ETest::prepare(HANDLE handle, ULONG frames, ULONG capture, ULO
     return control(handle, IOCTL_QELASIO_PREPARE, &request, sizeof(request)).status;
 }
 
+void channel_pattern(ULONGLONG k, ULONG channels, ULONG sample_bytes, UCHAR *out)
+{
+    for (ULONG c = 0; c < channels; ++c) {
+        const ULONG value = static_cast<ULONG>(k + 1) * 0x9E3779B1u ^ ((c + 3) * 0x7F4A7C15u);
+        for (ULONG b = 0; b < sample_bytes; ++b) {
+            *out++ = static_cast<UCHAR>(value >> (8 * (b % 4)));
+        }
+    }
+}
+
+channel_loopback ChannelE2ETest::stream_channel(HANDLE handle, ULONG buffer_frames, ULONG frame_bytes, ULONG reads,
+                                                sim::paced_bus *bus,
+                                                const std::function<void(ULONGLONG, ULONG, UCHAR *)> &block)
+{
+    channel_loopback run;
+    const ULONG bytes = buffer_frames * frame_bytes;
+    pending_io in[2];
+    sim::paced_bus::gate gate;
+    if (bus != nullptr) {
+        // Answered: both READs are back in the driver, so every block that came back has been
+        // followed by its WRITE.
+        gate = bus->hold([&in] { return !in[0].finished() && !in[1].finished(); });
+    }
+    read(handle, in[0], bytes);
+    read(handle, in[1], bytes);
+    run.failure = control(handle, IOCTL_QELASIO_START_CAPTURE).status;
+    for (ULONG i = 0; NT_SUCCESS(run.failure) && run.reads < reads; ++i) {
+        pending_io &io = in[i % 2];
+        if (!io.wait()) {
+            ADD_FAILURE() << "READ " << run.reads << " did not come back";
+            run.failure = STATUS_IO_TIMEOUT;
+            break;
+        }
+        run.failure = io.status();
+        if (!NT_SUCCESS(run.failure)) {
+            break;
+        }
+        EXPECT_EQ(bytes, io.overlapped.InternalHigh);
+        run.looped.insert(run.looped.end(), io.buffer.begin(), io.buffer.end());
+        pending_io out;
+        out.buffer.resize(bytes);
+        block(run.written, buffer_frames, out.buffer.data());
+        run.written += buffer_frames;
+        out.issued = WriteFile(handle, out.buffer.data(), bytes, nullptr, &out.overlapped);
+        if (!out.wait()) {
+            ADD_FAILURE() << "WRITE " << run.reads << " did not come back";
+            run.failure = STATUS_IO_TIMEOUT;
+            break;
+        }
+        run.failure = out.status();
+        if (NT_SUCCESS(run.failure)) {
+            ++run.reads;
+            read(handle, io, bytes);
+        }
+    }
+    // The stop drains the transfers in flight, which needs the bus to run on.
+    gate.release();
+    EXPECT_EQ(STATUS_SUCCESS, control(handle, IOCTL_QELASIO_STOP).status);
+    for (pending_io &io : in) {
+        EXPECT_TRUE(io.wait());
+    }
+    return run;
+}
+
 ULONG ChannelE2ETest::pool_blocks(ULONG tag)
 {
     return platform::pool_outstanding_blocks(tag);

@@ -10,7 +10,9 @@
 #include <vector>
 #include <platform/process.h>
 #include <sim/audio_device.h>
+#include <sim/clean_run.h>
 #include <sim/machine.h>
+#include <sim/paced_bus.h>
 #include "../../../user/client/include/QelAsioIoctl.h"
 
 namespace e2e_test {
@@ -54,6 +56,19 @@ struct pending_io {
     bool wait(DWORD timeout_ms = 10000) const;
 };
 
+// Frame k of the device channel's test pattern (channels samples of sample_bytes): every byte of
+// every sample changes from frame to frame, so a frame out of place or changed shows.
+void channel_pattern(ULONGLONG k, ULONG channels, ULONG sample_bytes, UCHAR *out);
+
+// What the ASIO client's streaming loop saw: the blocks that came back in its READs, the frames
+// it wrote, and the status that ended it early (STATUS_SUCCESS when every READ came back).
+struct channel_loopback {
+    std::vector<UCHAR> looped;
+    ULONGLONG written = 0;
+    ULONG reads = 0;
+    NTSTATUS failure = STATUS_SUCCESS;
+};
+
 class ChannelE2ETest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -80,6 +95,15 @@ protected:
     static NTSTATUS prepare(HANDLE handle, ULONG frames, ULONG capture, ULONG render, USHORT mode = QELASIO_MODE_PCM,
                             ULONG percent = 100);
     static NTSTATUS unprepare(HANDLE handle) { return control(handle, IOCTL_QELASIO_UNPREPARE).status; }
+
+    // The ASIO client's loop on a started channel (as the ASIO driver streams): two READs of
+    // buffer_frames in flight, START_CAPTURE, and for every READ that comes back a WRITE of the
+    // next buffer_frames, made by block(first frame, frames, out), until reads READs came back or
+    // a request failed. While it runs it holds a gate of bus (when given), so that the bus never
+    // runs ahead of its answers; at the end it STOPs the channel and waits for its READs.
+    static channel_loopback stream_channel(HANDLE handle, ULONG buffer_frames, ULONG frame_bytes, ULONG reads,
+                                           sim::paced_bus *bus,
+                                           const std::function<void(ULONGLONG, ULONG, UCHAR *)> &block);
 
     // Blocks of a pool tag outstanding now.
     static ULONG pool_blocks(ULONG tag);
