@@ -43,6 +43,6 @@ ovm_add_test(ovmlsaau_mix_e2e_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelE2EFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/WaveRTStreamE2ETests.cpp
-  LIBS platform sim)
-target_include_directories(ovmlsaau_mix_e2e_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  LIBS ovmlsaau_core usbaudio platform sim)
+target_include_directories(ovmlsaau_mix_e2e_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_LIST_DIR}/tests)
 add_dependencies(ovmlsaau_mix_e2e_tests ovmlsaau)

@@ -139,8 +139,10 @@ NTSTATUS wavert_pin::hw_latency(KSRTAUDIO_HWLATENCY *latency)
 NTSTATUS wavert_pin::register_event()
 {
     if (m_event == nullptr) {
+        // Cleared once the notification is handled, so that a signalled event means one that
+        // is still waiting for the engine (caught_up).
         m_event = new KEVENT;
-        KeInitializeEvent(m_event, SynchronizationEvent, FALSE);
+        KeInitializeEvent(m_event, NotificationEvent, FALSE);
         m_event_handle = platform::kernel_handle_insert(m_event, platform::kernel_handle_type::event, delete_event);
     }
     KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY request{};
@@ -165,7 +167,7 @@ NTSTATUS wavert_pin::unregister_event()
     return status;
 }
 
-bool wavert_pin::wait_notification(ULONG timeout_ms)
+bool wavert_pin::wait_signalled(ULONG timeout_ms)
 {
     if (m_event == nullptr) {
         return false;
@@ -173,6 +175,20 @@ bool wavert_pin::wait_notification(ULONG timeout_ms)
     LARGE_INTEGER timeout;
     timeout.QuadPart = -(LONGLONG)timeout_ms * 10000;
     return KeWaitForSingleObject(m_event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+}
+
+bool wavert_pin::wait_notification(ULONG timeout_ms)
+{
+    bool signalled = wait_signalled(timeout_ms);
+    if (signalled) {
+        KeClearEvent(m_event);
+    }
+    return signalled;
+}
+
+bool wavert_pin::caught_up() const
+{
+    return !m_streaming || KeReadStateEvent(m_event) == 0;
 }
 
 void wavert_pin::prefill()
@@ -195,9 +211,12 @@ bool wavert_pin::stream(ULONG notifications, ULONG timeout_ms, std::vector<UCHAR
     }
     ULONG half = m_buffer_size / 2;
     ULONG half_frames = half / block;
-    for (ULONG i = 0; i < notifications; ++i) {
-        if (!wait_notification(timeout_ms)) {
-            return false;
+    m_streaming = true;
+    bool handled = true;
+    for (ULONG i = 0; i < notifications && handled; ++i) {
+        handled = wait_signalled(timeout_ms);
+        if (!handled) {
+            break;
         }
         UCHAR *part = m_buffer + m_next_half * half;
         if (m_capture) {
@@ -209,8 +228,10 @@ bool wavert_pin::stream(ULONG notifications, ULONG timeout_ms, std::vector<UCHAR
             m_next_frame += half_frames;
         }
         m_next_half ^= 1;
+        KeClearEvent(m_event);
     }
-    return true;
+    m_streaming = false;
+    return handled;
 }
 
 } // namespace sim

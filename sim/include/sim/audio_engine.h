@@ -4,6 +4,7 @@
 // positions, stream a frame-numbered pattern through the buffer and send property requests.
 // All calls run at PASSIVE_LEVEL from an ordinary thread and return the kernel's status.
 #pragma once
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,6 +108,9 @@ public:
     NTSTATUS unregister_event();
     // Waits for a notification (true) or the timeout.
     bool wait_notification(ULONG timeout_ms);
+    // While stream runs: no notification is waiting to be handled (a paced bus's gate: the
+    // engine has refilled or read every half the device reached). True when not streaming.
+    bool caught_up() const;
 
     // Render: fills the whole buffer with the pattern from frame 0 (before RUN).
     void prefill();
@@ -118,6 +122,7 @@ public:
 
 private:
     friend class wavert_filter;
+    bool wait_signalled(ULONG timeout_ms);
     wavert_pin(platform::user_file *file, ULONG channels, ULONG bits)
         : m_handle(file), m_channels(channels), m_bits(bits)
     {
@@ -134,6 +139,7 @@ private:
     KEVENT *m_event = nullptr;
     HANDLE m_event_handle = nullptr;
     bool m_event_registered = false;
+    std::atomic<bool> m_streaming{false};
 };
 
 // The audio engine's role towards a WaveCyclic filter (open it with wavert_filter::open, whose
