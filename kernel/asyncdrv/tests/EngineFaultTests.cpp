@@ -1,8 +1,12 @@
-// The streaming engine under faults: failed render and capture transfers and a gap in the bus
-// schedule end in one recovery each and streaming goes on; a device unplugged mid-stream stops
+// The streaming engine under faults: failed render and capture transfers, frames the bus skips
+// and a gap in the service of completions (counted as an underrun) end in one recovery each and
+// streaming goes on; a device unplugged mid-stream stops
 // the directions without a recovery loop; render entries that cannot be allocated neither spin
 // the render thread nor hang the start.
 #include "EngineFixture.h"
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <platform/pool.h>
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
@@ -52,6 +56,34 @@ protected:
         EXPECT_EQ(static_cast<LONG>(engine->EngineRenderEntries()), engine->EngineRenderInFlight());
     }
 
+    // The bus runs Frames frames while a DPC holds the DPC thread, so that no completion is
+    // served meanwhile; then the held completions run.
+    void stall_service(ULONG frames)
+    {
+        struct hold {
+            std::atomic<bool> held{false};
+            std::atomic<bool> release{false};
+        } flags;
+        KDPC dpc;
+        KeInitializeDpc(
+            &dpc,
+            [](PKDPC, PVOID context, PVOID, PVOID) {
+                auto *f = static_cast<hold *>(context);
+                f->held = true;
+                while (!f->release) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                }
+            },
+            &flags);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        while (!flags.held) {
+            std::this_thread::yield();
+        }
+        bus().advance(frames);
+        flags.release = true;
+        KeFlushQueuedDpcs();
+    }
+
     CAdapterCommon *engine = nullptr;
 };
 
@@ -62,6 +94,8 @@ TEST_F(EngineFaultTest, FailedRenderTransferRecoversOnce)
     port()->fail_transfers(RENDER_EP, 1);
     ASSERT_TRUE(run_until_recovered(0, 0));
     EXPECT_GE(engine->EngineCounters().Failures[0], 1u);
+    EXPECT_EQ(1u, engine->EngineCounters().Recoveries[0]);
+    EXPECT_EQ(0u, engine->EngineCounters().Underruns[0]);
     expect_streaming_again();
 }
 
@@ -74,21 +108,46 @@ TEST_F(EngineFaultTest, FailedCaptureTransferRecoversCaptureAndImplicitRender)
     ASSERT_TRUE(run_until_recovered(1, 0));
     // Render follows capture in implicit-feedback mode, so it recovers with it.
     ASSERT_TRUE(run_until_recovered(0, 0));
+    EXPECT_EQ(1u, engine->EngineCounters().Recoveries[1]);
+    EXPECT_EQ(1u, engine->EngineCounters().Recoveries[0]);
     expect_streaming_again();
 }
 
-TEST_F(EngineFaultTest, GapInTheBusScheduleRecovers)
+// Frames the bus skips (their packets are never sent) fail the transfers scheduled in them: one
+// render recovery, and no completion came late enough to count as an underrun.
+TEST_F(EngineFaultTest, SkippedBusFramesFailTheirTransfersAndRecoverOnce)
 {
     sim::uac2_options descriptors;
     descriptors.separate_clocks = true; // explicit feedback: render alone
     stream(descriptors);
     ASSERT_NE(nullptr, engine);
     ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
-    // param1 = param2 = 8: 64 frames without service lose every transfer in flight.
     bus().jump(64);
     ASSERT_TRUE(run_until_recovered(0, 0));
     const ENGINE_COUNTERS &counters = engine->EngineCounters();
-    EXPECT_GE(counters.Underruns[0] + counters.Failures[0], 1u);
+    EXPECT_GE(counters.Failures[0], 1u);
+    EXPECT_EQ(0u, counters.Underruns[0]);
+    EXPECT_EQ(1u, counters.Recoveries[0]);
+    expect_streaming_again();
+}
+
+// The machine serves no completion while the bus runs on (a DPC holds the processor): every
+// transfer in flight ends, and the next render completion comes more than param2 x param1 = 64
+// frames after the previous one. The gap counts as an underrun in each direction and render
+// recovers once.
+TEST_F(EngineFaultTest, GapInServiceIsCountedAsAnUnderrunAndRecovers)
+{
+    sim::uac2_options descriptors;
+    descriptors.separate_clocks = true; // explicit feedback: render alone
+    stream(descriptors);
+    ASSERT_NE(nullptr, engine);
+    ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
+    stall_service(130);
+    ASSERT_TRUE(run_until_recovered(0, 0));
+    const ENGINE_COUNTERS &counters = engine->EngineCounters();
+    EXPECT_EQ(1u, counters.Underruns[0]);
+    EXPECT_GE(counters.Underruns[1], 1u);
+    EXPECT_EQ(1u, counters.Recoveries[0]);
     expect_streaming_again();
 }
 
