@@ -12,6 +12,6 @@ endif()
 
 if(TARGET stdusb AND OVM_STDDRV_WAVE_SOURCES)
   ovm_add_test(ovmlsau_cyclic_e2e_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/CyclicEndToEndTests.cpp
-               LIBS sim platform)
+               LIBS ovmlsau_core stdusb sim platform)
   add_dependencies(ovmlsau_cyclic_e2e_tests ovmlsau)
 endif()

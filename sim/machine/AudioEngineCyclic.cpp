@@ -195,45 +195,60 @@ NTSTATUS wavecyclic_pin::take_completed(std::vector<UCHAR> *out)
     return result;
 }
 
+bool wavecyclic_pin::caught_up() const
+{
+    const ULONG depth = m_streaming_depth;
+    return depth == 0 || m_all_sent || in_flight() >= depth;
+}
+
 bool wavecyclic_pin::render_pattern(ULONGLONG frames, ULONG request_frames, ULONG depth, ULONG timeout_ms)
 {
     std::vector<UCHAR> chunk;
     ULONGLONG end = m_next_frame + frames;
-    while (m_next_frame < end) {
+    bool ok = true;
+    m_all_sent = false;
+    m_streaming_depth = depth;
+    while (ok && m_next_frame < end) {
         if (!wait_in_flight(depth - 1, timeout_ms) || !NT_SUCCESS(take_completed(nullptr))) {
-            return false;
+            ok = false;
+            break;
         }
         ULONG count = (ULONG)std::min<ULONGLONG>(request_frames, end - m_next_frame);
         chunk.assign((size_t)count * block_align(), 0);
         wavert_write_pattern(chunk.data(), m_next_frame, count, m_channels, m_bits);
         NTSTATUS status = submit_write(chunk.data(), (ULONG)chunk.size());
-        if (status != STATUS_PENDING && !NT_SUCCESS(status)) {
-            return false;
+        ok = status == STATUS_PENDING || NT_SUCCESS(status);
+        if (ok) {
+            m_next_frame += count;
         }
-        m_next_frame += count;
     }
-    return NT_SUCCESS(take_completed(nullptr));
+    m_all_sent = true;
+    ok = ok && NT_SUCCESS(take_completed(nullptr));
+    m_streaming_depth = 0;
+    return ok;
 }
 
 bool wavecyclic_pin::capture_frames(ULONGLONG frames, ULONG request_frames, ULONG depth, ULONG timeout_ms,
                                     std::vector<UCHAR> *captured)
 {
     ULONGLONG submitted = 0;
-    while (submitted < frames) {
+    bool ok = true;
+    m_all_sent = false;
+    m_streaming_depth = depth;
+    while (ok && submitted < frames) {
         if (!wait_in_flight(depth - 1, timeout_ms) || !NT_SUCCESS(take_completed(captured))) {
-            return false;
+            ok = false;
+            break;
         }
         ULONG count = (ULONG)std::min<ULONGLONG>(request_frames, frames - submitted);
         NTSTATUS status = submit_read(count * block_align());
-        if (status != STATUS_PENDING && !NT_SUCCESS(status)) {
-            return false;
-        }
+        ok = status == STATUS_PENDING || NT_SUCCESS(status);
         submitted += count;
     }
-    if (!wait_in_flight(0, timeout_ms)) {
-        return false;
-    }
-    return NT_SUCCESS(take_completed(captured));
+    m_all_sent = true;
+    ok = ok && wait_in_flight(0, timeout_ms) && NT_SUCCESS(take_completed(captured));
+    m_streaming_depth = 0;
+    return ok;
 }
 
 } // namespace sim

@@ -194,6 +194,9 @@ public:
     bool capture_frames(ULONGLONG frames, ULONG request_frames, ULONG depth, ULONG timeout_ms,
                         std::vector<UCHAR> *captured);
     ULONGLONG frames_rendered() const { return m_next_frame; }
+    // While render_pattern or capture_frames runs: its depth of requests is in flight, or it
+    // has sent all it will (a paced bus's gate). True when neither runs.
+    bool caught_up() const;
 
 private:
     friend NTSTATUS create_wavecyclic_pin(wavert_filter &, ULONG, const std::vector<UCHAR> &,
@@ -208,6 +211,8 @@ private:
     ULONG m_rate;
     ULONGLONG m_next_frame = 0;
     std::shared_ptr<shared_state> m_state;
+    std::atomic<ULONG> m_streaming_depth{0}; // 0 while neither streaming call runs
+    std::atomic<bool> m_all_sent{false};
 };
 
 // The user-mode paths of the present KSCATEGORY_AUDIO interfaces.
