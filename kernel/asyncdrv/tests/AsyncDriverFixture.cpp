@@ -127,7 +127,16 @@ NTSTATUS AsyncDriverTest::start_driver()
 
 NTSTATUS AsyncDriverTest::send_pnp(UCHAR minor, ULONG fail_nth)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device_pdo());
+    NTSTATUS status = send_pnp_to(device_pdo(), minor, fail_nth);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        removed = true;
+    }
+    return status;
+}
+
+NTSTATUS AsyncDriverTest::send_pnp_to(PDEVICE_OBJECT pdo, UCHAR minor, ULONG fail_nth)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_SUCCESS;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -143,9 +152,38 @@ NTSTATUS AsyncDriverTest::send_pnp(UCHAR minor, ULONG fail_nth)
     NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
     ObDereferenceObject(top);
-    if (minor == IRP_MN_REMOVE_DEVICE) {
-        removed = true;
+    return status;
+}
+
+NTSTATUS AsyncDriverTest::send_create(const wchar_t *name)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device_pdo());
+    FILE_OBJECT file{};
+    file.Type = IO_TYPE_FILE;
+    file.Size = sizeof(file);
+    file.DeviceObject = device_pdo();
+    RtlInitUnicodeString(&file.FileName, name);
+    auto send = [&](UCHAR major) {
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        next->FileObject = &file;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(irp, on_done, &done, TRUE, TRUE, TRUE);
+        IoCallDriver(top, irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS status = irp->IoStatus.Status;
+        IoFreeIrp(irp);
+        return status;
+    };
+    NTSTATUS status = send(IRP_MJ_CREATE);
+    if (NT_SUCCESS(status)) {
+        send(IRP_MJ_CLEANUP);
+        send(IRP_MJ_CLOSE);
     }
+    ObDereferenceObject(top);
     return status;
 }
 

@@ -39,6 +39,11 @@ protected:
     // A PnP request to the top of the device's stack; its status. fail_nth (when non-zero)
     // makes that allocation after the request's own IRP fail.
     NTSTATUS send_pnp(UCHAR minor, ULONG fail_nth = 0);
+    // The same to the stack above another physical device object.
+    static NTSTATUS send_pnp_to(PDEVICE_OBJECT pdo, UCHAR minor, ULONG fail_nth = 0);
+    // IRP_MJ_CREATE of a file named Name (e.g. L"\\asio") sent to the top of the device's
+    // stack, as the I/O manager sends it; the status. A channel that opens is closed again.
+    NTSTATUS send_create(const wchar_t *name);
     // REMOVE when started, then unload the module with its leak checks.
     void remove_and_unload();
 

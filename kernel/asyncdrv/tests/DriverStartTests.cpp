@@ -2,6 +2,7 @@
 // rules, rate changes while idle and while a stream runs, removal paths and allocation
 // failures at start.
 #include "AsyncDriverFixture.h"
+#include <algorithm>
 #include <ks.h>
 #include <ksmedia.h>
 #include <platform/pnp.h>
@@ -185,6 +186,8 @@ TEST_F(StartTest, SurpriseRemovalThenRemoveUnloadsClean)
     EXPECT_EQ(STATUS_DELETE_PENDING,
               common->GetFormatRange(FALSE, &channels, &minBits, &maxBits, &minRate, &maxRate));
     EXPECT_EQ(STATUS_DELETE_PENDING, common->StartStream(FALSE));
+    // An open that reaches the driver after the removal began finds the channel closed.
+    EXPECT_EQ(STATUS_DELETE_PENDING, send_create(L"\\asio"));
     EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_REMOVE_DEVICE));
 }
 
@@ -225,11 +228,111 @@ TEST_F(StartTest, QueryRemoveClosesTheDeviceChannelUntilRestart)
 {
     attach_default();
     ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    EXPECT_EQ(STATUS_SUCCESS, send_create(L"\\asio"));
     EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_QUERY_REMOVE_DEVICE));
     EXPECT_EQ(1u, AsyncExtension(fdo())->Removing);
+    EXPECT_EQ(STATUS_DELETE_PENDING, send_create(L"\\asio"));
+    // A cancelled query-remove leaves the channel closed to new opens.
     EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_CANCEL_REMOVE_DEVICE));
     EXPECT_EQ(1u, AsyncExtension(fdo())->Removing);
     EXPECT_NE(nullptr, adapter());
+    EXPECT_EQ(STATUS_DELETE_PENDING, send_create(L"\\ASIO"));
+}
+
+// The DSD-native flag: a non-zero "DSDNativeModeSupported" sets it, zero clears it, and without
+// the value the device's answer to vendor mode 0 decides. IAdapterDsd is offered only with it.
+TEST_F(StartTest, DsdNativeFlagDecidesTheDsdInterface)
+{
+    struct row {
+        const char *label;
+        std::optional<ULONG> stored;
+        bool vendorMode;
+        ULONG native;
+    };
+    const std::vector<row> rows = {
+        {"absent, vendor mode answers", std::nullopt, true, 1},
+        {"absent, vendor mode refused", std::nullopt, false, 0},
+        {"set without vendor mode", 1, false, 1},
+        {"any non-zero value", 7, false, 1},
+        {"zero with vendor mode", 0, true, 0},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        sim::audio_device_options options;
+        options.vendor_mode_supported = r.vendorMode;
+        attach(sim::build_uac2_device({}), options);
+        if (r.stored) {
+            store_dword(L"DSDNativeModeSupported", *r.stored);
+        }
+        ASSERT_EQ(STATUS_SUCCESS, start_driver());
+        IAdapterDsd *dsd = reinterpret_cast<IAdapterDsd *>(0x1);
+        NTSTATUS status = adapter()->QueryInterface(IID_IAdapterDsd, reinterpret_cast<PVOID *>(&dsd));
+        if (r.native != 0) {
+            ASSERT_EQ(STATUS_SUCCESS, status);
+            ASSERT_NE(nullptr, dsd);
+            EXPECT_EQ(1u, dsd->IsDsdSupported());
+            EXPECT_EQ(STATUS_SUCCESS, dsd->SetDsdMode(0));
+            dsd->Release();
+        } else {
+            EXPECT_EQ(STATUS_INVALID_PARAMETER, status);
+            EXPECT_EQ(nullptr, dsd);
+            EXPECT_EQ(STATUS_NOT_SUPPORTED, adapter()->SetDsdMode(1));
+            EXPECT_EQ(STATUS_SUCCESS, adapter()->SetDsdMode(0));
+        }
+        remove_and_unload();
+        added = removed = false;
+        lower.reset();
+        model.reset();
+    }
+}
+
+// Two devices added before either starts: each adapter starts on its own device, with the rate
+// of its own device key.
+TEST_F(StartTest, TwoDevicesAddedBeforeEitherStartsEachStartOnTheirOwn)
+{
+    attach_default();
+    store_dword(L"SampleRate", 48000);
+    const sim::device_descriptors descriptors = sim::build_uac2_device({});
+    sim::audio_device second(descriptors);
+    usbaudio_test::test_lower_device secondLower(descriptors.device, descriptors.configuration, true);
+    secondLower.attach(&second);
+    platform::device_node fields;
+    fields.instance_id = L"USB\\VID_3A51&PID_0102\\OVM0002";
+    fields.hardware_ids = {L"USB\\VID_3A51&PID_0102"};
+    fields.service = L"ovmlsaau";
+    platform::pnp_create_node(secondLower.pdo(), fields);
+    HANDLE key = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(secondLower.pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"SampleRate");
+    ULONG rate = 96000;
+    EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &rate, sizeof(rate)));
+    ZwClose(key);
+
+    ASSERT_EQ(STATUS_SUCCESS, machine.load_driver("ovmlsaau"));
+    loaded = true;
+    PDRIVER_OBJECT driver = machine.driver("ovmlsaau");
+    ASSERT_EQ(STATUS_SUCCESS, driver->DriverExtension->AddDevice(driver, lower->pdo()));
+    added = true;
+    ASSERT_EQ(STATUS_SUCCESS, driver->DriverExtension->AddDevice(driver, secondLower.pdo()));
+    ASSERT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_START_DEVICE));
+    ASSERT_EQ(STATUS_SUCCESS, send_pnp_to(secondLower.pdo(), IRP_MN_START_DEVICE));
+
+    PADAPTERCOMMON secondAdapter = AsyncExtension(secondLower.pdo()->AttachedDevice)->Adapter;
+    ASSERT_NE(nullptr, adapter());
+    ASSERT_NE(nullptr, secondAdapter);
+    ULONG first = 0;
+    rate = 0;
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->GetSampleRate(&first));
+    EXPECT_EQ(STATUS_SUCCESS, secondAdapter->GetSampleRate(&rate));
+    EXPECT_EQ(48000u, first);
+    EXPECT_EQ(96000u, rate);
+    EXPECT_EQ(48000u, model->clock_rate(sim::uac2_ids::render_clock));
+    EXPECT_EQ(96000u, second.clock_rate(sim::uac2_ids::render_clock));
+    std::vector<std::wstring> references = audio_references();
+    std::sort(references.begin(), references.end());
+    EXPECT_EQ((std::vector<std::wstring>{L"Wave_48000", L"Wave_96000"}), references);
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp_to(secondLower.pdo(), IRP_MN_REMOVE_DEVICE));
 }
 
 TEST_F(StartTest, AllocationFailuresAtStartFailCleanly)
