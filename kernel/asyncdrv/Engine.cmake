@@ -20,6 +20,7 @@ ovm_add_test(ovmlsaau_engine_tests
     ${CMAKE_CURRENT_LIST_DIR}/tests/EngineFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/EnginePacingTests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/EngineFaultTests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/EngineStartTests.cpp
   LIBS ovmlsaau_core usbaudio platform sim)
 target_include_directories(ovmlsaau_engine_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
 add_dependencies(ovmlsaau_engine_tests ovmlsaau)

@@ -76,11 +76,17 @@ void ChannelE2ETest::TearDown()
     devices.clear();
 }
 
-DEVICE_OBJECT *ChannelE2ETest::attach(sim::uac2_options descriptors, sim::audio_device_options options)
+DEVICE_OBJECT *ChannelE2ETest::attach(sim::uac2_options descriptors, sim::audio_device_options options,
+                                      std::shared_ptr<sim::usb_tap> *tap)
 {
     auto device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), options);
+    std::shared_ptr<sim::usb_device> attached = device;
+    if (tap != nullptr) {
+        *tap = std::make_shared<sim::usb_tap>(device);
+        attached = *tap;
+    }
     DEVICE_OBJECT *pdo = nullptr;
-    const NTSTATUS status = machine->attach(device, &pdo);
+    const NTSTATUS status = machine->attach(attached, &pdo);
     EXPECT_EQ(STATUS_SUCCESS, status);
     devices.push_back(device);
     return NT_SUCCESS(status) ? pdo : nullptr;

@@ -13,6 +13,7 @@
 #include <sim/clean_run.h>
 #include <sim/machine.h>
 #include <sim/paced_bus.h>
+#include <sim/usb_tap.h>
 #include "../../../user/client/include/QelAsioIoctl.h"
 
 namespace e2e_test {
@@ -74,8 +75,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Attaches a simulated device with ovmlsaau installed and returns its PDO (null on failure).
-    DEVICE_OBJECT *attach(sim::uac2_options descriptors = {}, sim::audio_device_options options = {});
+    // Attaches a simulated device with ovmlsaau installed and returns its PDO (null on failure);
+    // with tap, behind a tap that records its packets.
+    DEVICE_OBJECT *attach(sim::uac2_options descriptors = {}, sim::audio_device_options options = {},
+                          std::shared_ptr<sim::usb_tap> *tap = nullptr);
     // Surprise removal and removal of an attached device.
     NTSTATUS detach(DEVICE_OBJECT *pdo);
     // The "\asio" path of a device's audio interface: its path cut at "\wave", as clients form it.

@@ -2,9 +2,11 @@
 // with CreateFileW by host processes, control codes, CLEANUP and CLOSE, the death of an owner
 // process, and surprise removal with requests still pended.
 #include "DeviceChannelE2EFixture.h"
+#include <algorithm>
 #include <ks.h>
 #include <platform/pnp.h>
 #include <platform/user_io.h>
+#include <sim/usb_host_controller.h>
 #include "AsyncPoolTags.h"
 
 namespace e2e_test {
@@ -290,6 +292,30 @@ TEST_F(ChannelE2ETest, DsdAndMissingDirectionsAreRefused)
     EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, prepare(h, 256, 0, 1, QELASIO_MODE_DSD));
     EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, prepare(h, 256, 1, 1));
     EXPECT_EQ(STATUS_SUCCESS, prepare(h, 256, 0, 1));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// A DSD channel that has nothing to play yet sends the DSD fill 0x96 in every render byte: the
+// engine's first transfers and the channel's output FIFO both fill with it.
+TEST_F(ChannelE2ETest, DsdChannelPlaysTheDsdFillUntilItHasData)
+{
+    std::shared_ptr<sim::usb_tap> tap;
+    DEVICE_OBJECT *pdo = attach({}, {}, &tap);
+    ASSERT_NE(nullptr, pdo);
+    HANDLE h = open_channel(channel_path(pdo));
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    ASSERT_EQ(STATUS_SUCCESS, acquire(h));
+    ASSERT_EQ(STATUS_SUCCESS, prepare(h, 256, 1, 1, QELASIO_MODE_DSD));
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
+    const ULONG start = machine->usb_bus().current_frame();
+    while (machine->usb_bus().current_frame() - start < 100) {
+        Sleep(5);
+    }
+    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
+    const std::vector<std::uint8_t> played = tap->bytes(sim::uac2_ids::render_data_ep);
+    EXPECT_GT(played.size(), 44100u / 10 * 8);
+    EXPECT_EQ(played.size(), static_cast<size_t>(std::count(played.begin(), played.end(), 0x96)));
+    EXPECT_EQ(STATUS_SUCCESS, unprepare(h));
     EXPECT_TRUE(CloseHandle(h));
 }
 

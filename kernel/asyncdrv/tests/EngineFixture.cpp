@@ -42,7 +42,7 @@ void EngineTest::store_tuning(const wchar_t *name, ULONG value)
     ZwClose(software);
 }
 
-void EngineTest::start(sim::uac2_options descriptors, sim::audio_device_options options, ULONG rate)
+void EngineTest::start(sim::uac2_options descriptors, sim::audio_device_options options, ULONG rate, bool tapped)
 {
     sim::host_controller_options bus_options;
     bus_options.drive = sim::bus_drive::step;
@@ -50,7 +50,10 @@ void EngineTest::start(sim::uac2_options descriptors, sim::audio_device_options 
     machine.use_usb_bus(bus_options);
     options.initial_rate = rate;
     device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), options);
-    ASSERT_EQ(STATUS_SUCCESS, machine.attach(device, &pdo));
+    if (tapped) {
+        tap = std::make_shared<sim::usb_tap>(device);
+    }
+    ASSERT_EQ(STATUS_SUCCESS, machine.attach(tapped ? std::shared_ptr<sim::usb_device>(tap) : device, &pdo));
     ASSERT_NE(nullptr, pdo);
 
     HANDLE key = nullptr;

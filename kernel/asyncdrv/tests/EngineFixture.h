@@ -12,6 +12,7 @@
 #include <thread>
 #include <sim/audio_device.h>
 #include <sim/machine.h>
+#include <sim/usb_tap.h>
 #include <sim/usb_host_controller.h>
 #include "AdapterCommon.h"
 
@@ -22,8 +23,10 @@ protected:
     void TearDown() override;
 
     // Boots the bus (step mode, the frame counter wrapping a few seconds in), attaches the
-    // device, stores the rate and any tuning values, and starts ovmlsaau on it.
-    void start(sim::uac2_options descriptors, sim::audio_device_options options = {}, ULONG rate = 48000);
+    // device (behind a tap that records its packets when tapped), stores the rate and any tuning
+    // values, and starts ovmlsaau on it.
+    void start(sim::uac2_options descriptors, sim::audio_device_options options = {}, ULONG rate = 48000,
+               bool tapped = false);
     static void store_tuning(const wchar_t *name, ULONG value);
 
     // The pump: advances the bus by frames and returns once they ran; the bus also runs while
@@ -43,6 +46,7 @@ protected:
 
     sim::machine machine;
     std::shared_ptr<sim::audio_device> device;
+    std::shared_ptr<sim::usb_tap> tap;
     DEVICE_OBJECT *pdo = nullptr;
     bool detached = false;
 
