@@ -485,19 +485,21 @@ TEST_P(DriverLoopback, ThirtyTwoBitHostHearsItsOutputBitExact)
     ASSERT_TRUE(host.wait_buffer_switches(200, 20000));
     ASSERT_TRUE(host.stop());
     ASSERT_EQ(2u, host.inputs().size());
+    // The engine's period clock keeps real time: a loaded machine that makes the host or the
+    // line late loses audio, which the host and the line count; such a run proves nothing
+    // either way. Any frame lost in a run without such a count is a fault.
+    const uint64_t dropOuts = host.drop_outs();
+    const int underruns = line_underruns();
     for (size_t channel = 0; channel < 2; ++channel) {
         SCOPED_TRACE(channel);
         const sim::asio_loopback_check check = host.check_loopback(channel, channel);
         EXPECT_TRUE(check.found);
         EXPECT_GT(check.frames_checked, 0u);
-        // The render queue holds two periods: on a loaded machine the render and capture
-        // clocks may drift one period apart, and the period whose output found the queue full
-        // plays as silence. Such a period is whole; any other difference is a data fault.
-        const uint64_t period = (uint64_t)host.buffer_size();
-        EXPECT_TRUE(check.mismatches == 0 ||
-                    (check.mismatches % period == 0 && check.mismatches * 10 <= check.frames_checked))
-            << check.mismatches << " of " << check.frames_checked << " frames differ; line underruns "
-            << line_underruns() << ", host drop-outs " << host.drop_outs();
+        if (check.mismatches != 0 && (dropOuts != 0 || underruns != 0)) {
+            GTEST_SKIP() << check.mismatches << " of " << check.frames_checked << " frames differ after "
+                         << underruns << " line underruns and " << dropOuts << " host drop-outs";
+        }
+        EXPECT_EQ(0u, check.mismatches) << check.mismatches << " of " << check.frames_checked << " frames differ";
     }
     EXPECT_EQ(0u, host.resets());
 }
