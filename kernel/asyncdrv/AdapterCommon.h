@@ -197,8 +197,9 @@ public:
     ULONG EnginePacing() const { return m_Engine.Pacing; }
     ULONG EngineRenderEntries() const { return m_Engine.RenderEntries; }
     LONG EngineRenderInFlight() const { return m_Engine.RenderInFlight; }
-    // TRUE while a running direction's thread has free slots it has not yet used: a bus driven
-    // step by step waits for this to clear, as a real bus never outruns a primed engine.
+    // TRUE while a running direction's thread has free slots it has not yet used, or a recovery
+    // whose transfers are all back: a bus driven step by step waits for this to clear, as a real
+    // bus never outruns a primed engine.
     BOOLEAN EngineThreadsPending();
     // The render mix sources the engine drives: the device channel's (Asio) and the operating
     // system's (Os); either may be null. Set once, before any stream starts; not owned.

@@ -264,8 +264,18 @@ BOOLEAN CAdapterCommon::EngineThreadsPending()
 {
     ADAPTER_ENGINE &e = m_Engine;
     for (ULONG d = 0; d < 2; ++d) {
-        if (e.Thread[d] == nullptr || KeReadStateEvent(&e.RunEvent[d]) == 0 || KeReadStateEvent(&e.StopEvent[d]) != 0 ||
-            KeReadStateEvent(&e.ErrorEvent[d]) != 0) {
+        if (e.Thread[d] == nullptr || KeReadStateEvent(&e.RunEvent[d]) == 0 || KeReadStateEvent(&e.StopEvent[d]) != 0) {
+            continue;
+        }
+        if (KeReadStateEvent(&e.ErrorEvent[d]) != 0) {
+            // A recovery waits for the bus only until its transfers are back; the rest of it
+            // (pipe reset, re-priming) is the thread's own work.
+            BOOLEAN drained = KeReadStateEvent(&e.IdleEvent[d]) != 0 &&
+                              (d != ENGINE_RENDER || e.Pacing != EnginePacingExplicit ||
+                               KeReadStateEvent(&e.FeedbackIdle) != 0);
+            if (drained) {
+                return TRUE;
+            }
             continue;
         }
         if (d == ENGINE_RENDER && e.Measuring) {

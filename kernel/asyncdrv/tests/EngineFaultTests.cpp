@@ -114,7 +114,7 @@ TEST_F(EngineFaultTest, FailedCaptureTransferRecoversCaptureAndImplicitRender)
 }
 
 // Frames the bus skips (their packets are never sent) fail the transfers scheduled in them: one
-// render recovery, and no completion came late enough to count as an underrun.
+// render recovery, and no render completion came late enough to count as an underrun.
 TEST_F(EngineFaultTest, SkippedBusFramesFailTheirTransfersAndRecoverOnce)
 {
     sim::uac2_options descriptors;
@@ -124,10 +124,14 @@ TEST_F(EngineFaultTest, SkippedBusFramesFailTheirTransfersAndRecoverOnce)
     ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
     bus().jump(64);
     ASSERT_TRUE(run_until_recovered(0, 0));
+    ASSERT_TRUE(run_until_recovered(1, 0));
     const ENGINE_COUNTERS &counters = engine->EngineCounters();
     EXPECT_GE(counters.Failures[0], 1u);
     EXPECT_EQ(0u, counters.Underruns[0]);
     EXPECT_EQ(1u, counters.Recoveries[0]);
+    // Capture's 1 ms transfers see the skipped frames as a burst of failures; it may take more
+    // than one recovery to get past them.
+    EXPECT_GE(counters.Failures[1], 1u);
     expect_streaming_again();
 }
 
@@ -144,10 +148,11 @@ TEST_F(EngineFaultTest, GapInServiceIsCountedAsAnUnderrunAndRecovers)
     ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
     stall_service(130);
     ASSERT_TRUE(run_until_recovered(0, 0));
+    ASSERT_TRUE(run_until_recovered(1, 0));
     const ENGINE_COUNTERS &counters = engine->EngineCounters();
     EXPECT_EQ(1u, counters.Underruns[0]);
-    EXPECT_GE(counters.Underruns[1], 1u);
     EXPECT_EQ(1u, counters.Recoveries[0]);
+    EXPECT_GE(counters.Underruns[1], 1u);
     expect_streaming_again();
 }
 

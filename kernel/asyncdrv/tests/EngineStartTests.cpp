@@ -60,11 +60,28 @@ protected:
     }
     NTSTATUS join_start()
     {
-        for (ULONG i = 0; i < 2000 && started == STATUS_PENDING; ++i) {
-            run_frames(1);
-        }
+        run_until([this] { return started != STATUS_PENDING; });
         starter.join();
         return started;
+    }
+    void TearDown() override
+    {
+        if (starter.joinable()) {
+            join_start();
+        }
+        EngineTest::TearDown();
+    }
+    // Runs the bus frame by frame until condition holds, for at most 10 s.
+    bool run_until(const std::function<bool()> &condition)
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > until) {
+                return false;
+            }
+            run_frames(1);
+        }
+        return true;
     }
     static bool eventually(const std::function<bool()> &condition)
     {
@@ -107,14 +124,14 @@ TEST_F(EngineStartTest, ExplicitFeedbackSendsNoRenderTransferBeforeTheFirstFeedb
         return engine->EngineCounters().FeedbackReads >= 1 && !engine->EngineThreadsPending();
     }));
     ULONG frames = 0;
-    while (engine->EngineRenderInFlight() == 0 && frames < 100) {
+    ASSERT_TRUE(run_until([&] {
         EXPECT_TRUE(tap->packets(RENDER_EP).empty()) << "frame " << frames;
-        run_frames(1);
         ++frames;
-    }
+        return engine->EngineRenderInFlight() != 0;
+    }));
     // Render began in the frame a feedback read completed, with every render slot at once.
     ASSERT_FALSE(tap->packets(sim::uac2_ids::feedback_ep).empty());
-    EXPECT_GT(frames, 0u);
+    EXPECT_GT(frames, 1u) << "render began before any frame ran";
     EXPECT_EQ(static_cast<LONG>(PARAM2), engine->EngineRenderInFlight());
     EXPECT_EQ(STATUS_SUCCESS, join_start());
     run_frames(50);
@@ -210,10 +227,7 @@ TEST_F(EngineStartTest, CaptureEndingWhileRenderMeasuresEndsRenderWithoutATransf
     start({}, {}, 48000, true);
     start_render_async();
     // Measuring takes param2 x param1 capture transfers; well inside it the device goes.
-    for (ULONG i = 0; i < 500 && tap->packets(sim::uac2_ids::capture_data_ep).empty(); ++i) {
-        run_frames(1);
-    }
-    ASSERT_FALSE(tap->packets(sim::uac2_ids::capture_data_ep).empty());
+    ASSERT_TRUE(run_until([this] { return !tap->packets(sim::uac2_ids::capture_data_ep).empty(); }));
     run_frames(16);
     ASSERT_EQ(STATUS_PENDING, started.load());
     device->surprise_remove();
