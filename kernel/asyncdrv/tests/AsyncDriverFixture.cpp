@@ -17,6 +17,28 @@ NTSTATUS on_done(PDEVICE_OBJECT, PIRP, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// One IRP to Top, waited for; its status. fail_nth (when non-zero) makes that allocation after
+// the IRP's own fail.
+NTSTATUS send_irp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PFILE_OBJECT file, ULONG fail_nth)
+{
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    next->FileObject = file;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, on_done, &done, TRUE, TRUE, TRUE);
+    platform::pool_fail_nth(fail_nth);
+    IoCallDriver(top, irp);
+    platform::pool_fail_reset();
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
 HANDLE open_or_create(HANDLE root, const wchar_t *name)
 {
     UNICODE_STRING path;
@@ -137,20 +159,7 @@ NTSTATUS AsyncDriverTest::send_pnp(UCHAR minor, ULONG fail_nth)
 NTSTATUS AsyncDriverTest::send_pnp_to(PDEVICE_OBJECT pdo, UCHAR minor, ULONG fail_nth)
 {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = minor;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, on_done, &done, TRUE, TRUE, TRUE);
-    platform::pool_fail_nth(fail_nth);
-    IoCallDriver(top, irp);
-    platform::pool_fail_reset();
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
+    NTSTATUS status = send_irp(top, IRP_MJ_PNP, minor, nullptr, fail_nth);
     ObDereferenceObject(top);
     return status;
 }
@@ -163,25 +172,10 @@ NTSTATUS AsyncDriverTest::send_create(const wchar_t *name)
     file.Size = sizeof(file);
     file.DeviceObject = device_pdo();
     RtlInitUnicodeString(&file.FileName, name);
-    auto send = [&](UCHAR major) {
-        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = major;
-        next->FileObject = &file;
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(irp, on_done, &done, TRUE, TRUE, TRUE);
-        IoCallDriver(top, irp);
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoFreeIrp(irp);
-        return status;
-    };
-    NTSTATUS status = send(IRP_MJ_CREATE);
+    NTSTATUS status = send_irp(top, IRP_MJ_CREATE, 0, &file, 0);
     if (NT_SUCCESS(status)) {
-        send(IRP_MJ_CLEANUP);
-        send(IRP_MJ_CLOSE);
+        send_irp(top, IRP_MJ_CLEANUP, 0, &file, 0);
+        send_irp(top, IRP_MJ_CLOSE, 0, &file, 0);
     }
     ObDereferenceObject(top);
     return status;

@@ -31,6 +31,15 @@ protected:
         run_frames(500);
         engine = adapter();
     }
+    // A duplex device whose capture has a clock of its own: render alone follows the feedback
+    // endpoint.
+    void stream_explicit()
+    {
+        sim::uac2_options descriptors;
+        descriptors.separate_clocks = true;
+        stream(descriptors);
+        ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
+    }
     // Runs the bus until the direction's recovery count passes from, at most limit frames.
     bool run_until_recovered(ULONG direction, ULONG from, ULONG limit = 3000)
     {
@@ -117,11 +126,8 @@ TEST_F(EngineFaultTest, FailedCaptureTransferRecoversCaptureAndImplicitRender)
 // render recovery, and no render completion came late enough to count as an underrun.
 TEST_F(EngineFaultTest, SkippedBusFramesFailTheirTransfersAndRecoverOnce)
 {
-    sim::uac2_options descriptors;
-    descriptors.separate_clocks = true; // explicit feedback: render alone
-    stream(descriptors);
+    stream_explicit();
     ASSERT_NE(nullptr, engine);
-    ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
     bus().jump(64);
     ASSERT_TRUE(run_until_recovered(0, 0));
     ASSERT_TRUE(run_until_recovered(1, 0));
@@ -141,11 +147,8 @@ TEST_F(EngineFaultTest, SkippedBusFramesFailTheirTransfersAndRecoverOnce)
 // recovers once.
 TEST_F(EngineFaultTest, GapInServiceIsCountedAsAnUnderrunAndRecovers)
 {
-    sim::uac2_options descriptors;
-    descriptors.separate_clocks = true; // explicit feedback: render alone
-    stream(descriptors);
+    stream_explicit();
     ASSERT_NE(nullptr, engine);
-    ASSERT_EQ(EnginePacingExplicit, engine->EnginePacing());
     stall_service(130);
     ASSERT_TRUE(run_until_recovered(0, 0));
     ASSERT_TRUE(run_until_recovered(1, 0));

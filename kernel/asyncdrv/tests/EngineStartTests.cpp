@@ -71,26 +71,20 @@ protected:
         }
         EngineTest::TearDown();
     }
-    // Runs the bus frame by frame until condition holds, for at most 10 s.
-    bool run_until(const std::function<bool()> &condition)
+    // Until condition holds, for at most 10 s: the bus runs frame by frame (run_bus), or it
+    // stands while the engine's threads work.
+    bool run_until(const std::function<bool()> &condition, bool run_bus = true)
     {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!condition()) {
             if (std::chrono::steady_clock::now() > until) {
                 return false;
             }
-            run_frames(1);
-        }
-        return true;
-    }
-    static bool eventually(const std::function<bool()> &condition)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > until) {
-                return false;
+            if (run_bus) {
+                run_frames(1);
+            } else {
+                std::this_thread::yield();
             }
-            std::this_thread::yield();
         }
         return true;
     }
@@ -120,9 +114,8 @@ TEST_F(EngineStartTest, ExplicitFeedbackSendsNoRenderTransferBeforeTheFirstFeedb
     CAdapterCommon *engine = adapter();
     start_render_async();
     // The feedback reads are out before the bus has moved; the render slots are not granted.
-    ASSERT_TRUE(eventually([&] {
-        return engine->EngineCounters().FeedbackReads >= 1 && !engine->EngineThreadsPending();
-    }));
+    ASSERT_TRUE(run_until(
+        [&] { return engine->EngineCounters().FeedbackReads >= 1 && !engine->EngineThreadsPending(); }, false));
     ULONG frames = 0;
     ASSERT_TRUE(run_until([&] {
         EXPECT_TRUE(tap->packets(RENDER_EP).empty()) << "frame " << frames;
