@@ -18,7 +18,12 @@ constexpr ULONG IN_FLIGHT_LIMIT = 8;
 
 } // namespace
 
-CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
+// Every member is set here: the block comes from pool, which holds no zeros to rely on.
+CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter)
+    : CUnknown(UnknownOuter), m_Pdo(nullptr), m_Fdo(nullptr), m_PowerState(PowerDeviceD0), m_pMiniport(nullptr),
+      m_StreamFormat(), m_DeviceFormat(), m_FormatSet(), m_TransferBytes(), m_CurrentRate(0), m_PendingRate(0),
+      m_RunCount(), m_Duplex(0), m_DsdNative(0), m_Initialized(FALSE), m_CaptureUsers(0), m_RenderUsers(0),
+      m_DsdHold(0), m_Filter(), m_FilterBuilt(FALSE), m_Engine(), m_EngineMix()
 {
     KeInitializeEvent(&m_RemovedEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&m_MiniportLock);
@@ -29,8 +34,6 @@ CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
     }
     KeInitializeSpinLock(&m_ReserveLock);
     ExInitializeNPagedLookasideList(&m_PiecePool, nullptr, nullptr, g_PoolType, sizeof(QUEUE_PIECE), ASYNC_TAG, 0);
-    m_PowerState = PowerDeviceD0;
-    m_EngineMix[0] = m_EngineMix[1] = nullptr;
     InitMixSources();
     InitializeEngine();
 }

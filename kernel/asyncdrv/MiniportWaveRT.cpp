@@ -34,7 +34,8 @@ NTSTATUS CreateMiniportWaveRT(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN Unkn
     return STATUS_SUCCESS;
 }
 
-CMiniportWaveRT::CMiniportWaveRT(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
+CMiniportWaveRT::CMiniportWaveRT(PUNKNOWN UnknownOuter)
+    : CUnknown(UnknownOuter), m_pAdapter(nullptr), m_pPort(nullptr), m_pStream(), m_PowerState(PowerDeviceD0)
 {
     for (STREAM_SLOT &slot : m_Slot) {
         KeInitializeSpinLock(&slot.Lock);
@@ -42,7 +43,6 @@ CMiniportWaveRT::CMiniportWaveRT(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
         slot.Count = 0;
         slot.Closing = 1;
     }
-    m_PowerState = PowerDeviceD0;
 }
 
 CMiniportWaveRT::~CMiniportWaveRT()

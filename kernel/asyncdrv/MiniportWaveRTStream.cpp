@@ -6,17 +6,16 @@
 #include "AsyncPoolTags.h"
 #include "MiniportWaveRT.h"
 
-CMiniportWaveRTStream::CMiniportWaveRTStream(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
+CMiniportWaveRTStream::CMiniportWaveRTStream(PUNKNOWN UnknownOuter)
+    : CUnknown(UnknownOuter), m_pMiniport(nullptr), m_pPortStream(nullptr), m_State(KSSTATE_STOP),
+      m_Pin(static_cast<ULONG>(-1)), m_Capture(FALSE), m_GateClosed(TRUE), m_GateCount(0), m_pMdl(nullptr),
+      m_pBuffer(nullptr), m_BufferSize(0), m_CaptureQueueOffset(0), m_RenderQueueOffset(0), m_FormatSet(FALSE),
+      m_FormatKind(0), m_Channels(0), m_BitsPerSample(0), m_SampleRate(0), m_BlockAlign(0), m_PositionSize(0),
+      m_Position(0), m_PreviousPosition(0), m_NotificationCount(1), m_FirstUpdate(TRUE), m_ContentId(0)
 {
-    m_State = KSSTATE_STOP;
-    m_Pin = static_cast<ULONG>(-1);
     KeInitializeSpinLock(&m_GateLock);
-    m_GateClosed = TRUE;
-    m_GateCount = 0;
     KeInitializeEvent(&m_GateDrained, NotificationEvent, TRUE);
     KeInitializeSpinLock(&m_PositionLock);
-    m_NotificationCount = 1;
-    m_FirstUpdate = TRUE;
     InitializeListHead(&m_Notifications);
 }
 

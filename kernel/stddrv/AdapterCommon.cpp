@@ -24,7 +24,10 @@ ULONG ClampTuning(ULONG value, ULONG defaultValue, ULONG maximum)
 
 } // namespace
 
-CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
+// Every member is set here: the block comes from pool, which holds no zeros to rely on.
+CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter)
+    : CUnknown(UnknownOuter), m_PowerState(PowerDeviceD0), m_Callback(nullptr), m_Format(), m_Thread(), m_InFlight(),
+      m_BytesPerTransfer(), m_Tuning(), m_Recoveries(), m_RenderFillOwner(nullptr)
 {
     KeInitializeEvent(&m_RemovedEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&m_CallbackLock);
@@ -43,7 +46,6 @@ CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter)
     }
     ExInitializeNPagedLookasideList(&m_PiecePool, nullptr, nullptr, 0, sizeof(STD_QUEUE_PIECE), STD_TAG, 0);
     ExInitializeNPagedLookasideList(&m_ContextPool, nullptr, nullptr, 0, sizeof(STD_TRANSFER_CONTEXT), STD_TAG, 0);
-    m_PowerState = PowerDeviceD0;
 }
 
 CAdapterCommon::~CAdapterCommon()

@@ -1,7 +1,7 @@
 // The kit base of COM-style kernel objects: CUnknown implements the non-delegating IUnknown
 // (reference count, IUnknown query) over an optional outer unknown; the last
 // NonDelegatingRelease deletes the object. Objects are allocated from pool with
-// new (PoolType, Tag) and are zeroed before construction.
+// new (PoolType, Tag); every member is set by the object's constructor.
 #pragma once
 #include <wdm.h>
 #include <punknown.h>
@@ -50,14 +50,13 @@ public:
         return STATUS_INVALID_PARAMETER;
     }
 
-    // Pool allocation of kit objects: zeroed non-paged or paged pool with the caller's tag.
+    // Pool allocation of kit objects with the caller's tag. The block is not zeroed: a fill
+    // before the constructor runs is a dead store to the compiler, which may drop it, so an
+    // object never relies on it; here the pool's fresh-block pattern shows any member that a
+    // constructor leaves out.
     static FORCEINLINE void *operator new(size_t Size, POOL_TYPE PoolType, ULONG Tag) noexcept
     {
-        void *p = ExAllocatePoolWithTag(PoolType, Size, Tag);
-        if (p != nullptr) {
-            __builtin_memset(p, 0, Size);
-        }
-        return p;
+        return ExAllocatePoolWithTag(PoolType, Size, Tag);
     }
     static FORCEINLINE void operator delete(void *p) { ExFreePool(p); }
     static FORCEINLINE void operator delete(void *p, POOL_TYPE, ULONG) { ExFreePool(p); }

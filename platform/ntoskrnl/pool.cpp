@@ -1,6 +1,9 @@
 // Pool: blocks from the C heap, each recorded with its tag, size, pool type and the module
 // that allocated it, so that a driver's leaks can be reported when it unloads; injected
-// failures; the verifier's pool rules.
+// failures; the verifier's pool rules. A fresh block holds pool_fresh_fill in every byte, as a
+// verifier's special pool does, so that code reading memory it never initialised (a member a
+// constructor left out) fails loudly instead of finding zeros; the calls that zero on Windows
+// zero here too.
 #include <platform/pool.h>
 #include <platform/thread.h>
 #include <platform/verifier.h>
@@ -8,6 +11,7 @@
 #include <dlfcn.h>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -165,12 +169,24 @@ void *pool_allocate(LONG pool_type, SIZE_T size, ULONG tag, void *caller)
     if (p == nullptr) {
         return nullptr;
     }
+    std::memset(p, pool_fresh_fill, rounded);
     const char *module = module_of_address(caller);
     pool_state &s = state();
     std::lock_guard<std::mutex> lock(s.lock);
     s.blocks[p] = block{tag, size, pool_type, module};
     ++s.allocations[module != nullptr ? module : ""];
     return p;
+}
+
+ULONG pool_outstanding_blocks_of_type(LONG pool_type, ULONG tag)
+{
+    pool_state &s = state();
+    std::lock_guard<std::mutex> lock(s.lock);
+    ULONG count = 0;
+    for (const auto &entry : s.blocks) {
+        count += entry.second.type == pool_type && (tag == 0 || entry.second.tag == tag) ? 1 : 0;
+    }
+    return count;
 }
 
 std::uint64_t pool_allocation_count(const std::string &module_path)

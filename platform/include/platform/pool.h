@@ -28,9 +28,16 @@ std::string pool_leak_report(const std::string &module_path);
 // pool. Called by the machine when it unloads a driver.
 void pool_verify_unload(const std::string &module_path);
 
+// Every byte of a fresh block from ExAllocatePoolWithTag, ExAllocatePool, a lookaside list or
+// the kit's operator new holds this value; the calls that zero on Windows (ExAllocatePoolZero,
+// ExAllocatePool2) zero. No pointer made of it is canonical, so reading one faults.
+constexpr unsigned char pool_fresh_fill = 0xA5;
+
 // Number of blocks and bytes allocated now, over all modules; tag 0 counts every tag.
 ULONG pool_outstanding_blocks(ULONG tag = 0);
 SIZE_T pool_outstanding_bytes(ULONG tag = 0);
+// Blocks of one pool type (NonPagedPool, NonPagedPoolNx ...) allocated now; tag 0: every tag.
+ULONG pool_outstanding_blocks_of_type(LONG pool_type, ULONG tag = 0);
 
 // Allocations made so far (successful ones, freed or not) by the module at module_path; an
 // empty path counts every module. A benchmark compares two readings.

@@ -1,5 +1,7 @@
 // Pool accounting, leak reports, failure injection and lookaside lists.
 #include "KernelTestFixture.h"
+#include <functional>
+#include <stdunk.h>
 
 using namespace kernel_test;
 
@@ -24,20 +26,61 @@ TEST_F(PoolTests, BlocksAreCountedByTagUntilFreed)
     EXPECT_EQ(2u, platform::pool_outstanding_blocks(tag_a));
     EXPECT_EQ(120u, platform::pool_outstanding_bytes(tag_a));
     EXPECT_EQ(3u, platform::pool_outstanding_blocks());
+    EXPECT_EQ(1u, platform::pool_outstanding_blocks_of_type(NonPagedPool, tag_a));
+    EXPECT_EQ(1u, platform::pool_outstanding_blocks_of_type(NonPagedPoolNx));
+    EXPECT_EQ(0u, platform::pool_outstanding_blocks_of_type(PagedPool, tag_a));
     ExFreePoolWithTag(a, tag_a);
     ExFreePool(b);
     ExFreePoolWithTag(c, tag_b);
     EXPECT_EQ(0u, platform::pool_outstanding_blocks());
 }
 
-TEST_F(PoolTests, AllocatePool2ZeroesTheBlock)
+// A kit object whose constructor sets nothing: what it holds is what the allocation left.
+struct UnsetKitObject : CUnknown {
+    UnsetKitObject() : CUnknown(nullptr) {}
+    UCHAR bytes[40];
+};
+
+TEST_F(PoolTests, FreshBlocksHoldTheFillPatternUnlessTheCallZeroes)
 {
-    auto *p = static_cast<UCHAR *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 256, tag_a));
-    ASSERT_NE(nullptr, p);
-    for (int i = 0; i < 256; ++i) {
-        ASSERT_EQ(0, p[i]) << "byte " << i;
+    NPAGED_LOOKASIDE_LIST list;
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 48, tag_a, 2);
+    struct row {
+        const char *call;
+        UCHAR expected;
+        std::function<UCHAR *()> allocate;
+        std::function<void(UCHAR *)> release;
+    };
+    auto free_pool = [](UCHAR *p) { ExFreePool(p); };
+    UnsetKitObject *kit = nullptr;
+    const UCHAR fill = platform::pool_fresh_fill;
+    const row rows[] = {
+        {"ExAllocatePoolWithTag", fill,
+         [] { return static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPoolNx, 40, tag_a)); }, free_pool},
+        {"ExAllocatePool", fill, [] { return static_cast<UCHAR *>(ExAllocatePool(PagedPool, 40)); }, free_pool},
+        {"ExAllocatePool2 uninitialized", fill,
+         [] { return static_cast<UCHAR *>(ExAllocatePool2(POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED, 40, tag_a)); },
+         free_pool},
+        {"lookaside list", fill, [&] { return static_cast<UCHAR *>(ExAllocateFromNPagedLookasideList(&list)); },
+         [&](UCHAR *p) { ExFreeToNPagedLookasideList(&list, p); }},
+        {"kit operator new", fill, [&] { return (kit = new (NonPagedPoolNx, tag_a) UnsetKitObject())->bytes; },
+         [&](UCHAR *) { delete kit; }},
+        {"ExAllocatePoolZero", 0, [] { return static_cast<UCHAR *>(ExAllocatePoolZero(NonPagedPoolNx, 40, tag_a)); },
+         free_pool},
+        {"ExAllocatePool2", 0, [] { return static_cast<UCHAR *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 40, tag_a)); },
+         free_pool},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.call);
+        UCHAR *p = r.allocate();
+        ASSERT_NE(nullptr, p);
+        for (int i = 0; i < 40; ++i) {
+            ASSERT_EQ(r.expected, p[i]) << "byte " << i;
+        }
+        r.release(p);
     }
-    ExFreePoolWithTag(p, tag_a);
+    ExDeleteNPagedLookasideList(&list);
+    EXPECT_EQ(0u, platform::pool_outstanding_blocks(tag_a));
 }
 
 TEST_F(PoolTests, LeakIsReportedWithTagSizeAndCountForTheAllocatingModule)
