@@ -36,9 +36,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
     UNREFERENCED_PARAMETER(Irp);
     UNREFERENCED_PARAMETER(ResourceList);
     ASYNC_DEVICE_EXTENSION *extension = AsyncExtension(DeviceObject);
+    KeWaitForSingleObject(&extension->ExtensionMutex, Executive, KernelMode, FALSE, nullptr);
     extension->Adapter = nullptr;
-    KeInitializeMutex(&extension->ExtensionMutex, 0);
     extension->Removing = 0;
+    KeReleaseMutex(&extension->ExtensionMutex, FALSE);
 
     if (RtlIsNtDdiVersionAvailable(NTDDI_WIN8)) {
         g_PoolType = NonPagedPoolNx;
@@ -83,9 +84,15 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     NTSTATUS status = PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, StartDevice, 1,
                                          sizeof(ASYNC_DEVICE_EXTENSION));
     if (NT_SUCCESS(status)) {
-        // Each device keeps its own PDO, so devices added before either starts never mix.
+        // Each device keeps its own PDO, so devices added before either starts never mix. The
+        // mutex exists from here on: PnP may send a removal before any start (a lower driver
+        // that fails START is followed by REMOVE).
         PDEVICE_OBJECT fdo = IoGetAttachedDeviceReference(PhysicalDeviceObject);
-        AsyncExtension(fdo)->PhysicalDeviceObject = PhysicalDeviceObject;
+        ASYNC_DEVICE_EXTENSION *extension = AsyncExtension(fdo);
+        KeInitializeMutex(&extension->ExtensionMutex, 0);
+        extension->Adapter = nullptr;
+        extension->Removing = 0;
+        extension->PhysicalDeviceObject = PhysicalDeviceObject;
         ObDereferenceObject(fdo);
     }
     return status;

@@ -335,6 +335,22 @@ TEST_F(StartTest, TwoDevicesAddedBeforeEitherStartsEachStartOnTheirOwn)
     EXPECT_EQ(STATUS_SUCCESS, send_pnp_to(secondLower.pdo(), IRP_MN_REMOVE_DEVICE));
 }
 
+TEST_F(StartTest, RemovalRequestsBeforeAnyStartAreHandled)
+{
+    // A lower driver that fails START leaves the device added but never started; PnP then
+    // sends its removal requests to the driver.
+    attach_default();
+    ASSERT_EQ(STATUS_SUCCESS, machine.load_driver("ovmlsaau"));
+    loaded = true;
+    PDRIVER_OBJECT driver = machine.driver("ovmlsaau");
+    ASSERT_EQ(STATUS_SUCCESS, driver->DriverExtension->AddDevice(driver, device_pdo()));
+    added = true;
+    EXPECT_EQ(nullptr, adapter());
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_QUERY_REMOVE_DEVICE));
+    EXPECT_EQ(1u, AsyncExtension(fdo())->Removing);
+    EXPECT_EQ(STATUS_SUCCESS, send_pnp(IRP_MN_REMOVE_DEVICE));
+}
+
 TEST_F(StartTest, AllocationFailuresAtStartFailCleanly)
 {
     // Each of the first allocations of the start fails in turn; every failed start must leave
