@@ -183,7 +183,9 @@ STDMETHODIMP CMiniportWaveCyclic::NewStream(PMINIPORTWAVECYCLICSTREAM *Stream, P
         return STATUS_INVALID_PARAMETER;
     }
 
-    CMiniportWaveCyclicStream *stream = new (NonPagedPoolNx, STD_TAG) CMiniportWaveCyclicStream(OuterUnknown);
+    // Plain non-paged pool, for the stream and its buffer alike: the driver also runs on systems
+    // that have no no-execute pool.
+    CMiniportWaveCyclicStream *stream = new (NonPagedPool, STD_TAG) CMiniportWaveCyclicStream(OuterUnknown);
     if (stream == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

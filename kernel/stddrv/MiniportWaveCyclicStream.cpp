@@ -255,7 +255,7 @@ STDMETHODIMP CMiniportWaveCyclicStream::AllocateBuffer(ULONG Size, PPHYSICAL_ADD
     if (Size == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    m_pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, Size, STD_TAG));
+    m_pBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, Size, STD_TAG));
     if (m_pBuffer == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

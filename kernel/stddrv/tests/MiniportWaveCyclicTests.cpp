@@ -445,6 +445,10 @@ TEST_F(MiniportWaveCyclicTest, DmaChannelReportsItsBuffer)
 {
     init();
     ASSERT_EQ(STATUS_SUCCESS, new_stream(FALSE));
+    // The stream object and its buffer take plain non-paged pool whatever the port offers: the
+    // driver also runs on systems without no-execute pool.
+    EXPECT_EQ(2u, platform::pool_outstanding_blocks_of_type(NonPagedPool, STD_TAG));
+    EXPECT_EQ(0u, platform::pool_outstanding_blocks_of_type(NonPagedPoolNx, STD_TAG));
     EXPECT_EQ(STD_CYCLIC_BUFFER_SIZE, channel->AllocatedBufferSize());
     EXPECT_EQ(STD_CYCLIC_BUFFER_SIZE, channel->TransferCount());
     EXPECT_EQ(STD_CYCLIC_BUFFER_SIZE, channel->MaximumBufferSize());
