@@ -73,9 +73,29 @@ STDMETHODIMP CAdapterCommon::NonDelegatingQueryInterface(REFIID iid, PVOID *ppvO
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Query routine of the tuning entries: only a four-byte REG_DWORD replaces the default that
+// its variable holds. A value of another type or size is passed over (STATUS_SUCCESS), so the
+// next entry is still read; a direct entry would store a string or an oversized value over
+// the variable and whatever follows it.
+NTSTATUS StoreTuningDword(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
+                          PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    if (ValueType == REG_DWORD && ValueLength == sizeof(ULONG) && ValueData != nullptr) {
+        RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
+    }
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
 LONG CAdapterCommon::ReadTuningValues(BOOLEAN Capture, PULONG First, PULONG Second, ULONG FirstDefault,
                                       ULONG SecondDefault)
 {
+    UNREFERENCED_PARAMETER(SecondDefault);
     ULONG firstLimit = Capture ? CAPTURE_MS_LIMIT : RENDER_MS_LIMIT;
     if (First == nullptr || Second == nullptr) {
         return -1;
@@ -83,23 +103,18 @@ LONG CAdapterCommon::ReadTuningValues(BOOLEAN Capture, PULONG First, PULONG Seco
     if (FirstDefault == 0 || FirstDefault > firstLimit) {
         return -2;
     }
+    // A missing or unusable value leaves its default: the first default, and 8 transfers.
     ULONG first = FirstDefault;
-    ULONG second = SecondDefault;
-    ULONG firstDefault = FirstDefault;
-    ULONG secondDefault = IN_FLIGHT_LIMIT;
+    ULONG second = IN_FLIGHT_LIMIT;
     RTL_QUERY_REGISTRY_TABLE table[3] = {};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].QueryRoutine = StoreTuningDword;
     table[0].Name = const_cast<PWSTR>(Capture ? L"param3" : L"param1");
     table[0].EntryContext = &first;
-    table[0].DefaultType = REG_DWORD;
-    table[0].DefaultData = &firstDefault;
-    table[0].DefaultLength = sizeof(ULONG);
-    table[1].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].DefaultType = REG_NONE;
+    table[1].QueryRoutine = StoreTuningDword;
     table[1].Name = const_cast<PWSTR>(Capture ? L"param4" : L"param2");
     table[1].EntryContext = &second;
-    table[1].DefaultType = REG_DWORD;
-    table[1].DefaultData = &secondDefault;
-    table[1].DefaultLength = sizeof(ULONG);
+    table[1].DefaultType = REG_NONE;
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, g_TuningKey, table, nullptr, nullptr);
     if (!NT_SUCCESS(status)) {
         *First = FirstDefault;
@@ -137,8 +152,8 @@ NTSTATUS CAdapterCommon::ReadDeviceDword(PDEVICE_OBJECT Pdo, PCWSTR Name, PULONG
         } else {
             ULONG returned = 0;
             status = ZwQueryValueKey(key, &name, KeyValueFullInformation, info, size, &returned);
-            // Only a whole REG_DWORD is a value: anything shorter or of another type is unreadable.
-            if (NT_SUCCESS(status) && (info->Type != REG_DWORD || info->DataLength < sizeof(ULONG) ||
+            // Only a four-byte REG_DWORD is a value: any other size or type is unreadable.
+            if (NT_SUCCESS(status) && (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG) ||
                                        info->DataOffset > size - sizeof(ULONG))) {
                 status = STATUS_OBJECT_TYPE_MISMATCH;
             }

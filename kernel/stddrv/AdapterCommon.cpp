@@ -14,6 +14,21 @@ STD_TUNING g_LastTuning[2] = {{STD_RENDER_MS_DEFAULT, STD_RENDER_IN_FLIGHT_DEFAU
 // Room for every transfer a direction may keep in flight; StartStream narrows it to the tuning.
 constexpr LONG INITIAL_SLOTS = STD_IN_FLIGHT_MAX;
 
+// Query routine of the tuning entries: only a four-byte REG_DWORD replaces the default that
+// its variable holds. A value of another type or size is passed over (STATUS_SUCCESS), so the
+// other entry is still read; a direct entry would store a string or an oversized value over
+// the variable and whatever follows it.
+NTSTATUS StoreTuningDword(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
+                          PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    if (ValueType == REG_DWORD && ValueLength == sizeof(ULONG) && ValueData != nullptr) {
+        RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
+    }
+    return STATUS_SUCCESS;
+}
+
 ULONG ClampTuning(ULONG value, ULONG defaultValue, ULONG maximum)
 {
     if (value == 0) {
@@ -89,21 +104,15 @@ STD_TUNING CAdapterCommon::ReadTuning(BOOLEAN Capture)
     const ULONG countDefault = Capture ? STD_CAPTURE_IN_FLIGHT_DEFAULT : STD_RENDER_IN_FLIGHT_DEFAULT;
     ULONG ms = msDefault;
     ULONG count = countDefault;
-    ULONG msFallback = msDefault;
-    ULONG countFallback = countDefault;
     RTL_QUERY_REGISTRY_TABLE table[3] = {};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].QueryRoutine = StoreTuningDword;
     table[0].Name = const_cast<PWSTR>(Capture ? L"param3" : L"param1");
     table[0].EntryContext = &ms;
-    table[0].DefaultType = REG_DWORD;
-    table[0].DefaultData = &msFallback;
-    table[0].DefaultLength = sizeof(ULONG);
-    table[1].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].DefaultType = REG_NONE;
+    table[1].QueryRoutine = StoreTuningDword;
     table[1].Name = const_cast<PWSTR>(Capture ? L"param4" : L"param2");
     table[1].EntryContext = &count;
-    table[1].DefaultType = REG_DWORD;
-    table[1].DefaultData = &countFallback;
-    table[1].DefaultLength = sizeof(ULONG);
+    table[1].DefaultType = REG_NONE;
     STD_TUNING tuning = {msDefault, countDefault};
     if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, STD_TUNING_KEY, table, nullptr, nullptr))) {
         tuning.MsPerTransfer = ClampTuning(ms, msDefault, STD_MS_PER_TRANSFER_MAX);

@@ -109,26 +109,50 @@ protected:
     CMiniportWaveRT *miniport = nullptr;
 };
 
+std::vector<UCHAR> dword_bytes(ULONG value)
+{
+    std::vector<UCHAR> data(sizeof(value));
+    std::memcpy(data.data(), &value, sizeof(value));
+    return data;
+}
+
 TEST_F(AdapterTest, TuningValuesAreClampedAndDefaulted)
 {
+    struct value {
+        const wchar_t *name;
+        ULONG type;
+        std::vector<UCHAR> data;
+    };
     struct row {
         const char *label;
-        std::vector<std::pair<const wchar_t *, ULONG>> values;
+        std::vector<value> values;
         bool render_only;
         ASYNC_TUNING expected;
     };
+    const std::vector<UCHAR> text = {'4', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const std::vector<row> rows = {
         {"missing key", {}, false, {8, 8, 1, 8}},
-        {"param1 0", {{L"param1", 0}}, false, {8, 8, 1, 8}},
-        {"param1 20, param2 9", {{L"param1", 20}, {L"param2", 9}}, false, {8, 8, 1, 8}},
-        {"param3 2, param4 0", {{L"param3", 2}, {L"param4", 0}}, false, {8, 8, 1, 1}},
-        {"param1 3, param2 2", {{L"param1", 3}, {L"param2", 2}}, false, {3, 2, 1, 8}},
-        {"render-only device", {{L"param1", 8}}, true, {4, 8, 1, 8}},
+        {"param1 0", {{L"param1", REG_DWORD, dword_bytes(0)}}, false, {8, 8, 1, 8}},
+        {"param1 20, param2 9", {{L"param1", REG_DWORD, dword_bytes(20)}, {L"param2", REG_DWORD, dword_bytes(9)}},
+         false, {8, 8, 1, 8}},
+        {"param3 2, param4 0", {{L"param3", REG_DWORD, dword_bytes(2)}, {L"param4", REG_DWORD, dword_bytes(0)}},
+         false, {8, 8, 1, 1}},
+        {"param1 3, param2 2", {{L"param1", REG_DWORD, dword_bytes(3)}, {L"param2", REG_DWORD, dword_bytes(2)}},
+         false, {3, 2, 1, 8}},
+        {"render-only device", {{L"param1", REG_DWORD, dword_bytes(8)}}, true, {4, 8, 1, 8}},
+        // A value of another type or size keeps its own default; its partner is still read.
+        {"param1 as text", {{L"param1", REG_SZ, text}, {L"param2", REG_DWORD, dword_bytes(2)}}, false, {8, 2, 1, 8}},
+        {"param2 of eight bytes",
+         {{L"param1", REG_DWORD, dword_bytes(3)}, {L"param2", REG_DWORD, {2, 0, 0, 0, 0, 0, 0, 0}}}, false,
+         {3, 8, 1, 8}},
+        {"param1 of two bytes", {{L"param1", REG_DWORD, {3, 0}}, {L"param2", REG_DWORD, dword_bytes(2)}}, false,
+         {8, 2, 1, 8}},
+        {"param4 as binary", {{L"param4", REG_BINARY, dword_bytes(3)}}, false, {8, 8, 1, 8}},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.label);
-        for (const auto &[name, value] : r.values) {
-            store_tuning(name, value);
+        for (const value &v : r.values) {
+            store_tuning_bytes(v.name, v.type, v.data);
         }
         sim::uac2_options options;
         options.capture = !r.render_only;
@@ -154,6 +178,43 @@ TEST_F(AdapterTest, TuningValuesAreClampedAndDefaulted)
     EXPECT_EQ(-1, CAdapterCommon::ReadTuningValues(FALSE, nullptr, &second, 8, 8));
     EXPECT_EQ(-2, CAdapterCommon::ReadTuningValues(TRUE, &first, &second, 2, 8));
     EXPECT_EQ(-2, CAdapterCommon::ReadTuningValues(FALSE, &first, &second, 0, 8));
+}
+
+TEST_F(AdapterTest, DeviceKeyValuesCountOnlyAsFourByteDwords)
+{
+    sim::audio_device_options options;
+    options.vendor_mode_supported = false;
+    attach(sim::build_uac2_device({}), options);
+    struct row {
+        const char *label;
+        ULONG type;
+        std::vector<UCHAR> data;
+        NTSTATUS status;
+    };
+    const row rows[] = {
+        {"four-byte dword", REG_DWORD, dword_bytes(2), STATUS_SUCCESS},
+        {"eight-byte dword", REG_DWORD, {2, 0, 0, 0, 0, 0, 0, 0}, STATUS_OBJECT_TYPE_MISMATCH},
+        {"two-byte dword", REG_DWORD, {2, 0}, STATUS_OBJECT_TYPE_MISMATCH},
+        {"binary", REG_BINARY, dword_bytes(2), STATUS_OBJECT_TYPE_MISMATCH},
+        {"text", REG_SZ, {'2', 0, 0, 0}, STATUS_OBJECT_TYPE_MISMATCH},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        for (const wchar_t *name : {L"DSDNativeModeSupported", L"gDumpCapture", L"SampleRate"}) {
+            store_bytes(name, r.type, r.data);
+            ULONG value = 0xDEADBEEF;
+            EXPECT_EQ(r.status, CAdapterCommon::ReadDeviceDword(lower->pdo(), name, &value));
+            EXPECT_EQ(NT_SUCCESS(r.status) ? 2u : 0xDEADBEEFu, value);
+        }
+        // The DSD flag then comes from the device, which has no vendor mode.
+        common = new (NonPagedPoolNx, ASYNC_ADAPTER_TAG) CAdapterCommon(nullptr);
+        common->AddRef();
+        ASSERT_EQ(STATUS_SUCCESS, common->Init(lower->pdo(), nullptr));
+        EXPECT_EQ(NT_SUCCESS(r.status), common->IsDsdNative() != FALSE);
+        EXPECT_EQ(NT_SUCCESS(r.status) ? 2 : 0, g_DumpCapture);
+        common->Release();
+        common = nullptr;
+    }
 }
 
 TEST_F(AdapterTest, DsdHoldExcludesEveryOtherReservation)

@@ -116,17 +116,25 @@ std::optional<ULONG> AsyncDriverTest::stored_dword(const wchar_t *name)
     return result;
 }
 
-void AsyncDriverTest::store_tuning(const wchar_t *name, ULONG value)
+void AsyncDriverTest::store_tuning_bytes(const wchar_t *name, ULONG type, const std::vector<UCHAR> &data)
 {
     HANDLE software = open_or_create(nullptr, L"\\Registry\\Machine\\SOFTWARE");
     HANDLE vendor = open_or_create(software, L"Qel");
     HANDLE key = open_or_create(vendor, L"Sample Device Performance");
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);
-    EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &valueName, 0, REG_DWORD, &value, sizeof(value)));
+    EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &valueName, 0, type, const_cast<UCHAR *>(data.data()),
+                                            static_cast<ULONG>(data.size())));
     ZwClose(key);
     ZwClose(vendor);
     ZwClose(software);
+}
+
+void AsyncDriverTest::store_tuning(const wchar_t *name, ULONG value)
+{
+    std::vector<UCHAR> data(sizeof(value));
+    std::memcpy(data.data(), &value, sizeof(value));
+    store_tuning_bytes(name, REG_DWORD, data);
 }
 
 NTSTATUS AsyncDriverTest::start_driver()

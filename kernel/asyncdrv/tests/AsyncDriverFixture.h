@@ -33,6 +33,7 @@ protected:
     std::optional<ULONG> stored_dword(const wchar_t *name);
     // A value of the tuning key, created on first use.
     static void store_tuning(const wchar_t *name, ULONG value);
+    static void store_tuning_bytes(const wchar_t *name, ULONG type, const std::vector<UCHAR> &data);
 
     // The driver module: load, AddDevice and START through the stack; the start status.
     NTSTATUS start_driver();

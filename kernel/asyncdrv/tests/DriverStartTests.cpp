@@ -71,6 +71,7 @@ TEST_F(StartTest, RateRestoreFallsBackTo44100AndStoresIt)
         {"missing", std::nullopt, REG_DWORD},
         {"unsupported rate 12345", std::vector<UCHAR>{0x39, 0x30, 0, 0}, REG_DWORD},
         {"two-byte dword", std::vector<UCHAR>{0x80, 0xBB}, REG_DWORD},
+        {"eight-byte dword", std::vector<UCHAR>{0x80, 0xBB, 0, 0, 0, 0, 0, 0}, REG_DWORD},
         {"string value", std::vector<UCHAR>{'4', 0, '8', 0, 0, 0}, REG_SZ},
     };
     for (const row &r : rows) {

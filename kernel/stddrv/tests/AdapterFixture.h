@@ -43,6 +43,7 @@ protected:
 
     // The tuning key's values; the key is created on first use.
     static void store_tuning(const wchar_t *name, ULONG value);
+    static void store_tuning_bytes(const wchar_t *name, ULONG type, const std::vector<UCHAR> &data);
 
     // Waits (polling, with a generous limit) until condition holds; false on timeout.
     static bool wait_until(const std::function<bool()> &condition,

@@ -127,6 +127,37 @@ TEST_F(AdapterTuningTest, ZeroTakesTheDefaultAndLargeValuesTheMaximum)
     }
 }
 
+TEST_F(AdapterTuningTest, ValuesOfAnotherTypeOrSizeKeepTheirDefaultsAndLeaveTheOthersRead)
+{
+    // Each row spoils one value and stores the other three as four-byte dwords of 5.
+    struct row {
+        const char *label;
+        const wchar_t *name;
+        ULONG type;
+        std::vector<UCHAR> data;
+        ULONG renderMs, renderCount, captureMs, captureCount;
+    };
+    const row rows[] = {
+        {"param1 as text", L"param1", REG_SZ, {'3', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 2, 5, 5, 5},
+        {"param2 of eight bytes", L"param2", REG_DWORD, {3, 0, 0, 0, 0, 0, 0, 0}, 5, 4, 5, 5},
+        {"param3 of two bytes", L"param3", REG_DWORD, {3, 0}, 5, 5, 1, 5},
+        {"param4 as binary", L"param4", REG_BINARY, {3, 0, 0, 0}, 5, 5, 5, 8},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        for (const wchar_t *name : {L"param1", L"param2", L"param3", L"param4"}) {
+            store_tuning(name, 5);
+        }
+        store_tuning_bytes(r.name, r.type, r.data);
+        STD_TUNING render = CAdapterCommon::ReadTuning(FALSE);
+        STD_TUNING capture = CAdapterCommon::ReadTuning(TRUE);
+        EXPECT_EQ(r.renderMs, render.MsPerTransfer);
+        EXPECT_EQ(r.renderCount, render.TransfersInFlight);
+        EXPECT_EQ(r.captureMs, capture.MsPerTransfer);
+        EXPECT_EQ(r.captureCount, capture.TransfersInFlight);
+    }
+}
+
 TEST_F(AdapterTuningTest, OneMissingValueTakesItsDefault)
 {
     store_tuning(L"param1", 6);

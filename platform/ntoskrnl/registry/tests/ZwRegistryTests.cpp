@@ -280,6 +280,15 @@ TEST_F(ZwRegistry, QueryRegistryValuesReadsDirectEntriesWithDefaults)
     ASSERT_TRUE(registry_seed_dword(tuning_key, L"param2", 3));
     EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH,
               RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, tuning_key, table, nullptr, nullptr));
+
+    // The type check keeps a string away from a direct entry's four-byte variable.
+    const WCHAR text[] = L"a string longer than a dword";
+    ASSERT_TRUE(registry_seed_value(tuning_key, L"param2", REG_SZ, reinterpret_cast<const BYTE *>(text), sizeof(text)));
+    table[1].DefaultType = REG_DWORD | (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT);
+    second = 0xFFFFFFFF;
+    EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH,
+              RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, tuning_key, table, nullptr, nullptr));
+    EXPECT_EQ(0xFFFFFFFFu, second);
 }
 
 TEST_F(ZwRegistry, QueryRegistryValuesCallsRoutinesAndFillsLargeBuffers)
