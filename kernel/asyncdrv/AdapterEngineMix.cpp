@@ -66,11 +66,11 @@ VOID CAdapterCommon::EngineMixFromCapture(ULONG Bytes, ULONG NextFrame)
     }
 }
 
-// The device channel's source is capture-paced: an ASIO channel with inputs has started.
+// The device channel is capture-paced: a channel prepared with inputs has started. Decided from
+// the channel itself, not from its mix source, which a capture-only channel never primes.
 BOOLEAN CAdapterCommon::EngineAsioCapturePaced()
 {
-    CMixSource *asio = m_EngineMix[0];
-    return asio != nullptr && asio->IsPrimedForCapture();
+    return m_Channel.HasInputFifo() && m_Channel.IsStarted();
 }
 
 VOID CAdapterCommon::EngineRaiseStreamReset() { m_Channel.RaiseStreamReset(); }

@@ -83,9 +83,9 @@ INSTANTIATE_TEST_SUITE_P(Containers, EngineLoopbackTest,
 
 class EngineChannelTest : public ChannelE2ETest {};
 
-// Capture recovers from a failed transfer; the channel prepared with inputs is capture-paced, so
-// its pended READs end, the stream-reset flag is up and READ and WRITE answer
-// STATUS_REINITIALIZATION_NEEDED until the client stops and starts again.
+// Capture recovers from a failed transfer; a channel prepared with inputs is capture-paced, with
+// or without render, so its pended READs end, the stream-reset flag is up and READ (and WRITE,
+// when it renders) answer STATUS_REINITIALIZATION_NEEDED until the client stops and starts again.
 TEST_F(EngineChannelTest, CaptureFailureMakesTheCapturePacedClientRestart)
 {
     engine_test::bus_pump pump(*machine);
@@ -101,51 +101,56 @@ TEST_F(EngineChannelTest, CaptureFailureMakesTheCapturePacedClientRestart)
     HANDLE h = guard.handle;
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     ASSERT_EQ(STATUS_SUCCESS, acquire(h));
-    ASSERT_EQ(STATUS_SUCCESS, prepare(h, BUFFER_FRAMES, 1, 1));
-    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
     const ULONG blockBytes = BUFFER_FRAMES * CHANNELS * 4;
+    for (ULONG render : {1u, 0u}) {
+        SCOPED_TRACE(render != 0 ? "capture and render" : "capture only");
+        ASSERT_EQ(STATUS_SUCCESS, prepare(h, BUFFER_FRAMES, 1, render));
+        ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
+        read(h, reads[0], blockBytes);
+        read(h, reads[1], blockBytes);
+        ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START_CAPTURE).status);
+        // Stream until a READ completes, then break capture once.
+        ASSERT_TRUE(reads[0].wait());
+        machine->port_of(pdo)->fail_transfers(sim::uac2_ids::capture_data_ep, 1);
 
-    read(h, reads[0], blockBytes);
-    read(h, reads[1], blockBytes);
-    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START_CAPTURE).status);
-    // Stream until a READ completes, then break capture once.
-    ASSERT_TRUE(reads[0].wait());
-    machine->port_of(pdo)->fail_transfers(sim::uac2_ids::capture_data_ep, 1);
-
-    // Within a few buffers every pended READ ends: data, then the cancellation of the reset.
-    NTSTATUS ended = STATUS_SUCCESS;
-    for (ULONG i = 0; i < 200 && NT_SUCCESS(ended); ++i) {
-        pending_io &io = reads[i % 2];
-        ASSERT_TRUE(io.wait());
-        ended = io.status();
-        if (NT_SUCCESS(ended)) {
-            read(h, io, blockBytes);
+        // Within a few buffers every pended READ ends: data, then the cancellation of the reset.
+        NTSTATUS ended = STATUS_SUCCESS;
+        for (ULONG i = 0; i < 200 && NT_SUCCESS(ended); ++i) {
+            pending_io &io = reads[i % 2];
+            ASSERT_TRUE(io.wait());
+            ended = io.status();
+            if (NT_SUCCESS(ended)) {
+                read(h, io, blockBytes);
+            }
         }
+        EXPECT_TRUE(ended == STATUS_CANCELLED || ended == STATUS_REINITIALIZATION_NEEDED) << ended;
+        ASSERT_TRUE(reads[0].wait());
+        ASSERT_TRUE(reads[1].wait());
+
+        ULONG flag = 0;
+        EXPECT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_GET_STREAM_RESET, nullptr, 0, &flag, sizeof(flag)).status);
+        EXPECT_EQ(1u, flag);
+        read(h, again, blockBytes);
+        ASSERT_TRUE(again.wait());
+        EXPECT_EQ(STATUS_REINITIALIZATION_NEEDED, again.status());
+        if (render != 0) {
+            write(h, out, blockBytes, 0);
+            ASSERT_TRUE(out.wait());
+            EXPECT_EQ(STATUS_REINITIALIZATION_NEEDED, out.status());
+        }
+
+        // STOP and START clear it: data flows again.
+        ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
+        ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
+        EXPECT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_GET_STREAM_RESET, nullptr, 0, &flag, sizeof(flag)).status);
+        EXPECT_EQ(0u, flag);
+        read(h, reads[0], blockBytes);
+        ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START_CAPTURE).status);
+        ASSERT_TRUE(reads[0].wait());
+        EXPECT_EQ(STATUS_SUCCESS, reads[0].status());
+        ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
+        ASSERT_EQ(STATUS_SUCCESS, unprepare(h));
     }
-    EXPECT_TRUE(ended == STATUS_CANCELLED || ended == STATUS_REINITIALIZATION_NEEDED) << ended;
-    ASSERT_TRUE(reads[0].wait());
-    ASSERT_TRUE(reads[1].wait());
-
-    ULONG flag = 0;
-    EXPECT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_GET_STREAM_RESET, nullptr, 0, &flag, sizeof(flag)).status);
-    EXPECT_EQ(1u, flag);
-    read(h, again, blockBytes);
-    ASSERT_TRUE(again.wait());
-    EXPECT_EQ(STATUS_REINITIALIZATION_NEEDED, again.status());
-    write(h, out, blockBytes, 0);
-    ASSERT_TRUE(out.wait());
-    EXPECT_EQ(STATUS_REINITIALIZATION_NEEDED, out.status());
-
-    // STOP and START clear it: data flows again.
-    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
-    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
-    EXPECT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_GET_STREAM_RESET, nullptr, 0, &flag, sizeof(flag)).status);
-    EXPECT_EQ(0u, flag);
-    read(h, reads[0], blockBytes);
-    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START_CAPTURE).status);
-    ASSERT_TRUE(reads[0].wait());
-    EXPECT_EQ(STATUS_SUCCESS, reads[0].status());
-    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_STOP).status);
 }
 
 } // namespace
