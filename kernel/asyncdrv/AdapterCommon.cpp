@@ -300,45 +300,52 @@ STDMETHODIMP CAdapterCommon::GetSampleRate(PULONG Rate)
     return STATUS_SUCCESS;
 }
 
+// The subdevice is only unregistered for a rate that can have one: a rate the device lacks or
+// one without a subdevice name is refused first. Without a registered miniport (the last
+// registration failed) the call registers again, also at the current rate. A failed
+// registration is returned; the rate is set and stored by then. PASSIVE_LEVEL.
 STDMETHODIMP CAdapterCommon::SetSampleRate(ULONG Rate)
 {
-    if (Rate == m_CurrentRate && (m_PendingRate == 0 || m_PendingRate == Rate)) {
-        return STATUS_SUCCESS;
+    if (IsRemoved()) {
+        return STATUS_DELETE_PENDING;
     }
-    if (!NT_SUCCESS(m_Usb.IsSampleRateSupported(Rate))) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    // The stream mutex is held from the run-count check until the new rate is set, so that no
-    // stream can start at the old rate in between.
+    PCWSTR name = WaveSubdeviceName(Rate);
     NTSTATUS status = STATUS_SUCCESS;
+    BOOLEAN registerAgain = FALSE;
+    // The stream mutex is held from the checks until the new rate is set, so that no stream
+    // can start at the old rate in between.
     AcquireStreamMutex();
-    PMINIPORTWAVERTEXT miniport = nullptr;
-    if (m_RunCount[0] != 0 || m_RunCount[1] != 0) {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_MiniportLock, &irql);
+    PMINIPORTWAVERTEXT miniport = m_pMiniport;
+    if (miniport != nullptr) {
+        miniport->AddRef();
+    }
+    KeReleaseSpinLock(&m_MiniportLock, irql);
+    if (Rate == m_CurrentRate && (m_PendingRate == 0 || m_PendingRate == Rate) &&
+        (miniport != nullptr || name == nullptr)) {
+        status = STATUS_SUCCESS;
+    } else if (!NT_SUCCESS(m_Usb.IsSampleRateSupported(Rate)) || name == nullptr) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (m_RunCount[0] != 0 || m_RunCount[1] != 0) {
         status = STATUS_DEVICE_BUSY;
     } else {
-        KIRQL irql;
-        KeAcquireSpinLock(&m_MiniportLock, &irql);
-        miniport = m_pMiniport;
         if (miniport != nullptr) {
-            miniport->AddRef();
+            miniport->UnregisterSubdevice(m_Fdo);
+            ForgetMiniport(miniport);
         }
-        KeReleaseSpinLock(&m_MiniportLock, irql);
-        if (miniport == nullptr) {
-            status = STATUS_DEVICE_NOT_READY;
-        }
-    }
-    if (NT_SUCCESS(status)) {
-        miniport->UnregisterSubdevice(m_Fdo);
-        ForgetMiniport(miniport);
-        miniport->Release();
         m_PendingRate = 0;
         m_CurrentRate = Rate;
         m_Usb.SetSampleRate(Rate);
         WriteSampleRate(m_Pdo, Rate);
+        registerAgain = TRUE;
     }
     ReleaseStreamMutex();
-    if (NT_SUCCESS(status)) {
-        RegisterWaveSubdevice(m_Fdo, this);
+    if (miniport != nullptr) {
+        miniport->Release();
+    }
+    if (registerAgain) {
+        status = RegisterWaveSubdevice(m_Fdo, this);
     }
     return status;
 }

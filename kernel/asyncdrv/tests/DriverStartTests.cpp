@@ -102,8 +102,43 @@ TEST_F(StartTest, SupportedRateWithoutANameStartsWithoutSubdevice)
     ULONG rate = 0;
     adapter()->GetSampleRate(&rate);
     EXPECT_EQ(22050u, rate);
-    // A change to a listed rate brings the subdevice in; no miniport to unregister first.
-    EXPECT_EQ(STATUS_DEVICE_NOT_READY, adapter()->SetSampleRate(48000));
+    // The current rate stays as it is; a change to a listed rate brings the subdevice in, with
+    // no miniport to unregister first.
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(22050));
+    EXPECT_TRUE(audio_references().empty());
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(48000));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_48000"}, audio_references());
+    EXPECT_EQ(std::optional<ULONG>(48000), stored_dword(L"SampleRate"));
+}
+
+TEST_F(StartTest, RateChangesNeverLeaveTheDeviceWithoutItsSubdevice)
+{
+    sim::audio_device_options options;
+    options.clock_rates = {22050, 44100, 48000, 96000};
+    attach(sim::build_uac2_device({}), options);
+    store_dword(L"SampleRate", 48000);
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    // A rate the device has but no subdevice name is refused before anything is unregistered.
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, adapter()->SetSampleRate(22050));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_48000"}, audio_references());
+    ULONG rate = 0;
+    adapter()->GetSampleRate(&rate);
+    EXPECT_EQ(48000u, rate);
+    EXPECT_EQ(std::optional<ULONG>(48000), stored_dword(L"SampleRate"));
+
+    // A registration that fails (no memory for the new miniport) is reported; the rate has
+    // changed, and the next call at that rate registers the subdevice.
+    platform::pool_fail_tag(ASYNC_ADAPTER_TAG);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, adapter()->SetSampleRate(96000));
+    platform::pool_fail_reset();
+    EXPECT_TRUE(audio_references().empty());
+    adapter()->GetSampleRate(&rate);
+    EXPECT_EQ(96000u, rate);
+    EXPECT_EQ(std::optional<ULONG>(96000), stored_dword(L"SampleRate"));
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(96000));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_96000"}, audio_references());
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(44100));
+    EXPECT_EQ(std::vector<std::wstring>{L"Wave_44100"}, audio_references());
 }
 
 TEST_F(StartTest, ClassOneDeviceStarts)
