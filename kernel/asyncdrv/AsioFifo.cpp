@@ -24,6 +24,37 @@ private:
     KLOCK_QUEUE_HANDLE m_Handle;
 };
 
+// Frames comes from a client; a product or round-up that leaves 32 bits is refused rather
+// than wrapped into a small buffer.
+BOOLEAN FifoSizeFits(ULONG FrameBytes, ULONG64 Frames)
+{
+    if (FrameBytes == 0 || Frames == 0 || Frames > MAXULONG) {
+        return FALSE;
+    }
+    const ULONG64 size = static_cast<ULONG64>(FrameBytes) * Frames;
+    return ((size + 3) & ~static_cast<ULONG64>(3)) <= MAXULONG;
+}
+
+// A buffer of FrameBytes x Frames bytes (allocated up to a multiple of 4) holding FillByte.
+NTSTATUS NewFifoBuffer(ULONG FrameBytes, ULONG64 Frames, UCHAR FillByte, POOL_TYPE PoolType, PUCHAR *Buffer,
+                       ULONG *Size)
+{
+    if (!FifoSizeFits(FrameBytes, Frames)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG64 size = static_cast<ULONG64>(FrameBytes) * Frames;
+    const ULONG64 allocation = (size + 3) & ~static_cast<ULONG64>(3);
+    auto buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(PoolType, static_cast<SIZE_T>(allocation), ASYNC_TAG));
+    if (buffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(buffer, static_cast<SIZE_T>(allocation));
+    RtlFillMemory(buffer, static_cast<SIZE_T>(size), FillByte);
+    *Buffer = buffer;
+    *Size = static_cast<ULONG>(size);
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 CAsioFifo::CAsioFifo(BOOLEAN IsInput)
@@ -40,29 +71,46 @@ CAsioFifo::~CAsioFifo()
 
 NTSTATUS CAsioFifo::Allocate(ULONG FrameBytes, ULONG64 Frames, UCHAR FillByte, POOL_TYPE PoolType)
 {
-    // Frames comes from a client; a product or round-up that leaves 32 bits is refused rather
-    // than wrapped into a small buffer.
-    if (FrameBytes == 0 || Frames == 0 || Frames > MAXULONG) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const ULONG64 size = static_cast<ULONG64>(FrameBytes) * Frames;
-    const ULONG64 allocation = (size + 3) & ~static_cast<ULONG64>(3);
-    if (allocation > MAXULONG) {
+    if (!FifoSizeFits(FrameBytes, Frames)) {
         return STATUS_INVALID_PARAMETER;
     }
     if (IsAllocated()) {
         DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "AsioFifo: allocate of an allocated FIFO\n");
         return STATUS_UNSUCCESSFUL;
     }
-    auto buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(PoolType, static_cast<SIZE_T>(allocation), ASYNC_TAG));
-    if (buffer == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PUCHAR buffer = nullptr;
+    ULONG size = 0;
+    NTSTATUS status = NewFifoBuffer(FrameBytes, Frames, FillByte, PoolType, &buffer, &size);
+    if (NT_SUCCESS(status)) {
+        InstallBuffer(buffer, size, FrameBytes, FillByte);
     }
-    RtlZeroMemory(buffer, static_cast<SIZE_T>(allocation));
-    RtlFillMemory(buffer, static_cast<SIZE_T>(size), FillByte);
+    return status;
+}
+
+NTSTATUS CAsioFifo::Resize(ULONG64 Frames, POOL_TYPE PoolType)
+{
+    if (!IsAllocated()) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    const ULONG frameBytes = FrameBytes();
+    const UCHAR fillByte = FillByte();
+    PUCHAR buffer = nullptr;
+    ULONG size = 0;
+    NTSTATUS status = NewFifoBuffer(frameBytes, Frames, fillByte, PoolType, &buffer, &size);
+    if (NT_SUCCESS(status)) {
+        PUCHAR old = InstallBuffer(buffer, size, frameBytes, fillByte);
+        ExFreePoolWithTag(old, ASYNC_TAG);
+    }
+    return status;
+}
+
+// Takes Buffer as the FIFO's storage with every run field afresh; returns the buffer it held.
+PUCHAR CAsioFifo::InstallBuffer(PUCHAR Buffer, ULONG Size, ULONG FrameBytes, UCHAR FillByte)
+{
     FifoLock lock(&m_Lock);
-    m_Buffer = buffer;
-    m_Size = static_cast<ULONG>(size);
+    PUCHAR old = m_Buffer;
+    m_Buffer = Buffer;
+    m_Size = Size;
     m_FrameBytes = FrameBytes;
     m_FillByte = FillByte;
     m_Fill = 0;
@@ -71,7 +119,7 @@ NTSTATUS CAsioFifo::Allocate(ULONG FrameBytes, ULONG64 Frames, UCHAR FillByte, P
     m_ReadOffset = 0;
     m_Prefill = 0;
     m_Started = 0;
-    return STATUS_SUCCESS;
+    return old;
 }
 
 VOID CAsioFifo::Free()

@@ -15,6 +15,10 @@ public:
     // allocated STATUS_UNSUCCESSFUL; no memory STATUS_INSUFFICIENT_RESOURCES. Every run field
     // starts afresh and the buffer holds the fill byte.
     NTSTATUS Allocate(ULONG FrameBytes, ULONG64 Frames, UCHAR FillByte, POOL_TYPE PoolType);
+    // PASSIVE_LEVEL, while nobody reads or writes the FIFO: a buffer of Frames frames of its frame
+    // size replaces the old one, which stays when the new one cannot be had. Every run field
+    // starts afresh. STATUS_UNSUCCESSFUL when not allocated; otherwise as Allocate.
+    NTSTATUS Resize(ULONG64 Frames, POOL_TYPE PoolType);
     VOID Free();
 
     // Holds Bytes (at most the size) of fill ahead of the first data, stopped, balance 0.
@@ -51,6 +55,7 @@ private:
     ULONG64 WriteLocked(const UCHAR *Source, ULONG64 Bytes, BOOLEAN PartialAllowed);
     VOID AddBalance(LONG64 Delta);
     VOID ResetLocked(ULONG Bytes);
+    PUCHAR InstallBuffer(PUCHAR Buffer, ULONG Size, ULONG FrameBytes, UCHAR FillByte);
 
     KSPIN_LOCK m_Lock;
     ULONG m_Size;

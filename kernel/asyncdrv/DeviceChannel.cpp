@@ -16,7 +16,7 @@ VOID Trace(PCSTR Text, NTSTATUS Status)
 
 CDeviceChannel::CDeviceChannel()
     : m_Host(nullptr), m_GateLock(0), m_GateClosing(1), m_GateCount(0), m_Input(TRUE), m_Output(FALSE), m_Owner(0),
-      m_ListLock(0), m_Rate(0), m_Mode(0), m_CaptureFrameBytes(0), m_RenderFrameBytes(0),
+      m_ListLock(0), m_Rate(0), m_Mode(0), m_BufferFrames(0), m_CaptureFrameBytes(0), m_RenderFrameBytes(0),
       m_RenderChannels(0), m_RenderBits(0), m_StreamReset(0), m_StampArmed(1), m_FirstDataStamp(0), m_Elapsed(0),
       m_DrainThread(nullptr), m_StartedLock(0), m_Started(0)
 {
@@ -153,8 +153,7 @@ NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
         const ULONG64 frames = Request.BufferFrames;
         ULONG64 renderFrames = 0;
         if (render) {
-            const ULONG64 transferFrames = (static_cast<ULONG64>(rate) + 999) / 1000 * m_Host->RenderMsPerTransfer();
-            renderFrames = 3 * (capture ? frames : (frames > transferFrames ? frames : transferFrames));
+            renderFrames = capture ? 3 * frames : RenderOnlyFrames(Request.BufferFrames, rate);
         }
         status = SizeAsioFifos(captureFrameBytes, capture ? 3 * frames : 0, renderFrameBytes, renderFrames, rate,
                                Request.Mode);
@@ -164,6 +163,7 @@ NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
         adapter->ReleaseStreams(capture, render);
         return status;
     }
+    m_BufferFrames = Request.BufferFrames;
     m_CaptureFrameBytes = captureFrameBytes;
     m_RenderFrameBytes = renderFrameBytes;
     m_RenderChannels = render ? renderChannels : 0;
@@ -173,6 +173,24 @@ NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
         m_Host->SetAsioMixPrefill(Request.PrefillPercent > 100 ? 100 : Request.PrefillPercent);
     }
     return STATUS_SUCCESS;
+}
+
+// A render-only FIFO holds three buffers, and at least three render transfers at Rate.
+ULONG64 CDeviceChannel::RenderOnlyFrames(ULONG BufferFrames, ULONG Rate)
+{
+    const ULONG64 transferFrames = (static_cast<ULONG64>(Rate) + 999) / 1000 * m_Host->RenderMsPerTransfer();
+    return 3 * (BufferFrames > transferFrames ? static_cast<ULONG64>(BufferFrames) : transferFrames);
+}
+
+// START of a render-only channel: its FIFO follows the rate it starts at, which may have
+// changed since PREPARE; a FIFO smaller than a render transfer would cut every transfer short.
+NTSTATUS CDeviceChannel::SizeRenderOnlyFifo()
+{
+    const ULONG64 frames = RenderOnlyFrames(m_BufferFrames, m_Rate);
+    if (frames * m_RenderFrameBytes == m_Output.Size()) {
+        return STATUS_SUCCESS;
+    }
+    return m_Output.Resize(frames, m_Host->ChannelPoolType());
 }
 
 NTSTATUS CDeviceChannel::SizeAsioFifos(ULONG CaptureFrameBytes, ULONG64 CaptureFrames, ULONG RenderFrameBytes,
@@ -280,6 +298,9 @@ NTSTATUS CDeviceChannel::AsioStart()
     BOOLEAN captureStarted = FALSE;
     BOOLEAN renderStarted = FALSE;
     NTSTATUS status = RefreshRate();
+    if (NT_SUCCESS(status) && !input) {
+        status = SizeRenderOnlyFifo();
+    }
     if (NT_SUCCESS(status)) {
         status = ResetAsioRun();
     }
@@ -354,6 +375,7 @@ NTSTATUS CDeviceChannel::AsioUnprepare()
     m_Input.Free();
     m_Rate = 0;
     m_Mode = 0;
+    m_BufferFrames = 0;
     m_CaptureFrameBytes = 0;
     m_RenderFrameBytes = 0;
     m_RenderChannels = 0;

@@ -93,6 +93,8 @@ private:
     NTSTATUS SizeAsioFifos(ULONG CaptureFrameBytes, ULONG64 CaptureFrames, ULONG RenderFrameBytes,
                            ULONG64 RenderFrames, ULONG Rate, ULONG Mode);
     NTSTATUS RefreshRate();
+    ULONG64 RenderOnlyFrames(ULONG BufferFrames, ULONG Rate);
+    NTSTATUS SizeRenderOnlyFifo();
     NTSTATUS ResetAsioRun();
     NTSTATUS AsioStart();
     NTSTATUS AsioStop();
@@ -131,6 +133,7 @@ private:
 
     ULONG m_Rate;
     ULONG m_Mode;
+    ULONG m_BufferFrames; // of the PREPARE request
     ULONG m_CaptureFrameBytes;
     ULONG m_RenderFrameBytes;
     ULONG m_RenderChannels;

@@ -2,10 +2,12 @@
 // PREPARE's checks, READ and WRITE per state, pended requests and their cancellation, CLEANUP's
 // walk-back, positions and removal.
 #include "DeviceChannelTestFixture.h"
+#include "AsyncPoolTags.h"
 #include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <platform/clock.h>
+#include <platform/pool.h>
 #include <platform/thread.h>
 
 namespace channel_test {
@@ -488,6 +490,38 @@ TEST_F(ChannelTest, StartFollowsARateChangeMadeWhilePrepared)
     EXPECT_FALSE(channel().IsStarted());
     EXPECT_EQ(0, adapter->capture_runs + adapter->render_runs);
     EXPECT_EQ(STATUS_SUCCESS, ioctl(file, IOCTL_QELASIO_UNPREPARE).status);
+}
+
+TEST_F(ChannelTest, RenderOnlyFifoIsSizedForTheRateItStartsAt)
+{
+    platform::user_file *file = open();
+    QELASIO_PREPARE_REQUEST request = duplex_request(64);
+    request.CaptureEnable = 0;
+    bring_to(file, CHANNEL_PREPARED, request);
+    // 8 ms transfers of 8-byte frames: three of them, or three buffers when those are larger.
+    ASSERT_EQ(3u * 384 * 8, channel().OutputFifo().Size());
+    struct row {
+        ULONG rate;
+        ULONG bytes;
+    };
+    for (const row &r : {row{96000, 3 * 768 * 8}, row{44100, 3 * 360 * 8}, row{44100, 3 * 360 * 8}}) {
+        SCOPED_TRACE(r.rate);
+        ASSERT_EQ(STATUS_SUCCESS, ioctl(file, IOCTL_QELASIO_SET_SAMPLE_RATE, &r.rate, 4).status);
+        ASSERT_EQ(STATUS_SUCCESS, ioctl(file, IOCTL_QELASIO_START).status);
+        EXPECT_EQ(r.bytes, channel().OutputFifo().Size());
+        ASSERT_EQ(STATUS_SUCCESS, ioctl(file, IOCTL_QELASIO_STOP).status);
+    }
+
+    // Without memory for the new FIFO the start fails and the channel keeps the old one.
+    const ULONG rate = 96000;
+    ASSERT_EQ(STATUS_SUCCESS, ioctl(file, IOCTL_QELASIO_SET_SAMPLE_RATE, &rate, 4).status);
+    platform::pool_fail_tag(ASYNC_TAG);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, ioctl(file, IOCTL_QELASIO_START).status);
+    platform::pool_fail_reset();
+    EXPECT_EQ(3u * 360 * 8, channel().OutputFifo().Size());
+    EXPECT_FALSE(channel().IsStarted());
+    EXPECT_EQ(STATUS_SUCCESS, ioctl(file, IOCTL_QELASIO_UNPREPARE).status);
+    EXPECT_EQ(0, adapter->render_users);
 }
 
 TEST_F(ChannelTest, FailedStartUndoesWhatItStarted)
