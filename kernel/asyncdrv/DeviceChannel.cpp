@@ -110,7 +110,9 @@ BOOLEAN CDeviceChannel::IsStarted()
     return started;
 }
 
-// ASIO mutex held. The order of the checks decides which status a client sees.
+// ASIO mutex held. The order of the checks decides which status a client sees. A mode above
+// DSD is refused with the request's other malformed fields: it would reach a DSD-native device
+// as a vendor mode of no known meaning while PCM streams beside it.
 NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
 {
     const BOOLEAN capture = Request.CaptureEnable != 0;

@@ -125,7 +125,9 @@ BOOLEAN CDeviceChannel::FillOldestRead()
             const ULONG length = stack->Parameters.Read.Length;
             const ULONG done = static_cast<ULONG>(irp->IoStatus.Information);
             auto buffer = static_cast<PUCHAR>(irp->Tail.Overlay.DriverContext[BufferSlot]);
-            irp->IoStatus.Information = done + m_Input.Read(buffer + done, length - done, TRUE);
+            if (done < length) {
+                irp->IoStatus.Information = done + m_Input.Read(buffer + done, length - done, TRUE);
+            }
             if (irp->IoStatus.Information == length) {
                 RemoveEntryList(entry);
                 completed = irp;
@@ -176,7 +178,9 @@ BOOLEAN CDeviceChannel::DrainOldestWrite()
         const ULONG length = stack->Parameters.Write.Length;
         const ULONG done = static_cast<ULONG>(irp->IoStatus.Information);
         auto buffer = static_cast<PUCHAR>(irp->Tail.Overlay.DriverContext[BufferSlot]);
-        irp->IoStatus.Information = done + m_Output.Write(buffer + done, length - done, TRUE);
+        if (done < length) {
+            irp->IoStatus.Information = done + m_Output.Write(buffer + done, length - done, TRUE);
+        }
         if (irp->IoStatus.Information == length) {
             RemoveEntryList(entry);
             completed = irp;
@@ -232,8 +236,8 @@ PUCHAR CDeviceChannel::RequestBuffer(PIRP Irp)
     return static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, m_Host->ChannelMdlPriority()));
 }
 
-// READ (capture). A zero-length request would complete without data and start the position
-// clock, so it is refused.
+// READ (capture). A zero-length request needs no buffer: it is pended like any other and
+// completes, with nothing, once capture data flows.
 NTSTATUS CDeviceChannel::ChannelRead(DeviceChannelContext *Context, PIRP Irp)
 {
     CDeviceChannel *self = Context->Channel;
@@ -254,9 +258,7 @@ NTSTATUS CDeviceChannel::ChannelRead(DeviceChannelContext *Context, PIRP Irp)
         KeAcquireSpinLockAtDpcLevel(&self->m_ListLock);
         if (self->m_StreamReset != 0) {
             status = STATUS_REINITIALIZATION_NEEDED;
-        } else if (length == 0) {
-            status = STATUS_INVALID_PARAMETER;
-        } else if (buffer == nullptr) {
+        } else if (length != 0 && buffer == nullptr) {
             status = STATUS_UNSUCCESSFUL;
         } else {
             status = self->PendRequest(Irp, buffer);
@@ -269,7 +271,8 @@ NTSTATUS CDeviceChannel::ChannelRead(DeviceChannelContext *Context, PIRP Irp)
 }
 
 // WRITE (render). With capture the client is paced by its READs and the data goes into the
-// output FIFO at once; render-only requests are pended for the drain thread.
+// output FIFO at once; render-only requests are pended for the drain thread. A zero-length
+// request needs no buffer and stores nothing.
 NTSTATUS CDeviceChannel::ChannelWrite(DeviceChannelContext *Context, PIRP Irp)
 {
     CDeviceChannel *self = Context->Channel;
@@ -293,11 +296,9 @@ NTSTATUS CDeviceChannel::ChannelWrite(DeviceChannelContext *Context, PIRP Irp)
         KeReleaseSpinLockFromDpcLevel(&self->m_ListLock);
         if (reset) {
             status = STATUS_REINITIALIZATION_NEEDED;
-        } else if (length == 0) {
-            status = STATUS_INVALID_PARAMETER;
-        } else if (buffer == nullptr) {
+        } else if (length != 0 && buffer == nullptr) {
             status = STATUS_UNSUCCESSFUL;
-        } else {
+        } else if (length != 0) {
             const ULONG accepted = self->m_Output.Write(buffer, length, FALSE);
             if (accepted < length) {
                 DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "DeviceChannel: short write %u of %u\n",
@@ -305,9 +306,7 @@ NTSTATUS CDeviceChannel::ChannelWrite(DeviceChannelContext *Context, PIRP Irp)
             }
             Irp->IoStatus.Information = accepted;
         }
-    } else if (length == 0) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if (buffer == nullptr) {
+    } else if (length != 0 && buffer == nullptr) {
         status = STATUS_UNSUCCESSFUL;
     } else {
         KeAcquireSpinLockAtDpcLevel(&self->m_ListLock);
