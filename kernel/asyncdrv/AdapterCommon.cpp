@@ -23,7 +23,7 @@ CAdapterCommon::CAdapterCommon(PUNKNOWN UnknownOuter)
     : CUnknown(UnknownOuter), m_Pdo(nullptr), m_Fdo(nullptr), m_PowerState(PowerDeviceD0), m_pMiniport(nullptr),
       m_StreamFormat(), m_DeviceFormat(), m_FormatSet(), m_TransferBytes(), m_CurrentRate(0), m_PendingRate(0),
       m_RunCount(), m_Duplex(0), m_DsdNative(0), m_Initialized(FALSE), m_CaptureUsers(0), m_RenderUsers(0),
-      m_DsdHold(0), m_Filter(), m_FilterBuilt(FALSE), m_Engine(), m_EngineMix()
+      m_DsdHold(0), m_Filter(), m_Engine(), m_EngineMix()
 {
     KeInitializeEvent(&m_RemovedEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&m_MiniportLock);
@@ -421,37 +421,61 @@ STDMETHODIMP CAdapterCommon::SetDsdMode(USHORT Mode)
 
 STDMETHODIMP_(ULONG) CAdapterCommon::IsDsdSupported() { return m_DsdNative; }
 
+NTSTATUS CAdapterCommon::BuildOwnedFilter(OWNED_FILTER *Filter)
+{
+    // The library rebuilds its records' data ranges, which the data-range questions read under
+    // the same mutex.
+    AcquireStreamMutex();
+    NTSTATUS status = m_Usb.BuildFilter(&Filter->Descriptor, &g_AdapterFilterAutomation);
+    if (NT_SUCCESS(status)) {
+        status = OwnFilterDataRanges(&Filter->Descriptor, g_PoolType, &Filter->Ranges);
+        if (!NT_SUCCESS(status)) {
+            m_Usb.FreeFilter(&Filter->Descriptor);
+        }
+    }
+    ReleaseStreamMutex();
+    Filter->Built = NT_SUCCESS(status);
+    return status;
+}
+
+VOID CAdapterCommon::FreeOwnedFilter(OWNED_FILTER *Filter)
+{
+    if (Filter->Built) {
+        m_Usb.FreeFilter(&Filter->Descriptor);
+        ExFreePoolWithTag(Filter->Ranges, ASYNC_TAG);
+        Filter->Ranges = nullptr;
+        Filter->Built = FALSE;
+    }
+}
+
+// The adapter's own description is built once and kept until the adapter goes: the pin and
+// node questions of every filter, open or not, read it while miniports come and go.
 STDMETHODIMP CAdapterCommon::BuildFilter()
 {
-    FreeFilter();
-    NTSTATUS status = m_Usb.BuildFilter(&m_Filter, &g_AdapterFilterAutomation);
-    m_FilterBuilt = NT_SUCCESS(status);
-    return status;
+    return m_Filter.Built ? STATUS_SUCCESS : BuildOwnedFilter(&m_Filter);
 }
 
 STDMETHODIMP CAdapterCommon::FreeFilter()
 {
-    if (m_FilterBuilt) {
-        m_Usb.FreeFilter(&m_Filter);
-        m_FilterBuilt = FALSE;
-    }
+    FreeOwnedFilter(&m_Filter);
     return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(PPCFILTER_DESCRIPTOR) CAdapterCommon::GetFilterDescriptor()
 {
-    return m_FilterBuilt ? &m_Filter : nullptr;
+    return m_Filter.Built ? &m_Filter.Descriptor : nullptr;
 }
 
 STDMETHODIMP_(PPCFILTER_DESCRIPTOR) CAdapterCommon::GetFilterDescriptorAgain() { return GetFilterDescriptor(); }
 
 const USBAUDIO_PIN_ELEMENT *CAdapterCommon::PinElement(ULONG Pin)
 {
-    if (!m_FilterBuilt || Pin >= m_Filter.PinCount) {
+    const PCFILTER_DESCRIPTOR &filter = m_Filter.Descriptor;
+    if (!m_Filter.Built || Pin >= filter.PinCount) {
         return nullptr;
     }
-    const UCHAR *pins = reinterpret_cast<const UCHAR *>(m_Filter.Pins);
-    return reinterpret_cast<const USBAUDIO_PIN_ELEMENT *>(pins + static_cast<SIZE_T>(Pin) * m_Filter.PinSize);
+    const UCHAR *pins = reinterpret_cast<const UCHAR *>(filter.Pins);
+    return reinterpret_cast<const USBAUDIO_PIN_ELEMENT *>(pins + static_cast<SIZE_T>(Pin) * filter.PinSize);
 }
 
 BOOLEAN CAdapterCommon::IsCapturePin(ULONG Pin)

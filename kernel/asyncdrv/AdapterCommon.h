@@ -10,6 +10,7 @@
 #include "AsyncInterfaces.h"
 #include "DeviceChannel.h"
 #include "OsMixSource.h"
+#include "OwnedFilter.h"
 #include "USBAudioCL.h"
 #include "USBAudioFilter.h"
 
@@ -120,6 +121,11 @@ public:
     // Whether a pin index names a capture pin; an index outside the filter counts as render.
     BOOLEAN IsCapturePin(ULONG Pin);
 
+    // A filter description of the device's current state owned by the caller (each miniport
+    // has its own, freed with it), under the stream mutex. PASSIVE_LEVEL.
+    NTSTATUS BuildOwnedFilter(OWNED_FILTER *Filter);
+    VOID FreeOwnedFilter(OWNED_FILTER *Filter);
+
     // Device-key access (hardware key of the device). ReadDeviceDword fails with
     // STATUS_OBJECT_TYPE_MISMATCH for a value that is not a four-byte REG_DWORD. PASSIVE_LEVEL.
     static NTSTATUS ReadDeviceDword(PDEVICE_OBJECT Pdo, PCWSTR Name, PULONG Value);
@@ -186,9 +192,9 @@ private:
     ULONG m_RenderUsers;
     ULONG m_DsdHold;
 
-    // Built by the library; valid while m_FilterBuilt.
-    PCFILTER_DESCRIPTOR m_Filter;
-    BOOLEAN m_FilterBuilt;
+    // The adapter's own description, for its pin and node questions: built once, since the
+    // pins and nodes never change; its data ranges are those of the rate it was built at.
+    OWNED_FILTER m_Filter;
 
     // ---- Isochronous streaming engine (AdapterEngine*.cpp) ----
 public:

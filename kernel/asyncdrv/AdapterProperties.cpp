@@ -123,7 +123,7 @@ STDMETHODIMP CAdapterCommon::NodePropertyHandler(PPCPROPERTY_REQUEST Request)
     if (Request == nullptr || Request->PropertyItem == nullptr || Request->PropertyItem->Set == nullptr) {
         status = STATUS_INVALID_PARAMETER;
     } else if (IsEqualGUID(*Request->PropertyItem->Set, KSPROPSETID_Audio)) {
-        CUSBAudioFeatureUnit *unit = NodeFeatureUnit(m_FilterBuilt ? &m_Filter : nullptr, Request->Node);
+        CUSBAudioFeatureUnit *unit = NodeFeatureUnit(GetFilterDescriptor(), Request->Node);
         if (unit != nullptr && Request->PropertyItem->Id == KSPROPERTY_AUDIO_VOLUMELEVEL) {
             status = VolumeProperty(m_Usb, unit, Request);
         } else if (unit != nullptr && Request->PropertyItem->Id == KSPROPERTY_AUDIO_MUTE) {

@@ -35,7 +35,7 @@ NTSTATUS CreateMiniportWaveRT(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN Unkn
 }
 
 CMiniportWaveRT::CMiniportWaveRT(PUNKNOWN UnknownOuter)
-    : CUnknown(UnknownOuter), m_pAdapter(nullptr), m_pPort(nullptr), m_pStream(), m_PowerState(PowerDeviceD0)
+    : CUnknown(UnknownOuter), m_pAdapter(nullptr), m_pPort(nullptr), m_Filter(), m_pStream(), m_PowerState(PowerDeviceD0)
 {
     for (STREAM_SLOT &slot : m_Slot) {
         KeInitializeSpinLock(&slot.Lock);
@@ -51,6 +51,7 @@ CMiniportWaveRT::~CMiniportWaveRT()
         // The adapter and the miniport live in this one driver; a miniport that dies must not
         // leave the adapter pointing at it, nor clear a successor registered after a rate change.
         static_cast<CAdapterCommon *>(m_pAdapter)->ForgetMiniport(this);
+        static_cast<CAdapterCommon *>(m_pAdapter)->FreeOwnedFilter(&m_Filter);
         m_pAdapter->Release();
     }
     if (m_pPort != nullptr) {
@@ -98,6 +99,9 @@ STDMETHODIMP CMiniportWaveRT::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST Resour
     m_PowerState = PowerDeviceD0;
     m_pAdapter->SetMiniport(this);
     status = m_pAdapter->BuildFilter();
+    if (NT_SUCCESS(status)) {
+        status = static_cast<CAdapterCommon *>(m_pAdapter)->BuildOwnedFilter(&m_Filter);
+    }
     if (!NT_SUCCESS(status)) {
         static_cast<CAdapterCommon *>(m_pAdapter)->ForgetMiniport(this);
         m_pAdapter->Release();
@@ -113,7 +117,10 @@ STDMETHODIMP CMiniportWaveRT::GetDescription(PPCFILTER_DESCRIPTOR *Description)
     if (Description == nullptr || m_pAdapter == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    *Description = m_pAdapter->GetFilterDescriptor();
+    if (!m_Filter.Built) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    *Description = &m_Filter.Descriptor;
     return STATUS_SUCCESS;
 }
 

@@ -6,6 +6,7 @@
 #include <portcls.h>
 #include <stdunk.h>
 #include "AsyncInterfaces.h"
+#include "OwnedFilter.h"
 
 class CMiniportWaveRTStream;
 
@@ -63,6 +64,8 @@ private:
 
     PADAPTERCOMMON m_pAdapter;
     PPORTWAVERT m_pPort;
+    // The description its port keeps pointers into: this miniport's own, freed with it.
+    OWNED_FILTER m_Filter;
     CMiniportWaveRTStream *m_pStream[2];
     STREAM_SLOT m_Slot[2];
     ULONG m_PowerState;

@@ -170,6 +170,41 @@ TEST_F(StartTest, IdleRateChangeReplacesTheInterfaceAndPersists)
     EXPECT_EQ(std::vector<std::wstring>{L"Wave_44100"}, audio_references());
 }
 
+TEST_F(StartTest, AFilterOpenAcrossARateChangeKeepsItsOwnDescription)
+{
+    attach_default();
+    store_dword(L"SampleRate", 48000);
+    ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    std::unique_ptr<sim::wavert_filter> old;
+    ASSERT_EQ(STATUS_SUCCESS, sim::wavert_filter::open(audio_path(L"Wave_48000"), &old));
+    ULONG pin = streaming_pin(*old, KSPIN_DATAFLOW_IN);
+    ASSERT_NE(~0u, pin);
+    auto rates = [pin](sim::wavert_filter &filter) {
+        std::vector<KSDATARANGE_AUDIO> ranges;
+        std::vector<bool> attributed;
+        EXPECT_EQ(STATUS_SUCCESS, filter.pin_audio_ranges(pin, &ranges, &attributed));
+        std::vector<std::pair<ULONG, ULONG>> found;
+        for (const KSDATARANGE_AUDIO &range : ranges) {
+            found.emplace_back(range.MinimumSampleFrequency, range.MaximumSampleFrequency);
+        }
+        return found;
+    };
+    const auto before = rates(*old);
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(std::make_pair(48000u, 48000u), before.front());
+
+    EXPECT_EQ(STATUS_SUCCESS, adapter()->SetSampleRate(96000));
+    std::unique_ptr<sim::wavert_filter> renamed;
+    ASSERT_EQ(STATUS_SUCCESS, sim::wavert_filter::open(audio_path(L"Wave_96000"), &renamed));
+    const auto after = rates(*renamed);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(std::make_pair(96000u, 96000u), after.front());
+    EXPECT_EQ(before, rates(*old)) << "the old filter's description was rebuilt under it";
+    // The old miniport and its description go with the last handle on the old filter.
+    old.reset();
+    EXPECT_EQ(after, rates(*renamed));
+}
+
 TEST_F(StartTest, RateChangeIsRefusedWhileAStreamRuns)
 {
     attach_on_bus(sim::build_uac2_device({}));
