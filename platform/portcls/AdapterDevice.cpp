@@ -4,6 +4,7 @@
 #include <map>
 #include "portcls_internal.h"
 #include <platform/machine_state.h>
+#include <platform/pnp.h>
 #include <platform/verifier.h>
 
 namespace platform {
@@ -96,6 +97,66 @@ NTSTATUS forward_and_wait(pc_device *dev, PIRP irp)
     return status;
 }
 
+NTSTATUS on_query_done(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// IRP_MN_QUERY_CAPABILITIES to the lower device, as the PnP manager builds it. PASSIVE_LEVEL.
+NTSTATUS query_lower_capabilities(pc_device *dev, PDEVICE_CAPABILITIES capabilities)
+{
+    if (dev->lower == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    PIRP irp = IoAllocateIrp(dev->lower->StackSize, FALSE);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    next->Parameters.DeviceCapabilities.Capabilities = capabilities;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, on_query_done, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(dev->lower, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+// The stack's capabilities as the PnP manager keeps them.
+void record_capabilities(pc_device *dev, const DEVICE_CAPABILITIES &capabilities)
+{
+    pnp_lock();
+    if (device_node *node = pnp_node_of(dev->pdo)) {
+        node->surprise_removal_ok = capabilities.SurpriseRemovalOK != 0;
+    }
+    pnp_unlock();
+}
+
+// After a start the PnP manager asks the stack for its capabilities again; the port class
+// answers with the lower device's, amended by the adapter's power object. The stand-in asks at
+// the end of a successful start.
+void query_capabilities_after_start(pc_device *dev)
+{
+    DEVICE_CAPABILITIES capabilities = {};
+    capabilities.Size = sizeof(capabilities);
+    capabilities.Version = 1;
+    capabilities.Address = MAXULONG;
+    capabilities.UINumber = MAXULONG;
+    NTSTATUS status = query_lower_capabilities(dev, &capabilities);
+    if (NT_SUCCESS(status) && dev->power != nullptr) {
+        status = dev->power->QueryDeviceCapabilities(&capabilities);
+    }
+    if (NT_SUCCESS(status)) {
+        record_capabilities(dev, capabilities);
+    }
+}
+
 void remove_device(pc_device *dev)
 {
     pc_unregister_all_subdevices(dev);
@@ -127,12 +188,18 @@ NTSTATUS dispatch_pnp(pc_device *dev, PDEVICE_OBJECT device, PIRP irp)
             resources->Release();
             dev->started = NT_SUCCESS(status);
         }
+        if (NT_SUCCESS(status)) {
+            query_capabilities_after_start(dev);
+        }
         return complete(irp, status, irp->IoStatus.Information);
     }
     case IRP_MN_QUERY_CAPABILITIES:
         status = forward_and_wait(dev, irp);
         if (NT_SUCCESS(status) && dev->power != nullptr) {
             status = dev->power->QueryDeviceCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+        }
+        if (NT_SUCCESS(status) && stack->Parameters.DeviceCapabilities.Capabilities != nullptr) {
+            record_capabilities(dev, *stack->Parameters.DeviceCapabilities.Capabilities);
         }
         return complete(irp, status, irp->IoStatus.Information);
     case IRP_MN_SURPRISE_REMOVAL:
@@ -195,6 +262,9 @@ void notify_power_change(pc_device *dev, POWER_STATE state)
     dev->power_state = state.DeviceState;
 }
 
+// Device power IRPs. Powering down, the adapter and its miniports hear the change before the
+// request goes down; powering up, they hear it once the lower drivers have completed it, when
+// the hardware answers again. PASSIVE_LEVEL (the device is power pageable).
 NTSTATUS dispatch_power(pc_device *dev, PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -206,10 +276,20 @@ NTSTATUS dispatch_power(pc_device *dev, PDEVICE_OBJECT device, PIRP irp)
             return complete(irp, status);
         }
     }
-    if (stack->MinorFunction == IRP_MN_SET_POWER && device_state &&
-        stack->Parameters.Power.State.DeviceState != dev->power_state) {
-        notify_power_change(dev, stack->Parameters.Power.State);
-        PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+    const POWER_STATE state = stack->Parameters.Power.State;
+    const bool change = stack->MinorFunction == IRP_MN_SET_POWER && device_state && state.DeviceState != dev->power_state;
+    if (change && state.DeviceState == PowerDeviceD0) {
+        NTSTATUS status = forward_and_wait(dev, irp);
+        if (NT_SUCCESS(status)) {
+            notify_power_change(dev, state);
+            PoSetPowerState(device, DevicePowerState, state);
+        }
+        PoStartNextPowerIrp(irp);
+        return complete(irp, status, irp->IoStatus.Information);
+    }
+    if (change) {
+        notify_power_change(dev, state);
+        PoSetPowerState(device, DevicePowerState, state);
     }
     PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_SUCCESS;

@@ -22,6 +22,8 @@ struct device_node {
     std::wstring manufacturer;
     std::wstring friendly_name;
     ULONG device_power_state = 1; // a DEVICE_POWER_STATE: PowerDeviceD0
+    // From the stack's answer to the capabilities query after its start.
+    bool surprise_removal_ok = false;
     bool started = false;
     bool removed = false;
 };

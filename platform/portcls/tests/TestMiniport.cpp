@@ -588,6 +588,12 @@ NTSTATUS start_device(PDEVICE_OBJECT device, PIRP, PRESOURCELIST resources)
     if (resources == nullptr || resources->NumberOfEntries() != 0) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (start_power() != nullptr) {
+        NTSTATUS status = PcRegisterAdapterPowerManagement(start_power(), device);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
     return install_subdevice(device, L"Wave_48000");
 }
 
@@ -596,13 +602,21 @@ NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return PcAddAdapterDevice(driver, pdo, start_device, 1, PORT_CLASS_DEVICE_EXTENSION_SIZE + 64);
 }
 
-// The bus driver of the PDO completes every PnP and power request it is sent.
+// The bus driver of the PDO completes every PnP and power request it is sent; it reports a
+// removable device.
 NTSTATUS bus_dispatch(PDEVICE_OBJECT, PIRP irp)
 {
     NTSTATUS status = irp->IoStatus.Status;
-    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR major = stack->MajorFunction;
     if (major == IRP_MJ_PNP || major == IRP_MJ_POWER) {
         status = STATUS_SUCCESS;
+    }
+    if (major == IRP_MJ_POWER && stack->MinorFunction == IRP_MN_SET_POWER) {
+        log().bus_power_states.push_back(stack->Parameters.Power.State.DeviceState);
+    }
+    if (major == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+        stack->Parameters.DeviceCapabilities.Capabilities->Removable = 1;
     }
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -629,6 +643,12 @@ NTSTATUS send(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, DEVICE_POWER_STATE s
         next->Parameters.Power.Type = DevicePowerState;
         next->Parameters.Power.State.DeviceState = state;
     }
+    DEVICE_CAPABILITIES capabilities = {};
+    capabilities.Size = sizeof(capabilities);
+    capabilities.Version = 1;
+    if (major == IRP_MJ_PNP && minor == IRP_MN_QUERY_CAPABILITIES) {
+        next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+    }
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, on_done, &done, TRUE, TRUE, TRUE);
@@ -647,6 +667,7 @@ void miniport_log::reset()
     init_calls = 0;
     state_calls.clear();
     power_states.clear();
+    bus_power_states.clear();
     rendered.clear();
     rendered.reserve(1 << 20);
     volume[0] = volume[1] = 0;
@@ -672,6 +693,12 @@ NTSTATUS create_miniport(PUNKNOWN *unknown)
 }
 
 PPORT &current_port() { return g_port; }
+
+IAdapterPowerManagement *&start_power()
+{
+    static IAdapterPowerManagement *power = nullptr;
+    return power;
+}
 
 test_adapter::test_adapter()
 {

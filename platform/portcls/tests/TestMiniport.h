@@ -29,6 +29,7 @@ struct miniport_log {
     std::atomic<ULONG> init_calls{0};
     std::vector<std::pair<ULONG, KSSTATE>> state_calls; // (pin, new state) in call order
     std::vector<ULONG> power_states;
+    std::vector<ULONG> bus_power_states; // device states the bus driver was set to
     std::vector<UCHAR> rendered; // bytes the render stream consumed
     LONG volume[test_channels] = {0, 0};
     LONG mute = 0;
@@ -70,5 +71,7 @@ private:
 
 // The port of the registered subdevice (uncounted; set by StartDevice and rename).
 PPORT &current_port();
+// A power object StartDevice registers for the device when set (uncounted).
+IAdapterPowerManagement *&start_power();
 
 } // namespace pctest

@@ -437,24 +437,29 @@ public:
     {
         changes.push_back(state.DeviceState);
         miniport_heard_before.push_back(log().power_states.size());
+        bus_heard_before.push_back(log().bus_power_states.size());
     }
     STDMETHODIMP QueryPowerChangeState(POWER_STATE state) override
     {
         return state.DeviceState == PowerDeviceD3 ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
     }
-    STDMETHODIMP QueryDeviceCapabilities(struct _DEVICE_CAPABILITIES *) override
+    STDMETHODIMP QueryDeviceCapabilities(struct _DEVICE_CAPABILITIES *capabilities) override
     {
         ++capability_queries;
+        lower_said_removable = capabilities->Removable != 0;
+        capabilities->SurpriseRemovalOK = 1;
         return STATUS_SUCCESS;
     }
 
     LONG refs = 1;
     std::vector<ULONG> changes;
     std::vector<size_t> miniport_heard_before;
+    std::vector<size_t> bus_heard_before;
     ULONG capability_queries = 0;
+    bool lower_said_removable = false;
 };
 
-TEST_F(WaveRtPort, AdapterPowerObjectHearsChangesBeforeTheMiniports)
+TEST_F(WaveRtPort, AdapterPowerObjectHearsChangesBeforeTheMiniportsAndPowerUpAfterTheBus)
 {
     power_object power;
     ASSERT_EQ(STATUS_SUCCESS, PcRegisterAdapterPowerManagement(&power, adapter->fdo()));
@@ -466,13 +471,40 @@ TEST_F(WaveRtPort, AdapterPowerObjectHearsChangesBeforeTheMiniports)
     ASSERT_EQ(STATUS_SUCCESS, adapter->send_power(IRP_MN_SET_POWER, PowerDeviceD2));
     EXPECT_EQ(std::vector<ULONG>{PowerDeviceD2}, power.changes);
     EXPECT_EQ(std::vector<size_t>{0}, power.miniport_heard_before);
+    EXPECT_EQ(std::vector<size_t>{0}, power.bus_heard_before) << "powering down, before the bus";
     EXPECT_EQ(std::vector<ULONG>{PowerDeviceD2}, log().power_states);
+    // Powering up, the bus driver has completed the request before the adapter hears it.
+    ASSERT_EQ(STATUS_SUCCESS, adapter->send_power(IRP_MN_SET_POWER, PowerDeviceD0));
+    EXPECT_EQ((std::vector<ULONG>{PowerDeviceD2, PowerDeviceD0}), power.changes);
+    EXPECT_EQ((std::vector<size_t>{0, 2}), power.bus_heard_before);
+    EXPECT_EQ((std::vector<size_t>{0, 1}), power.miniport_heard_before);
+    EXPECT_EQ((std::vector<ULONG>{PowerDeviceD2, PowerDeviceD0}), log().power_states);
 
     EXPECT_EQ(STATUS_SUCCESS, adapter->send_pnp(IRP_MN_QUERY_CAPABILITIES));
     EXPECT_EQ(1u, power.capability_queries);
 
     // Removal (after the engine has closed its handles) drops portcls's reference.
     filter.reset();
+    adapter->remove();
+    EXPECT_EQ(1, power.refs);
+}
+
+TEST_F(WaveRtPort, CapabilitiesAfterAStartReachTheAdapterAfterTheBusAndTheDeviceNode)
+{
+    filter.reset();
+    adapter.reset();
+    power_object power;
+    start_power() = &power;
+    adapter = std::make_unique<test_adapter>();
+    ASSERT_EQ(STATUS_SUCCESS, adapter->start());
+    start_power() = nullptr;
+    EXPECT_EQ(1u, power.capability_queries);
+    EXPECT_TRUE(power.lower_said_removable);
+    platform::pnp_lock();
+    const platform::device_node *node = platform::pnp_node_of(adapter->pdo());
+    const bool surprise_removal_ok = node != nullptr && node->surprise_removal_ok;
+    platform::pnp_unlock();
+    EXPECT_TRUE(surprise_removal_ok);
     adapter->remove();
     EXPECT_EQ(1, power.refs);
 }
