@@ -404,13 +404,12 @@ STDMETHODIMP CAdapterCommon::SetDsdMode(USHORT Mode)
     if (m_DsdNative == 0) {
         return Mode != 0 ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
     }
+    NTSTATUS status = STATUS_SUCCESS;
+    AcquireStreamMutex();
     USB_STREAMING_INTERFACE *first = m_Usb.m_pStreamingInterfaces;
     if (Mode == (first != nullptr ? first->VendorMode : 0)) {
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS status;
-    AcquireStreamMutex();
-    if (m_RunCount[0] != 0 || m_RunCount[1] != 0) {
+        status = STATUS_SUCCESS;
+    } else if (m_RunCount[0] != 0 || m_RunCount[1] != 0) {
         status = STATUS_DEVICE_BUSY;
     } else {
         status = m_Usb.SetVendorMode(Mode);
@@ -525,19 +524,28 @@ STDMETHODIMP CAdapterCommon::PrepareRemoval()
     return STATUS_SUCCESS;
 }
 
+// Back in D0 the device may have lost its interface settings: every direction that does not
+// stream returns to alternate setting 0, so that its next start selects its format again, and a
+// DSD-native device gets its vendor mode back. A direction that streams keeps its interface:
+// deselecting it would silence it without telling its client. Under the stream mutex, so that
+// the change cannot fall between a start's selection and its run count. PASSIVE_LEVEL.
 STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
 {
-    if (static_cast<ULONG>(NewState.DeviceState) == m_PowerState) {
-        return;
-    }
-    m_PowerState = static_cast<ULONG>(NewState.DeviceState);
-    if (NewState.DeviceState == PowerDeviceD0) {
-        DeselectDeviceFormat(FALSE);
-        DeselectDeviceFormat(TRUE);
-        if (m_DsdNative != 0) {
-            m_Usb.RestoreVendorMode();
+    AcquireStreamMutex();
+    if (static_cast<ULONG>(NewState.DeviceState) != m_PowerState) {
+        m_PowerState = static_cast<ULONG>(NewState.DeviceState);
+        if (NewState.DeviceState == PowerDeviceD0) {
+            for (ULONG direction = 0; direction < 2; ++direction) {
+                if (m_RunCount[direction] == 0) {
+                    DeselectDeviceFormat(direction != 0);
+                }
+            }
+            if (m_DsdNative != 0) {
+                m_Usb.RestoreVendorMode();
+            }
         }
     }
+    ReleaseStreamMutex();
 }
 
 STDMETHODIMP CAdapterCommon::QueryPowerChangeState(POWER_STATE NewStateQuery)

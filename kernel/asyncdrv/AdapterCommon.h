@@ -141,6 +141,8 @@ public:
     ULONG PendingRate() const { return m_PendingRate; }
     ULONG DevicePowerState() const { return m_PowerState; }
     CUSBAudioCL &Usb() { return m_Usb; }
+    // The registered miniport (uncounted), or null.
+    PMINIPORTWAVERTEXT RegisteredMiniport() const { return m_pMiniport; }
 
 private:
     const USBAUDIO_PIN_ELEMENT *PinElement(ULONG Pin);

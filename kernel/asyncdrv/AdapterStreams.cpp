@@ -21,7 +21,9 @@ STDMETHODIMP CAdapterCommon::GetFormatRange(BOOLEAN Capture, PULONG MaxChannels,
         MaxRate == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    AcquireStreamMutex();
     NTSTATUS status = m_Usb.GetTerminalFormatRange(Capture ? 1 : 0, MaxChannels, MinBits, MaxBits, MinRate, MaxRate);
+    ReleaseStreamMutex();
     if (NT_SUCCESS(status)) {
         if (m_CurrentRate != 0) {
             *MinRate = m_CurrentRate;

@@ -21,6 +21,7 @@ ovm_add_test(ovmlsaau_engine_tests
     ${CMAKE_CURRENT_LIST_DIR}/tests/EnginePacingTests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/EngineFaultTests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/EngineStartTests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/PowerTests.cpp
   LIBS ovmlsaau_core usbaudio platform sim)
 target_include_directories(ovmlsaau_engine_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
 add_dependencies(ovmlsaau_engine_tests ovmlsaau)
