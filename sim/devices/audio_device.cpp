@@ -35,6 +35,7 @@ audio_device::audio_device(device_descriptors descriptors, audio_device_options 
     s.descriptors = std::move(descriptors);
     s.options = std::move(options);
     s.topology = parse_audio_topology(s.descriptors.configuration);
+    s.stalls = s.options.stalls;
     for (const auto &[id, e] : s.topology.entities) {
         if (e.subtype == 0x0A && s.topology.uac2()) {
             s.clock_rates[id] = s.options.initial_rate;
@@ -325,10 +326,23 @@ std::uint32_t audio_device::render_fifo_frames(std::uint8_t interface_number) co
     return static_cast<std::uint32_t>(it->second.fifo.size() / it->second.frame_bytes);
 }
 
+std::vector<std::uint8_t> audio_device::take_played(std::uint8_t interface_number)
+{
+    std::lock_guard guard(m_state->lock);
+    std::deque<std::uint8_t> &played = m_state->played[interface_number];
+    std::vector<std::uint8_t> taken(played.begin(), played.end());
+    played.clear();
+    return taken;
+}
+
 std::uint32_t audio_device::nominal_feedback(std::uint8_t interface_number) const
 {
     std::lock_guard guard(m_state->lock);
-    return m_state->feedback_value(interface_number);
+    auto it = m_state->streams.find(interface_number);
+    const bool has_feedback = it != m_state->streams.end() && it->second.alt->feedback;
+    return m_state->feedback_value(interface_number,
+                                   has_feedback ? m_state->feedback_bytes(*it->second.alt->feedback)
+                                                : (m_state->high_speed() ? 4 : 3));
 }
 
 device_counters audio_device::counters() const

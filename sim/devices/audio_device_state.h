@@ -52,6 +52,7 @@ struct audio_device::state {
     std::map<std::uint64_t, capture_fault> capture_faults;
     std::map<std::uint64_t, feedback_fault> feedback_faults;
     std::map<std::uint8_t, stream_state> streams;
+    std::map<std::uint8_t, std::deque<std::uint8_t>> played; // by interface, kept across alternates
     std::uint64_t now = 0;
     device_counters counters;
 
@@ -69,7 +70,9 @@ struct audio_device::state {
     std::uint64_t clock_frames(std::uint8_t interface_number, std::uint64_t from, std::uint64_t to) const;
     std::uint64_t adaptive_frames(std::uint8_t interface_number, stream_state &stream, std::uint64_t to,
                                   std::uint64_t capacity);
-    std::uint32_t feedback_value(std::uint8_t interface_number) const;
+    // Bytes of a feedback packet: what the endpoint descriptor states (3: 10.14, 4: 16.16).
+    std::uint32_t feedback_bytes(const endpoint_info &feedback) const;
+    std::uint32_t feedback_value(std::uint8_t interface_number, std::uint32_t size) const;
     void advance_to(std::uint64_t microframe);
     stream_state *stream_for_endpoint(std::uint8_t address, std::uint8_t *interface_number);
     packet_status out_packet(std::uint8_t address, std::uint64_t microframe,

@@ -78,6 +78,10 @@ std::uint32_t audio_device::state::rate_of(std::uint8_t interface_number) const
         return options.initial_rate;
     }
     if (!topology.uac2()) {
+        // An alternate with one fixed rate runs at it, whatever the endpoint was set to before.
+        if (!a->continuous && a->rates.size() == 1) {
+            return a->rates[0];
+        }
         if (!a->data) {
             return options.initial_rate;
         }
@@ -137,16 +141,22 @@ std::uint64_t audio_device::state::adaptive_frames(std::uint8_t interface_number
     return static_cast<std::uint64_t>(position / per_frame);
 }
 
-std::uint32_t audio_device::state::feedback_value(std::uint8_t interface_number) const
+std::uint32_t audio_device::state::feedback_bytes(const endpoint_info &feedback) const
+{
+    if (!high_speed() && options.full_speed_feedback_bytes) {
+        return *options.full_speed_feedback_bytes;
+    }
+    const std::uint32_t stated = feedback.max_packet_raw & 0x7FFu;
+    return stated == 3 ? 3 : 4;
+}
+
+std::uint32_t audio_device::state::feedback_value(std::uint8_t interface_number, std::uint32_t size) const
 {
     const wide numerator = wide{rate_of(interface_number)} *
                            static_cast<std::uint64_t>(static_cast<std::int64_t>(ppm_scale) + ppm_of(interface_number));
-    wide scale = 65536;
-    wide units = 8000;
-    if (!high_speed()) {
-        units = 1000;
-        scale = options.full_speed_feedback_bytes == 4 ? 65536 : 16384;
-    }
+    // Frames per (micro)frame of the bus: 10.14 in three bytes, 16.16 in four.
+    const wide scale = size == 3 ? 16384 : 65536;
+    const wide units = high_speed() ? 8000 : 1000;
     const wide denominator = units * ppm_scale;
     return static_cast<std::uint32_t>((numerator * scale + denominator / 2) / denominator);
 }
@@ -174,15 +184,23 @@ void audio_device::state::advance_to(std::uint64_t microframe)
         if (frames == 0) {
             continue;
         }
-        std::vector<std::uint8_t> played(frames * fb, 0);
-        const std::size_t available = std::min<std::size_t>(stream.fifo.size(), played.size());
-        std::copy_n(stream.fifo.begin(), available, played.begin());
+        std::vector<std::uint8_t> played_bytes(frames * fb, 0);
+        const std::size_t available = std::min<std::size_t>(stream.fifo.size(), played_bytes.size());
+        std::copy_n(stream.fifo.begin(), available, played_bytes.begin());
         stream.fifo.erase(stream.fifo.begin(), stream.fifo.begin() + static_cast<std::ptrdiff_t>(available));
-        if (available < played.size()) {
+        if (available < played_bytes.size()) {
             ++counters.render_underruns;
-            counters.render_underrun_frames += (played.size() - available) / fb;
+            counters.render_underrun_frames += (played_bytes.size() - available) / fb;
         }
         counters.render_frames_played += frames;
+        if (options.record_played) {
+            std::deque<std::uint8_t> &kept = played[number];
+            kept.insert(kept.end(), played_bytes.begin(), played_bytes.end());
+            const std::size_t limit = std::size_t{rate_of(number)} * fb * 4;
+            if (kept.size() > limit) {
+                kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(kept.size() - limit));
+            }
+        }
         if (options.capture != capture_source::loopback) {
             continue;
         }
@@ -193,7 +211,7 @@ void audio_device::state::advance_to(std::uint64_t microframe)
             }
             const pcm_format &out = capture.alt->format;
             for (std::uint64_t f = 0; f < frames; ++f) {
-                const std::uint8_t *frame = played.data() + f * fb;
+                const std::uint8_t *frame = played_bytes.data() + f * fb;
                 for (std::uint32_t c = 0; c < out.channels; ++c) {
                     const int source = c < options.loopback_channel_map.size()
                                            ? options.loopback_channel_map[c]
@@ -316,8 +334,8 @@ iso_in_result audio_device::state::in_packet(std::uint8_t address, std::uint64_t
     if (stream->alt->feedback && stream->alt->feedback->address == address) {
         ++counters.feedback_packets;
         const std::uint64_t index = stream->feedback_packets++;
-        const std::uint32_t size = high_speed() ? 4 : options.full_speed_feedback_bytes;
-        std::uint32_t value = feedback_value(number);
+        const std::uint32_t size = feedback_bytes(*stream->alt->feedback);
+        std::uint32_t value = feedback_value(number, size);
         std::uint32_t length = size;
         auto fault = feedback_faults.find(index);
         if (fault != feedback_faults.end()) {

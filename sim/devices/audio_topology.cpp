@@ -3,6 +3,7 @@
 
 #include "descriptor_bytes.h"
 
+#include <optional>
 #include <set>
 
 namespace sim {
@@ -184,11 +185,36 @@ std::uint8_t audio_topology::resolve_clock(std::uint8_t id,
     return 0;
 }
 
+namespace {
+
+// The AudioControl interface: the one the first audio IAD names, else the first AudioControl
+// interface of the configuration. Another interface of that subclass (a vendor one after the
+// audio function) is not the device's control interface.
+std::optional<std::uint8_t> control_interface_of(std::span<const std::uint8_t> config)
+{
+    std::optional<std::uint8_t> iad;
+    std::optional<std::uint8_t> first;
+    for (std::size_t at = 0; at + 2 <= config.size() && config[at] >= 2 && at + config[at] <= config.size();
+         at += config[at]) {
+        const auto d = config.subspan(at, config[at]);
+        if (d[1] == 0x0B && d.size() >= 8 && d[4] == 0x01 && !iad) {
+            iad = d[2];
+        } else if (d[1] == 4 && d.size() >= 9 && audio_like(d[5]) && d[6] == 1 && !first) {
+            first = d[2];
+        }
+    }
+    return iad ? iad : first;
+}
+
+} // namespace
+
 audio_topology parse_audio_topology(std::span<const std::uint8_t> configuration)
 {
     audio_topology t;
     const std::size_t total = std::min<std::size_t>(configuration.size(), get16(configuration, 2));
     const auto config = configuration.first(total);
+    const std::optional<std::uint8_t> control = control_interface_of(config);
+    t.control_interface = control.value_or(0);
     interface_info *current = nullptr;
     stream_alternate *alt = nullptr;
     bool in_control = false;
@@ -209,10 +235,7 @@ audio_topology parse_audio_topology(std::span<const std::uint8_t> configuration)
             info.interface_protocol = d[7];
             t.interfaces.push_back(info);
             current = &t.interfaces.back();
-            in_control = audio_like(d[5]) && d[6] == 1;
-            if (in_control) {
-                t.control_interface = d[2];
-            }
+            in_control = audio_like(d[5]) && d[6] == 1 && control && d[2] == *control;
             alt = nullptr;
             if (audio_like(d[5]) && d[6] == 2) {
                 stream_alternate a;

@@ -40,6 +40,8 @@ void streaming_interface(std::vector<std::uint8_t> &b, const uac1_options &o, st
 {
     const pcm_format &f = render ? o.render_format : o.capture_format;
     const bool sync_ep = render && o.render_sync == uac1_options::sync::sync_endpoint;
+    const std::uint8_t data_ep = render ? uac1_ids::render_data_ep : uac1_ids::capture_data_ep;
+    const std::uint8_t interval = o.high_speed ? o.data_interval : 1;
     append(b, {9, 4, number, 0, 0, audio_class, 2, 0, 0});
     append(b, {9, 4, number, 1, sync_ep ? 2u : 1u, audio_class, 2, 0, 0});
     append(b, {7, cs_interface, 1, render ? uac1_ids::render_usb_in : uac1_ids::capture_usb_out, 1});
@@ -56,21 +58,43 @@ void streaming_interface(std::vector<std::uint8_t> &b, const uac1_options &o, st
     unsigned attributes = 0x05;
     unsigned synch_address = 0;
     if (render) {
-        if (o.render_sync == uac1_options::sync::sync_endpoint) {
+        switch (o.render_sync) {
+        case uac1_options::sync::sync_endpoint:
             synch_address = uac1_ids::sync_ep;
-        } else if (o.render_sync == uac1_options::sync::implicit_in) {
+            break;
+        case uac1_options::sync::implicit_in:
             synch_address = uac1_ids::capture_data_ep;
-        } else {
+            break;
+        case uac1_options::sync::adaptive:
             attributes = 0x09;
+            break;
+        case uac1_options::sync::synchronous:
+            attributes = 0x0D;
+            break;
         }
     }
-    append(b, {9, 5, render ? uac1_ids::render_data_ep : uac1_ids::capture_data_ep, attributes});
-    put16(b, std::min<std::uint32_t>(((max_rate + 999) / 1000 + 1) * f.frame_bytes(), 1023));
-    append(b, {1, 0, synch_address});
+    // A packet of the highest rate and one frame of slack, per packet interval.
+    const std::uint32_t per = o.high_speed ? 8000 : 1000;
+    const std::uint32_t period = 1u << (std::clamp<unsigned>(interval, 1, 16) - 1);
+    std::uint32_t max_packet =
+        std::min<std::uint32_t>(((max_rate * period + per - 1) / per + 1) * f.frame_bytes(), o.high_speed ? 1024 : 1023);
+    if (render && o.render_max_packet != 0) {
+        max_packet = o.render_max_packet;
+    }
+    append(b, {9, 5, data_ep, attributes});
+    put16(b, max_packet);
+    append(b, {interval, 0, synch_address});
     const bool sf_control = render ? o.render_sf_control : o.capture_sf_control;
     append(b, {7, cs_endpoint, 1, sf_control ? 0x01u : 0x00u, 0, 0, 0});
     if (sync_ep) {
-        append(b, {9, 5, uac1_ids::sync_ep, 0x01, 3, 0, 1, o.refresh, 0});
+        append(b, {9, 5, uac1_ids::sync_ep, 0x01, 3, 0, interval, o.refresh, 0});
+    }
+    if (o.vendor_alternate) {
+        // A vendor mode on the same endpoint, without class-specific descriptors.
+        append(b, {9, 4, number, 2, 1, 0xFF, 0xFF, 0, 0});
+        append(b, {9, 5, data_ep, 0x05});
+        put16(b, max_packet);
+        append(b, {interval, 0, 0});
     }
 }
 
@@ -106,10 +130,10 @@ std::vector<std::size_t> interface_offsets(const std::vector<std::uint8_t> &c)
 device_descriptors build_uac1_device(const uac1_options &o)
 {
     device_descriptors set;
-    set.speed = usb_speed::full;
+    set.speed = o.high_speed ? usb_speed::high : usb_speed::full;
     auto &d = set.device;
     append(d, {18, 1});
-    put16(d, 0x0110);
+    put16(d, o.high_speed ? 0x0200 : 0x0110);
     append(d, {0, 0, 0, 64});
     put16(d, o.vendor_id);
     put16(d, o.product_id);

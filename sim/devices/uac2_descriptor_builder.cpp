@@ -25,14 +25,13 @@ std::uint32_t channel_config(std::uint8_t channels)
     return channels >= 32 ? 0xFFFFFFFFu : (1u << channels) - 1u;
 }
 
-// wMaxPacketSize for a frame size at the highest rate: one frame of slack per packet, spread
+// wMaxPacketSize for a frame size at a rate and bInterval: one frame of slack per packet, spread
 // over extra high-speed transactions when it exceeds 1024 bytes, and capped at three.
-std::uint16_t max_packet(const uac2_options &o, std::uint32_t frame_bytes)
+std::uint16_t max_packet(const uac2_options &o, std::uint32_t frame_bytes, std::uint32_t rate, std::uint8_t interval)
 {
     const std::uint32_t units_per_second = o.high_speed ? 8000u : 1000u;
-    const std::uint32_t period = 1u << (std::clamp<unsigned>(o.data_interval, 1, 16) - 1);
-    const std::uint64_t frames =
-        (std::uint64_t{o.max_rate} * period + units_per_second - 1) / units_per_second + 1;
+    const std::uint32_t period = 1u << (std::clamp<unsigned>(interval, 1, 16) - 1);
+    const std::uint64_t frames = (std::uint64_t{rate} * period + units_per_second - 1) / units_per_second + 1;
     std::uint64_t total = frames * frame_bytes;
     if (!o.high_speed) {
         return static_cast<std::uint16_t>(std::min<std::uint64_t>(total, 1023));
@@ -143,10 +142,12 @@ void streaming_interface(std::vector<std::uint8_t> &b, const uac2_options &o, st
     if (render && o.dsd_alt) {
         formats.push_back({2, 4, 32, true});
     }
+    const std::uint8_t data_ep = render ? uac2_ids::render_data_ep : uac2_ids::capture_data_ep;
+    const std::uint8_t interval = render && o.render_interval != 0 ? o.render_interval : o.data_interval;
+    const bool feedback_ep = render && o.feedback == feedback_kind::explicit_endpoint;
     interface_descriptor(b, number, 0, 0, audio_class, 2);
     for (std::size_t i = 0; i < formats.size(); ++i) {
         const pcm_format &f = formats[i];
-        const bool feedback_ep = render && o.feedback == feedback_kind::explicit_endpoint;
         interface_descriptor(b, number, static_cast<std::uint8_t>(i + 1), feedback_ep ? 2 : 1,
                              audio_class, 2);
         append(b, {16, cs_interface, 1,
@@ -157,21 +158,27 @@ void streaming_interface(std::vector<std::uint8_t> &b, const uac2_options &o, st
         put8(b, 0);
         append(b, {6, cs_interface, 2, 1, f.subslot_bytes, f.bits});
         std::uint8_t attributes = 0x05; // isochronous, asynchronous, data
-        if (!render && o.feedback == feedback_kind::implicit) {
+        if (!render && (o.feedback == feedback_kind::implicit || o.implicit_capture)) {
             attributes = 0x25; // implicit feedback data
         } else if (render && o.feedback == feedback_kind::none) {
             attributes = 0x09; // adaptive: the device follows the host's data rate
         }
-        append(b, {7, 5, render ? uac2_ids::render_data_ep : uac2_ids::capture_data_ep,
-                   attributes});
-        put16(b, max_packet(o, f.frame_bytes()));
-        put8(b, o.data_interval);
+        append(b, {7, 5, data_ep, attributes});
+        put16(b, max_packet(o, f.frame_bytes(), f.max_rate != 0 ? f.max_rate : o.max_rate, interval));
+        put8(b, interval);
         append(b, {8, cs_endpoint, 1, 0, 0, 0, 0, 0});
         if (feedback_ep) {
-            append(b, {7, 5, uac2_ids::feedback_ep, 0x11});
+            append(b, {7, 5, o.feedback_address, 0x11});
             put16(b, o.high_speed ? 4 : 3);
             put8(b, o.feedback_interval);
         }
+    }
+    if (o.vendor_alternate) {
+        // A vendor mode on the same endpoint, without class-specific descriptors.
+        interface_descriptor(b, number, static_cast<std::uint8_t>(formats.size() + 1), 1, 0xFF, 0xFF);
+        append(b, {7, 5, data_ep, 0x05});
+        put16(b, max_packet(o, 8, o.max_rate, interval));
+        put8(b, interval);
     }
 }
 
@@ -224,12 +231,17 @@ device_descriptors build_uac2_device(const uac2_options &o)
 
     const std::uint8_t audio_class = o.vendor_class ? 0xFF : 0x01;
     const std::uint8_t stream_count = (o.render ? 1 : 0) + (o.capture ? 1 : 0);
-    const std::uint8_t interface_count = 1 + stream_count + (o.extra_interface ? 1 : 0);
+    const std::uint8_t interface_count =
+        o.ac_interface + 1 + stream_count + (o.extra_interface ? 1 : 0) + (o.gap_interface ? 1 : 0);
+    const std::uint8_t ac = o.ac_interface;
 
     auto &c = set.configuration;
     append(c, {9, 2, 0, 0, interface_count, 1, 0, 0x80, 250});
-    append(c, {8, 0x0B, 0, static_cast<unsigned>(1 + stream_count), 1, 0, 0x20, 0});
-    interface_descriptor(c, 0, 0, 0, audio_class, 1);
+    for (std::uint8_t n = 0; n < ac; ++n) {
+        interface_descriptor(c, n, 0, 0, 0xFF, 0x00);
+    }
+    append(c, {8, 0x0B, ac, static_cast<unsigned>(1 + stream_count), 1, 0, 0x20, 0});
+    interface_descriptor(c, ac, 0, 0, audio_class, 1);
 
     const std::size_t header_at = c.size();
     append(c, {9, cs_interface, 1});
@@ -237,26 +249,32 @@ device_descriptors build_uac2_device(const uac2_options &o)
     append(c, {0x08, 0, 0, 0});
 
     const std::uint8_t pins = std::clamp<std::uint8_t>(o.selector_pins, 1, 3);
-    clock_source(c, uac2_ids::render_clock);
-    if (o.separate_clocks) {
-        clock_source(c, uac2_ids::capture_clock);
-    }
     std::uint8_t render_clock = uac2_ids::render_clock;
     std::uint8_t capture_clock = o.separate_clocks ? uac2_ids::capture_clock : uac2_ids::render_clock;
     if (o.clock_selector) {
-        for (std::uint8_t p = 1; p < pins; ++p) {
-            clock_source(c, static_cast<std::uint8_t>(uac2_ids::selector_pin_clock + p - 1));
-        }
-        append(c, {7u + pins, cs_interface, 0x0B, uac2_ids::clock_selector, pins,
-                   uac2_ids::render_clock});
-        for (std::uint8_t p = 1; p < pins; ++p) {
-            put8(c, uac2_ids::selector_pin_clock + p - 1);
-        }
-        append(c, {0x03, 0});
         render_clock = uac2_ids::clock_selector;
         if (!o.separate_clocks) {
             capture_clock = uac2_ids::clock_selector;
         }
+    }
+    auto clocks = [&] {
+        clock_source(c, uac2_ids::render_clock);
+        if (o.separate_clocks) {
+            clock_source(c, uac2_ids::capture_clock);
+        }
+        if (o.clock_selector) {
+            for (std::uint8_t p = 1; p < pins; ++p) {
+                clock_source(c, static_cast<std::uint8_t>(uac2_ids::selector_pin_clock + p - 1));
+            }
+            append(c, {7u + pins, cs_interface, 0x0B, uac2_ids::clock_selector, pins, uac2_ids::render_clock});
+            for (std::uint8_t p = 1; p < pins; ++p) {
+                put8(c, uac2_ids::selector_pin_clock + p - 1);
+            }
+            append(c, {0x03, 0});
+        }
+    };
+    if (!o.clocks_after_terminals) {
+        clocks();
     }
 
     if (o.render) {
@@ -277,9 +295,12 @@ device_descriptors build_uac2_device(const uac2_options &o)
         output_terminal(c, uac2_ids::capture_usb_out, 0x0101, uac2_ids::capture_fu,
                         capture_clock);
     }
+    if (o.clocks_after_terminals) {
+        clocks();
+    }
     bytes::set16(c, header_at + 6, static_cast<unsigned>(c.size() - header_at));
 
-    std::uint8_t number = 1;
+    std::uint8_t number = ac + 1;
     if (o.render) {
         streaming_interface(c, o, number++, true, audio_class);
     }
@@ -287,7 +308,21 @@ device_descriptors build_uac2_device(const uac2_options &o)
         streaming_interface(c, o, number++, false, audio_class);
     }
     if (o.extra_interface) {
-        interface_descriptor(c, number, 0, 0, 0xFF, 0xFF);
+        interface_descriptor(c, number++, 0, 0, 0xFF, o.extra_interface_subclass);
+    }
+    if (o.gap_interface) {
+        // A second capture interface the driver never reaches: the number before it is unused.
+        ++number;
+        interface_descriptor(c, number, 0, 0, audio_class, 2);
+        interface_descriptor(c, number, 1, 1, audio_class, 2);
+        append(c, {16, cs_interface, 1, uac2_ids::capture_usb_out, 0, 1});
+        put32(c, 1);
+        append(c, {2, 3, 0, 0, 0, 0});
+        append(c, {6, cs_interface, 2, 1, 2, 16});
+        append(c, {7, 5, uac2_ids::gap_data_ep, 0x05});
+        put16(c, max_packet(o, 4, o.max_rate, o.data_interval));
+        put8(c, o.data_interval);
+        append(c, {8, cs_endpoint, 1, 0, 0, 0, 0, 0});
     }
     bytes::set16(c, 2, static_cast<unsigned>(c.size()));
 

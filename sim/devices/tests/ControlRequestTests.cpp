@@ -232,3 +232,31 @@ TEST(RawDescriptors, ReplayedSetAnswersFromItsBytesAndTable)
 }
 
 } // namespace
+
+namespace {
+
+// Class requests reach the entities of the AudioControl interface the IAD names, whatever its
+// number and whatever interfaces of that subclass follow the audio function.
+TEST(Uac2ClassRequests, ControlInterfaceIsTheOneTheIadNames)
+{
+    struct row {
+        const char *label;
+        uac2_options o;
+        std::uint8_t control;
+    };
+    uac2_options vendor_after;
+    vendor_after.extra_interface = true;
+    vendor_after.extra_interface_subclass = 0x01;
+    uac2_options numbered_two;
+    numbered_two.ac_interface = 2;
+    for (const row &r : {row{"vendor interface after the audio function", vendor_after, 0},
+                         row{"control interface 2", numbered_two, 2}}) {
+        SCOPED_TRACE(r.label);
+        audio_device d(build_uac2_device(r.o));
+        EXPECT_EQ(get(d, 0xA1, 1, 0x0100, uac2_ids::render_clock << 8 | r.control, 4).data.size(), 4u);
+        const std::uint8_t other = r.control == 0 ? 3 : 0;
+        EXPECT_TRUE(get(d, 0xA1, 1, 0x0100, uac2_ids::render_clock << 8 | other, 4).stall);
+    }
+}
+
+} // namespace

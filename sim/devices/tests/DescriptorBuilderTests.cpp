@@ -1,6 +1,7 @@
 // Descriptor sets of the builders: well-formed walks, the interfaces and entities the host
 // looks for, explicit UTF-16 strings, and malformed edits that the USBD walk survives.
 #include <sim/audio_device.h>
+#include <sim/device_varieties.h>
 #include <sim/uac_descriptors.h>
 
 #include <usbdi.h>
@@ -249,6 +250,24 @@ TEST(Malformations, StreamingOnMalformedSetsStaysInsideItsBuffers)
                 EXPECT_LE(d.handle_control({0xA1, 2, cs, static_cast<std::uint16_t>(entity << 8), 3}, answer).length, 3u);
             }
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Every variety walks cleanly to wTotalLength and counts its interfaces in bNumInterfaces.
+TEST(DeviceVarieties, EveryVarietyIsWellFormed)
+{
+    for (device_variety &v : device_varieties()) {
+        SCOPED_TRACE(v.name);
+        EXPECT_TRUE(walks_cleanly(v.descriptors.configuration));
+        std::set<int> numbers;
+        for (const auto &[number, alternate] : interface_alts(v.descriptors)) {
+            numbers.insert(number);
+        }
+        EXPECT_EQ(numbers.size(), config_of(v.descriptors)->bNumInterfaces);
     }
 }
 

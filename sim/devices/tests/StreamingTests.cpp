@@ -415,3 +415,49 @@ TEST(DeviceClocks, SeparateClocksKeepTheirOwnRateAndDrift)
 }
 
 } // namespace
+
+namespace {
+
+// A class 1 alternate with one fixed rate and no sampling-frequency control runs at its rate,
+// not at the one the endpoint had before.
+TEST(CaptureClock, SingleFixedRateAlternateRunsAtItsRate)
+{
+    uac1_options o;
+    o.rates = {48000};
+    o.render_sf_control = false;
+    o.capture_sf_control = false;
+    audio_device_options options;
+    options.initial_rate = 44100;
+    audio_device d(build_uac1_device(o), options);
+    ASSERT_TRUE(configure(d, {{capture_if, 1}}));
+    EXPECT_EQ(d.stream_rate(capture_if), 48000u);
+    std::vector<std::uint8_t> buffer(256);
+    for (std::uint64_t m = 8; m <= 80; m += 8) {
+        EXPECT_EQ(d.iso_in(uac1_ids::capture_data_ep, m, buffer).length, 48u * 4u);
+    }
+}
+
+// Feedback packets have the size and format of their endpoint descriptor at either speed: a
+// class 1 synch endpoint of 3 bytes sends 10.14 also at high speed, in frames per microframe.
+TEST(Feedback, ClassOneSynchEndpointSendsTenFourteenAtHighSpeed)
+{
+    uac1_options o;
+    o.high_speed = true;
+    o.data_interval = 4;
+    o.capture = false;
+    audio_device_options options;
+    options.ppm = 100;
+    audio_device d(build_uac1_device(o), options);
+    d.set_endpoint_rate(uac1_ids::render_data_ep, 48000);
+    ASSERT_TRUE(configure(d, {{render_if, 1}}));
+    ASSERT_TRUE(d.find_endpoint(uac1_ids::sync_ep).has_value());
+    EXPECT_EQ(d.find_endpoint(uac1_ids::sync_ep)->max_bytes_per_interval(), 3u);
+    std::vector<std::uint8_t> b(4, 0xEE);
+    const iso_in_result r = d.iso_in(uac1_ids::sync_ep, 64, b);
+    EXPECT_EQ(r.length, 3u);
+    EXPECT_EQ(read_le(b, 0, 3), 98314u) << "6.0006 frames per microframe in 10.14";
+    EXPECT_EQ(b[3], 0xEE);
+    EXPECT_EQ(d.nominal_feedback(render_if), 98314u);
+}
+
+} // namespace

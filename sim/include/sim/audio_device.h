@@ -61,7 +61,9 @@ struct audio_device_options {
     bool length_prefixed_render = false;                  // each OUT packet is a u32 count + data
     bool vendor_mode_supported = true;
     std::set<std::uint8_t> vendor_mode_stall_interfaces;
-    std::uint8_t full_speed_feedback_bytes = 3;           // 3 (10.14) or 4 (16.16)
+    // Feedback packets have the size and format their endpoint descriptor states (3 bytes:
+    // 10.14, 4: 16.16); at full speed this forces 3 or 4 whatever it states, as some devices do.
+    std::optional<std::uint8_t> full_speed_feedback_bytes;
     bool refresh_zero_length = false;                     // class 1 sync endpoint: empty packets between refreshes
     std::int16_t volume_min = -0x6400;                    // 1/256 dB
     std::int16_t volume_max = 0;
@@ -69,6 +71,9 @@ struct audio_device_options {
     // Ranges of single feature-unit channels (0 = master) that differ from the one above.
     std::map<std::uint8_t, volume_range> channel_volume_ranges;
     std::vector<class_answer> answers;
+    std::vector<stall_rule> stalls;                       // in force from the start
+    // Render streams keep what they play (the last seconds) for take_played.
+    bool record_played = false;
     std::optional<std::uint32_t> configuration_read_limit; // answers at most this many bytes of it
     // Audio class 1: an endpoint takes SET_CUR of a listed sampling frequency even when its
     // class endpoint descriptor does not announce the control (the standard devices do).
@@ -153,7 +158,10 @@ public:
     std::int16_t feature_volume(std::uint8_t unit_id, std::uint8_t channel) const;
     bool feature_mute(std::uint8_t unit_id, std::uint8_t channel) const;
     std::uint32_t render_fifo_frames(std::uint8_t interface_number) const;
-    // The feedback value the device would send now, in its endpoint's format.
+    // The bytes a render stream played since the last call (record_played), in its format.
+    std::vector<std::uint8_t> take_played(std::uint8_t interface_number);
+    // The feedback value the device would send now, in its endpoint's format (of the selected
+    // alternate; without one, the bus speed's usual 4 or 3 bytes).
     std::uint32_t nominal_feedback(std::uint8_t interface_number) const;
     device_counters counters() const;
 

@@ -29,6 +29,8 @@ struct pcm_format {
     std::uint8_t subslot_bytes = 2;
     std::uint8_t bits = 16;
     bool raw_data = false; // DSD-style raw data (format bit 31)
+    // The highest rate this alternate's wMaxPacketSize is sized for; 0: the device's highest.
+    std::uint32_t max_rate = 0;
     std::uint32_t frame_bytes() const { return std::uint32_t{channels} * subslot_bytes; }
 };
 
@@ -52,6 +54,7 @@ inline constexpr std::uint8_t first_extra_unit = 50;
 inline constexpr std::uint8_t render_data_ep = 0x01;
 inline constexpr std::uint8_t feedback_ep = 0x81;
 inline constexpr std::uint8_t capture_data_ep = 0x82;
+inline constexpr std::uint8_t gap_data_ep = 0x84;      // the AS interface after a gap
 } // namespace uac2_ids
 
 struct uac2_options {
@@ -71,14 +74,27 @@ struct uac2_options {
     std::vector<pcm_format> capture_formats = {{2, 2, 16}, {2, 4, 24}, {8, 4, 24}};
     bool dsd_alt = false;                     // an extra render alt with raw data
     std::uint8_t data_interval = 1;           // bInterval of the data endpoints
+    std::uint8_t render_interval = 0;         // bInterval of the render data endpoint; 0: data_interval
     feedback_kind feedback = feedback_kind::explicit_endpoint;
     std::uint8_t feedback_interval = 4;
+    std::uint8_t feedback_address = uac2_ids::feedback_ep;
+    // The capture data endpoint is flagged as implicit feedback data whatever the feedback kind,
+    // so a device with a render feedback endpoint can also be run from its capture stream.
+    bool implicit_capture = false;
     std::uint32_t max_rate = 192000;          // sizes wMaxPacketSize
     bool mute_writable = true;
     bool volume_writable = true;
     std::vector<std::uint8_t> extra_units;    // unit subtypes (4, 5, 7, 8, 9, 12, 13) on the render path
     bool vendor_class = false;                // audio interfaces with class 255
     bool extra_interface = false;             // one more, non-audio interface at the end
+    std::uint8_t extra_interface_subclass = 0xFF;
+    // A vendor-class alternate setting (no class-specific descriptors) last on each AS interface.
+    bool vendor_alternate = false;
+    // One more AS interface after a number left unused; the audio function ends before it.
+    bool gap_interface = false;
+    // Number of the AudioControl interface: vendor interfaces take the numbers below it.
+    std::uint8_t ac_interface = 0;
+    bool clocks_after_terminals = false;      // clock entities follow the terminals that use them
 };
 
 struct uac1_options {
@@ -96,8 +112,13 @@ struct uac1_options {
     bool continuous_rates = false;            // rates[0]..rates[1] as one continuous range
     bool render_sf_control = true;
     bool capture_sf_control = true;
-    enum class sync { sync_endpoint, implicit_in, adaptive } render_sync = sync::sync_endpoint;
+    enum class sync { sync_endpoint, implicit_in, adaptive, synchronous } render_sync = sync::sync_endpoint;
     std::uint8_t refresh = 2;                 // bRefresh of the sync endpoint (1..5)
+    bool high_speed = false;                  // the class 1 descriptors on a high-speed bus
+    std::uint8_t data_interval = 1;           // bInterval of the data and sync endpoints
+    // wMaxPacketSize of the render data endpoint; 0: a packet of the highest rate and one frame.
+    std::uint16_t render_max_packet = 0;
+    bool vendor_alternate = false;            // as in uac2_options
     std::uint8_t fu_control_size = 1;         // 1 or 2 bytes per channel
     bool processing_unit = false;
     bool mixer_unit = false;
