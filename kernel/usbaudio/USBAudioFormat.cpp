@@ -422,6 +422,10 @@ NTSTATUS CUSBAudioCL::SelectStreamingFormat(ULONG direction, ULONG formatTag, UL
         status = SelectFormat(record, formatTag, channels, bits, rate, outChannels, outContainerBits, &d);
     }
     if (NT_SUCCESS(status)) {
+        // Render transfers are laid out one packet per P (micro)frames in this mode too.
+        if (record == m_pRender) {
+            m_RenderPacketInterval = d;
+        }
         ULONG scale = msPerTransfer * (m_HighSpeed ? 8 / d : 1);
         ULONG b = record->BytesPerFrame;
         ULONG n = record->NominalPacketBytes * scale;

@@ -228,6 +228,39 @@ TEST_F(TransferTest, ImplicitModeSizesPacketsFromTheCapturedAmount)
     EXPECT_EQ(sent.size(), count);
 }
 
+// Implicit feedback at high speed: the render endpoint takes one packet per P microframes, so
+// a transfer of T ms has T x 8 / P packets; P comes from the render data endpoint also when
+// the implicit variant selects the format.
+class ImplicitIntervalTest : public TransferTest, public ::testing::WithParamInterface<std::uint8_t> {};
+
+TEST_P(ImplicitIntervalTest, OnePacketPerRenderIntervalAtHighSpeed)
+{
+    uac2_layout layout;
+    layout.data_interval = GetParam();
+    layout.feedback = false;
+    start_render(layout, 16, 48000);
+    ULONG channels = 0, container = 0, nominal = 0, largest = 0;
+    LONG below = 0, above = 0;
+    ASSERT_EQ(audio->SelectStreamingFormat(0, 0, 0, 0, 0, 0, &channels, &container, &largest), STATUS_SUCCESS);
+    ASSERT_EQ(audio->m_RenderPacketInterval, 1u);
+    ASSERT_EQ(audio->SelectStreamingFormat(0, USB_AUDIO_TAG_PCM, 2, 16, 48000, 2, &channels, &container, &nominal,
+                                           &below, &above, &largest),
+              STATUS_SUCCESS);
+    const ULONG p = 1u << (GetParam() - 1);
+    EXPECT_EQ(audio->m_RenderPacketInterval, p);
+    EXPECT_EQ(nominal, 2u * 48u * 4u);
+    audio->m_ImplicitFeedback = TRUE;
+    ASSERT_EQ(submit(nominal, 2), STATUS_SUCCESS);
+    EXPECT_EQ(lengths(sent.back()), std::vector<ULONG>(2 * 8 / p, 6 * p * 4));
+    // One frame above nominal: a maximum packet first.
+    ASSERT_EQ(submit(nominal + 4, 2), STATUS_SUCCESS);
+    std::vector<ULONG> expected(2 * 8 / p, 6 * p * 4);
+    expected[0] += 4;
+    EXPECT_EQ(lengths(sent.back()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RenderIntervals, ImplicitIntervalTest, ::testing::Values(2, 4));
+
 TEST_F(TransferTest, LengthPrefixedPacketsCarryTheirByteCount)
 {
     uac2_layout layout;
