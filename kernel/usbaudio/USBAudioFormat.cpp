@@ -527,6 +527,11 @@ NTSTATUS CUSBAudioCL::IntersectFormat(ULONG direction, ULONG channels, ULONG min
             ULONG high = 0;
             for (ULONG n = 1; n < record->AlternateCount; ++n) {
                 const UCHAR *formatType = record->Alternates[n].FormatType;
+                // An alternate without format descriptors (a vendor mode) carries no audio
+                // format; one of another format type makes the answer unreliable.
+                if (formatType == nullptr || record->Alternates[n].AsGeneral == nullptr) {
+                    continue;
+                }
                 if (!IsTypeOne(formatType)) {
                     status = STATUS_INVALID_PARAMETER;
                     continue;

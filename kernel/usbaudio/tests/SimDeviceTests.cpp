@@ -2,6 +2,7 @@
 // a clock selector, the vendor-class quirk and the malformed descriptor sets the models offer.
 #include "UsbAudioTestFixture.h"
 #include <sim/audio_device.h>
+#include <sim/device_varieties.h>
 #include "USBAudioClock.h"
 #include "USBAudioTerminal.h"
 #include "UsbAudioQuirks.h"
@@ -20,8 +21,60 @@ protected:
         return NT_SUCCESS(status) ? audio->Configure() : status;
     }
 
+    NTSTATUS start_variety(const std::string &name)
+    {
+        for (sim::device_variety &v : sim::device_varieties()) {
+            if (v.name == name) {
+                return start_model(v.descriptors, v.options);
+            }
+        }
+        ADD_FAILURE() << "no variety " << name;
+        return STATUS_UNSUCCESSFUL;
+    }
+
     std::unique_ptr<sim::audio_device> model;
 };
+
+// A vendor-class alternate (no format descriptors) last on each streaming interface is
+// skipped by every walk over the alternates: formats, ranges, rates, selection, intersection.
+TEST_F(SimDeviceTest, VendorAlternateIsSkippedByEveryWalk)
+{
+    for (const char *name : {"Uac1VendorAlternateLast", "Uac2VendorAlternateLast"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(start_variety(name), STATUS_SUCCESS);
+        if (audio->IsUac2()) {
+            ASSERT_EQ(audio->SetSampleRate(48000), STATUS_SUCCESS);
+        } else {
+            audio->m_CurrentSampleRate = 48000;
+        }
+        EXPECT_EQ(audio->IsSampleRateSupported(48000), STATUS_SUCCESS);
+        for (ULONG direction : {0u, 1u}) {
+            USB_STREAMING_INTERFACE *record = audio->GetRecord(direction);
+            ASSERT_NE(record, nullptr);
+            EXPECT_EQ(record->AlternateCount, audio->IsUac2() ? 5u : 3u);
+            ULONG maxChannels = 0, minBits = 0, maxBits = 0, minRate = 0, maxRate = 0;
+            EXPECT_EQ(audio->GetTerminalFormatRange(direction, &maxChannels, &minBits, &maxBits, &minRate, &maxRate),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(minBits, 16u);
+            ULONG channels = 0, container = 0, largest = 0;
+            EXPECT_EQ(audio->GetStreamingFormat(direction, USB_AUDIO_TAG_PCM, 48000, &channels, &container),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(audio->SelectStreamingFormat(direction, USB_AUDIO_TAG_PCM, 2, 16, 48000, 1, &channels, &container,
+                                                   &largest),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(record->CurrentAlternate, 1u);
+            EXPECT_EQ(audio->BuildDataRanges(record), STATUS_SUCCESS);
+            EXPECT_EQ(record->DataRangeCount, audio->IsUac2() ? 3u : 1u);
+            ULONG low = 48000, high = 48000;
+            EXPECT_EQ(audio->IntersectFormat(direction, 2, 16, 16, &low, &high), STATUS_SUCCESS);
+            EXPECT_EQ(low, 48000u);
+            EXPECT_EQ(high, 48000u);
+        }
+        audio.reset();
+        lower.reset();
+        model.reset();
+    }
+}
 
 TEST_F(SimDeviceTest, DefaultUac2DeviceSelectsFormatsAndRates)
 {
