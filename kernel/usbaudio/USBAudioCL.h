@@ -156,6 +156,10 @@ private:
                           PULONG outChannels, PULONG outContainerBits, PULONG packetInterval);
     ULONG CapacityPerMs(const USB_STREAMING_INTERFACE *record) const;
     ULONG PacketInterval(const UCHAR *dataEndpoint) const;
+    // Bytes the endpoint moves per service interval (all transactions of a microframe).
+    ULONG BytesPerInterval(const UCHAR *endpoint) const;
+    // Whether an alternate's data endpoint can carry frames of frameBytes at rate.
+    BOOLEAN EndpointCarriesRate(const USB_ALTERNATE_ENTRY &entry, ULONG rate, ULONG frameBytes) const;
     NTSTATUS SubmitRender(PMDL mdl, ULONG bytes, ULONG msPerTransfer, PUSB_COMPLETION_CALLBACK callback,
                           PVOID clientContext, ULONG transferFlags, ULONG startFrame);
     NTSTATUS SendVendorMode(USB_STREAMING_INTERFACE *record, USHORT mode);

@@ -160,7 +160,9 @@ NTSTATUS CUSBAudioCL::BuildDataRanges(USB_STREAMING_INTERFACE *record)
         candidate.MinimumSampleFrequency = minimum;
         candidate.MaximumSampleFrequency = maximum;
         if (currentRate != 0) {
-            if (currentRate < minimum || currentRate > maximum) {
+            ULONG frameBytes = candidate.MaximumChannels * UsbDescByte(entry.FormatType, m_IsUac2 ? 4 : 5);
+            // An alternate whose endpoint cannot carry the current rate offers nothing at it.
+            if (currentRate < minimum || currentRate > maximum || !EndpointCarriesRate(entry, currentRate, frameBytes)) {
                 continue;
             }
             // Narrowed first, so that alternates differing only in their rate range, which no

@@ -88,21 +88,34 @@ ULONG CUSBAudioCL::PacketInterval(const UCHAR *dataEndpoint) const
     return m_HighSpeed ? 1u << (interval - 1) : 1u;
 }
 
+ULONG CUSBAudioCL::BytesPerInterval(const UCHAR *endpoint) const
+{
+    ULONG maxPacket = UsbDescWord(endpoint, 4);
+    return m_HighSpeed ? (((maxPacket >> 11) & 3) + 1) * (maxPacket & 0x7FF) : maxPacket;
+}
+
 ULONG CUSBAudioCL::CapacityPerMs(const USB_STREAMING_INTERFACE *record) const
 {
     const USB_ALTERNATE_ENTRY *entry = record->CurrentEntry();
     const UCHAR *endpoint = entry != nullptr ? entry->DataEndpoint : nullptr;
     ULONG capacity = 0;
     if (endpoint != nullptr) {
-        ULONG maxPacket = UsbDescWord(endpoint, 4);
-        if (m_HighSpeed) {
-            ULONG d = PacketInterval(endpoint);
-            capacity = (d >= 8 ? 1 : 8 / d) * (((maxPacket >> 11) & 3) + 1) * (maxPacket & 0x7FF);
-        } else {
-            capacity = maxPacket;
-        }
+        ULONG d = PacketInterval(endpoint);
+        capacity = (m_HighSpeed && d < 8 ? 8 / d : 1) * BytesPerInterval(endpoint);
     }
     return capacity;
+}
+
+// A rate whose packets alternate between two sizes needs room for the larger one.
+BOOLEAN CUSBAudioCL::EndpointCarriesRate(const USB_ALTERNATE_ENTRY &entry, ULONG rate, ULONG frameBytes) const
+{
+    const UCHAR *endpoint = entry.DataEndpoint;
+    if (endpoint == nullptr || !UsbDescHas(endpoint, 4, 2)) {
+        return FALSE;
+    }
+    ULONGLONG per = m_HighSpeed ? 8000 : 1000;
+    ULONGLONG frames = (static_cast<ULONGLONG>(rate) * PacketInterval(endpoint) + per - 1) / per;
+    return frames * frameBytes <= BytesPerInterval(endpoint) ? TRUE : FALSE;
 }
 
 NTSTATUS CUSBAudioCL::GetTerminalFormatRange(ULONG direction, PULONG maxChannels, PULONG minContainerBits,
@@ -178,7 +191,9 @@ NTSTATUS CUSBAudioCL::GetStreamingFormat(ULONG direction, ULONG subFormat, ULONG
                                          entry.FormatType != nullptr
                                    : IsTypeOne(entry.FormatType);
         ULONG size = UsbDescByte(entry.FormatType, m_IsUac2 ? 4 : 5);
-        if (typeOne && (best == nullptr || size > bestSize)) {
+        ULONG channels = m_IsUac2 ? UsbDescByte(entry.AsGeneral, 10) : UsbDescByte(entry.FormatType, 4);
+        // An alternate whose endpoint cannot carry the rate is no candidate, however wide.
+        if (typeOne && EndpointCarriesRate(entry, rate, channels * size) && (best == nullptr || size > bestSize)) {
             best = &entry;
             bestSize = size;
         }
@@ -279,13 +294,18 @@ NTSTATUS CUSBAudioCL::SearchAlternateSetting(USB_STREAMING_INTERFACE *record, UL
                 !Uac1OffersRate(entry.FormatType, rate)) {
                 continue;
             }
-            BOOLEAN hasFrequencyControl = (UsbDescByte(entry.CsEndpoint, 3) & 1) != 0;
-            if (UsbDescByte(entry.FormatType, 7) >= 2 && record->Direction == USB_STREAM_CAPTURE && !hasFrequencyControl &&
-                !NT_SUCCESS(ConfirmCaptureRate(record, n, rate))) {
-                continue;
-            }
             altChannels = UsbDescByte(entry.FormatType, 4);
             container = UsbDescByte(entry.FormatType, 5) * 8u;
+            BOOLEAN hasFrequencyControl = (UsbDescByte(entry.CsEndpoint, 3) & 1) != 0;
+            if (!EndpointCarriesRate(entry, rate, altChannels * (container / 8)) ||
+                (UsbDescByte(entry.FormatType, 7) >= 2 && record->Direction == USB_STREAM_CAPTURE &&
+                 !hasFrequencyControl && !NT_SUCCESS(ConfirmCaptureRate(record, n, rate)))) {
+                continue;
+            }
+        }
+        // Neither an exact match nor a fallback can stream on an endpoint too small for it.
+        if (m_IsUac2 && !EndpointCarriesRate(entry, rate, altChannels * (container / 8))) {
+            continue;
         }
         if (altChannels == channels && resolution == bits) {
             exact = TRUE;

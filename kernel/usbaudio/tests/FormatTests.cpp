@@ -116,7 +116,7 @@ TEST_F(FormatTest, HighSpeedDataIntervalFourCarriesEightMicroframesPerPacket)
               STATUS_SUCCESS);
     EXPECT_EQ(audio->m_pRender->NominalPacketBytes, 48u * 4u);
     EXPECT_EQ(audio->m_RenderPacketInterval, 8u);
-    EXPECT_EQ(largest, 100u); // one packet per ms
+    EXPECT_EQ(largest, 193u * 4u); // one packet per ms
     // Feedback stays per microframe, whatever the packet interval.
     EXPECT_EQ(audio->m_pRender->LatestFeedbackValue, 393216u);
 }

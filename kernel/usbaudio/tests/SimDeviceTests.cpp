@@ -1,6 +1,7 @@
 // The library against the simulated device models: the default devices of both generations,
 // a clock selector, the vendor-class quirk and the malformed descriptor sets the models offer.
 #include "UsbAudioTestFixture.h"
+#include <algorithm>
 #include <sim/audio_device.h>
 #include <sim/device_varieties.h>
 #include "USBAudioClock.h"
@@ -114,6 +115,50 @@ TEST_F(SimDeviceTest, DefaultUac2DeviceSelectsFormatsAndRates)
     EXPECT_EQ(maxChannels, 8u);
     EXPECT_EQ(minRate, 44100u);
     EXPECT_EQ(maxRate, 192000u);
+}
+
+// Of the alternates that match, the one whose endpoint carries the rate is chosen: the widest
+// one at 48 kHz, the 18-channel one at 96 kHz and the 10-channel one at 192 kHz; a rate none of
+// them carries fails with the usual status, and data ranges leave out what cannot stream.
+TEST_F(SimDeviceTest, ChosenAlternateCarriesTheRate)
+{
+    ASSERT_EQ(start_variety("WideMultichannelAlternates"), STATUS_SUCCESS);
+    struct row {
+        ULONG rate;
+        ULONG channels;
+    };
+    for (const row r : {row{48000, 34}, row{96000, 18}, row{192000, 10}}) {
+        SCOPED_TRACE(r.rate);
+        ULONG channels = 0, container = 0, alternate = 0, largest = 0;
+        ASSERT_EQ(audio->GetStreamingFormat(0, USB_AUDIO_TAG_PCM, r.rate, &channels, &container), STATUS_SUCCESS);
+        EXPECT_EQ(channels, r.channels);
+        EXPECT_EQ(audio->SearchAlternateSetting(audio->m_pRender, USB_AUDIO_TAG_PCM, 34, 24, r.rate, &channels,
+                                                &container, &alternate),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(channels, r.channels);
+        ASSERT_EQ(audio->SelectStreamingFormat(1, USB_AUDIO_TAG_PCM, r.channels, 24, r.rate, 1, &channels, &container,
+                                               &largest),
+                  STATUS_SUCCESS);
+        EXPECT_LE(audio->m_pCapture->MaximumPacketBytes, audio->m_pCapture->DataPipe->MaximumPacketSize);
+        audio->m_CurrentSampleRate = r.rate;
+        ASSERT_EQ(audio->BuildDataRanges(audio->m_pRender), STATUS_SUCCESS);
+        ULONG widest = 0;
+        for (ULONG i = 0; i < audio->m_pRender->DataRangeCount; ++i) {
+            widest = std::max(widest, audio->m_pRender->DataRanges[i].MaximumChannels);
+        }
+        EXPECT_EQ(widest, r.channels);
+    }
+    audio.reset();
+    lower.reset();
+    sim::uac2_options narrow;
+    narrow.render_formats = {{8, 4, 24, false, 48000}, {2, 4, 24, false, 48000}};
+    ASSERT_EQ(start_model(sim::build_uac2_device(narrow)), STATUS_SUCCESS);
+    ULONG channels = 0, container = 0, alternate = 0;
+    EXPECT_EQ(audio->GetStreamingFormat(0, USB_AUDIO_TAG_PCM, 96000, &channels, &container), STATUS_NO_MATCH);
+    EXPECT_EQ(audio->SearchAlternateSetting(audio->m_pRender, USB_AUDIO_TAG_PCM, 2, 24, 96000, &channels, &container,
+                                            &alternate),
+              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(audio->IsFormatSupported(0, USB_AUDIO_TAG_PCM, 2, 24, 48000), STATUS_SUCCESS);
 }
 
 TEST_F(SimDeviceTest, ClockSelectorDeviceSetsRatesThroughItsPins)

@@ -1,5 +1,6 @@
 // Descriptor sets for the library's tests.
 #include "TestDescriptors.h"
+#include <algorithm>
 #include <cstddef>
 
 namespace usbaudio_test {
@@ -145,8 +146,11 @@ bytes uac2_config(const uac2_layout &l)
             c.add_interface(number, alt, with_feedback ? 2 : 1, l.interface_class, 2);
             c.raw({16, 0x24, 1, terminal, 0, 1, 1, 0, 0, 0, f.channels, 3, 0, 0, 0, 0});
             c.raw({6, 0x24, 2, 1, f.subslot, f.bits});
-            unsigned bytes_per_ms = 192u * f.channels * f.subslot / (l.high_speed ? 8u : 1u) + f.channels * f.subslot;
-            c.endpoint(data_ep, with_feedback ? 0x05 : 0x0D, static_cast<std::uint16_t>(bytes_per_ms), l.data_interval);
+            // Room for a packet of 192 kHz and one frame more, per packet interval.
+            const unsigned frame = f.channels * f.subslot;
+            const unsigned period = l.high_speed ? 1u << (l.data_interval - 1) : 8u;
+            const unsigned per_packet = std::min((192u * period / 8u + 1u) * frame, l.high_speed ? 1024u : 1023u);
+            c.endpoint(data_ep, with_feedback ? 0x05 : 0x0D, static_cast<std::uint16_t>(per_packet), l.data_interval);
             c.raw({8, 0x25, 1, 0, 0, 0, 0, 0});
             if (with_feedback) {
                 c.endpoint(0x81, 0x11, 4, l.feedback_interval);
