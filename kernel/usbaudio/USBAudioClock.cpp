@@ -268,10 +268,16 @@ NTSTATUS CUSBAudioClockSelector::GetFrequencyAt(PULONG frequency, ULONG depth)
     return status;
 }
 
+// Every pin is asked and the answers of those that reply are kept: an external clock with
+// nothing connected fails its request, and the range of the other pins still stands. The
+// result is success when any pin replied, else the last pin's failure; a pin naming no clock
+// fails at once.
 NTSTATUS CUSBAudioClockSelector::GetFrequencyRangeAt(PULONG minimum, PULONG maximum, ULONG lower, ULONG upper,
                                                      ULONG depth)
 {
     NTSTATUS status = depth < USBAUDIO_MAX_CLOCK_DEPTH ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    NTSTATUS last = STATUS_SUCCESS;
+    BOOLEAN replied = FALSE;
     *minimum = 0;
     *maximum = 0;
     for (ULONG pin = 0; NT_SUCCESS(status) && pin < GetPinCount(); ++pin) {
@@ -282,9 +288,14 @@ NTSTATUS CUSBAudioClockSelector::GetFrequencyRangeAt(PULONG minimum, PULONG maxi
         }
         ULONG pinMin = 0;
         ULONG pinMax = 0;
-        status = clock->GetFrequencyRangeAt(&pinMin, &pinMax, lower, upper, depth + 1);
+        last = clock->GetFrequencyRangeAt(&pinMin, &pinMax, lower, upper, depth + 1);
+        if (!NT_SUCCESS(last)) {
+            USBAUDIO_TRACE("clock selector %u: pin %lu has no range (0x%08X)\n", GetID(), pin + 1, last);
+            continue;
+        }
+        replied = TRUE;
         // A pin whose clock offers nothing inside the bounds does not widen the result.
-        if (!NT_SUCCESS(status) || (pinMin == 0 && pinMax == 0)) {
+        if (pinMin == 0 && pinMax == 0) {
             continue;
         }
         if (*minimum == 0 || *minimum > pinMin) {
@@ -293,6 +304,9 @@ NTSTATUS CUSBAudioClockSelector::GetFrequencyRangeAt(PULONG minimum, PULONG maxi
         if (*maximum == 0 || *maximum < pinMax) {
             *maximum = pinMax;
         }
+    }
+    if (NT_SUCCESS(status) && !replied) {
+        status = last;
     }
     return status;
 }

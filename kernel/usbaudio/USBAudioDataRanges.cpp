@@ -135,6 +135,8 @@ NTSTATUS CUSBAudioCL::BuildDataRanges(USB_STREAMING_INTERFACE *record)
             if (UsbDescByte(entry.AsGeneral, 5) != FORMAT_TYPE_I) {
                 continue;
             }
+            // A clock that gives no range (every input of a selector failed) offers no rate: its
+            // range would read 0..0, which neither a current rate nor any request can meet.
             CUSBAudioClock *clock = record->Terminal != nullptr ? record->Terminal->GetClock() : nullptr;
             if (clock == nullptr || !NT_SUCCESS(clock->GetFrequencyRange(&minimum, &maximum, 0, 0xFFFFFFFF)) ||
                 maximum == 0) {

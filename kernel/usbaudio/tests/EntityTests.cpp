@@ -1,6 +1,7 @@
 // Audio-class entities: clock requests and RANGE parsing, clock selectors, terminal controls
 // and connector state, feature-unit controls, and names.
 #include "UsbAudioTestFixture.h"
+#include <array>
 #include "USBAudioClock.h"
 #include "USBAudioFeatureUnit.h"
 #include "USBAudioTerminal.h"
@@ -182,6 +183,43 @@ TEST_F(EntityTest, SelectorSetFrequencyTriesPinsInOrder)
     EXPECT_EQ(selector()->GetFrequencyRange(&low, &high, 0, 0xFFFFFFFF), STATUS_SUCCESS);
     EXPECT_EQ(low, 44100u);
     EXPECT_EQ(high, 96000u);
+}
+
+// The selector's range asks every pin and keeps the answers of those that reply: an external
+// clock with nothing connected (its RANGE stalls) on the first or last pin takes nothing away.
+TEST_F(EntityTest, SelectorRangeKeepsThePinsThatAnswer)
+{
+    using range = std::vector<std::array<std::uint32_t, 3>>;
+    struct row {
+        const char *label;
+        std::vector<std::pair<std::uint8_t, range>> answers;
+        NTSTATUS status;
+        ULONG low, high;
+    };
+    const row rows[] = {
+        {"first pin silent", {{0x2A, {{44100, 48000, 0}}}, {0x2B, {{96000, 192000, 0}}}}, STATUS_SUCCESS, 44100, 192000},
+        {"last pin silent", {{0x28, {{32000, 32000, 0}}}, {0x2A, {{48000, 48000, 0}}}}, STATUS_SUCCESS, 32000, 48000},
+        {"no pin answers", {}, STATUS_PENDING, 0, 0},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.label);
+        start_with_selector({0x28, 0x2A, 0x2B});
+        for (const auto &[clock, triplets] : r.answers) {
+            clock_answers(clock, triplets[0][0], triplets);
+        }
+        ULONG low = 1;
+        ULONG high = 1;
+        NTSTATUS status = selector()->GetFrequencyRange(&low, &high, 0, 0xFFFFFFFF);
+        if (r.status == STATUS_PENDING) {
+            EXPECT_FALSE(NT_SUCCESS(status));
+        } else {
+            EXPECT_EQ(status, r.status);
+        }
+        EXPECT_EQ(low, r.low);
+        EXPECT_EQ(high, r.high);
+        audio.reset();
+        lower.reset();
+    }
 }
 
 TEST_F(EntityTest, SelectorAnsweringAPinItDoesNotHaveFails)

@@ -161,12 +161,11 @@ TEST_F(SimDeviceTest, ChosenAlternateCarriesTheRate)
     EXPECT_EQ(audio->IsFormatSupported(0, USB_AUDIO_TAG_PCM, 2, 24, 48000), STATUS_SUCCESS);
 }
 
+// Three pins, the first an external clock with nothing connected (its RANGE stalls): rates
+// are set through the other pins, and the range and the data ranges come from them.
 TEST_F(SimDeviceTest, ClockSelectorDeviceSetsRatesThroughItsPins)
 {
-    sim::uac2_options options;
-    options.clock_selector = true;
-    options.selector_pins = 3;
-    ASSERT_EQ(start_model(sim::build_uac2_device(options)), STATUS_SUCCESS);
+    ASSERT_EQ(start_variety("ClockSelectorFirstInputFails"), STATUS_SUCCESS);
     CUSBAudioClock *clock = audio->m_pRender->Terminal->GetClock();
     ASSERT_NE(clock, nullptr);
     EXPECT_EQ(clock->GetSubtype(), UAC2_AC_CLOCK_SELECTOR);
@@ -175,6 +174,15 @@ TEST_F(SimDeviceTest, ClockSelectorDeviceSetsRatesThroughItsPins)
     EXPECT_EQ(clock->GetFrequency(&frequency), STATUS_SUCCESS);
     EXPECT_EQ(frequency, 44100u);
     EXPECT_TRUE(clock->IsValid());
+    EXPECT_EQ(model->clock_rate(sim::uac2_ids::selector_pin_clock), 44100u);
+    ULONG low = 0, high = 0;
+    EXPECT_EQ(clock->GetFrequencyRange(&low, &high, 0, 0xFFFFFFFF), STATUS_SUCCESS);
+    EXPECT_EQ(low, 44100u);
+    EXPECT_EQ(high, 192000u);
+    ASSERT_EQ(audio->BuildDataRanges(audio->m_pCapture), STATUS_SUCCESS);
+    EXPECT_EQ(audio->m_pCapture->DataRangeCount, 3u);
+    ULONG channels = 0, container = 0;
+    EXPECT_EQ(audio->GetStreamingFormat(1, USB_AUDIO_TAG_PCM, 44100, &channels, &container), STATUS_SUCCESS);
 }
 
 TEST_F(SimDeviceTest, DefaultUac1DeviceSetsEndpointRatesAndConfirmsCaptureRates)
