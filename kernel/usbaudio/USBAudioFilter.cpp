@@ -399,11 +399,18 @@ NTSTATUS CUSBAudioCL::BuildFilter(PPCFILTER_DESCRIPTOR filter, const USBAUDIO_FI
             }
         }
     }
-    // One converter per path: the ADC after the last bridge input pin, the DAC before the
-    // first bridge output pin. A second insertion of the same node would tie the path into
-    // a loop.
+    // One converter per path: the ADC after the last bridge input pin (wherever the unit nodes
+    // placed it), the DAC before the first bridge output pin. A second insertion of the same
+    // node would tie the path into a loop.
     if (adc != MAXULONG && captureFront != 0) {
-        capture.InsertAt(captureFront, adc | NODE_BIT);
+        ULONG after = 0;
+        for (ULONG i = 0; i < capture.Count; ++i) {
+            ULONG item = capture.Items[i];
+            if ((item & NODE_BIT) == 0 && pinArray[item].Descriptor.KsPinDescriptor.Communication == KSPIN_COMMUNICATION_BRIDGE) {
+                after = i + 1;
+            }
+        }
+        capture.InsertAt(after, adc | NODE_BIT);
         nodeArray[adc].Path = USBAUDIO_PATH_CAPTURE;
     }
     if (dac != MAXULONG) {

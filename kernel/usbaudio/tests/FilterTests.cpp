@@ -293,6 +293,44 @@ TEST_F(FilterTest, TwoBridgeOutputsGetOneDacAndAFiniteWalk)
     expect_walk_terminates();
 }
 
+// A capture-only device with two inputs: IT 1 (microphone) -> FU 11 (mute, volume) and IT 3
+// (line), captured by OT 22 (USB streaming) from FU 11.
+bytes two_bridge_inputs()
+{
+    config_builder c;
+    c.add_interface(0, 0, 0, 1, 1).ac_header(true);
+    c.raw({8, 0x24, 0x0A, 0x28, 0x03, 0x07, 0, 0});
+    c.raw({17, 0x24, 2, 1, 0x01, 0x02, 0, 0x28, 2, 3, 0, 0, 0, 0, 0, 0, 0});
+    c.raw({17, 0x24, 2, 3, 0x03, 0x06, 0, 0x28, 2, 3, 0, 0, 0, 0, 0, 0, 0});
+    c.raw({14, 0x24, 6, 11, 1, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0});
+    c.raw({12, 0x24, 3, 22, 0x01, 0x01, 0, 11, 0x28, 0x00, 0x00, 0});
+    c.add_interface(1, 0, 0);
+    c.add_interface(1, 1, 1);
+    c.raw({16, 0x24, 1, 22, 0, 1, 1, 0, 0, 0, 2, 3, 0, 0, 0, 0});
+    c.raw({6, 0x24, 2, 1, 2, 16});
+    c.endpoint(0x82, 0x05, 200, 1);
+    c.raw({8, 0x25, 1, 0, 0, 0, 0, 0});
+    return c.finish();
+}
+
+// The ADC sits once, after the last bridge input pin, and does not split the feature unit's
+// nodes that follow the first input.
+TEST_F(FilterTest, TwoBridgeInputsGetOneAdcAfterTheLastOfThem)
+{
+    start_configured(two_bridge_inputs(), true);
+    clock_answers(0x28, 48000, {{48000, 48000, 0}});
+    build();
+    ASSERT_EQ(filter.PinCount, 3u);
+    ASSERT_EQ(filter.NodeCount, 3u);
+    EXPECT_EQ(*node(0).Descriptor.Type, KSNODETYPE_ADC);
+    EXPECT_EQ(*node(1).Descriptor.Type, KSNODETYPE_MUTE);
+    EXPECT_EQ(*node(2).Descriptor.Type, KSNODETYPE_VOLUME);
+    const ULONG F = PCFILTER_NODE;
+    std::vector<connection> expected = {{F, 0, 2, 1}, {2, 0, 1, 1}, {1, 0, F, 1}, {F, 1, 0, 1}, {0, 0, F, 2}};
+    EXPECT_EQ(connections(), expected);
+    expect_walk_terminates();
+}
+
 // A render-only revision 2 device: IT 2 (USB streaming), the given units, then OT 20 (speaker)
 // fed by speaker_source, last so that its resolution decides the start.
 bytes render_topology(const std::vector<bytes> &units, std::uint8_t speaker_source)
