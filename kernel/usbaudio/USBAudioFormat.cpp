@@ -390,14 +390,14 @@ NTSTATUS CUSBAudioCL::SelectStreamingFormat(ULONG direction, ULONG formatTag, UL
     if (record == nullptr) {
         status = STATUS_INVALID_PARAMETER;
     } else if (direction == 0) {
-        if (record->FeedbackPipe != nullptr) {
-            KLOCK_QUEUE_HANDLE lockHandle;
-            KeAcquireInStackQueuedSpinLock(&record->FeedbackLock, &lockHandle);
-            record->FeedbackValueInUse = 0;
-            record->LatestFeedbackValue = 0;
-            KeReleaseInStackQueuedSpinLock(&lockHandle);
-            record->LastReceivedFeedback = 0;
-        }
+        // Whatever the current alternate: at alternate 0 there is no feedback pipe yet, and the
+        // previous stream's values must not reach the next one.
+        KLOCK_QUEUE_HANDLE lockHandle;
+        KeAcquireInStackQueuedSpinLock(&record->FeedbackLock, &lockHandle);
+        record->FeedbackValueInUse = 0;
+        record->LatestFeedbackValue = 0;
+        KeReleaseInStackQueuedSpinLock(&lockHandle);
+        record->LastReceivedFeedback = 0;
         if (channels != 0 && bits != 0 && rate != 0) {
             const PACKET_PATTERN_ROW *row = FindPacketPatternRow(rate);
             if (row == nullptr) {

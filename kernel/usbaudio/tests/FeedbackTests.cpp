@@ -188,5 +188,26 @@ TEST_F(FeedbackTest, ZeroValuesLeaveLastReceivedAndFailuresReportZero)
     EXPECT_EQ(audio->m_pRender->LastReceivedFeedback, 0x60000u);
 }
 
+// A render selection starts the feedback afresh also from alternate 0, which has no feedback
+// pipe: the previous stream's last value must not stand in for a first empty packet.
+TEST_F(FeedbackTest, SelectionFromAlternateZeroClearsThePreviousStreamsValues)
+{
+    start_render(uac2_layout{});
+    ULONG channels = 0, container = 0, largest = 0;
+    ASSERT_EQ(audio->SelectStreamingFormat(0, 0, 0, 0, 0, 0, &channels, &container, &largest), STATUS_SUCCESS);
+    ASSERT_EQ(audio->m_pRender->FeedbackPipe, nullptr);
+    audio->m_pRender->LastReceivedFeedback = 0x58333;
+    audio->m_pRender->FeedbackValueInUse = 0x58333;
+    ASSERT_EQ(audio->SelectStreamingFormat(0, USB_AUDIO_TAG_PCM, 2, 16, 48000, 1, &channels, &container, &largest),
+              STATUS_SUCCESS);
+    EXPECT_EQ(audio->m_pRender->LastReceivedFeedback, 0u);
+    EXPECT_EQ(audio->m_pRender->FeedbackValueInUse, 0u);
+    EXPECT_EQ(audio->m_pRender->LatestFeedbackValue, audio->NominalFeedback(48000));
+    answer = {{0, USBD_STATUS_SUCCESS, {}}};
+    report_received = true;
+    ASSERT_EQ(read(4), STATUS_SUCCESS);
+    EXPECT_EQ(result.value, 0u) << "an empty first packet repeats no value of the stream before";
+}
+
 } // namespace
 } // namespace usbaudio_test
