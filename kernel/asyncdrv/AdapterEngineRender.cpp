@@ -254,8 +254,13 @@ ULONG CAdapterCommon::RenderTransferBytes(TransferEntry *Entry)
     ULONG bytes = 0;
     if (e.Pacing == EnginePacingImplicit) {
         if (KeReadStateEvent(&e.FirstCompletion[ENGINE_RENDER]) == 0) {
-            // Before the first completion the measured amount stands.
+            // Before the first completion the measured amount stands, up to what the packets
+            // can carry: frames above that stay in the mix sources' FIFOs.
             bytes = Entry->BytesRequested;
+            LONG64 largest = static_cast<LONG64>(e.RenderNominal) + static_cast<LONG64>(e.RenderAbove) * e.RenderFrameBytes;
+            if (e.RenderNominal != 0 && static_cast<LONG64>(bytes) > largest) {
+                bytes = static_cast<ULONG>(largest);
+            }
         } else {
             bytes = e.RenderNominal;
             if (bytes != 0) {

@@ -372,7 +372,12 @@ NTSTATUS CUSBAudioCL::SelectFormat(USB_STREAMING_INTERFACE *record, ULONG format
             record->BytesPerFrame = bytesPerFrame;
             record->NominalPacketBytes = framesPerPacket * bytesPerFrame;
             record->MinimumPacketBytes = exactRate ? record->NominalPacketBytes - bytesPerFrame : record->NominalPacketBytes;
-            record->MaximumPacketBytes = record->NominalPacketBytes + bytesPerFrame;
+            // No packet may exceed what the endpoint takes: one that declares room for the
+            // nominal packet only (an adaptive output sized for the host's rate) gets no frame
+            // above nominal, whatever the captured amount asks for.
+            ULONG capacity = BytesPerInterval(entry->DataEndpoint) / bytesPerFrame * bytesPerFrame;
+            ULONG maximum = record->NominalPacketBytes + bytesPerFrame;
+            record->MaximumPacketBytes = maximum < capacity || capacity < record->NominalPacketBytes ? maximum : capacity;
             record->ExactRate = exactRate ? TRUE : FALSE;
         }
         *packetInterval = d;

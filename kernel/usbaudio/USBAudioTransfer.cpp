@@ -115,7 +115,7 @@ NTSTATUS CUSBAudioCL::SubmitRender(PMDL mdl, ULONG bytes, ULONG msPerTransfer, P
             if (d < 0 && d >= -static_cast<LONGLONG>(count) && record->ExactRate) {
                 plan.NominalCount = static_cast<ULONG>(count + d);
                 plan.MinimumCount = static_cast<ULONG>(-d);
-            } else if (d >= 1 && d <= static_cast<LONGLONG>(count)) {
+            } else if (d >= 1 && d <= static_cast<LONGLONG>(count) && record->MaximumPacketBytes > n) {
                 plan.MaximumCount = static_cast<ULONG>(d);
                 plan.NominalCount = static_cast<ULONG>(count - d);
             } else {

@@ -163,6 +163,34 @@ TEST_F(SimDeviceTest, ChosenAlternateCarriesTheRate)
 
 // Three pins, the first an external clock with nothing connected (its RANGE stalls): rates
 // are set through the other pins, and the range and the data ranges come from them.
+// A render packet never exceeds the endpoint's wMaxPacketSize: an adaptive output declaring
+// room for the nominal 48 frames gets no frame above nominal in implicit-feedback mode.
+TEST_F(SimDeviceTest, RenderPacketsStayWithinTheEndpoint)
+{
+    struct row {
+        const char *variety;
+        ULONG maximum;
+        LONG above;
+    };
+    for (const row r : {row{"Uac1AdaptiveOutput", 49 * 4, 8}, row{"Uac1AdaptiveOutputNominalPacketsOnly", 48 * 4, 0}}) {
+        SCOPED_TRACE(r.variety);
+        ASSERT_EQ(start_variety(r.variety), STATUS_SUCCESS);
+        ASSERT_TRUE(audio->IsImplicitFeedbackMode());
+        ULONG channels = 0, container = 0, nominal = 0, largest = 0;
+        LONG below = 0, above = 0;
+        ASSERT_EQ(audio->SelectStreamingFormat(0, USB_AUDIO_TAG_PCM, 2, 16, 48000, 8, &channels, &container, &nominal,
+                                               &below, &above, &largest),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(audio->m_pRender->MaximumPacketBytes, r.maximum);
+        EXPECT_EQ(nominal, 8u * 48u * 4u);
+        EXPECT_EQ(below, -8);
+        EXPECT_EQ(above, r.above);
+        audio.reset();
+        lower.reset();
+        model.reset();
+    }
+}
+
 TEST_F(SimDeviceTest, ClockSelectorDeviceSetsRatesThroughItsPins)
 {
     ASSERT_EQ(start_variety("ClockSelectorFirstInputFails"), STATUS_SUCCESS);
