@@ -16,6 +16,22 @@ constexpr ULONG RENDER_ONLY_MS_LIMIT = 4;
 constexpr ULONG CAPTURE_MS_LIMIT = 1;
 constexpr ULONG IN_FLIGHT_LIMIT = 8;
 
+// The rate a device starts at when the stored one cannot be used: 44100, or on a device without
+// it the first rate of the PCM rate table the device supports (44100 when it supports none).
+ULONG FallbackSampleRate(CUSBAudioCL &usb)
+{
+    ULONG rate = DEFAULT_SAMPLE_RATE;
+    if (!NT_SUCCESS(usb.IsSampleRateSupported(rate))) {
+        for (ULONG i = 0; PcmTableRate(i) != 0; ++i) {
+            if (NT_SUCCESS(usb.IsSampleRateSupported(PcmTableRate(i)))) {
+                rate = PcmTableRate(i);
+                break;
+            }
+        }
+    }
+    return rate;
+}
+
 } // namespace
 
 // Every member is set here: the block comes from pool, which holds no zeros to rely on.
@@ -241,8 +257,8 @@ STDMETHODIMP CAdapterCommon::Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_O
     return STATUS_SUCCESS;
 }
 
-// The stored rate, or 44100 when none is stored, the stored one is unreadable or the device
-// does not support it; a replaced rate is written back.
+// The stored rate, or the fallback rate when none is stored, the stored one is unreadable or
+// the device does not support it; a replaced rate is written back.
 NTSTATUS CAdapterCommon::RestoreSampleRate()
 {
     ULONG rate = 0;
@@ -260,7 +276,7 @@ NTSTATUS CAdapterCommon::RestoreSampleRate()
     }
     status = rate == 0 ? STATUS_INVALID_PARAMETER : m_Usb.IsSampleRateSupported(rate);
     if (status == STATUS_INVALID_PARAMETER) {
-        rate = DEFAULT_SAMPLE_RATE;
+        rate = FallbackSampleRate(m_Usb);
         WriteSampleRate(m_Pdo, rate);
     } else if (!NT_SUCCESS(status)) {
         return status;

@@ -42,6 +42,8 @@ extern ULONG g_MdlPriority;
 NTSTATUS RegisterWaveSubdevice(PDEVICE_OBJECT DeviceObject, PADAPTERCOMMON Adapter);
 // The name of a rate's subdevice, or null for a rate outside the table.
 PCWSTR WaveSubdeviceName(ULONG rate);
+// The rate of row index of the PCM rate table (32000 .. 768000 Hz), 0 past its end.
+ULONG PcmTableRate(ULONG index);
 // Clears the extension's adapter pointer when it still names adapter.
 VOID ForgetAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCOMMON Adapter);
 

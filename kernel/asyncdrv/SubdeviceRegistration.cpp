@@ -47,6 +47,11 @@ NTSTATUS InstallSubdevice(PDEVICE_OBJECT DeviceObject, PCWSTR Name, REFCLSID Por
 
 } // namespace
 
+ULONG PcmTableRate(ULONG index)
+{
+    return index < sizeof(g_SubdeviceNames) / sizeof(g_SubdeviceNames[0]) ? g_SubdeviceNames[index].Rate : 0;
+}
+
 PCWSTR WaveSubdeviceName(ULONG rate)
 {
     for (const SUBDEVICE_NAME *row = g_SubdeviceNames; row->Name != nullptr; ++row) {

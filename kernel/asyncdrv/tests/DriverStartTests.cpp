@@ -60,29 +60,39 @@ TEST_F(StartTest, StoredRateNamesTheSubdevice)
     EXPECT_EQ(std::optional<ULONG>(48000), stored_dword(L"SampleRate"));
 }
 
-TEST_F(StartTest, RateRestoreFallsBackTo44100AndStoresIt)
+// A missing, unreadable or unsupported "SampleRate" falls back to 44100, or, on a device
+// without 44100, to the first rate of the PCM rate table the device supports; it is stored.
+TEST_F(StartTest, RateRestoreFallsBackTo44100OrTheFirstTableRateAndStoresIt)
 {
     struct row {
         const char *label;
         std::optional<std::vector<UCHAR>> value; // stored bytes; none: no value
         ULONG type;
+        std::vector<std::uint32_t> device_rates;
+        ULONG expected;
     };
+    const std::vector<std::uint32_t> rates = sim::audio_device_options{}.clock_rates;
     const std::vector<row> rows = {
-        {"missing", std::nullopt, REG_DWORD},
-        {"unsupported rate 12345", std::vector<UCHAR>{0x39, 0x30, 0, 0}, REG_DWORD},
-        {"two-byte dword", std::vector<UCHAR>{0x80, 0xBB}, REG_DWORD},
-        {"eight-byte dword", std::vector<UCHAR>{0x80, 0xBB, 0, 0, 0, 0, 0, 0}, REG_DWORD},
-        {"string value", std::vector<UCHAR>{'4', 0, '8', 0, 0, 0}, REG_SZ},
+        {"missing", std::nullopt, REG_DWORD, rates, 44100},
+        {"unsupported rate 12345", std::vector<UCHAR>{0x39, 0x30, 0, 0}, REG_DWORD, rates, 44100},
+        {"two-byte dword", std::vector<UCHAR>{0x80, 0xBB}, REG_DWORD, rates, 44100},
+        {"eight-byte dword", std::vector<UCHAR>{0x80, 0xBB, 0, 0, 0, 0, 0, 0}, REG_DWORD, rates, 44100},
+        {"string value", std::vector<UCHAR>{'4', 0, '8', 0, 0, 0}, REG_SZ, rates, 44100},
+        {"missing on a 48 kHz-only device", std::nullopt, REG_DWORD, {48000}, 48000},
+        {"unsupported on a device of 96 and 48 kHz", std::vector<UCHAR>{0x39, 0x30, 0, 0}, REG_DWORD, {96000, 48000},
+         48000},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.label);
-        attach_default();
+        sim::audio_device_options options;
+        options.clock_rates = r.device_rates;
+        attach(sim::build_uac2_device({}), options);
         if (r.value) {
             store_bytes(L"SampleRate", r.type, *r.value);
         }
         ASSERT_EQ(STATUS_SUCCESS, start_driver());
-        EXPECT_EQ(std::vector<std::wstring>{L"Wave_44100"}, audio_references());
-        EXPECT_EQ(std::optional<ULONG>(44100), stored_dword(L"SampleRate"));
+        EXPECT_EQ(std::vector<std::wstring>{r.expected == 44100 ? L"Wave_44100" : L"Wave_48000"}, audio_references());
+        EXPECT_EQ(std::optional<ULONG>(r.expected), stored_dword(L"SampleRate"));
         remove_and_unload();
         added = removed = false;
         lower.reset();
