@@ -37,6 +37,17 @@ target_include_directories(ovmlsaau_engine_loopback_tests PRIVATE ${CMAKE_CURREN
                            ${CMAKE_CURRENT_LIST_DIR}/tests)
 add_dependencies(ovmlsaau_engine_loopback_tests ovmlsaau)
 
+# The varieties of real devices streamed end to end over the step-mode bus, through the device
+# channel and the WaveRT pins.
+ovm_add_test(ovmlsaau_variety_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tests/EngineFixture.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelE2EFixture.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceVarietyTests.cpp
+  LIBS ovmlsaau_core usbaudio platform sim)
+target_include_directories(ovmlsaau_variety_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
+add_dependencies(ovmlsaau_variety_tests ovmlsaau)
+
 # The engine's benchmark: not a test, run by hand.
 add_executable(ovmlsaau_bench ${CMAKE_CURRENT_LIST_DIR}/bench/EngineBench.cpp)
 target_link_libraries(ovmlsaau_bench PRIVATE ovmlsaau_core usbaudio platform sim Threads::Threads)

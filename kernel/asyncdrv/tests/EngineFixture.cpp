@@ -44,24 +44,32 @@ void EngineTest::store_tuning(const wchar_t *name, ULONG value)
 
 void EngineTest::start(sim::uac2_options descriptors, sim::audio_device_options options, ULONG rate, bool tapped)
 {
+    options.initial_rate = rate;
+    start(sim::build_uac2_device(descriptors), options, rate, true, tapped);
+}
+
+void EngineTest::start(sim::device_descriptors descriptors, sim::audio_device_options options, ULONG rate,
+                       bool store_rate, bool tapped)
+{
     sim::host_controller_options bus_options;
     bus_options.drive = sim::bus_drive::step;
     bus_options.start_frame = 0xFFFFFFFFu - FRAMES_BEFORE_WRAP;
     machine.use_usb_bus(bus_options);
-    options.initial_rate = rate;
-    device = std::make_shared<sim::audio_device>(sim::build_uac2_device(descriptors), options);
+    device = std::make_shared<sim::audio_device>(std::move(descriptors), options);
     if (tapped) {
         tap = std::make_shared<sim::usb_tap>(device);
     }
     ASSERT_EQ(STATUS_SUCCESS, machine.attach(tapped ? std::shared_ptr<sim::usb_device>(tap) : device, &pdo));
     ASSERT_NE(nullptr, pdo);
 
-    HANDLE key = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"SampleRate");
-    EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &rate, sizeof(rate)));
-    ZwClose(key);
+    if (store_rate) {
+        HANDLE key = nullptr;
+        ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key));
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, L"SampleRate");
+        EXPECT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, &name, 0, REG_DWORD, &rate, sizeof(rate)));
+        ZwClose(key);
+    }
 
     ASSERT_EQ(STATUS_SUCCESS, machine.load_driver("ovmlsaau"));
     PDRIVER_OBJECT driver = machine.driver("ovmlsaau");

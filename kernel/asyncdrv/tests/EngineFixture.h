@@ -27,6 +27,10 @@ protected:
     // values, and starts ovmlsaau on it.
     void start(sim::uac2_options descriptors, sim::audio_device_options options = {}, ULONG rate = 48000,
                bool tapped = false);
+    // The same for any descriptor set, with the device options as given; "SampleRate" is
+    // stored only when store_rate.
+    void start(sim::device_descriptors descriptors, sim::audio_device_options options, ULONG rate, bool store_rate,
+               bool tapped = false);
     static void store_tuning(const wchar_t *name, ULONG value);
 
     // The pump: advances the bus by frames and returns once they ran; the bus also runs while

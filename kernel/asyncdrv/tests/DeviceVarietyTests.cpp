@@ -1,0 +1,392 @@
+// The varieties of real USB audio devices end to end, with the device clock at -800, 0 and
+// +800 ppm, on a bus that runs frame by frame and never ahead of the driver or of the client:
+// each streams through the device channel bit-exact at one constant latency, without a
+// restart (the device loops its output to its input; a render-only device records what it
+// played), and opens through the audio engine's WaveRT pins.
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <string>
+#include <thread>
+#include <ksmedia.h>
+#include <sim/audio_engine.h>
+#include <sim/device_varieties.h>
+#include "DeviceChannelE2EFixture.h"
+#include "EngineFixture.h"
+
+namespace variety_test {
+namespace {
+
+using e2e_test::pending_io;
+
+// The ASIO driver's default buffer: 512 frames at 44.1 and 48 kHz, scaled for higher rates. It
+// is longer than the 8 ms the render side takes to take up a capture-paced stream.
+ULONG buffer_frames(ULONG rate)
+{
+    return 512 * (rate % 48000 == 0 ? rate / 48000 : rate % 44100 == 0 ? rate / 44100 : 1);
+}
+constexpr ULONG RUN_FRAMES = 1500;     // bus milliseconds of streaming
+constexpr ULONG SETTLE_LIMIT_MS = 200; // for the drain thread of a render-only channel
+
+// The device channel requests of the end-to-end fixture, made on the calling thread.
+struct channel : e2e_test::ChannelE2ETest {
+    using ChannelE2ETest::channel_path;
+    using ChannelE2ETest::control;
+    using ChannelE2ETest::open_channel;
+    using ChannelE2ETest::prepare;
+    using ChannelE2ETest::read;
+};
+
+struct variety_case {
+    const char *name;
+    ULONG render_channels = 2;  // of the format the device streams (GET_RATE_CAPS)
+    ULONG capture_channels = 2; // 0: render only
+    bool store_rate = true;     // "SampleRate" stored before the start
+    // The output takes the nominal packet and no more: with a fast clock the device records
+    // more than it can be sent, so what comes back holds every frame written, in order, with
+    // silence between.
+    bool nominal_output = false;
+};
+
+const variety_case CASES[] = {
+    {"HighSpeedImplicitRenderInterval2"},
+    {"HighSpeedImplicitRenderInterval4"},
+    {"Uac1HighSpeedExplicitFeedback", 2, 0},
+    {"FeedbackEndpointNumberDiffers"},
+    {"ExplicitFeedbackOnImplicitDevice"},
+    {"Uac2VendorAlternateLast"},
+    {"Uac1VendorAlternateLast"},
+    {"VendorInterfaceAfterAudio"},
+    {"InterfaceNumberGap"},
+    {"WideMultichannelAlternates", 18, 18},
+    {"Uac1Only48000", 2, 2, false},
+    {"MonoCapture", 2, 1},
+    {"Uac1ContinuousRates"},
+    {"ClockSelectorFirstInputFails"},
+    {"ClockDefinedAfterTerminals"},
+    {"ControlInterfaceNotZero"},
+    {"Uac1AdaptiveOutput"},
+    {"Uac1SynchronousOutput"},
+    {"Uac1AdaptiveOutputNominalPacketsOnly", 2, 2, true, true},
+};
+
+sim::device_variety find_variety(const std::string &name)
+{
+    for (sim::device_variety &v : sim::device_varieties()) {
+        if (v.name == name) {
+            return v;
+        }
+    }
+    ADD_FAILURE() << "no variety " << name;
+    return {};
+}
+
+// Byte b of sample c of frame k: never 0, so that no frame of the pattern reads as silence.
+UCHAR pattern_byte(ULONGLONG k, ULONG c, ULONG b)
+{
+    ULONGLONG v = (k + 1) * 0x9E3779B97F4A7C15ull ^ (c + 1) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<UCHAR>(v >> (8 * (b % 8))) | 1;
+}
+
+// The device's loopback of one render frame into its capture format: capture channel c takes
+// render channel c, a narrower sample its most significant bytes, a wider one zeros below.
+std::vector<UCHAR> looped_frame(const UCHAR *render, ULONG renderChannels, ULONG renderBytes, ULONG captureChannels,
+                                ULONG captureBytes)
+{
+    std::vector<UCHAR> out;
+    for (ULONG c = 0; c < captureChannels; ++c) {
+        for (ULONG b = 0; b < captureBytes; ++b) {
+            LONG from = static_cast<LONG>(b + renderBytes) - static_cast<LONG>(captureBytes);
+            out.push_back(c < renderChannels && from >= 0 ? render[c * renderBytes + from] : 0);
+        }
+    }
+    return out;
+}
+
+struct layout {
+    ULONG channels = 0;
+    ULONG bytes = 0; // container bytes per sample
+    ULONG frame() const { return channels * bytes; }
+};
+
+// What came back (in `back` layout) against what was written: silence up to the first
+// non-silent frame, which fixes the latency, then every written frame in order to the end.
+// Gaps of silence between written frames are allowed only where gaps_allowed.
+struct comparison {
+    bool found = false;
+    ULONGLONG latency = 0;  // frames of back before the first written frame
+    ULONGLONG checked = 0;  // written frames that came back
+    ULONGLONG silent_gaps = 0;
+    std::string fault;      // empty when everything matched
+};
+
+comparison compare_stream(const std::vector<UCHAR> &written, layout out, const std::vector<UCHAR> &back, layout in,
+                          bool gaps_allowed)
+{
+    comparison r;
+    const ULONG writtenFrames = static_cast<ULONG>(written.size() / out.frame());
+    const ULONG backFrames = static_cast<ULONG>(back.size() / in.frame());
+    auto expected = [&](ULONG k) {
+        return looped_frame(&written[static_cast<size_t>(k) * out.frame()], out.channels, out.bytes, in.channels, in.bytes);
+    };
+    auto frame_at = [&](ULONG i) {
+        return std::vector<UCHAR>(back.begin() + static_cast<std::ptrdiff_t>(i) * in.frame(),
+                                  back.begin() + static_cast<std::ptrdiff_t>(i + 1) * in.frame());
+    };
+    auto silent = [&](const std::vector<UCHAR> &f) {
+        return std::all_of(f.begin(), f.end(), [](UCHAR b) { return b == 0; });
+    };
+    ULONG k = 0;
+    for (ULONG i = 0; i < backFrames && r.fault.empty(); ++i) {
+        std::vector<UCHAR> f = frame_at(i);
+        if (!r.found) {
+            if (silent(f)) {
+                continue;
+            }
+            r.found = true;
+            r.latency = i;
+        }
+        if (k < writtenFrames && f == expected(k)) {
+            ++k;
+        } else if (silent(f) && (gaps_allowed || k >= writtenFrames)) {
+            r.silent_gaps += k < writtenFrames ? 1 : 0;
+        } else {
+            r.fault = "frame " + std::to_string(i) + " of what came back is not written frame " + std::to_string(k);
+            for (ULONG j = 0; j < writtenFrames; ++j) {
+                if (f == expected(j)) {
+                    r.fault += " but written frame " + std::to_string(j);
+                    break;
+                }
+            }
+        }
+    }
+    r.checked = k;
+    return r;
+}
+
+class DeviceVarietyTest : public engine_test::EngineTest,
+                          public ::testing::WithParamInterface<std::tuple<variety_case, int>> {
+protected:
+    // Frame after frame with the client served in between: each completed READ is answered by
+    // a WRITE of the next block; a render-only client keeps three WRITEs queued.
+    void stream(HANDLE h, layout render, layout capture, ULONG renderInterface, ULONG bufferFrames)
+    {
+        const ULONG renderBytes = bufferFrames * render.frame();
+        const ULONG captureBytes = bufferFrames * capture.frame();
+        auto write_next = [&](pending_io &io) {
+            io.buffer.clear();
+            for (ULONG f = 0; f < bufferFrames; ++f, ++next_frame) {
+                for (ULONG c = 0; c < render.channels; ++c) {
+                    for (ULONG b = 0; b < render.bytes; ++b) {
+                        io.buffer.push_back(pattern_byte(next_frame, c, b));
+                    }
+                }
+            }
+            written.insert(written.end(), io.buffer.begin(), io.buffer.end());
+            io.issued = WriteFile(h, io.buffer.data(), renderBytes, nullptr, &io.overlapped);
+            io.error = io.issued ? ERROR_SUCCESS : GetLastError();
+        };
+        pending_io reads[2];
+        std::deque<pending_io> writes;
+        ULONG next = 0;
+        if (capture.channels != 0) {
+            channel::read(h, reads[0], captureBytes);
+            channel::read(h, reads[1], captureBytes);
+            ASSERT_EQ(STATUS_SUCCESS, channel::control(h, IOCTL_QELASIO_START_CAPTURE).status);
+        } else {
+            for (int i = 0; i < 3; ++i) {
+                write_next(writes.emplace_back());
+            }
+        }
+        for (ULONG frame = 0; frame < RUN_FRAMES; ++frame) {
+            run_frames(1);
+            if (capture.channels != 0) {
+                while (reads[next].finished()) {
+                    pending_io &io = reads[next];
+                    ASSERT_EQ(STATUS_SUCCESS, io.status()) << "read at bus frame " << frame;
+                    ASSERT_EQ(captureBytes, io.overlapped.InternalHigh);
+                    captured.insert(captured.end(), io.buffer.begin(), io.buffer.end());
+                    pending_io out;
+                    write_next(out);
+                    ASSERT_TRUE(out.wait());
+                    ASSERT_EQ(STATUS_SUCCESS, out.status()) << "write at bus frame " << frame;
+                    short_writes += out.overlapped.InternalHigh < renderBytes ? 1 : 0;
+                    channel::read(h, io, captureBytes);
+                    next ^= 1;
+                }
+            } else {
+                // The drain thread moves a queued WRITE into the output FIFO as room appears.
+                CAsioFifo &fifo = adapter()->Channel().OutputFifo();
+                auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(SETTLE_LIMIT_MS);
+                while (!writes.front().finished() && fifo.Size() - fifo.Fill() >= renderBytes &&
+                       std::chrono::steady_clock::now() < until) {
+                    std::this_thread::yield();
+                }
+                while (writes.front().finished()) {
+                    ASSERT_EQ(STATUS_SUCCESS, writes.front().status()) << "write at bus frame " << frame;
+                    writes.pop_front();
+                    write_next(writes.emplace_back());
+                }
+                std::vector<UCHAR> played = device->take_played(renderInterface);
+                captured.insert(captured.end(), played.begin(), played.end());
+            }
+        }
+        ASSERT_EQ(STATUS_SUCCESS, while_pumping([&] { return channel::control(h, IOCTL_QELASIO_STOP).status; }));
+        for (pending_io &io : reads) {
+            EXPECT_TRUE(capture.channels == 0 || io.wait());
+        }
+        for (pending_io &io : writes) {
+            EXPECT_TRUE(io.wait());
+        }
+    }
+
+    // The audio engine's role: a stereo client range of 16 to 32 bits at the rate intersected
+    // with each streaming pin, the pin created and run for two notifications.
+    void open_wavert(ULONG rate, ULONG captureChannels)
+    {
+        std::unique_ptr<sim::wavert_filter> filter;
+        const std::wstring name = L"Wave_" + std::to_wstring(rate);
+        for (const std::wstring &path : sim::audio_interfaces()) {
+            std::wstring lower;
+            for (WCHAR ch : path) {
+                lower.push_back(static_cast<WCHAR>(towlower(ch)));
+            }
+            if (lower.find(L"wave_" + std::to_wstring(rate)) != std::wstring::npos) {
+                ASSERT_EQ(STATUS_SUCCESS, sim::wavert_filter::open(path, &filter));
+            }
+        }
+        ASSERT_NE(nullptr, filter) << "no filter named Wave_" << rate;
+        ULONG pins = 0;
+        ASSERT_EQ(STATUS_SUCCESS, filter->pin_count(&pins));
+        ULONG opened = 0;
+        for (ULONG pin = 0; pin < pins; ++pin) {
+            KSPIN_DATAFLOW flow{};
+            KSPIN_COMMUNICATION communication{};
+            ASSERT_EQ(STATUS_SUCCESS, filter->pin_dataflow(pin, &flow));
+            ASSERT_EQ(STATUS_SUCCESS, filter->pin_communication(pin, &communication));
+            if (communication == KSPIN_COMMUNICATION_BRIDGE) {
+                continue;
+            }
+            SCOPED_TRACE(flow == KSPIN_DATAFLOW_IN ? "render pin" : "capture pin");
+            KSDATARANGE_AUDIO client{};
+            client.DataRange.FormatSize = sizeof(client);
+            client.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+            client.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+            client.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+            client.MaximumChannels = 1;
+            client.MinimumBitsPerSample = 16;
+            client.MaximumBitsPerSample = 32;
+            client.MinimumSampleFrequency = client.MaximumSampleFrequency = rate;
+            std::vector<UCHAR> format;
+            sim::ks_result probe;
+            // A client asking for one channel is refused; stereo narrows to what the pin has.
+            EXPECT_EQ(STATUS_NO_MATCH, filter->intersect(pin, client, &format, &probe));
+            client.MaximumChannels = 2;
+            ASSERT_EQ(STATUS_SUCCESS, filter->intersect(pin, client, &format, &probe));
+            const auto *wave = reinterpret_cast<const WAVEFORMATEX *>(format.data() + sizeof(KSDATAFORMAT));
+            EXPECT_EQ(flow == KSPIN_DATAFLOW_OUT && captureChannels == 1 ? 1u : 2u, wave->nChannels);
+            std::unique_ptr<sim::wavert_pin> created;
+            ASSERT_EQ(STATUS_SUCCESS, filter->create_pin(pin, format, &created));
+            ASSERT_EQ(STATUS_SUCCESS, created->allocate_buffer(rate / 10 * wave->nBlockAlign, 2));
+            ASSERT_EQ(STATUS_SUCCESS, created->register_event());
+            if (flow == KSPIN_DATAFLOW_IN) {
+                created->prefill();
+            }
+            std::vector<UCHAR> recorded;
+            EXPECT_EQ(STATUS_SUCCESS, while_pumping([&] {
+                          NTSTATUS status = created->set_state(KSSTATE_RUN);
+                          if (NT_SUCCESS(status) && !created->stream(2, 5000, flow == KSPIN_DATAFLOW_OUT ? &recorded : nullptr)) {
+                              status = STATUS_IO_TIMEOUT;
+                          }
+                          NTSTATUS stopped = created->set_state(KSSTATE_STOP);
+                          return NT_SUCCESS(status) ? stopped : status;
+                      }));
+            ++opened;
+        }
+        EXPECT_EQ(captureChannels != 0 ? 2u : 1u, opened);
+    }
+
+    std::vector<UCHAR> written;
+    std::vector<UCHAR> captured;
+    ULONGLONG next_frame = 0;
+    ULONG short_writes = 0;
+};
+
+TEST_P(DeviceVarietyTest, StreamsBitExactThroughTheChannelAndOpensThroughWaveRT)
+{
+    const variety_case &c = std::get<0>(GetParam());
+    const int ppm = std::get<1>(GetParam());
+    sim::device_variety v = find_variety(c.name);
+    v.options.ppm = ppm;
+    start(v.descriptors, v.options, v.rate, c.store_rate);
+    ASSERT_NE(nullptr, adapter());
+    ULONG rate = 0;
+    ASSERT_EQ(STATUS_SUCCESS, common()->GetSampleRate(&rate));
+    EXPECT_EQ(v.rate, rate);
+
+    HANDLE h = channel::open_channel(channel::channel_path(pdo));
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    QELASIO_RATE_CAPS caps{};
+    caps.Rate = rate;
+    ASSERT_EQ(STATUS_SUCCESS,
+              channel::control(h, IOCTL_QELASIO_GET_RATE_CAPS, &caps, sizeof(caps), &caps, sizeof(caps)).status);
+    EXPECT_EQ(c.render_channels, caps.RenderChannels);
+    EXPECT_EQ(c.capture_channels, caps.CaptureChannels);
+    const layout render{caps.RenderChannels, caps.RenderBits / 8};
+    const layout capture{caps.CaptureChannels, caps.CaptureBits / 8};
+    ASSERT_EQ(STATUS_SUCCESS, channel::control(h, IOCTL_QELASIO_ACQUIRE).status);
+    const ULONG frames = buffer_frames(rate);
+    ASSERT_EQ(STATUS_SUCCESS, channel::prepare(h, frames, capture.channels != 0, 1));
+    ASSERT_EQ(STATUS_SUCCESS, while_pumping([&] { return channel::control(h, IOCTL_QELASIO_START).status; }));
+    const sim::host_counters bus_before = bus().counters();
+    stream(h, render, capture, adapter()->Usb().GetRecord(0)->InterfaceNumber, frames);
+    EXPECT_EQ(STATUS_SUCCESS, channel::control(h, IOCTL_QELASIO_UNPREPARE).status);
+    EXPECT_EQ(STATUS_SUCCESS, channel::control(h, IOCTL_QELASIO_RELEASE).status);
+    EXPECT_TRUE(CloseHandle(h));
+
+    // A clean run: no recovery, no refused transfer, no packet the endpoint cannot take.
+    const ENGINE_COUNTERS &counters = adapter()->EngineCounters();
+    for (ULONG d = 0; d < 2; ++d) {
+        EXPECT_EQ(0u, counters.Recoveries[d]);
+        EXPECT_EQ(0u, counters.Underruns[d]);
+        EXPECT_EQ(0u, counters.Failures[d]);
+    }
+    const sim::host_counters bus_after = bus().counters();
+    EXPECT_EQ(bus_before.malformed_urbs, bus_after.malformed_urbs);
+    EXPECT_EQ(bus_before.bad_start_frames, bus_after.bad_start_frames);
+    EXPECT_EQ(0u, device->counters().out_invalid);
+    EXPECT_EQ(0u, short_writes);
+
+    const bool gaps = c.nominal_output && ppm > 0;
+    const layout back = capture.channels != 0 ? capture : render;
+    comparison r = compare_stream(written, render, captured, back, gaps);
+    EXPECT_TRUE(r.found) << "nothing written came back";
+    EXPECT_TRUE(r.fault.empty()) << r.fault << " (latency " << r.latency << ", " << r.checked << " frames matched)";
+    // Everything written came back but the last buffers: those in the FIFOs, the transfers
+    // in flight and, for a render-only client, its queued WRITEs.
+    EXPECT_GE(r.checked + r.latency + (capture.channels != 0 ? 2 : 7) * frames, written.size() / render.frame());
+    if (gaps) {
+        EXPECT_GT(r.silent_gaps, 0u) << "the device records more than the host can send it";
+    } else {
+        EXPECT_EQ(0u, r.silent_gaps);
+    }
+
+    open_wavert(rate, capture.channels);
+}
+
+void PrintTo(const variety_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+std::string case_name(const ::testing::TestParamInfo<std::tuple<variety_case, int>> &info)
+{
+    const int ppm = std::get<1>(info.param);
+    return std::string(std::get<0>(info.param).name) + (ppm < 0 ? "Slow" : ppm > 0 ? "Fast" : "Nominal");
+}
+
+INSTANTIATE_TEST_SUITE_P(RealDevices, DeviceVarietyTest,
+                         ::testing::Combine(::testing::ValuesIn(CASES), ::testing::Values(-800, 0, 800)), case_name);
+
+} // namespace
+} // namespace variety_test
