@@ -209,8 +209,9 @@ ULONG CMixSource::MixFromCapture(ULONG CapturedBytes, ULONG NextFrame)
     if (m_CapturePaced && m_Bounce != NULL && m_Device.CaptureBytesPerFrame != 0) {
         ULONG captured = CapturedBytes / m_Device.CaptureBytesPerFrame;
         ULONG frames = MixClampFrames(captured, m_BounceFrames);
-        ULONG delivered = MixClampFrames(ReadFrames(frames, m_Bounce), frames);
-        if (m_Primed) {
+        if (!m_Primed) {
+            ReadFrames(frames, m_Bounce);
+        } else {
             if (!m_Aligned) {
                 // The first capture after priming does not start where the priming transfer
                 // ended: one capture transfer's worth of distance is missing.
@@ -221,15 +222,35 @@ ULONG CMixSource::MixFromCapture(ULONG CapturedBytes, ULONG NextFrame)
                 }
                 m_Aligned = TRUE;
             }
+            // Only what the queued transfers can take is read: frames the render side cannot
+            // carry (an output that takes no more than the nominal packet while capture runs
+            // fast) stay with the producer, whose FIFO then fills, instead of being lost here.
+            frames = MixClampFrames(frames, RoomAheadLocked());
+            ULONG delivered = MixClampFrames(ReadFrames(frames, m_Bounce), frames);
             written = WriteAheadLocked(delivered);
             LONG64 offset = static_cast<LONG64>(m_WriteOffset) +
-                            static_cast<LONG64>(captured) * m_Device.RenderBytesPerFrame;
+                            static_cast<LONG64>(frames) * m_Device.RenderBytesPerFrame;
             m_WriteOffset = offset > MAXLONG ? MAXLONG : static_cast<LONG>(offset);
         }
         NotifyConsumed();
     }
     KeReleaseInStackQueuedSpinLock(&lockHandle);
     return written;
+}
+
+ULONG CMixSource::RoomAheadLocked()
+{
+    ULONG64 queued = 0;
+    for (PLIST_ENTRY link = m_Pieces.Flink; link != &m_Pieces; link = link->Flink) {
+        queued += PieceFromLink(link)->BytesRequested;
+    }
+    const LONG64 room = static_cast<LONG64>(queued) - m_WriteOffset;
+    const ULONG frameBytes = m_Device.RenderBytesPerFrame;
+    if (frameBytes == 0 || room <= 0) {
+        return 0;
+    }
+    const ULONG64 frames = static_cast<ULONG64>(room) / frameBytes;
+    return frames > MAXULONG ? MAXULONG : static_cast<ULONG>(frames);
 }
 
 ULONG CMixSource::WriteAheadLocked(ULONG Frames)

@@ -84,7 +84,8 @@ public:
     VOID CommitPiece(ULONG NextFrame);
     // DISPATCH_LEVEL or below, at each capture completion of CapturedBytes starting so that
     // NextFrame follows it. Capture-paced sources only: reads as many frames as were captured
-    // (at most a bounce buffer) and, once primed, adds them into the queued transfers at the
+    // (at most a bounce buffer; once primed, at most what the queued transfers have room for
+    // past the write offset) and, once primed, adds them into the queued transfers at the
     // write offset. Returns the frames written into transfers.
     ULONG MixFromCapture(ULONG CapturedBytes, ULONG NextFrame);
     BOOLEAN IsPrimed() const { return m_Primed; }
@@ -102,6 +103,9 @@ protected:
     // With the lock held: adds Frames bounce frames into the queued pieces from the write offset
     // on; what lies past the last queued piece is not written. Returns the frames written.
     ULONG WriteAheadLocked(ULONG Frames);
+    // With the lock held: frames the queued pieces hold past the write offset (0 when the
+    // offset is at or past their end). A negative offset counts the distance to their start.
+    ULONG RoomAheadLocked();
 
     MIX_DEVICE_FORMAT m_Device;
     KSPIN_LOCK m_Lock;

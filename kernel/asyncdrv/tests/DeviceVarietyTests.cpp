@@ -164,13 +164,42 @@ comparison compare_stream(const std::vector<UCHAR> &written, layout out, const s
     return r;
 }
 
-class DeviceVarietyTest : public engine_test::EngineTest,
-                          public ::testing::WithParamInterface<std::tuple<variety_case, int>> {
+class VarietyStreamTest : public engine_test::EngineTest {
 protected:
-    // Frame after frame with the client served in between: each completed READ is answered by
-    // a WRITE of the next block; a render-only client keeps three WRITEs queued.
-    void stream(HANDLE h, layout render, layout capture, ULONG renderInterface, ULONG bufferFrames)
+    // Starts the driver on the variety and opens, acquires, prepares and starts its channel
+    // at the ASIO default buffer; the rate and the layouts the device streams are filled in.
+    void start_channel(const variety_case &c, int ppm)
     {
+        sim::device_variety v = find_variety(c.name);
+        v.options.ppm = ppm;
+        start(v.descriptors, v.options, v.rate, c.store_rate);
+        ASSERT_NE(nullptr, adapter());
+        ASSERT_EQ(STATUS_SUCCESS, common()->GetSampleRate(&rate));
+        EXPECT_EQ(v.rate, rate);
+        handle = channel::open_channel(channel::channel_path(pdo));
+        ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+        QELASIO_RATE_CAPS caps{};
+        caps.Rate = rate;
+        ASSERT_EQ(STATUS_SUCCESS,
+                  channel::control(handle, IOCTL_QELASIO_GET_RATE_CAPS, &caps, sizeof(caps), &caps, sizeof(caps)).status);
+        EXPECT_EQ(c.render_channels, caps.RenderChannels);
+        EXPECT_EQ(c.capture_channels, caps.CaptureChannels);
+        render = {caps.RenderChannels, caps.RenderBits / 8};
+        capture = {caps.CaptureChannels, caps.CaptureBits / 8};
+        frames = buffer_frames(rate);
+        ASSERT_EQ(STATUS_SUCCESS, channel::control(handle, IOCTL_QELASIO_ACQUIRE).status);
+        ASSERT_EQ(STATUS_SUCCESS, channel::prepare(handle, frames, capture.channels != 0, 1));
+        ASSERT_EQ(STATUS_SUCCESS, while_pumping([&] { return channel::control(handle, IOCTL_QELASIO_START).status; }));
+    }
+
+    // Frame after frame with the client served in between: each completed READ is answered by
+    // a WRITE of the next block; a render-only client keeps three WRITEs queued. Runs for
+    // runFrames, or for overrunTail more frames once a WRITE came back short.
+    void stream(ULONG runFrames, ULONG overrunTail = ~0u)
+    {
+        HANDLE h = handle;
+        const ULONG bufferFrames = frames;
+        const ULONG renderInterface = adapter()->Usb().GetRecord(0)->InterfaceNumber;
         const ULONG renderBytes = bufferFrames * render.frame();
         const ULONG captureBytes = bufferFrames * capture.frame();
         auto write_next = [&](pending_io &io) {
@@ -196,8 +225,14 @@ protected:
                 write_next(writes.emplace_back());
             }
         }
-        for (ULONG frame = 0; frame < RUN_FRAMES; ++frame) {
+        for (ULONG frame = 0; frame < runFrames && overrunTail != 0; ++frame) {
             run_frames(1);
+            if (short_writes != 0) {
+                --overrunTail;
+            }
+            if (frame % 1000 == 0) {
+                output_fill.push_back(adapter()->Channel().OutputFifo().Fill() / render.frame());
+            }
             if (capture.channels != 0) {
                 while (reads[next].finished()) {
                     pending_io &io = reads[next];
@@ -208,7 +243,10 @@ protected:
                     write_next(out);
                     ASSERT_TRUE(out.wait());
                     ASSERT_EQ(STATUS_SUCCESS, out.status()) << "write at bus frame " << frame;
-                    short_writes += out.overlapped.InternalHigh < renderBytes ? 1 : 0;
+                    if (out.overlapped.InternalHigh < renderBytes && short_writes++ == 0) {
+                        first_short_write = frame;
+                        written_before_short_write = written.size() / render.frame() - bufferFrames;
+                    }
                     channel::read(h, io, captureBytes);
                     next ^= 1;
                 }
@@ -240,23 +278,42 @@ protected:
 
     // Closes the channel with the bus running, whatever state a failed step left it in: the
     // driver's cleanup stops the streams, which waits for the transfers in flight.
-    struct channel_guard {
-        DeviceVarietyTest *test;
-        HANDLE handle;
-        ~channel_guard()
-        {
-            if (handle != INVALID_HANDLE_VALUE) {
-                test->while_pumping([this] { return CloseHandle(handle) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL; });
-            }
+    void TearDown() override
+    {
+        if (handle != INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(STATUS_SUCCESS,
+                      while_pumping([this] { return CloseHandle(handle) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL; }));
+            handle = INVALID_HANDLE_VALUE;
         }
-    };
+        EngineTest::TearDown();
+    }
+
+    // A clean run: no recovery, no refused transfer, no packet the endpoint cannot take.
+    void expect_clean_run(const sim::host_counters &before)
+    {
+        const ENGINE_COUNTERS &counters = adapter()->EngineCounters();
+        for (ULONG d = 0; d < 2; ++d) {
+            EXPECT_EQ(0u, counters.Recoveries[d]);
+            EXPECT_EQ(0u, counters.Underruns[d]);
+            EXPECT_EQ(0u, counters.Failures[d]);
+        }
+        const sim::host_counters after = bus().counters();
+        EXPECT_EQ(before.malformed_urbs, after.malformed_urbs);
+        EXPECT_EQ(before.bad_start_frames, after.bad_start_frames);
+        EXPECT_EQ(0u, device->counters().out_invalid);
+    }
+
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ULONG rate = 0;
+    ULONG frames = 0;
+    layout render;
+    layout capture;
 
     // The audio engine's role: a stereo client range of 16 to 32 bits at the rate intersected
     // with each streaming pin, the pin created and run for two notifications.
-    void open_wavert(ULONG rate, ULONG captureChannels)
+    void open_wavert()
     {
         std::unique_ptr<sim::wavert_filter> filter;
-        const std::wstring name = L"Wave_" + std::to_wstring(rate);
         for (const std::wstring &path : sim::audio_interfaces()) {
             std::wstring lower;
             for (WCHAR ch : path) {
@@ -295,7 +352,7 @@ protected:
             client.MaximumChannels = 2;
             ASSERT_EQ(STATUS_SUCCESS, filter->intersect(pin, client, &format, &probe));
             const auto *wave = reinterpret_cast<const WAVEFORMATEX *>(format.data() + sizeof(KSDATAFORMAT));
-            EXPECT_EQ(flow == KSPIN_DATAFLOW_OUT && captureChannels == 1 ? 1u : 2u, wave->nChannels);
+            EXPECT_EQ(flow == KSPIN_DATAFLOW_OUT && capture.channels == 1 ? 1u : 2u, wave->nChannels);
             std::unique_ptr<sim::wavert_pin> created;
             ASSERT_EQ(STATUS_SUCCESS, filter->create_pin(pin, format, &created));
             ASSERT_EQ(STATUS_SUCCESS, created->allocate_buffer(rate / 10 * wave->nBlockAlign, 2));
@@ -314,7 +371,7 @@ protected:
                       }));
             ++opened;
         }
-        EXPECT_EQ(captureChannels != 0 ? 2u : 1u, opened);
+        EXPECT_EQ(capture.channels != 0 ? 2u : 1u, opened);
     }
 
     // Requests in flight outlive a failed step until the channel is closed.
@@ -324,56 +381,26 @@ protected:
     std::vector<UCHAR> captured;
     ULONGLONG next_frame = 0;
     ULONG short_writes = 0;
+    ULONG first_short_write = 0;      // bus frame of the stream
+    ULONGLONG written_before_short_write = 0;
+    std::vector<ULONG> output_fill;   // frames in the output FIFO, every 1000 bus frames
 };
+
+class DeviceVarietyTest : public VarietyStreamTest,
+                          public ::testing::WithParamInterface<std::tuple<variety_case, int>> {};
 
 TEST_P(DeviceVarietyTest, StreamsBitExactThroughTheChannelAndOpensThroughWaveRT)
 {
     const variety_case &c = std::get<0>(GetParam());
     const int ppm = std::get<1>(GetParam());
-    sim::device_variety v = find_variety(c.name);
-    v.options.ppm = ppm;
-    start(v.descriptors, v.options, v.rate, c.store_rate);
-    ASSERT_NE(nullptr, adapter());
-    ULONG rate = 0;
-    ASSERT_EQ(STATUS_SUCCESS, common()->GetSampleRate(&rate));
-    EXPECT_EQ(v.rate, rate);
-
-    HANDLE h = channel::open_channel(channel::channel_path(pdo));
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    channel_guard guard{this, h};
-    QELASIO_RATE_CAPS caps{};
-    caps.Rate = rate;
-    ASSERT_EQ(STATUS_SUCCESS,
-              channel::control(h, IOCTL_QELASIO_GET_RATE_CAPS, &caps, sizeof(caps), &caps, sizeof(caps)).status);
-    EXPECT_EQ(c.render_channels, caps.RenderChannels);
-    EXPECT_EQ(c.capture_channels, caps.CaptureChannels);
-    const layout render{caps.RenderChannels, caps.RenderBits / 8};
-    const layout capture{caps.CaptureChannels, caps.CaptureBits / 8};
-    ASSERT_EQ(STATUS_SUCCESS, channel::control(h, IOCTL_QELASIO_ACQUIRE).status);
-    const ULONG frames = buffer_frames(rate);
-    ASSERT_EQ(STATUS_SUCCESS, channel::prepare(h, frames, capture.channels != 0, 1));
-    ASSERT_EQ(STATUS_SUCCESS, while_pumping([&] { return channel::control(h, IOCTL_QELASIO_START).status; }));
-    const sim::host_counters bus_before = bus().counters();
-    stream(h, render, capture, adapter()->Usb().GetRecord(0)->InterfaceNumber, frames);
-    if (HasFatalFailure()) {
-        return;
-    }
-    EXPECT_EQ(STATUS_SUCCESS, channel::control(h, IOCTL_QELASIO_UNPREPARE).status);
-    EXPECT_EQ(STATUS_SUCCESS, channel::control(h, IOCTL_QELASIO_RELEASE).status);
-    guard.handle = INVALID_HANDLE_VALUE;
-    EXPECT_TRUE(CloseHandle(h));
-
-    // A clean run: no recovery, no refused transfer, no packet the endpoint cannot take.
-    const ENGINE_COUNTERS &counters = adapter()->EngineCounters();
-    for (ULONG d = 0; d < 2; ++d) {
-        EXPECT_EQ(0u, counters.Recoveries[d]);
-        EXPECT_EQ(0u, counters.Underruns[d]);
-        EXPECT_EQ(0u, counters.Failures[d]);
-    }
-    const sim::host_counters bus_after = bus().counters();
-    EXPECT_EQ(bus_before.malformed_urbs, bus_after.malformed_urbs);
-    EXPECT_EQ(bus_before.bad_start_frames, bus_after.bad_start_frames);
-    EXPECT_EQ(0u, device->counters().out_invalid);
+    ASSERT_NO_FATAL_FAILURE(start_channel(c, ppm));
+    const sim::host_counters before = bus().counters();
+    ASSERT_NO_FATAL_FAILURE(stream(RUN_FRAMES));
+    EXPECT_EQ(STATUS_SUCCESS, channel::control(handle, IOCTL_QELASIO_UNPREPARE).status);
+    EXPECT_EQ(STATUS_SUCCESS, channel::control(handle, IOCTL_QELASIO_RELEASE).status);
+    EXPECT_TRUE(CloseHandle(handle));
+    handle = INVALID_HANDLE_VALUE;
+    expect_clean_run(before);
     EXPECT_EQ(0u, short_writes);
 
     const bool gaps = c.nominal_output && ppm > 0;
@@ -390,7 +417,30 @@ TEST_P(DeviceVarietyTest, StreamsBitExactThroughTheChannelAndOpensThroughWaveRT)
         EXPECT_EQ(0u, r.silent_gaps);
     }
 
-    open_wavert(rate, capture.channels);
+    open_wavert();
+}
+
+// An output that takes the nominal packet and no more, under a clock 800 ppm fast (38.4 frames
+// a second more captured than it can be sent): no packet exceeds the endpoint, and the frames
+// left over wait, first in the render transfers queued ahead, then in the output FIFO. Once that
+// is full (about a minute in) the overrun reaches the client as WRITEs that come back short.
+// Until then every frame written comes back, in order, between the silence the device records
+// for the frames it was not sent.
+TEST_F(VarietyStreamTest, NominalOutputKeepsWhatItCannotSendUntilTheFifoIsFull)
+{
+    const variety_case c = {"Uac1AdaptiveOutputNominalPacketsOnly", 2, 2, true, true};
+    ASSERT_NO_FATAL_FAILURE(start_channel(c, 800));
+    const sim::host_counters before = bus().counters();
+    ASSERT_NO_FATAL_FAILURE(stream(150000, 1000));
+    expect_clean_run(before);
+    ASSERT_NE(0u, short_writes) << "the output FIFO never filled";
+    RecordProperty("first_short_write_ms", static_cast<int>(first_short_write));
+    const ULONG fifo = adapter()->Channel().OutputFifo().Size() / render.frame();
+    ASSERT_FALSE(output_fill.empty());
+    EXPECT_GT(output_fill.back() + frames, fifo) << "the FIFO is full when the WRITEs come back short";
+    const comparison r = compare_stream(written, render, captured, capture, true);
+    EXPECT_GT(r.silent_gaps, 0u);
+    EXPECT_GE(r.checked, written_before_short_write) << r.fault;
 }
 
 void PrintTo(const variety_case &c, std::ostream *os)

@@ -314,6 +314,8 @@ TEST_F(PacedMixTest, FirstCaptureOffThePrimingFrameMovesOneCaptureTransferAhead)
     EXPECT_EQ((146 + 48 + 96) * 12, source.GetWriteOffset());
 }
 
+// Past the last queued transfer nothing is written, and nothing is read either: the frames
+// stay with the producer until a transfer has room for them.
 TEST_F(PacedMixTest, NothingIsWrittenPastTheQueueOrBeforeTheSourceStarts)
 {
     source.started = FALSE;
@@ -327,10 +329,16 @@ TEST_F(PacedMixTest, NothingIsWrittenPastTheQueueOrBeforeTheSourceStarts)
     EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 108));
     EXPECT_EQ(6u, source.MixFromCapture(48 * 8, 109));
     EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 110));
+    EXPECT_EQ((48u + 48 + 6) * 4, source.position) << "what has no room was not taken";
     EXPECT_EQ(std::vector<UCHAR>(1200, 0), buffers[2]);
     EXPECT_EQ(0, sample(3, 45));
     EXPECT_NE(0, sample(3, 46));
-    EXPECT_NE(0, sample(3, 99));
+    EXPECT_EQ(102 << 8, sample(3, 99));
+    // A transfer queued later takes the frames that waited.
+    source.QueuePiece(&entries[0]);
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 111));
+    EXPECT_EQ(103 << 8, sample(0, 0));
+    EXPECT_EQ(150 << 8, sample(0, 47));
 }
 
 TEST_F(PacedMixTest, ACaptureBehindTheBusWritesNothingUntilItCatchesUp)
@@ -347,12 +355,14 @@ TEST_F(PacedMixTest, ACaptureBehindTheBusWritesNothingUntilItCatchesUp)
     EXPECT_NE(0, sample(3, 42));
 }
 
-TEST_F(PacedMixTest, CaptureReadsAreClampedToTheBounceBuffer)
+TEST_F(PacedMixTest, CaptureReadsAreClampedToTheBounceBufferAndTheRoomAhead)
 {
+    source.MixFromCapture(5000 * 8, 99);
+    EXPECT_EQ(source.GetBounceFrames(), source.largest_request) << "before priming";
     source.CommitPiece(100);
     source.largest_request = 0;
     source.MixFromCapture(5000 * 8, 100);
-    EXPECT_EQ(source.GetBounceFrames(), source.largest_request);
+    EXPECT_EQ(300u - 146u, source.largest_request) << "three transfers are queued, 146 frames taken";
 }
 
 TEST_F(PacedMixTest, DirectMixingSkipsACapturePacedSource)
