@@ -1,7 +1,13 @@
 // The library against the simulated device models: the default devices of both generations,
-// a clock selector, the vendor-class quirk and the malformed descriptor sets the models offer.
+// the varieties of real devices (vendor alternates, wide multichannel alternates, a clock
+// selector with an unconnected input, an output sized for the nominal packet), the vendor-class
+// quirk, the malformed descriptor sets the models offer, and the fuzz corpus seeded from them.
 #include "UsbAudioTestFixture.h"
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sim/audio_device.h>
 #include <sim/device_varieties.h>
 #include "USBAudioClock.h"
@@ -335,6 +341,37 @@ TEST_F(SimDeviceTest, MalformedDescriptorSetsFailWithAStatus)
         model.reset();
         EXPECT_EQ(platform::pool_outstanding_blocks(USBAUDIO_TAG), 0u);
         audio = std::make_unique<CUSBAudioCL>();
+    }
+}
+
+// The fuzz target's seed corpus holds every variety's descriptor set as the target reads its
+// input (a first byte with the bus speed in bit 0, then the configuration descriptor), and
+// each of them starts and configures the library. OVM_WRITE_FUZZ_SEEDS=1 writes the seeds anew.
+TEST_F(SimDeviceTest, FuzzCorpusSeedsEveryVariety)
+{
+    for (sim::device_variety &v : sim::device_varieties()) {
+        SCOPED_TRACE(v.name);
+        std::string file = "variety";
+        for (char ch : v.name) {
+            if (std::isupper(static_cast<unsigned char>(ch))) {
+                file += '_';
+            }
+            file += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        }
+        const std::string path = std::string(USBAUDIO_FUZZ_CORPUS) + "/" + file;
+        bytes seed = {static_cast<std::uint8_t>(v.descriptors.speed == sim::usb_speed::high ? 1 : 0)};
+        seed.insert(seed.end(), v.descriptors.configuration.begin(), v.descriptors.configuration.end());
+        if (std::getenv("OVM_WRITE_FUZZ_SEEDS") != nullptr) {
+            std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(seed.data()),
+                                                         static_cast<std::streamsize>(seed.size()));
+        }
+        std::ifstream in(path, std::ios::binary);
+        const bytes stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(stored, seed) << path << " is missing or stale: run with OVM_WRITE_FUZZ_SEEDS=1";
+        EXPECT_EQ(start_model(v.descriptors, v.options), STATUS_SUCCESS);
+        audio.reset();
+        lower.reset();
+        model.reset();
     }
 }
 
