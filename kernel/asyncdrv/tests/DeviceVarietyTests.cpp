@@ -10,6 +10,7 @@
 #include <thread>
 #include <ksmedia.h>
 #include <sim/audio_engine.h>
+#include <sim/clean_run.h>
 #include <sim/device_varieties.h>
 #include "DeviceChannelE2EFixture.h"
 #include "EngineFixture.h"
@@ -88,79 +89,52 @@ UCHAR pattern_byte(ULONGLONG k, ULONG c, ULONG b)
     return static_cast<UCHAR>(v >> (8 * (b % 8))) | 1;
 }
 
-// The device's loopback of one render frame into its capture format: capture channel c takes
-// render channel c, a narrower sample its most significant bytes, a wider one zeros below.
-std::vector<UCHAR> looped_frame(const UCHAR *render, ULONG renderChannels, ULONG renderBytes, ULONG captureChannels,
-                                ULONG captureBytes)
-{
-    std::vector<UCHAR> out;
-    for (ULONG c = 0; c < captureChannels; ++c) {
-        for (ULONG b = 0; b < captureBytes; ++b) {
-            LONG from = static_cast<LONG>(b + renderBytes) - static_cast<LONG>(captureBytes);
-            out.push_back(c < renderChannels && from >= 0 ? render[c * renderBytes + from] : 0);
-        }
-    }
-    return out;
-}
-
 struct layout {
     ULONG channels = 0;
     ULONG bytes = 0; // container bytes per sample
     ULONG frame() const { return channels * bytes; }
 };
 
-// What came back (in `back` layout) against what was written: silence up to the first
-// non-silent frame, which fixes the latency, then every written frame in order to the end.
-// Gaps of silence between written frames are allowed only where gaps_allowed.
+// The device's loopback of one render frame into its capture format: capture channel c takes
+// render channel c, a narrower sample its most significant bytes, a wider one zeros below.
+void looped_frame(const UCHAR *render, layout out, layout in, UCHAR *captured)
+{
+    for (ULONG c = 0; c < in.channels; ++c) {
+        for (ULONG b = 0; b < in.bytes; ++b) {
+            LONG from = static_cast<LONG>(b + out.bytes) - static_cast<LONG>(in.bytes);
+            *captured++ = c < out.channels && from >= 0 ? render[c * out.bytes + from] : 0;
+        }
+    }
+}
+
+// What came back (in layout `in`) against what was written (in layout `out`), as a clean run
+// of the device's loopback of each written frame. Where gaps are allowed, the silence the
+// device records between written frames (for frames it was never sent) is counted and left
+// out first.
 struct comparison {
-    bool found = false;
-    ULONGLONG latency = 0;  // frames of back before the first written frame
-    ULONGLONG checked = 0;  // written frames that came back
-    ULONGLONG silent_gaps = 0;
-    std::string fault;      // empty when everything matched
+    sim::clean_run run;
+    size_t gaps = 0;
 };
 
 comparison compare_stream(const std::vector<UCHAR> &written, layout out, const std::vector<UCHAR> &back, layout in,
                           bool gaps_allowed)
 {
     comparison r;
-    const ULONG writtenFrames = static_cast<ULONG>(written.size() / out.frame());
-    const ULONG backFrames = static_cast<ULONG>(back.size() / in.frame());
-    auto expected = [&](ULONG k) {
-        return looped_frame(&written[static_cast<size_t>(k) * out.frame()], out.channels, out.bytes, in.channels, in.bytes);
-    };
-    auto frame_at = [&](ULONG i) {
-        return std::vector<UCHAR>(back.begin() + static_cast<std::ptrdiff_t>(i) * in.frame(),
-                                  back.begin() + static_cast<std::ptrdiff_t>(i + 1) * in.frame());
-    };
-    auto silent = [&](const std::vector<UCHAR> &f) {
-        return std::all_of(f.begin(), f.end(), [](UCHAR b) { return b == 0; });
-    };
-    ULONG k = 0;
-    for (ULONG i = 0; i < backFrames && r.fault.empty(); ++i) {
-        std::vector<UCHAR> f = frame_at(i);
-        if (!r.found) {
-            if (silent(f)) {
-                continue;
-            }
-            r.found = true;
-            r.latency = i;
+    std::vector<UCHAR> data;
+    const ULONG bytes = in.frame();
+    bool sound = false;
+    for (size_t at = 0; at + bytes <= back.size(); at += bytes) {
+        const bool silent = std::all_of(back.begin() + at, back.begin() + at + bytes, [](UCHAR b) { return b == 0; });
+        if (sound && silent && gaps_allowed) {
+            ++r.gaps;
+            continue;
         }
-        if (k < writtenFrames && f == expected(k)) {
-            ++k;
-        } else if (silent(f) && (gaps_allowed || k >= writtenFrames)) {
-            r.silent_gaps += k < writtenFrames ? 1 : 0;
-        } else {
-            r.fault = "frame " + std::to_string(i) + " of what came back is not written frame " + std::to_string(k);
-            for (ULONG j = 0; j < writtenFrames; ++j) {
-                if (f == expected(j)) {
-                    r.fault += " but written frame " + std::to_string(j);
-                    break;
-                }
-            }
-        }
+        sound = sound || !silent;
+        data.insert(data.end(), back.begin() + at, back.begin() + at + bytes);
     }
-    r.checked = k;
+    r.run = sim::check_clean_run(data, bytes, written.size() / out.frame(), [&](ULONGLONG k, UCHAR *frame) {
+        looped_frame(&written[static_cast<size_t>(k) * out.frame()], out, in, frame);
+    });
     return r;
 }
 
@@ -172,7 +146,7 @@ protected:
     {
         sim::device_variety v = find_variety(c.name);
         v.options.ppm = ppm;
-        start(v.descriptors, v.options, v.rate, c.store_rate);
+        start_device(v.descriptors, v.options, v.rate, c.store_rate);
         ASSERT_NE(nullptr, adapter());
         ASSERT_EQ(STATUS_SUCCESS, common()->GetSampleRate(&rate));
         EXPECT_EQ(v.rate, rate);
@@ -405,16 +379,13 @@ TEST_P(DeviceVarietyTest, StreamsBitExactThroughTheChannelAndOpensThroughWaveRT)
 
     const bool gaps = c.nominal_output && ppm > 0;
     const layout back = capture.channels != 0 ? capture : render;
-    comparison r = compare_stream(written, render, captured, back, gaps);
-    EXPECT_TRUE(r.found) << "nothing written came back";
-    EXPECT_TRUE(r.fault.empty()) << r.fault << " (latency " << r.latency << ", " << r.checked << " frames matched)";
+    const comparison r = compare_stream(written, render, captured, back, gaps);
+    EXPECT_TRUE(r.run.clean) << r.run.why;
     // Everything written came back but the last buffers: those in the FIFOs, the transfers
     // in flight and, for a render-only client, its queued WRITEs.
-    EXPECT_GE(r.checked + r.latency + (capture.channels != 0 ? 2 : 7) * frames, written.size() / render.frame());
+    EXPECT_GE(r.run.frames + r.run.latency + (capture.channels != 0 ? 2 : 7) * frames, written.size() / render.frame());
     if (gaps) {
-        EXPECT_GT(r.silent_gaps, 0u) << "the device records more than the host can send it";
-    } else {
-        EXPECT_EQ(0u, r.silent_gaps);
+        EXPECT_GT(r.gaps, 0u) << "the device records more than the host can send it";
     }
 
     open_wavert();
@@ -439,8 +410,8 @@ TEST_F(VarietyStreamTest, NominalOutputKeepsWhatItCannotSendUntilTheFifoIsFull)
     ASSERT_FALSE(output_fill.empty());
     EXPECT_GT(output_fill.back() + frames, fifo) << "the FIFO is full when the WRITEs come back short";
     const comparison r = compare_stream(written, render, captured, capture, true);
-    EXPECT_GT(r.silent_gaps, 0u);
-    EXPECT_GE(r.checked, written_before_short_write) << r.fault;
+    EXPECT_GT(r.gaps, 0u);
+    EXPECT_GE(r.run.frames, written_before_short_write) << r.run.why;
 }
 
 void PrintTo(const variety_case &c, std::ostream *os)

@@ -46,10 +46,10 @@ void EngineTest::store_tuning(const wchar_t *name, ULONG value)
 void EngineTest::start(sim::uac2_options descriptors, sim::audio_device_options options, ULONG rate, bool tapped)
 {
     options.initial_rate = rate;
-    start(sim::build_uac2_device(descriptors), options, rate, true, tapped);
+    start_device(sim::build_uac2_device(descriptors), options, rate, true, tapped);
 }
 
-void EngineTest::start(sim::device_descriptors descriptors, sim::audio_device_options options, ULONG rate,
+void EngineTest::start_device(sim::device_descriptors descriptors, sim::audio_device_options options, ULONG rate,
                        bool store_rate, bool tapped)
 {
     sim::host_controller_options bus_options;

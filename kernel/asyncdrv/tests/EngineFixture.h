@@ -29,7 +29,7 @@ protected:
                bool tapped = false);
     // The same for any descriptor set, with the device options as given; "SampleRate" is
     // stored only when store_rate.
-    void start(sim::device_descriptors descriptors, sim::audio_device_options options, ULONG rate, bool store_rate,
+    void start_device(sim::device_descriptors descriptors, sim::audio_device_options options, ULONG rate, bool store_rate,
                bool tapped = false);
     static void store_tuning(const wchar_t *name, ULONG value);
 
