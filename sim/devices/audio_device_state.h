@@ -20,6 +20,7 @@ struct stream_state {
     std::deque<std::uint8_t> fifo;          // render: frames waiting to be played
     bool playing = false;
     std::deque<std::uint8_t> loopback;      // capture: played frames in this stream's format
+    bool loopback_flowing = false;          // capture: the loopback path's delay has filled
     std::uint64_t pattern_frame = 0;
     std::uint64_t packets = 0;              // capture data packets since selection
     std::uint64_t feedback_packets = 0;

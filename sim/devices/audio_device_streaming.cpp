@@ -408,12 +408,22 @@ iso_in_result audio_device::state::in_packet(std::uint8_t address, std::uint64_t
         }
         stream->pattern_frame += std::max(frames, produced);
     } else {
-        const std::size_t available = std::min<std::size_t>(stream->loopback.size(), bytes);
+        // The output reaches the input through a path of two milliseconds: the input records
+        // silence until that much was played, then takes the played frames at its own clock.
+        // The delay absorbs the jitter between an output that follows the host's data rate (an
+        // adaptive or synchronous endpoint) and an input on the device's clock.
+        const std::size_t delay = std::size_t{rate_of(number)} * 2 / 1000 * fb;
+        stream->loopback_flowing = stream->loopback_flowing || (delay != 0 && stream->loopback.size() >= delay);
+        const std::size_t available =
+            stream->loopback_flowing ? std::min<std::size_t>(stream->loopback.size(), bytes) : 0;
         std::copy_n(stream->loopback.begin(), available, buffer.begin());
         std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(available),
                   buffer.begin() + static_cast<std::ptrdiff_t>(bytes), 0);
-        const std::size_t drop = std::min<std::size_t>(stream->loopback.size(), std::max(bytes, produced * fb));
-        stream->loopback.erase(stream->loopback.begin(), stream->loopback.begin() + static_cast<std::ptrdiff_t>(drop));
+        if (stream->loopback_flowing) {
+            const std::size_t drop = std::min<std::size_t>(stream->loopback.size(), std::max(bytes, produced * fb));
+            stream->loopback.erase(stream->loopback.begin(),
+                                   stream->loopback.begin() + static_cast<std::ptrdiff_t>(drop));
+        }
     }
     if ((stream->alt->data->attributes & 0x30) == 0x20) {
         stream->implicit_sizes.push_back(static_cast<std::uint32_t>(frames));

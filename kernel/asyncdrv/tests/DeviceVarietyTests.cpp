@@ -384,9 +384,6 @@ TEST_P(DeviceVarietyTest, StreamsBitExactThroughTheChannelAndOpensThroughWaveRT)
     // Everything written came back but the last buffers: those in the FIFOs, the transfers
     // in flight and, for a render-only client, its queued WRITEs.
     EXPECT_GE(r.run.frames + r.run.latency + (capture.channels != 0 ? 2 : 7) * frames, written.size() / render.frame());
-    if (gaps) {
-        EXPECT_GT(r.gaps, 0u) << "the device records more than the host can send it";
-    }
 
     open_wavert();
 }

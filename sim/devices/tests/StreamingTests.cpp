@@ -461,3 +461,48 @@ TEST(Feedback, ClassOneSynchEndpointSendsTenFourteenAtHighSpeed)
 }
 
 } // namespace
+
+namespace {
+
+// An adaptive output fed what the input captured (as a host in implicit-feedback mode does)
+// plays at the capture rate on average but follows its FIFO from packet to packet: the loopback
+// path's delay keeps that jitter out of what the input records.
+TEST(Loopback, AdaptiveOutputFedFromCaptureComesBackWithoutGaps)
+{
+    for (std::int32_t ppm : {-800, 800}) {
+        SCOPED_TRACE(ppm);
+        uac1_options o;
+        o.render_sync = uac1_options::sync::adaptive;
+        audio_device_options options;
+        options.ppm = ppm;
+        audio_device d(build_uac1_device(o), options);
+        d.set_endpoint_rate(uac1_ids::render_data_ep, 48000);
+        d.set_endpoint_rate(uac1_ids::capture_data_ep, 48000);
+        ASSERT_TRUE(configure(d, {{render_if, 1}, {capture_if, 1}}));
+        std::vector<std::uint8_t> capture(1024);
+        std::uint16_t next = 1;
+        std::uint32_t frames = 48;
+        std::size_t gaps = 0;
+        bool sound = false;
+        for (std::uint64_t m = 8; m <= 8 * 10000; m += 8) {
+            std::vector<std::uint8_t> packet;
+            for (std::uint32_t f = 0; f < 2 * frames; ++f, next = static_cast<std::uint16_t>(next == 0xFFFF ? 1 : next + 1)) {
+                packet.push_back(static_cast<std::uint8_t>(next));
+                packet.push_back(static_cast<std::uint8_t>(next >> 8));
+            }
+            ASSERT_EQ(d.iso_out(uac1_ids::render_data_ep, m, packet), packet_status::ok);
+            const iso_in_result r = d.iso_in(uac1_ids::capture_data_ep, m, capture);
+            frames = r.length / 4;
+            for (std::uint32_t at = 0; at < r.length; at += 4) {
+                const bool silent = read_le(capture, at, 4) == 0;
+                gaps += sound && silent ? 1 : 0;
+                sound = sound || !silent;
+            }
+        }
+        EXPECT_TRUE(sound);
+        EXPECT_EQ(gaps, 0u);
+        EXPECT_EQ(d.counters().render_underruns, 0u);
+    }
+}
+
+} // namespace
