@@ -351,9 +351,8 @@ NTSTATUS ks_create_pin(IUnknown *port_unknown, pc_port *port, const KSPIN_CONNEC
         return STATUS_NO_MATCH;
     }
     bool capture = pin->KsPinDescriptor.DataFlow == KSPIN_DATAFLOW_OUT;
-    NTSTATUS own = port->create_pin_object(port_unknown, connect->PinId, format, capture, pin_object);
-    if (own != STATUS_NOT_SUPPORTED) {
-        return own;
+    if (port->makes_own_pins()) {
+        return port->create_pin_object(port_unknown, connect->PinId, format, capture, pin_object);
     }
     ks_pin *object = new ks_pin(port_unknown, port, connect->PinId);
     NTSTATUS status = object->open(format, format->FormatSize, pin->KsPinDescriptor.DataFlow == KSPIN_DATAFLOW_OUT);

@@ -60,6 +60,7 @@ public:
         *port_stream = nullptr;
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+    bool makes_own_pins() const override { return true; }
     NTSTATUS create_pin_object(IUnknown *unknown, ULONG pin_id, const KSDATAFORMAT *format, bool capture,
                                ks_object **pin) override;
     bool acquire_pin_instance(ULONG pin_id) override;

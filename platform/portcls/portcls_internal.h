@@ -39,12 +39,15 @@ struct pc_port {
     virtual void object_closed() = 0;
     virtual void subdevice_withdrawn() = 0;
     // A port whose pins are not WaveRT pins makes its own pin object for a validated connect
-    // request; STATUS_NOT_SUPPORTED leaves the pin to the WaveRT path. Otherwise the call owns
-    // port_unknown's reference: the pin keeps it, or it is released on failure.
+    // request; the others leave the pin to the WaveRT path. The call owns port_unknown's
+    // reference: the pin keeps it, or it is released on failure, whatever the miniport's status
+    // (a STATUS_NOT_SUPPORTED from NewStream is a failure like any other).
+    virtual bool makes_own_pins() const { return false; }
     virtual NTSTATUS create_pin_object(IUnknown *port_unknown, ULONG pin_id, const KSDATAFORMAT *format,
                                        bool capture, ks_object **pin)
     {
-        (void)port_unknown, (void)pin_id, (void)format, (void)capture, (void)pin;
+        (void)pin_id, (void)format, (void)capture, (void)pin;
+        port_unknown->Release();
         return STATUS_NOT_SUPPORTED;
     }
 
