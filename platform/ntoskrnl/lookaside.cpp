@@ -2,10 +2,15 @@
 // pool or of the owner's allocate and free routines. Cached blocks stay allocated pool until
 // the list is deleted, so a list never deleted shows up as a leak of its tag.
 #include <wdm.h>
+#include <atomic>
 #include <platform/pool.h>
 #include <platform/verifier.h>
 
 namespace {
+
+// Blocks cached by every list now, so that a check between two moments can tell a block in use
+// from one a list keeps for its next allocation.
+std::atomic<ULONG> g_cached{0};
 
 constexpr USHORT default_depth = 4;
 
@@ -28,6 +33,7 @@ PVOID allocate(PGENERAL_LOOKASIDE L, void *caller)
     L->TotalAllocates += 1;
     PVOID entry = InterlockedPopEntrySList(&L->ListHead);
     if (entry != nullptr) {
+        --g_cached;
         return entry;
     }
     L->AllocateMisses += 1;
@@ -55,6 +61,7 @@ void free_to(PGENERAL_LOOKASIDE L, PVOID Entry)
         return;
     }
     InterlockedPushEntrySList(&L->ListHead, static_cast<PSLIST_ENTRY>(Entry));
+    ++g_cached;
 }
 
 void remove_all(PGENERAL_LOOKASIDE L)
@@ -62,6 +69,7 @@ void remove_all(PGENERAL_LOOKASIDE L)
     PSLIST_ENTRY entry = InterlockedFlushSList(&L->ListHead);
     while (entry != nullptr) {
         PSLIST_ENTRY next = entry->Next;
+        --g_cached;
         release(L, entry);
         entry = next;
     }
@@ -73,6 +81,15 @@ POOL_TYPE nonpaged_type(ULONG Flags)
 }
 
 } // namespace
+
+namespace platform {
+
+ULONG pool_lookaside_blocks()
+{
+    return g_cached.load();
+}
+
+} // namespace platform
 
 extern "C" {
 

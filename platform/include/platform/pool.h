@@ -39,6 +39,9 @@ SIZE_T pool_outstanding_bytes(ULONG tag = 0);
 // Blocks of one pool type (NonPagedPool, NonPagedPoolNx ...) allocated now; tag 0: every tag.
 ULONG pool_outstanding_blocks_of_type(LONG pool_type, ULONG tag = 0);
 
+// Blocks that lookaside lists hold in their caches now (allocated pool, not in use).
+ULONG pool_lookaside_blocks();
+
 // Allocations made so far (successful ones, freed or not) by the module at module_path; an
 // empty path counts every module. A benchmark compares two readings.
 std::uint64_t pool_allocation_count(const std::string &module_path);

@@ -159,6 +159,7 @@ TEST_F(PoolTests, NonPagedPoolCanBeAllocatedAtDispatchLevel)
 TEST_F(PoolTests, LookasideListKeepsDepthEntriesAndFreesTheRestToPool)
 {
     NPAGED_LOOKASIDE_LIST list;
+    const ULONG cachedBefore = platform::pool_lookaside_blocks();
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 48, tag_a, 2);
     void *entries[4];
     for (void *&entry : entries) {
@@ -171,6 +172,7 @@ TEST_F(PoolTests, LookasideListKeepsDepthEntriesAndFreesTheRestToPool)
         ExFreeToNPagedLookasideList(&list, entry);
     }
     EXPECT_EQ(2u, platform::pool_outstanding_blocks(tag_a)) << "two kept, two freed to pool";
+    EXPECT_EQ(cachedBefore + 2, platform::pool_lookaside_blocks());
     EXPECT_EQ(2u, list.L.FreeMisses);
     EXPECT_EQ(4u, list.L.TotalFrees);
 
@@ -178,10 +180,12 @@ TEST_F(PoolTests, LookasideListKeepsDepthEntriesAndFreesTheRestToPool)
     void *reused2 = ExAllocateFromNPagedLookasideList(&list);
     EXPECT_EQ(4u, list.L.AllocateMisses) << "both came from the list";
     EXPECT_EQ(2u, platform::pool_outstanding_blocks(tag_a));
+    EXPECT_EQ(cachedBefore, platform::pool_lookaside_blocks());
     ExFreeToNPagedLookasideList(&list, reused1);
     ExFreeToNPagedLookasideList(&list, reused2);
     ExDeleteNPagedLookasideList(&list);
     EXPECT_EQ(0u, platform::pool_outstanding_blocks(tag_a));
+    EXPECT_EQ(cachedBefore, platform::pool_lookaside_blocks());
 }
 
 namespace {
