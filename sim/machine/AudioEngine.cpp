@@ -64,7 +64,9 @@ ks_result ks_handle::get(const void *request, ULONG request_size, void *value, U
 ks_result ks_handle::set(const void *request, ULONG request_size, const void *value, ULONG value_size)
 {
     std::vector<UCHAR> input(request_size + value_size);
-    std::memcpy(input.data(), request, request_size);
+    if (request_size != 0) {
+        std::memcpy(input.data(), request, request_size);
+    }
     if (value_size != 0) {
         std::memcpy(input.data() + request_size, value, value_size);
     }

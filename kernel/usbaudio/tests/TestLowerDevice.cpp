@@ -189,7 +189,9 @@ NTSTATUS test_lower_device::handle_urb(PURB urb)
             status = STATUS_UNSUCCESSFUL;
         } else {
             ULONG length = std::min<ULONG>(request.TransferBufferLength, static_cast<ULONG>(source->size()));
-            std::memcpy(request.TransferBuffer, source->data(), length);
+            if (length != 0) {
+                std::memcpy(request.TransferBuffer, source->data(), length);
+            }
             request.TransferBufferLength = length;
         }
         break;
@@ -267,7 +269,9 @@ NTSTATUS test_lower_device::handle_control(PURB urb)
             status = STATUS_UNSUCCESSFUL;
         } else {
             ULONG length = std::min<ULONG>(request.TransferBufferLength, static_cast<ULONG>(found->second.size()));
-            std::memcpy(buffer, found->second.data(), length);
+            if (length != 0) {
+                std::memcpy(buffer, found->second.data(), length);
+            }
             request.TransferBufferLength = length;
         }
     } else if (std::find(stall_out.begin(), stall_out.end(), std::make_pair(request.Request, request.Index)) !=
