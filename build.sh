@@ -26,12 +26,13 @@ case "${1:-test}" in
     run_tests build
     configure_and_build build-asan -DOVM_SANITIZE=ON
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests build-asan
-    # The fuzz targets need clang's libFuzzer; each runs briefly on its seed corpus.
+    # The fuzz targets need clang's libFuzzer; each runs briefly on its seed corpus (longer
+    # runs: tools/fuzz.sh).
     if command -v clang++ >/dev/null 2>&1; then
       cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DOVM_FUZZ=ON >/dev/null
-      cmake --build build-fuzz -j "$jobs" --target usbaudio_fuzz
-      ctest --test-dir build-fuzz -R _fuzz --output-on-failure
+      cmake --build build-fuzz -j "$jobs" --target fuzzers
+      ctest --test-dir build-fuzz -L fuzz -j "$jobs" --output-on-failure
     fi
     ;;
   run)

@@ -9,6 +9,8 @@ if(OVM_FUZZ)
   endif()
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # Builds every fuzz target.
+  add_custom_target(fuzzers)
 endif()
 
 # Coverage counters for the folders added from here on.
@@ -37,6 +39,7 @@ function(ovm_add_fuzzer name)
   if(ARG_MODULES)
     add_dependencies(${name} ${ARG_MODULES})
   endif()
+  add_dependencies(fuzzers ${name})
   add_test(NAME ${name}
            COMMAND ${CMAKE_COMMAND} -DFUZZER=$<TARGET_FILE:${name}> -DWORK=${CMAKE_BINARY_DIR}/fuzz_work/${name}
                    -DCORPUS=${ARG_CORPUS} -DRUNS=${ARG_RUNS} -P ${CMAKE_SOURCE_DIR}/cmake/RunFuzzer.cmake)

@@ -19,6 +19,7 @@ ovm_add_test(asyncdrv_channel_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/AsioFifoTests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelTestAdapter.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelTestRouter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelTestFixture.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelTests.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/DeviceChannelSequenceTests.cpp

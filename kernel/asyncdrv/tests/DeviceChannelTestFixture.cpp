@@ -1,63 +1,16 @@
-// The device channel tests' fixture: the router of the test device and the request helpers.
+// The device channel tests' fixture: the test device and the request helpers.
 #include "DeviceChannelTestFixture.h"
 #include <platform/io_driver.h>
 #include <platform/machine_state.h>
 #include <platform/pool.h>
 #include <platform/verifier.h>
 #include "AsyncPoolTags.h"
+#include "DeviceChannelTestRouter.h"
 
 namespace channel_test {
 namespace {
 
 test_adapter *g_adapter = nullptr;
-
-NTSTATUS complete(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS dispatch(PDEVICE_OBJECT, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    PFILE_OBJECT file = stack->FileObject;
-    irp->IoStatus.Information = 0;
-    if (stack->MajorFunction == IRP_MJ_CREATE) {
-        UNICODE_STRING asio;
-        RtlInitUnicodeString(&asio, QELASIO_CHANNEL_FILE_NAME);
-        if (!RtlEqualUnicodeString(&file->FileName, &asio, TRUE)) {
-            return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND);
-        }
-        return complete(irp, g_adapter->channel.CreateContext(g_adapter, file));
-    }
-    DeviceChannelContext *context = g_adapter->channel.LookupContext(file);
-    if (context == nullptr) {
-        return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-    }
-    NTSTATUS status;
-    switch (stack->MajorFunction) {
-    case IRP_MJ_CLOSE:
-        status = CDeviceChannel::ChannelClose(context);
-        break;
-    case IRP_MJ_CLEANUP:
-        status = CDeviceChannel::ChannelCleanup(context, irp);
-        break;
-    case IRP_MJ_READ:
-        status = CDeviceChannel::ChannelRead(context, irp);
-        break;
-    case IRP_MJ_WRITE:
-        status = CDeviceChannel::ChannelWrite(context, irp);
-        break;
-    case IRP_MJ_DEVICE_CONTROL:
-        status = CDeviceChannel::ChannelDeviceControl(context, irp);
-        break;
-    default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
-    }
-    return status == STATUS_PENDING ? status : complete(irp, status);
-}
 
 } // namespace
 
@@ -77,9 +30,7 @@ void ChannelTest::SetUp()
 {
     platform::machine_boot();
     driver = platform::io_create_driver_object(L"ovmchantest", "");
-    for (auto &entry : driver->MajorFunction) {
-        entry = dispatch;
-    }
+    route_to_channel(driver, &g_adapter);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"\\Device\\OvmChannelTest");
     ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));

@@ -11,7 +11,7 @@
 #include <platform/verifier.h>
 #include <sim/machine.h>
 #include "FuzzInput.h"
-#include "FuzzTeardown.h"
+#include "FuzzProcess.h"
 #include "StdPoolTags.h"
 #include "TestLowerDevice.h"
 #include "USBAudioCL.h"

@@ -1,37 +1,53 @@
 // The fuzz targets' machine with one scripted device.
 #include "FuzzMachine.h"
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <wdm.h>
+#include <ks.h>
+#include <platform/pnp.h>
 #include <platform/verifier.h>
-#include <sim/audio_engine.h>
 #include <sim/package_drivers.h>
 
 namespace usbaudio_test {
 
-fuzz_machine::fuzz_machine(const sim::device_descriptors &descriptors, const sim::audio_device_options &options,
-                           sim::bus_drive drive)
+fuzz_machine::fuzz_machine(sim::bus_drive drive)
 {
     sim::host_controller_options bus;
     bus.drive = drive;
     machine.use_usb_bus(bus);
     sim::install_package_drivers(machine);
-    model = std::make_shared<sim::audio_device>(descriptors, options);
-    device = std::make_shared<fuzz_device>(model);
-    attach_status = machine.attach(device, &pdo);
 }
 
 fuzz_machine::~fuzz_machine()
 {
-    if (pdo != nullptr) {
-        machine.detach(pdo);
+    for (auto it = devices.rbegin(); it != devices.rend(); ++it) {
+        if ((*it)->pdo != nullptr) {
+            machine.detach((*it)->pdo);
+        }
     }
 }
 
-std::wstring fuzz_machine::audio_path()
+fuzz_attached &fuzz_machine::attach(const sim::device_descriptors &descriptors,
+                                    const sim::audio_device_options &options)
 {
-    std::vector<std::wstring> paths = sim::audio_interfaces();
-    return paths.empty() ? std::wstring() : paths.front();
+    auto attached = std::make_unique<fuzz_attached>();
+    attached->model = std::make_shared<sim::audio_device>(descriptors, options);
+    attached->device = std::make_shared<fuzz_device>(attached->model);
+    attached->status = machine.attach(attached->device, &attached->pdo);
+    devices.push_back(std::move(attached));
+    return *devices.back();
+}
+
+std::wstring fuzz_machine::audio_path(DEVICE_OBJECT *pdo)
+{
+    for (const platform::device_interface &entry : platform::pnp_interfaces(KSCATEGORY_AUDIO, true)) {
+        if (entry.pdo == pdo) {
+            return entry.user_path;
+        }
+    }
+    return std::wstring();
 }
 
 void fuzz_machine::mark_pool()
@@ -67,12 +83,29 @@ void fuzz_machine::check(const char *target)
     }
 }
 
-void fuzz_machine::run_frames(ULONG frames)
+void fuzz_machine::run_frames(ULONG frames, const std::function<void()> &settle)
 {
     for (ULONG i = 0; i < frames; ++i) {
         machine.usb_bus().advance(1);
         KeFlushQueuedDpcs();
+        if (settle) {
+            settle();
+        }
     }
+}
+
+NTSTATUS fuzz_machine::while_pumping(const std::function<NTSTATUS()> &call, const std::function<void()> &settle)
+{
+    std::atomic<bool> done{false};
+    std::thread pump([&] {
+        while (!done) {
+            run_frames(1, settle);
+        }
+    });
+    NTSTATUS status = call();
+    done = true;
+    pump.join();
+    return status;
 }
 
 } // namespace usbaudio_test

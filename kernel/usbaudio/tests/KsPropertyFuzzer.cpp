@@ -7,7 +7,7 @@
 #include <sim/audio_engine.h>
 #include "FuzzInput.h"
 #include "FuzzMachine.h"
-#include "FuzzTeardown.h"
+#include "FuzzProcess.h"
 #include "KsFuzzRequests.h"
 
 namespace usbaudio_test {
@@ -23,10 +23,12 @@ struct scripted_answer {
 
 struct property_bench {
     explicit property_bench(const ks_property_device &device)
-        : machine(device.descriptors, device.options, sim::bus_drive::real_time), connectors(device.connectors)
+        : machine(sim::bus_drive::real_time), attached(machine.attach(device.descriptors, device.options)),
+          connectors(device.connectors)
     {
     }
     fuzz_machine machine;
+    fuzz_attached &attached;
     std::vector<std::uint8_t> connectors;
     std::unique_ptr<sim::wavert_filter> filter;
     std::deque<scripted_answer> answers;
@@ -35,13 +37,13 @@ struct property_bench {
 property_bench *start_bench(const char *target, const ks_property_device &device)
 {
     auto bench = new property_bench(device);
-    if (!NT_SUCCESS(bench->machine.attach_status) ||
-        !NT_SUCCESS(sim::wavert_filter::open(fuzz_machine::audio_path(), &bench->filter))) {
+    if (!NT_SUCCESS(bench->attached.status) ||
+        !NT_SUCCESS(sim::wavert_filter::open(fuzz_machine::audio_path(bench->attached.pdo), &bench->filter))) {
         std::fprintf(stderr, "%s: the driver did not start (%08x)\n", target,
-                     static_cast<unsigned>(bench->machine.attach_status));
+                     static_cast<unsigned>(bench->attached.status));
         std::abort();
     }
-    bench->machine.device->script_control = [bench](const sim::setup_packet &, std::span<std::uint8_t> data,
+    bench->attached.device->script_control = [bench](const sim::setup_packet &, std::span<std::uint8_t> data,
                                                     sim::control_outcome *outcome) {
         if (bench->answers.empty()) {
             return false;
@@ -76,7 +78,7 @@ int run_ks_property_input(const char *target, ks_property_device (*make_device)(
         case 7:
             if (!bench->connectors.empty()) {
                 std::uint8_t terminal = bench->connectors[input.choice(static_cast<std::uint32_t>(bench->connectors.size()))];
-                bench->machine.model->set_connector(terminal, input.flag());
+                bench->attached.model->set_connector(terminal, input.flag());
             }
             break;
         default:
@@ -87,7 +89,7 @@ int run_ks_property_input(const char *target, ks_property_device (*make_device)(
     // The next input meets the device as every input does.
     bench->answers.clear();
     for (std::uint8_t terminal : bench->connectors) {
-        bench->machine.model->set_connector(terminal, true);
+        bench->attached.model->set_connector(terminal, true);
     }
     bench->machine.check(target);
     return 0;
