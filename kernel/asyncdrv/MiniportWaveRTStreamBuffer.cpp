@@ -9,11 +9,15 @@ namespace {
 
 // Pages of the cyclic buffer lie below 4 GB.
 constexpr LONGLONG WAVERT_HIGHEST_ADDRESS = 0xFFFFFFFF;
+// The longest buffer an audio client can ask for, in seconds of the stream's format.
+constexpr ULONGLONG WAVERT_MAXIMUM_BUFFER_SECONDS = 2;
 constexpr KPRIORITY WAVERT_NOTIFY_INCREMENT = 8;
 
 } // namespace
 
-// The buffer is what the MDL describes: an MDL shorter than the request is no buffer at all.
+// The buffer is what the MDL describes: an MDL shorter than the request is no buffer at all. Any
+// client with a handle on the pin chooses RequestedSize, so a request beyond two seconds of the
+// stream's format gets two seconds, rather than as much memory below 4 GB as it names.
 STDMETHODIMP CMiniportWaveRTStream::AllocateAudioBuffer(ULONG RequestedSize, PMDL *AudioBufferMdl, ULONG *ActualSize,
                                                         ULONG *OffsetFromFirstPage, MEMORY_CACHING_TYPE *CacheType)
 {
@@ -26,14 +30,16 @@ STDMETHODIMP CMiniportWaveRTStream::AllocateAudioBuffer(ULONG RequestedSize, PMD
     if (m_pPortStream == nullptr || RequestedSize == 0) {
         return STATUS_UNSUCCESSFUL;
     }
+    ULONGLONG longest = static_cast<ULONGLONG>(m_SampleRate) * m_BlockAlign * WAVERT_MAXIMUM_BUFFER_SECONDS;
+    ULONG wanted = longest != 0 && RequestedSize > longest ? static_cast<ULONG>(longest) : RequestedSize;
     PHYSICAL_ADDRESS highest;
     highest.QuadPart = WAVERT_HIGHEST_ADDRESS;
-    PMDL mdl = m_pPortStream->AllocatePagesForMdl(highest, RequestedSize);
+    PMDL mdl = m_pPortStream->AllocatePagesForMdl(highest, wanted);
     if (mdl == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
     ULONG size = MmGetMdlByteCount(mdl);
-    PVOID mapped = size >= RequestedSize ? m_pPortStream->MapAllocatedPages(mdl, MmCached) : nullptr;
+    PVOID mapped = size >= wanted ? m_pPortStream->MapAllocatedPages(mdl, MmCached) : nullptr;
     if (mapped == nullptr) {
         m_pPortStream->FreePagesFromMdl(mdl);
         return STATUS_UNSUCCESSFUL;

@@ -312,6 +312,13 @@ TEST_F(WaveRTStreamTest, BufferIsWhatTheMdlDescribes)
     EXPECT_EQ(4000u, stream->BufferSize());
     stream->FreeAudioBuffer(mdl, 4000);
     EXPECT_EQ(0u, stream->BufferSize());
+
+    // A client's request beyond two seconds of the format (48000 Hz, 4 bytes a frame) gets two
+    // seconds, not almost 2 GB below 4 GB.
+    ASSERT_EQ(STATUS_SUCCESS, stream->AllocateAudioBuffer(0x7FFF0000, &mdl, &size, &offset, &cache));
+    EXPECT_EQ(384000u, size);
+    EXPECT_EQ(384000u, MmGetMdlByteCount(mdl));
+    stream->FreeAudioBuffer(mdl, size);
 }
 
 TEST_F(WaveRTStreamTest, FormatsAreCheckedBeforeTheyAreRead)
