@@ -1,6 +1,7 @@
 // The audio engine's role towards a WaveCyclic pin: its creation, state and position requests,
 // and audio in stream requests that stay in flight until the port has moved all their bytes
-// through the pin's cyclic buffer; a render and a capture loop over the frame-numbered pattern.
+// through the pin's cyclic buffer; a render and a capture loop over the frame-numbered pattern;
+// the PCM connection format and client range both roles ask with.
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -44,6 +45,21 @@ std::vector<UCHAR> pcm_connection_format(ULONG channels, ULONG bits, ULONG rate)
     std::vector<UCHAR> bytes(sizeof(format));
     std::memcpy(bytes.data(), &format, sizeof(format));
     return bytes;
+}
+
+KSDATARANGE_AUDIO pcm_data_range(ULONG channels, ULONG bits, ULONG rate)
+{
+    KSDATARANGE_AUDIO range{};
+    range.DataRange.FormatSize = sizeof(range);
+    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    range.MaximumChannels = channels;
+    range.MinimumBitsPerSample = bits;
+    range.MaximumBitsPerSample = bits;
+    range.MinimumSampleFrequency = rate;
+    range.MaximumSampleFrequency = rate;
+    return range;
 }
 
 NTSTATUS create_wavecyclic_pin(wavert_filter &filter, ULONG pin, const std::vector<UCHAR> &format,

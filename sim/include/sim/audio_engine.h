@@ -152,6 +152,9 @@ class wavecyclic_pin;
 
 // A KSDATAFORMAT_WAVEFORMATEX connection format for PCM.
 std::vector<UCHAR> pcm_connection_format(ULONG channels, ULONG bits, ULONG rate);
+// A client's data range of exactly one PCM format (up to channels, bits and rate, as the
+// audio engine asks for an intersection).
+KSDATARANGE_AUDIO pcm_data_range(ULONG channels, ULONG bits, ULONG rate);
 
 // Creates a pin of a WaveCyclic filter with a connection format (KSDATAFORMAT_WAVEFORMATEX).
 NTSTATUS create_wavecyclic_pin(wavert_filter &filter, ULONG pin, const std::vector<UCHAR> &format,
