@@ -12,9 +12,6 @@
 // closed, with every request completed, the device free, no reservation, run or adapter
 // reference held and no pool left behind.
 #include <atomic>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 #include <platform/io_driver.h>
@@ -22,7 +19,6 @@
 #include <platform/pool.h>
 #include <platform/thread.h>
 #include <platform/user_io.h>
-#include <platform/verifier.h>
 #include "AsyncPoolTags.h"
 #include "DeviceChannelTestAdapter.h"
 #include "DeviceChannelTestRouter.h"
@@ -31,6 +27,7 @@
 
 namespace {
 
+using usbaudio_test::count_of;
 using usbaudio_test::fuzz_input;
 
 constexpr ULONG MAX_HANDLES = 3;
@@ -52,22 +49,7 @@ const NTSTATUS FAILURES[] = {STATUS_SUCCESS, STATUS_DEVICE_BUSY, STATUS_INSUFFIC
                              STATUS_UNSUCCESSFUL};
 const ULONG FRAMES[] = {0, 1, 2, 3, 63, 64, 65, 256, 1024};
 
-template <typename T, std::size_t N>
-constexpr std::uint32_t count_of(const T (&)[N])
-{
-    return static_cast<std::uint32_t>(N);
-}
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void stop(const char *format, ...)
-{
-    std::fprintf(stderr, "asyncdrv_channel_fuzz: ");
-    va_list arguments;
-    va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
-    va_end(arguments);
-    std::fprintf(stderr, "\n");
-    std::abort();
-}
+constexpr const char *TARGET = "asyncdrv_channel_fuzz";
 
 // One READ or WRITE in flight or done, with its buffer.
 struct transfer {
@@ -77,35 +59,31 @@ struct transfer {
     std::atomic<ULONG_PTR> information{0};
 };
 
+// The test device the channel's requests reach, routed to the adapter of the current input.
 struct channel_bench {
+    channel_bench()
+    {
+        platform::machine_boot();
+        driver = platform::io_create_driver_object(L"ovmchanfuzz", "");
+        channel_test::route_to_channel(driver, &adapter);
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, L"\\Device\\OvmChannelFuzz");
+        if (!NT_SUCCESS(IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device))) {
+            usbaudio_test::fuzz_stop(TARGET, "no test device");
+        }
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+    ~channel_bench()
+    {
+        IoDeleteDevice(device);
+        platform::io_discard_driver_object(driver);
+        platform::machine_shutdown();
+    }
+
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
     channel_test::test_adapter *adapter = nullptr;
 };
-
-channel_bench &bench()
-{
-    static channel_bench *made = [] {
-        platform::machine_boot();
-        auto created = new channel_bench;
-        created->driver = platform::io_create_driver_object(L"ovmchanfuzz", "");
-        channel_test::route_to_channel(created->driver, &created->adapter);
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, L"\\Device\\OvmChannelFuzz");
-        if (!NT_SUCCESS(IoCreateDevice(created->driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &created->device))) {
-            stop("no test device");
-        }
-        created->device->Flags &= ~DO_DEVICE_INITIALIZING;
-        usbaudio_test::fuzz_teardown_at_exit([created] {
-            IoDeleteDevice(created->device);
-            platform::io_discard_driver_object(created->driver);
-            platform::machine_shutdown();
-            delete created;
-        });
-        return created;
-    }();
-    return *made;
-}
 
 // The device of one input.
 void configure(channel_test::test_adapter &adapter, PDEVICE_OBJECT device, fuzz_input &input)
@@ -132,10 +110,10 @@ void configure(channel_test::test_adapter &adapter, PDEVICE_OBJECT device, fuzz_
 void check_control(ULONG code, NTSTATUS status, ULONG_PTR information, ULONG out)
 {
     if (status == STATUS_PENDING) {
-        stop("control code %08lx pended", static_cast<unsigned long>(code));
+        usbaudio_test::fuzz_stop(TARGET, "control code %08lx pended", static_cast<unsigned long>(code));
     }
     if (information > out || (NT_ERROR(status) && information != 0)) {
-        stop("control code %08lx answered %08lx with Information %lu", static_cast<unsigned long>(code),
+        usbaudio_test::fuzz_stop(TARGET, "control code %08lx answered %08lx with Information %lu", static_cast<unsigned long>(code),
              static_cast<unsigned long>(status), static_cast<unsigned long>(information));
     }
 }
@@ -154,7 +132,7 @@ void control(platform::user_file *file, ULONG code, const std::vector<UCHAR> &in
             done = true;
         });
     if (!done || returned != answered) {
-        stop("control code %08lx did not complete at once (%08lx)", static_cast<unsigned long>(code),
+        usbaudio_test::fuzz_stop(TARGET, "control code %08lx did not complete at once (%08lx)", static_cast<unsigned long>(code),
              static_cast<unsigned long>(returned));
     }
     check_control(code, answered, information, out);
@@ -238,7 +216,7 @@ public:
             bench_.adapter->channel.RenderConsumed();
             KeLowerIrql(old);
             if (delivered > destination.size()) {
-                stop("a render read of %zu bytes delivered %lu", destination.size(), static_cast<unsigned long>(delivered));
+                usbaudio_test::fuzz_stop(TARGET, "a render read of %zu bytes delivered %lu", destination.size(), static_cast<unsigned long>(delivered));
             }
             break;
         }
@@ -275,25 +253,25 @@ public:
         channel_test::test_adapter &adapter = *bench_.adapter;
         for (const std::unique_ptr<transfer> &request : transfers_) {
             if (!request->done) {
-                stop("a READ or WRITE of %zu bytes was still pending after its handle was closed",
+                usbaudio_test::fuzz_stop(TARGET, "a READ or WRITE of %zu bytes was still pending after its handle was closed",
                      request->buffer.size());
             }
             if (request->information > request->buffer.size() ||
                 (NT_ERROR(request->status) && request->information != 0)) {
-                stop("a READ or WRITE of %zu bytes ended %08lx with Information %lu", request->buffer.size(),
+                usbaudio_test::fuzz_stop(TARGET, "a READ or WRITE of %zu bytes ended %08lx with Information %lu", request->buffer.size(),
                      static_cast<unsigned long>(request->status.load()),
                      static_cast<unsigned long>(request->information.load()));
             }
         }
         if (adapter.references != 1 || (!removed_ && adapter.channel.OwnerFlag() != 0) ||
             adapter.capture_users != 0 || adapter.render_users != 0) {
-            stop("after the last close: %lu adapter references, owner %lu, %lu reservations",
+            usbaudio_test::fuzz_stop(TARGET, "after the last close: %lu adapter references, owner %lu, %lu reservations",
                  static_cast<unsigned long>(adapter.references.load()),
                  static_cast<unsigned long>(adapter.channel.OwnerFlag()),
                  static_cast<unsigned long>(adapter.capture_users + adapter.render_users));
         }
         if (adapter.capture_runs != 0 || adapter.render_runs != 0 || adapter.mix_started) {
-            stop("after the last close: capture runs %lu, render runs %lu, mix %lu",
+            usbaudio_test::fuzz_stop(TARGET, "after the last close: capture runs %lu, render runs %lu, mix %lu",
                  static_cast<unsigned long>(adapter.capture_runs), static_cast<unsigned long>(adapter.render_runs),
                  adapter.mix_started ? 1ul : 0ul);
         }
@@ -347,7 +325,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    channel_bench &b = bench();
+    channel_bench &b = usbaudio_test::fuzz_bench<channel_bench>();
     fuzz_input input(data, size);
     b.adapter = new channel_test::test_adapter;
     b.adapter->device = b.device;
@@ -363,12 +341,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     delete b.adapter;
     b.adapter = nullptr;
     if (platform::pool_outstanding_blocks(ASYNC_TAG) != 0) {
-        stop("pool left behind: %lu blocks of the driver's tag",
+        usbaudio_test::fuzz_stop(TARGET, "pool left behind: %lu blocks of the driver's tag",
              static_cast<unsigned long>(platform::pool_outstanding_blocks(ASYNC_TAG)));
     }
-    std::string why;
-    if (!platform::verifier_thread_clean(&why)) {
-        stop("%s", why.c_str());
-    }
+    usbaudio_test::fuzz_check_thread(TARGET);
     return 0;
 }

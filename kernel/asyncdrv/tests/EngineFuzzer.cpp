@@ -10,14 +10,11 @@
 // unloaded with their checks when the run ends.
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
 #include <ksmedia.h>
 #include <platform/user_io.h>
-#include <platform/verifier.h>
 #include <sim/audio_engine.h>
 #include "AdapterCommon.h"
 #include "AsyncDriver.h"
@@ -37,10 +34,11 @@ constexpr ULONG HEALTHY_FRAMES = 6;
 constexpr auto SETTLE_LIMIT = std::chrono::milliseconds(50);
 constexpr auto STOP_LIMIT = std::chrono::seconds(2);
 
+constexpr const char *TARGET = "ovmlsaau_engine_fuzz";
+
 [[noreturn]] void stop(const char *what, NTSTATUS status)
 {
-    std::fprintf(stderr, "ovmlsaau_engine_fuzz: %s (%08x)\n", what, static_cast<unsigned>(status));
-    std::abort();
+    usbaudio_test::fuzz_stop(TARGET, "%s (%08x)", what, static_cast<unsigned>(status));
 }
 
 struct request {
@@ -49,21 +47,6 @@ struct request {
     std::atomic<NTSTATUS> status{STATUS_SUCCESS};
     std::atomic<ULONG_PTR> information{0};
 };
-
-KSDATARANGE_AUDIO stereo_range(ULONG bits)
-{
-    KSDATARANGE_AUDIO range{};
-    range.DataRange.FormatSize = sizeof(range);
-    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    range.MaximumChannels = 2;
-    range.MinimumBitsPerSample = bits;
-    range.MaximumBitsPerSample = bits;
-    range.MinimumSampleFrequency = 44100;
-    range.MaximumSampleFrequency = 44100;
-    return range;
-}
 
 // One device with its ASIO client and its WaveRT pins, streaming from start to teardown.
 class device_streams {
@@ -213,7 +196,7 @@ private:
             std::unique_ptr<sim::wavert_pin> created;
             if (!NT_SUCCESS(filter_->pin_communication(pin, &communication)) ||
                 communication != KSPIN_COMMUNICATION_SINK ||
-                !NT_SUCCESS(filter_->intersect(pin, stereo_range(16), &format, &probe)) ||
+                !NT_SUCCESS(filter_->intersect(pin, sim::pcm_data_range(2, 16, 44100), &format, &probe)) ||
                 !NT_SUCCESS(filter_->create_pin(pin, format, &created)) ||
                 !NT_SUCCESS(created->allocate_buffer(4410 * 4, 2)) || !NT_SUCCESS(created->set_state(KSSTATE_ACQUIRE)) ||
                 !NT_SUCCESS(machine_.while_pumping([&] { return created->set_state(KSSTATE_PAUSE); }, settle_)) ||
@@ -273,15 +256,8 @@ public:
 
     void run(fuzz_input &input)
     {
-        usbaudio_test::fuzz_packets &packets = streams_[input.choice(static_cast<std::uint32_t>(streams_.size()))]->packets();
-        packets.use(&input);
-        for (ULONG frame = 0; frame < MAX_SCRIPTED_FRAMES && !input.empty(); ++frame) {
-            step();
-        }
-        packets.use(nullptr);
-        for (ULONG frame = 0; frame < HEALTHY_FRAMES; ++frame) {
-            step();
-        }
+        device_streams &scripted = *streams_[input.choice(static_cast<std::uint32_t>(streams_.size()))];
+        scripted.packets().run(input, MAX_SCRIPTED_FRAMES, HEALTHY_FRAMES, [this] { step(); });
     }
 
 private:
@@ -322,17 +298,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static engine_bench *bench = [] {
-        auto made = new engine_bench;
-        usbaudio_test::fuzz_teardown_at_exit([made] { delete made; });
-        return made;
-    }();
     fuzz_input input(data, size);
-    bench->run(input);
-    std::string why;
-    if (!platform::verifier_thread_clean(&why)) {
-        std::fprintf(stderr, "ovmlsaau_engine_fuzz: %s\n", why.c_str());
-        std::abort();
-    }
+    usbaudio_test::fuzz_bench<engine_bench>().run(input);
+    usbaudio_test::fuzz_check_thread(TARGET);
     return 0;
 }

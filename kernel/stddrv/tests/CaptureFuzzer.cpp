@@ -6,12 +6,9 @@
 // a stretch of the models' own packets after it, so that a pipe recovery the input started ends
 // before the next input. The pins stay up from input to input; the driver is stopped and
 // unloaded with its checks when the run ends.
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 #include <ks.h>
-#include <platform/verifier.h>
 #include <sim/audio_engine.h>
 #include "FuzzInput.h"
 #include "FuzzMachine.h"
@@ -29,10 +26,11 @@ constexpr ULONG READS_IN_FLIGHT = 4;
 constexpr ULONG MAX_SCRIPTED_FRAMES = 8;
 constexpr ULONG HEALTHY_FRAMES = 6;
 
+constexpr const char *TARGET = "ovmlsau_capture_fuzz";
+
 [[noreturn]] void stop(const char *what, NTSTATUS status)
 {
-    std::fprintf(stderr, "ovmlsau_capture_fuzz: %s (%08x)\n", what, static_cast<unsigned>(status));
-    std::abort();
+    usbaudio_test::fuzz_stop(TARGET, "%s (%08x)", what, static_cast<unsigned>(status));
 }
 
 // One device's capture pin, running, with the engine's reads in flight.
@@ -108,15 +106,8 @@ public:
 
     void run(fuzz_input &input)
     {
-        usbaudio_test::fuzz_packets &packets = streams_[input.choice(static_cast<std::uint32_t>(streams_.size()))]->packets();
-        packets.use(&input);
-        for (ULONG frame = 0; frame < MAX_SCRIPTED_FRAMES && !input.empty(); ++frame) {
-            step();
-        }
-        packets.use(nullptr);
-        for (ULONG frame = 0; frame < HEALTHY_FRAMES; ++frame) {
-            step();
-        }
+        capture_stream &scripted = *streams_[input.choice(static_cast<std::uint32_t>(streams_.size()))];
+        scripted.packets().run(input, MAX_SCRIPTED_FRAMES, HEALTHY_FRAMES, [this] { step(); });
     }
 
 private:
@@ -144,17 +135,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static capture_bench *bench = [] {
-        auto made = new capture_bench;
-        usbaudio_test::fuzz_teardown_at_exit([made] { delete made; });
-        return made;
-    }();
     fuzz_input input(data, size);
-    bench->run(input);
-    std::string why;
-    if (!platform::verifier_thread_clean(&why)) {
-        std::fprintf(stderr, "ovmlsau_capture_fuzz: %s\n", why.c_str());
-        std::abort();
-    }
+    usbaudio_test::fuzz_bench<capture_bench>().run(input);
+    usbaudio_test::fuzz_check_thread(TARGET);
     return 0;
 }

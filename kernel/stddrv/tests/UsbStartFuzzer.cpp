@@ -4,11 +4,8 @@
 // flags (bit 0 high speed, bit 1 a USB 1.1 device, bits 2-3 the number of answers that
 // follow), each answer as request, wIndex (16 bits), length and data, then the configuration
 // descriptor the device reports.
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <platform/pool.h>
-#include <platform/verifier.h>
 #include <sim/machine.h>
 #include "FuzzInput.h"
 #include "FuzzProcess.h"
@@ -78,11 +75,16 @@ void restore_answer(usbaudio_test::test_lower_device &lower, std::uint8_t reques
     }
 }
 
-[[noreturn]] void stop(const char *what)
-{
-    std::fprintf(stderr, "stdusb_fuzz: %s\n", what);
-    std::abort();
-}
+constexpr const char *TARGET = "stdusb_fuzz";
+
+// One lower device for every input: the descriptors change, the plausible answers to every
+// clock and endpoint rate question stay, so that the selections run; an input's own answers
+// replace them for that input.
+struct start_bench {
+    start_bench() { answer_plausibly(lower); }
+    sim::machine machine;
+    usbaudio_test::test_lower_device lower{{}, {}, false};
+};
 
 } // namespace
 
@@ -100,19 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     usbaudio_test::bytes configuration = input.bytes(input.left());
 
-    // One lower device for every input: the descriptors change, the plausible answers to every
-    // clock and endpoint rate question stay, so that the selections run; the input's own
-    // answers replace them for one input.
-    static usbaudio_test::test_lower_device *lower = nullptr;
-    if (machine == nullptr) {
-        machine = new sim::machine();
-        lower = new usbaudio_test::test_lower_device({}, {}, false);
-        answer_plausibly(*lower);
-        usbaudio_test::fuzz_teardown_at_exit([] {
-            delete lower;
-            delete machine;
-        });
-    }
+    usbaudio_test::test_lower_device *lower = &usbaudio_test::fuzz_bench<start_bench>().lower;
     lower->device = device;
     lower->configuration = configuration;
     lower->high_speed = (flags & 1) != 0;
@@ -138,11 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
     }
     if (platform::pool_outstanding_blocks(STD_TAG) != before) {
-        stop(("pool left behind: " + platform::pool_leak_report("")).c_str());
+        usbaudio_test::fuzz_stop(TARGET, "pool leak: %s", platform::pool_leak_report("").c_str());
     }
-    std::string why;
-    if (!platform::verifier_thread_clean(&why)) {
-        stop(why.c_str());
-    }
+    usbaudio_test::fuzz_check_thread(TARGET);
     return 0;
 }

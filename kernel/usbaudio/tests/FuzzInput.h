@@ -8,6 +8,13 @@
 
 namespace usbaudio_test {
 
+// The number of entries of a table of choices.
+template <typename T, std::size_t N>
+constexpr std::uint32_t count_of(const T (&)[N])
+{
+    return static_cast<std::uint32_t>(N);
+}
+
 class fuzz_input {
 public:
     fuzz_input(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}

@@ -1,14 +1,12 @@
 // The fuzz targets' machine with one scripted device.
 #include "FuzzMachine.h"
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 #include <wdm.h>
 #include <ks.h>
 #include <platform/pnp.h>
-#include <platform/verifier.h>
 #include <sim/package_drivers.h>
+#include "FuzzProcess.h"
 
 namespace usbaudio_test {
 
@@ -58,29 +56,24 @@ void fuzz_machine::mark_pool()
 
 void fuzz_machine::check(const char *target)
 {
-    std::string why;
-    if (!platform::verifier_thread_clean(&why)) {
-        std::fprintf(stderr, "%s: %s\n", target, why.c_str());
-        std::abort();
-    }
+    fuzz_check_thread(target);
     const ULONG inUse = platform::pool_outstanding_blocks() - platform::pool_lookaside_blocks();
-    if (inUse != pool_mark_) {
-        std::fprintf(stderr, "%s: pool leak: %lu blocks in use instead of %lu (by size, lookaside caches included):\n",
-                     target, static_cast<unsigned long>(inUse),
-                     static_cast<unsigned long>(pool_mark_));
-        for (const platform::pool_leak &now : platform::pool_leaks("")) {
-            ULONG before = 0;
-            for (const platform::pool_leak &then : pool_groups_) {
-                before += then.tag == now.tag && then.size == now.size ? then.count : 0;
-            }
-            if (now.count != before) {
-                std::fprintf(stderr, "  tag '%s' size %zu: %lu blocks instead of %lu\n",
-                             platform::pool_tag_text(now.tag).c_str(), static_cast<size_t>(now.size),
-                             static_cast<unsigned long>(now.count), static_cast<unsigned long>(before));
-            }
-        }
-        std::abort();
+    if (inUse == pool_mark_) {
+        return;
     }
+    std::string groups;
+    for (const platform::pool_leak &now : platform::pool_leaks("")) {
+        ULONG before = 0;
+        for (const platform::pool_leak &then : pool_groups_) {
+            before += then.tag == now.tag && then.size == now.size ? then.count : 0;
+        }
+        if (now.count != before) {
+            groups += "\n  tag '" + platform::pool_tag_text(now.tag) + "' size " + std::to_string(now.size) + ": " +
+                      std::to_string(now.count) + " blocks instead of " + std::to_string(before);
+        }
+    }
+    fuzz_stop(target, "pool leak: %lu blocks in use instead of %lu (by size, lookaside caches included):%s",
+              static_cast<unsigned long>(inUse), static_cast<unsigned long>(pool_mark_), groups.c_str());
 }
 
 void fuzz_machine::run_frames(ULONG frames, const std::function<void()> &settle)

@@ -7,6 +7,7 @@
 // is used up the model's packets pass unchanged.
 #pragma once
 #include <algorithm>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <vector>
@@ -42,6 +43,20 @@ public:
         input_ = input;
     }
     ULONG scripted() const { return scripted_; }
+
+    // One input: at most scripted_steps steps while the input lasts, with packets from it, then
+    // settling_steps steps of the model's packets only.
+    void run(fuzz_input &input, ULONG scripted_steps, ULONG settling_steps, const std::function<void()> &step)
+    {
+        use(&input);
+        for (ULONG i = 0; i < scripted_steps && !input.empty(); ++i) {
+            step();
+        }
+        use(nullptr);
+        for (ULONG i = 0; i < settling_steps; ++i) {
+            step();
+        }
+    }
 
 private:
     static void decode(fuzz_input &input, std::span<std::uint8_t> buffer, sim::iso_in_result *result)

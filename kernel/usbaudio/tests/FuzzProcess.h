@@ -1,18 +1,23 @@
 // The fuzz targets' process: flags a target runs with unless its command line says otherwise,
-// and its end. State kept from input to input (a machine, devices, drivers, open handles) is
-// taken down when libFuzzer exits, on a thread of its own, because the exiting thread's kernel
-// identity is already gone when exit handlers run; then the leak check runs over what is left
-// and the process ends with libFuzzer's status (or the leak check's), without the other exit
-// handlers of a machine already shut down.
+// the state it keeps from input to input, the stop of a check that failed, and its end. The
+// state (a machine, devices, drivers, open handles) is taken down when libFuzzer exits, on a
+// thread of its own, because the exiting thread's kernel identity is already gone when exit
+// handlers run; then the leak check runs over what is left and the process ends with
+// libFuzzer's status (or the leak check's), without the other exit handlers of a machine
+// already shut down.
 #pragma once
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <string>
 #include <initializer_list>
 #include <stdlib.h>
 #include <thread>
 #include <utility>
 #include <vector>
 #include <sanitizer/lsan_interface.h>
+#include <platform/verifier.h>
 
 namespace usbaudio_test {
 
@@ -31,6 +36,28 @@ inline void fuzz_default_flags(int *argc, char ***argv, std::initializer_list<co
     *argv = arguments.data();
 }
 
+// Prints "<target>: <what>" and stops the process: libFuzzer counts it as a crash and keeps the
+// input.
+[[noreturn]] inline __attribute__((format(printf, 2, 3))) void fuzz_stop(const char *target, const char *format, ...)
+{
+    std::fprintf(stderr, "%s: ", target);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fprintf(stderr, "\n");
+    std::abort();
+}
+
+// After an input: the thread is back at PASSIVE_LEVEL and holds no spin lock.
+inline void fuzz_check_thread(const char *target)
+{
+    std::string why;
+    if (!platform::verifier_thread_clean(&why)) {
+        fuzz_stop(target, "%s", why.c_str());
+    }
+}
+
 inline void fuzz_teardown_at_exit(std::function<void()> teardown)
 {
     static std::function<void()> registered;
@@ -41,6 +68,18 @@ inline void fuzz_teardown_at_exit(std::function<void()> teardown)
             std::_Exit(status != 0 ? status : (__lsan_do_recoverable_leak_check() != 0 ? 1 : 0));
         },
         nullptr);
+}
+
+// The target's state, made on the first input and taken down at exit.
+template <typename Bench>
+Bench &fuzz_bench()
+{
+    static Bench *bench = [] {
+        auto made = new Bench;
+        fuzz_teardown_at_exit([made] { delete made; });
+        return made;
+    }();
+    return *bench;
 }
 
 } // namespace usbaudio_test

@@ -28,12 +28,6 @@ const GUID *const SPECIFIERS[] = {&KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, &KSDATAF
 const ULONG RATES[] = {0, 8000, 32000, 44100, 48000, 88200, 96000, 176400, 192000, 384000, 768000, 2822400};
 const USHORT BITS[] = {0, 8, 16, 20, 24, 32, 64};
 
-template <typename T, std::size_t N>
-constexpr std::uint32_t count_of(const T (&)[N])
-{
-    return static_cast<std::uint32_t>(N);
-}
-
 // One of the table's GUIDs, or sixteen bytes of the input.
 template <std::size_t N>
 GUID guid_from(fuzz_input &input, const GUID *const (&table)[N])

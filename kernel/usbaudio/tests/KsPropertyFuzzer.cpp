@@ -1,8 +1,6 @@
 // The KS property fuzz targets' machine and operations.
 #include "KsPropertyFuzzer.h"
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <sim/audio_engine.h>
 #include "FuzzInput.h"
@@ -39,9 +37,7 @@ property_bench *start_bench(const char *target, const ks_property_device &device
     auto bench = new property_bench(device);
     if (!NT_SUCCESS(bench->attached.status) ||
         !NT_SUCCESS(sim::wavert_filter::open(fuzz_machine::audio_path(bench->attached.pdo), &bench->filter))) {
-        std::fprintf(stderr, "%s: the driver did not start (%08x)\n", target,
-                     static_cast<unsigned>(bench->attached.status));
-        std::abort();
+        fuzz_stop(target, "the driver did not start (%08x)", static_cast<unsigned>(bench->attached.status));
     }
     bench->attached.device->script_control = [bench](const sim::setup_packet &, std::span<std::uint8_t> data,
                                                     sim::control_outcome *outcome) {
