@@ -267,6 +267,10 @@ BOOLEAN CAdapterCommon::EngineThreadsPending()
         if (e.Thread[d] == nullptr || KeReadStateEvent(&e.RunEvent[d]) == 0 || KeReadStateEvent(&e.StopEvent[d]) != 0) {
             continue;
         }
+        // Measuring waits for captured data, also with a recovery pending behind it.
+        if (d == ENGINE_RENDER && e.Measuring) {
+            continue;
+        }
         if (KeReadStateEvent(&e.ErrorEvent[d]) != 0) {
             // A recovery waits for the bus only until its transfers are back; the rest of it
             // (pipe reset, re-priming) is the thread's own work.
@@ -276,9 +280,6 @@ BOOLEAN CAdapterCommon::EngineThreadsPending()
             if (drained) {
                 return TRUE;
             }
-            continue;
-        }
-        if (d == ENGINE_RENDER && e.Measuring) {
             continue;
         }
         if (KeReadStateSemaphore(&e.Slots[d]) > 0) {
