@@ -90,7 +90,6 @@ struct start_bench {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static sim::machine *machine = nullptr;
     usbaudio_test::fuzz_input input(data, size);
     std::uint8_t flags = input.byte();
     usbaudio_test::bytes device = usbaudio_test::device_descriptor(0x3A51, 0x0201, (flags & 2) != 0 ? 0x0110 : 0x0200);
