@@ -30,7 +30,10 @@ STDMETHODIMP CMiniportWaveRTStream::AllocateAudioBuffer(ULONG RequestedSize, PMD
     if (m_pPortStream == nullptr || RequestedSize == 0) {
         return STATUS_UNSUCCESSFUL;
     }
-    ULONGLONG longest = static_cast<ULONGLONG>(m_SampleRate) * m_BlockAlign * WAVERT_MAXIMUM_BUFFER_SECONDS;
+    // The frame size follows from the channels and the container, not from the client's
+    // nBlockAlign, which nothing checked.
+    ULONGLONG frameBytes = static_cast<ULONGLONG>(m_Channels) * ((m_BitsPerSample + 7) / 8);
+    ULONGLONG longest = static_cast<ULONGLONG>(m_SampleRate) * frameBytes * WAVERT_MAXIMUM_BUFFER_SECONDS;
     ULONG wanted = longest != 0 && RequestedSize > longest ? static_cast<ULONG>(longest) : RequestedSize;
     PHYSICAL_ADDRESS highest;
     highest.QuadPart = WAVERT_HIGHEST_ADDRESS;

@@ -2,7 +2,8 @@
 // front of the device: explicit feedback sends no render transfer before the first feedback
 // value; plain mode primes every transfer with fill and mixes from the first completion on;
 // implicit feedback sizes the first transfers by what capture delivered while it measured; and
-// capture ending while render measures ends render without a transfer.
+// capture ending while render measures ends render without a transfer, and a capture recovery
+// while render measures leaves render waiting for the bus, not for its own work.
 #include "EngineFixture.h"
 #include <atomic>
 #include <chrono>
@@ -229,6 +230,24 @@ TEST_F(EngineStartTest, CaptureEndingWhileRenderMeasuresEndsRenderWithoutATransf
     EXPECT_EQ(0, adapter()->EngineRenderInFlight());
     EXPECT_EQ(0u, adapter()->RunCount(FALSE));
     EXPECT_EQ(0u, adapter()->RunCount(TRUE));
+}
+
+// A capture transfer fails while render measures: the capture recovery raises a render recovery
+// behind the measuring, and render still waits for captured data, which only the bus brings. A
+// bus that waits for the engine after each frame must not wait for it then.
+TEST_F(EngineStartTest, RenderMeasuringBehindARaisedRecoveryIsNotPendingForTheBus)
+{
+    start({}, {}, 48000, true);
+    start_render_async();
+    ASSERT_TRUE(run_until([this] { return !tap->packets(sim::uac2_ids::capture_data_ep).empty(); }));
+    const std::uint64_t next = tap->packets(sim::uac2_ids::capture_data_ep).size() + 8;
+    for (std::uint64_t packet = next; packet < next + 16; ++packet) {
+        device->inject_capture_fault(packet, sim::capture_fault{sim::capture_fault_kind::error, 0});
+    }
+    CAdapterCommon *engine = adapter();
+    ASSERT_TRUE(run_until([engine] { return engine->EngineCounters().Recoveries[ENGINE_CAPTURE] >= 1; }));
+    ASSERT_EQ(STATUS_PENDING, started.load()) << "render still measures";
+    EXPECT_TRUE(run_until([engine] { return !engine->EngineThreadsPending(); }, false));
 }
 
 } // namespace

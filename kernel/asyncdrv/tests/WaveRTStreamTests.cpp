@@ -314,11 +314,20 @@ TEST_F(WaveRTStreamTest, BufferIsWhatTheMdlDescribes)
     EXPECT_EQ(0u, stream->BufferSize());
 
     // A client's request beyond two seconds of the format (48000 Hz, 4 bytes a frame) gets two
-    // seconds, not almost 2 GB below 4 GB.
+    // seconds, not almost 2 GB below 4 GB; so does one whose format names a block of 65535 bytes.
     ASSERT_EQ(STATUS_SUCCESS, stream->AllocateAudioBuffer(0x7FFF0000, &mdl, &size, &offset, &cache));
     EXPECT_EQ(384000u, size);
     EXPECT_EQ(384000u, MmGetMdlByteCount(mdl));
     stream->FreeAudioBuffer(mdl, size);
+    KSDATAFORMAT_WAVEFORMATEXTENSIBLE wide = wave_format(48000, 2, 16);
+    wide.WaveFormatExt.Format.nBlockAlign = 0xFFFF;
+    PMINIPORTWAVERTSTREAM created = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, miniport->NewStream(&created, &port_stream, 0, TRUE, &wide.DataFormat));
+    auto claimed = static_cast<CMiniportWaveRTStream *>(static_cast<IMiniportWaveRTStreamNotification *>(created));
+    ASSERT_EQ(STATUS_SUCCESS, claimed->AllocateAudioBuffer(0x7FFF0000, &mdl, &size, &offset, &cache));
+    EXPECT_EQ(384000u, size);
+    claimed->FreeAudioBuffer(mdl, size);
+    claimed->Release();
 }
 
 TEST_F(WaveRTStreamTest, FormatsAreCheckedBeforeTheyAreRead)
