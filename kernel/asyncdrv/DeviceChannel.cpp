@@ -5,6 +5,10 @@
 namespace {
 
 constexpr LONG64 MicrosecondsPerSecond = 1000000;
+// The longest buffer PREPARE takes, in frames: twice the ASIO driver's longest (32 steps of 64
+// frames at 16 times the base rate). A client's BufferFrames sizes three buffers of non-paged
+// pool per direction, so without a bound one request could ask for gigabytes.
+constexpr ULONG MaximumBufferFrames = 2 * 32 * 64 * 16;
 
 VOID Trace(PCSTR Text, NTSTATUS Status)
 {
@@ -117,7 +121,8 @@ NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
 {
     const BOOLEAN capture = Request.CaptureEnable != 0;
     const BOOLEAN render = Request.RenderEnable != 0;
-    if (Request.BufferFrames == 0 || (!capture && !render) || Request.Mode > QELASIO_MODE_DSD) {
+    if (Request.BufferFrames == 0 || Request.BufferFrames > MaximumBufferFrames || (!capture && !render) ||
+        Request.Mode > QELASIO_MODE_DSD) {
         return STATUS_INVALID_PARAMETER;
     }
     if ((capture && !m_Host->HasCaptureInterface()) || (render && !m_Host->HasRenderInterface())) {

@@ -206,6 +206,10 @@ TEST_F(ChannelTest, PrepareRefusesBadRequestsAndGivesEverythingBack)
          STATUS_INVALID_DEVICE_REQUEST},
         {"frames 0x60000000", with([](auto &r) { r.CaptureEnable = 0; r.BufferFrames = 0x60000000; }),
          STATUS_INVALID_PARAMETER},
+        // Twice the ASIO driver's longest buffer is the most: a FIFO of 3 x 65537 frames is not
+        // taken from non-paged pool.
+        {"frames 65537", with([](auto &r) { r.CaptureEnable = 0; r.BufferFrames = 65537; }),
+         STATUS_INVALID_PARAMETER},
         {"frames 0xFFFFFFFF", with([](auto &r) { r.CaptureEnable = 0; r.BufferFrames = 0xFFFFFFFF; }),
          STATUS_INVALID_PARAMETER},
     };
