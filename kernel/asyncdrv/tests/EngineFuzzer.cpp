@@ -289,19 +289,13 @@ private:
 
 } // namespace
 
-// Memory is allocated and freed by the engine's threads across inputs, so a leak check after an
-// input whose allocations and frees differ would scan the heap after nearly every input; leaks
-// are looked for once, after the teardown.
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    usbaudio_test::fuzz_default_flags(argc, argv, {"-detect_leaks=0", "-max_len=256"});
+    usbaudio_test::fuzz_streaming_flags(argc, argv);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    fuzz_input input(data, size);
-    usbaudio_test::fuzz_bench<engine_bench>().run(input);
-    usbaudio_test::fuzz_check_thread(TARGET);
-    return 0;
+    return usbaudio_test::fuzz_run_kept<engine_bench>(TARGET, data, size);
 }

@@ -125,18 +125,13 @@ private:
 
 } // namespace
 
-// The transfer engine and the port allocate and free across inputs, so leaks are looked for
-// once, after the teardown.
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    usbaudio_test::fuzz_default_flags(argc, argv, {"-detect_leaks=0", "-max_len=256"});
+    usbaudio_test::fuzz_streaming_flags(argc, argv);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    fuzz_input input(data, size);
-    usbaudio_test::fuzz_bench<capture_bench>().run(input);
-    usbaudio_test::fuzz_check_thread(TARGET);
-    return 0;
+    return usbaudio_test::fuzz_run_kept<capture_bench>(TARGET, data, size);
 }

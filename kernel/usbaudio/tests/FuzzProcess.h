@@ -10,14 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <string>
 #include <initializer_list>
 #include <stdlib.h>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 #include <sanitizer/lsan_interface.h>
 #include <platform/verifier.h>
+#include "FuzzInput.h"
 
 namespace usbaudio_test {
 
@@ -80,6 +81,24 @@ Bench &fuzz_bench()
         return made;
     }();
     return *bench;
+}
+
+// The flags of targets whose drivers stream from input to input: their threads allocate and
+// free across inputs, so leaks are looked for once, after the teardown, rather than by a heap
+// scan after nearly every input; an input is at most 256 bytes.
+inline void fuzz_streaming_flags(int *argc, char ***argv)
+{
+    fuzz_default_flags(argc, argv, {"-detect_leaks=0", "-max_len=256"});
+}
+
+// One input of a target that keeps Bench (made on the first input) and runs each input on it.
+template <typename Bench>
+int fuzz_run_kept(const char *target, const std::uint8_t *data, std::size_t size)
+{
+    fuzz_input input(data, size);
+    fuzz_bench<Bench>().run(input);
+    fuzz_check_thread(target);
+    return 0;
 }
 
 } // namespace usbaudio_test
