@@ -1,0 +1,48 @@
+// The kernel's event tracing provider functions over the tracing core.
+#include <wdm.h>
+#include <platform/trace.h>
+#include <platform/verifier.h>
+
+using namespace platform;
+
+extern "C" {
+
+NTSTATUS NTAPI EtwRegister(LPCGUID ProviderId, PETWENABLECALLBACK EnableCallback, PVOID CallbackContext,
+                           PREGHANDLE RegHandle)
+{
+    verifier_check_irql(PASSIVE_LEVEL, "EtwRegister");
+    if (ProviderId == nullptr || RegHandle == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    trace_enable_routine enable;
+    if (EnableCallback != nullptr) {
+        const GUID source = *ProviderId;
+        enable = [EnableCallback, CallbackContext, source](ULONG code, UCHAR level, ULONGLONG any, ULONGLONG all) {
+            EnableCallback(&source, code, level, any, all, nullptr, CallbackContext);
+        };
+    }
+    *RegHandle = trace_register(*ProviderId, enable, __builtin_return_address(0), true);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI EtwUnregister(REGHANDLE RegHandle)
+{
+    verifier_check_irql(PASSIVE_LEVEL, "EtwUnregister");
+    return trace_unregister(RegHandle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
+
+BOOLEAN NTAPI EtwProviderEnabled(REGHANDLE RegHandle, UCHAR Level, ULONGLONG Keyword)
+{
+    return trace_provider_enabled(RegHandle, Level, Keyword) ? TRUE : FALSE;
+}
+
+NTSTATUS NTAPI EtwWriteString(REGHANDLE RegHandle, UCHAR Level, ULONGLONG Keyword, LPCGUID ActivityId, PCWSTR String)
+{
+    UNREFERENCED_PARAMETER(ActivityId);
+    if (String == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return trace_write(RegHandle, Level, Keyword, String) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
+
+} // extern "C"
