@@ -9,7 +9,10 @@
 #include <interlockedapi.h>
 #include <TraceControl.h>
 
-#if defined(__GNUC__)
+#if defined(__clang__)
+#define TRACE_FORMAT_CHECK(FormatIndex, FirstArgument) __attribute__((format(printf, FormatIndex, FirstArgument)))
+#elif defined(__GNUC__)
+// The C99 rules also where the runtime's own printf would follow others (MinGW-w64).
 #define TRACE_FORMAT_CHECK(FormatIndex, FirstArgument) __attribute__((format(gnu_printf, FormatIndex, FirstArgument)))
 #else
 #define TRACE_FORMAT_CHECK(FormatIndex, FirstArgument)
