@@ -5,43 +5,18 @@
 
 TRACE_CONTROL g_TraceControl = {};
 
-namespace {
-
-VOID NTAPI TraceEnableCallback(LPCGUID SourceId, ULONG ControlCode, UCHAR Level, ULONGLONG MatchAnyKeyword,
-                               ULONGLONG MatchAllKeyword, PEVENT_FILTER_DESCRIPTOR FilterData, PVOID CallbackContext)
-{
-    UNREFERENCED_PARAMETER(SourceId);
-    UNREFERENCED_PARAMETER(FilterData);
-    UNREFERENCED_PARAMETER(CallbackContext);
-    TraceControlUpdate(ControlCode, Level, MatchAnyKeyword, MatchAllKeyword);
-}
-
-} // namespace
-
 VOID TraceStart(LPCGUID ControlGuid)
 {
     PAGED_CODE();
-    if (g_TraceControl.Starts == 0) {
-        REGHANDLE handle = 0;
-        if (NT_SUCCESS(EtwRegister(ControlGuid, TraceEnableCallback, nullptr, &handle))) {
-            g_TraceControl.RegHandle = handle;
-        }
-    }
-    g_TraceControl.Starts += 1;
+    TraceControlStart([ControlGuid](PREGHANDLE handle) {
+        return NT_SUCCESS(EtwRegister(ControlGuid, TraceEnableCallback, nullptr, handle));
+    });
 }
 
 VOID TraceStop()
 {
     PAGED_CODE();
-    if (g_TraceControl.Starts > 0) {
-        g_TraceControl.Starts -= 1;
-        if (g_TraceControl.Starts == 0 && g_TraceControl.RegHandle != 0) {
-            const REGHANDLE handle = g_TraceControl.RegHandle;
-            g_TraceControl.RegHandle = 0;
-            EtwUnregister(handle);
-            InterlockedExchange(&g_TraceControl.Enabled, 0);
-        }
-    }
+    TraceControlStop([](REGHANDLE handle) { EtwUnregister(handle); });
 }
 
 VOID __cdecl TraceWrite(UCHAR Level, ULONGLONG Flags, PCSTR Function, PCSTR Format, ...)

@@ -14,14 +14,8 @@ NTSTATUS NTAPI EtwRegister(LPCGUID ProviderId, PETWENABLECALLBACK EnableCallback
     if (ProviderId == nullptr || RegHandle == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    trace_enable_routine enable;
-    if (EnableCallback != nullptr) {
-        const GUID source = *ProviderId;
-        enable = [EnableCallback, CallbackContext, source](ULONG code, UCHAR level, ULONGLONG any, ULONGLONG all) {
-            EnableCallback(&source, code, level, any, all, nullptr, CallbackContext);
-        };
-    }
-    *RegHandle = trace_register(*ProviderId, enable, __builtin_return_address(0), true);
+    *RegHandle = trace_register(*ProviderId, trace_enable_routine_of(EnableCallback, CallbackContext, *ProviderId),
+                                __builtin_return_address(0), true);
     return STATUS_SUCCESS;
 }
 

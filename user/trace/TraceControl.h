@@ -35,10 +35,15 @@ inline BOOLEAN TraceEnabled(UCHAR Level, ULONGLONG Flags)
                            (Flags & g_TraceControl.MatchAllKeyword) == g_TraceControl.MatchAllKeyword));
 }
 
-// The enable callback's work: keeps what the sessions together ask (a level of 0 and no
-// keywords take everything, as ETW has it).
-inline VOID TraceControlUpdate(ULONG ControlCode, UCHAR Level, ULONGLONG MatchAnyKeyword, ULONGLONG MatchAllKeyword)
+// The provider's enable callback in both modes: keeps what the sessions together ask (a level
+// of 0 and no keywords take everything, as ETW has it).
+inline VOID NTAPI TraceEnableCallback(LPCGUID SourceId, ULONG ControlCode, UCHAR Level, ULONGLONG MatchAnyKeyword,
+                                      ULONGLONG MatchAllKeyword, PEVENT_FILTER_DESCRIPTOR FilterData,
+                                      PVOID CallbackContext)
 {
+    UNREFERENCED_PARAMETER(SourceId);
+    UNREFERENCED_PARAMETER(FilterData);
+    UNREFERENCED_PARAMETER(CallbackContext);
     if (ControlCode == EVENT_CONTROL_CODE_ENABLE_PROVIDER) {
         g_TraceControl.Level = Level == 0 ? (UCHAR)0xFF : Level;
         g_TraceControl.MatchAnyKeyword = MatchAnyKeyword == 0 ? ~0ULL : MatchAnyKeyword;
@@ -46,6 +51,35 @@ inline VOID TraceControlUpdate(ULONG ControlCode, UCHAR Level, ULONGLONG MatchAn
         InterlockedExchange(&g_TraceControl.Enabled, 1);
     } else if (ControlCode == EVENT_CONTROL_CODE_DISABLE_PROVIDER) {
         InterlockedExchange(&g_TraceControl.Enabled, 0);
+    }
+}
+
+// The counting of starts and stops in both modes, around the mode's registration calls:
+// Register(&handle) is true when it registered, Unregister(handle) removes it. The caller
+// serialises starts and stops.
+template <class Register>
+inline VOID TraceControlStart(Register RegisterProvider)
+{
+    if (g_TraceControl.Starts == 0) {
+        REGHANDLE handle = 0;
+        if (RegisterProvider(&handle)) {
+            g_TraceControl.RegHandle = handle;
+        }
+    }
+    g_TraceControl.Starts += 1;
+}
+
+template <class Unregister>
+inline VOID TraceControlStop(Unregister UnregisterProvider)
+{
+    if (g_TraceControl.Starts > 0) {
+        g_TraceControl.Starts -= 1;
+        if (g_TraceControl.Starts == 0 && g_TraceControl.RegHandle != 0) {
+            const REGHANDLE handle = g_TraceControl.RegHandle;
+            g_TraceControl.RegHandle = 0;
+            UnregisterProvider(handle);
+            InterlockedExchange(&g_TraceControl.Enabled, 0);
+        }
     }
 }
 

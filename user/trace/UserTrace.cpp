@@ -17,15 +17,6 @@ namespace {
 
 SRWLOCK g_TraceLock = SRWLOCK_INIT;
 
-VOID NTAPI TraceEnableCallback(LPCGUID SourceId, ULONG IsEnabled, UCHAR Level, ULONGLONG MatchAnyKeyword,
-                               ULONGLONG MatchAllKeyword, PEVENT_FILTER_DESCRIPTOR FilterData, PVOID CallbackContext)
-{
-    UNREFERENCED_PARAMETER(SourceId);
-    UNREFERENCED_PARAMETER(FilterData);
-    UNREFERENCED_PARAMETER(CallbackContext);
-    TraceControlUpdate(IsEnabled, Level, MatchAnyKeyword, MatchAllKeyword);
-}
-
 // Copies narrow text into wide characters from text[used]; returns the new length.
 size_t AppendWidened(WCHAR *text, size_t used, size_t capacity, PCSTR source)
 {
@@ -41,28 +32,16 @@ size_t AppendWidened(WCHAR *text, size_t used, size_t capacity, PCSTR source)
 VOID TraceStart(LPCGUID ControlGuid)
 {
     AcquireSRWLockExclusive(&g_TraceLock);
-    if (g_TraceControl.Starts == 0) {
-        REGHANDLE handle = 0;
-        if (EventRegister(ControlGuid, TraceEnableCallback, nullptr, &handle) == ERROR_SUCCESS) {
-            g_TraceControl.RegHandle = handle;
-        }
-    }
-    g_TraceControl.Starts += 1;
+    TraceControlStart([ControlGuid](PREGHANDLE handle) {
+        return EventRegister(ControlGuid, TraceEnableCallback, nullptr, handle) == ERROR_SUCCESS;
+    });
     ReleaseSRWLockExclusive(&g_TraceLock);
 }
 
 VOID TraceStop()
 {
     AcquireSRWLockExclusive(&g_TraceLock);
-    if (g_TraceControl.Starts > 0) {
-        g_TraceControl.Starts -= 1;
-        if (g_TraceControl.Starts == 0 && g_TraceControl.RegHandle != 0) {
-            const REGHANDLE handle = g_TraceControl.RegHandle;
-            g_TraceControl.RegHandle = 0;
-            EventUnregister(handle);
-            InterlockedExchange(&g_TraceControl.Enabled, 0);
-        }
-    }
+    TraceControlStop([](REGHANDLE handle) { EventUnregister(handle); });
     ReleaseSRWLockExclusive(&g_TraceLock);
 }
 

@@ -30,6 +30,19 @@ struct trace_record {
 // provider together (EVENT_CONTROL_CODE_*).
 using trace_enable_routine = std::function<void(ULONG control_code, UCHAR level, ULONGLONG match_any, ULONGLONG match_all)>;
 
+// The enable routine of a provider's enable callback (the kernel's and user mode's callbacks
+// take the same arguments); empty without a callback.
+template <class Callback>
+trace_enable_routine trace_enable_routine_of(Callback callback, void *context, const GUID &provider)
+{
+    if (callback == nullptr) {
+        return {};
+    }
+    return [callback, context, provider](ULONG code, UCHAR level, ULONGLONG match_any, ULONGLONG match_all) {
+        callback(&provider, code, level, match_any, match_all, nullptr, context);
+    };
+}
+
 // Registers a provider; caller is a code address in the registering module. The enable routine
 // (may be empty) runs before this returns when a session enables the provider already. Never 0.
 ULONGLONG trace_register(const GUID &provider, trace_enable_routine enable, const void *caller, bool kernel);
