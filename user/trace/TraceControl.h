@@ -6,10 +6,15 @@
 #pragma once
 
 // The flags (ETW keywords) of every provider of the package; each trace names one.
-#define TRACE_FLAG_GENERAL 0x00000001  // load, registration, entry points, object life, state changes
-#define TRACE_FLAG_DEVICE 0x00000002   // requests to the device and the layers below it (USB, device channel, endpoints, SetupAPI)
-#define TRACE_FLAG_STREAM 0x00000004   // the streaming path: transfers, buffers, buffer switches (verbose only)
-#define TRACE_FLAG_SETTINGS 0x00000008 // settings, registry values, named objects, the panel's controls
+// GENERAL: load, registration, entry points and requests from above (PnP, IOCTLs, KS properties,
+// ASIO methods, install functions), object life, state changes. DEVICE: requests to the layer
+// below (USB requests and descriptors, the device channel from the client, endpoints, SetupAPI).
+// STREAM: the streaming path (transfers, FIFOs, buffer switches; verbose in the steady state).
+// SETTINGS: settings values, registry, named objects, the panel's controls.
+#define TRACE_FLAG_GENERAL 0x00000001
+#define TRACE_FLAG_DEVICE 0x00000002
+#define TRACE_FLAG_STREAM 0x00000004
+#define TRACE_FLAG_SETTINGS 0x00000008
 
 // The letter of a per-direction trace ("%s"): "i" for capture, "o" for render.
 #define TRACE_DIRECTION(Capture) ((Capture) ? "i" : "o")
