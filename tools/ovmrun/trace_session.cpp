@@ -1,8 +1,9 @@
 // The main job's trace session over the stand-in's trace controller.
 #define TRACE_GUIDS_ONLY
-#include "trace_session.h"
+// The controller's functions are user mode's: evntrace.h comes before any kernel header.
 #include <windows.h>
 #include <evntrace.h>
+#include "trace_session.h"
 #include <platform/trace.h>
 #include <AsioDriverTrace.h>
 #include <CoInstallerTrace.h>
