@@ -294,7 +294,8 @@ NTSTATUS CUSBAudioClockSelector::GetFrequencyRangeAt(PULONG minimum, PULONG maxi
         ULONG pinMax = 0;
         last = clock->GetFrequencyRangeAt(&pinMin, &pinMax, lower, upper, depth + 1);
         if (!NT_SUCCESS(last)) {
-            USBAUDIO_TRACE("clock selector %u: pin %lu has no range (0x%08X)\n", GetID(), pin + 1, last);
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "clock selector %u: pin %lu has no range (0x%08X)\n",
+                        GetID(), pin + 1, last);
             continue;
         }
         replied = TRUE;
