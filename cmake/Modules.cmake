@@ -46,7 +46,7 @@ set(OVM_REALTIME_TESTS
   audio_endpoints_ks_tests
   ovmlsaau_tests ovmlsaau_engine_tests ovmlsaau_engine_loopback_tests ovmlsaau_mix_e2e_tests
   asyncdrv_channel_e2e_tests client_driver_tests ovmlsaaso_tests ovmlsaaso_stream_tests
-  asio_host_tests ovmrun_tests usb_attach_tests ovmlsaso_tests
+  asio_host_tests ovmrun_tests ovmrun_trace_tests usb_attach_tests ovmlsaso_tests
   controlpanel_host_tests)
 
 # ovm_add_test(name SOURCES ... LIBS ...): a GoogleTest executable registered with CTest.

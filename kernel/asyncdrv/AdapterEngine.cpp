@@ -1,6 +1,7 @@
 // CAdapterCommon's streaming engine, common part: creation and teardown of the engine objects,
 // thread start and stop, the run and stop signals, the start wait, work-in-progress counting,
 // transfer entries, the bus frame and the diagnostic dump.
+#include <ntstrsafe.h>
 #include "AdapterCommon.h"
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
@@ -422,20 +423,24 @@ VOID CAdapterCommon::MarkRemoving()
     }
 }
 
-// "gDumpCapture": one buffer as hex bytes, 16 a line, the rest as "0x%02x,". The dump is the
-// diagnostic the device key asked for, so it is printed whether or not traces are compiled in.
+// "gDumpCapture": one buffer as hex bytes in verbose streaming traces, 16 a line, the rest as
+// "0x%02x," in a last line.
 VOID CAdapterCommon::DumpBuffer(const UCHAR *Data, ULONG Bytes)
 {
-    ULONG whole = Bytes / 16 * 16;
-    for (ULONG i = 0; i < whole; i += 16) {
-        const UCHAR *p = Data + i;
-        DbgPrint("%02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x\n", p[0], p[1],
-                 p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15]);
-    }
-    for (ULONG i = whole; i < Bytes; ++i) {
-        DbgPrint("0x%02x,", Data[i]);
-    }
-    if (whole != Bytes) {
-        DbgPrint("\n");
+    if (TraceEnabled(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM)) {
+        ULONG whole = Bytes / 16 * 16;
+        for (ULONG i = 0; i < whole; i += 16) {
+            const UCHAR *p = Data + i;
+            TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM,
+                        "%02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", p[0],
+                        p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11], p[12], p[13], p[14], p[15]);
+        }
+        CHAR rest[16 * 5 + 1] = "";
+        for (ULONG i = whole; i < Bytes; ++i) {
+            RtlStringCbPrintfA(rest + (i - whole) * 5, sizeof(rest) - (i - whole) * 5, "0x%02x,", Data[i]);
+        }
+        if (whole != Bytes) {
+            TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "%s", rest);
+        }
     }
 }

@@ -4,13 +4,10 @@
 #pragma once
 #include <wdm.h>
 #include "TransferEntry.h"
+#include "UsbAudioTrace.h"
 
-// Engine traces carry no behaviour; they are compiled in only with ASYNC_ENGINE_TRACE.
-#if defined(ASYNC_ENGINE_TRACE)
-#define ENGINE_TRACE(...) DbgPrint(__VA_ARGS__)
-#else
-#define ENGINE_TRACE(...) ((void)0)
-#endif
+// Engine traces carry no behaviour; they are the driver's verbose streaming traces.
+#define ENGINE_TRACE(...) TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, __VA_ARGS__)
 
 // Index of a direction in the per-direction arrays: 0 render, 1 capture.
 constexpr ULONG ENGINE_RENDER = 0;

@@ -5,6 +5,7 @@
 #include "AdapterCommon.h"
 #include "USBAudioFeatureUnit.h"
 #include "USBAudioTerminal.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -164,8 +165,8 @@ STDMETHODIMP CAdapterCommon::PinPropertyHandler(PPCPROPERTY_REQUEST Request)
             WriteJackAnswer(id, pin->Terminal, Request);
         } else if (status == STATUS_SUCCESS) {
             // Success without an answer: no byte of the value is claimed as written.
-            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL, "Jack: pin %u is no connector (verb 0x%x)\n",
-                       pinIndex, Request->Verb);
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "Jack: pin %u is no connector (verb 0x%x)\n",
+                        pinIndex, Request->Verb);
             Request->ValueSize = 0;
         }
     }

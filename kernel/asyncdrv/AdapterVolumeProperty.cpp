@@ -3,6 +3,7 @@
 #include "AdapterProperties.h"
 #include "USBAudioCL.h"
 #include "USBAudioFeatureUnit.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -121,7 +122,8 @@ LONG SnapVolume(LONG Value, LONG Minimum, LONG Maximum, ULONG Step)
     LONGLONG value = Value;
     const LONGLONG step = Step;
     if (step == 0) {
-        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL, "Volume: device reports no step, setting the minimum\n");
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+                    "Volume: device reports no step, setting the minimum\n");
         value = KS_VOLUME_SILENT;
     } else if (value % step != 0) {
         value = value < 0 ? step * ((value - step / 2) / step) : step * ((value + step / 2) / step);
@@ -208,9 +210,9 @@ NTSTATUS VolumeProperty(CUSBAudioCL &Usb, CUSBAudioFeatureUnit *Unit, PPCPROPERT
             if (NT_SUCCESS(status)) {
                 if (value != KS_VOLUME_SILENT && (value < minimum || value > maximum ||
                                                   (step != 0 && static_cast<LONGLONG>(value) % step != 0))) {
-                    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL,
-                               "Volume: channel %u reads %d outside [%d, %d] step %u\n", channel, value, minimum,
-                               maximum, step);
+                    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL,
+                                "Volume: channel %u reads %d outside [%d, %d] step %u\n", channel, value, minimum,
+                                maximum, step);
                 }
                 WriteValueLong(Request, value);
             }

@@ -2,6 +2,7 @@
 // with the balance that keeps writer and reader aligned across overflows and underruns.
 #include "AsioFifo.h"
 #include "AsyncPoolTags.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ NTSTATUS CAsioFifo::Allocate(ULONG FrameBytes, ULONG64 Frames, UCHAR FillByte, P
         return STATUS_INVALID_PARAMETER;
     }
     if (IsAllocated()) {
-        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "AsioFifo: allocate of an allocated FIFO\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "AsioFifo: allocate of an allocated FIFO\n");
         return STATUS_UNSUCCESSFUL;
     }
     PUCHAR buffer = nullptr;
@@ -147,7 +148,7 @@ VOID CAsioFifo::Free()
 VOID CAsioFifo::ResetLocked(ULONG Bytes)
 {
     if (Bytes > m_Size) {
-        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "AsioFifo: prefill %u above size %u\n", Bytes, m_Size);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "AsioFifo: prefill %u above size %u\n", Bytes, m_Size);
         Bytes = m_Size;
     }
     m_ReadOffset = 0;
@@ -298,8 +299,8 @@ VOID CAsioFifo::Balance(CAsioFifo &Input, CAsioFifo &Output)
             Input.AddBalance((out / static_cast<LONG64>(Output.m_FrameBytes)) * Input.m_FrameBytes);
             Output.m_Balance = 0;
         }
-        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_TRACE_LEVEL, "AsioFifo: balance in %d out %d\n", Input.m_Balance,
-                   Output.m_Balance);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "AsioFifo: balance in %d out %d\n", Input.m_Balance,
+                    Output.m_Balance);
     }
     KeReleaseInStackQueuedSpinLockFromDpcLevel(&outputHandle);
     KeReleaseInStackQueuedSpinLock(&inputHandle);

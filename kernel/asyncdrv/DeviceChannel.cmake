@@ -10,7 +10,7 @@ add_library(asyncdrv_channel STATIC
 set_target_properties(asyncdrv_channel PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(asyncdrv_channel PUBLIC ${CMAKE_CURRENT_LIST_DIR}
                            ${CMAKE_SOURCE_DIR}/user/client/include)
-target_link_libraries(asyncdrv_channel PUBLIC platform)
+target_link_libraries(asyncdrv_channel PUBLIC ovmlsaau_trace platform)
 # The adapter-common object embeds the channel and hosts it.
 target_sources(ovmlsaau_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/AdapterChannelHost.cpp)
 target_link_libraries(ovmlsaau_core PUBLIC asyncdrv_channel)

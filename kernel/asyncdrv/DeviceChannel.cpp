@@ -1,6 +1,7 @@
 // The device channel's device-wide actions: request gate, PREPARE's checks and FIFO sizing,
 // START, STOP and UNPREPARE, removal, and the client's position in frames.
 #include "DeviceChannel.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -12,8 +13,8 @@ constexpr ULONG MaximumBufferFrames = 2 * 32 * 64 * 16;
 
 VOID Trace(PCSTR Text, NTSTATUS Status)
 {
-    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "DeviceChannel: %s 0x%08X\n", Text,
-               static_cast<ULONG>(Status));
+    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "DeviceChannel: %s 0x%08X\n", Text,
+                static_cast<ULONG>(Status));
 }
 
 } // namespace

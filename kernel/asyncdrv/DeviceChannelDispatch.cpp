@@ -2,6 +2,7 @@
 // their state rules, CLEANUP's walk back to OPEN, and CLOSE.
 #include "DeviceChannel.h"
 #include "AsyncPoolTags.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -12,8 +13,8 @@ LIST_ENTRY g_Contexts = {&g_Contexts, &g_Contexts};
 
 VOID TraceStatus(PCSTR Text, NTSTATUS Status)
 {
-    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "DeviceChannel: %s 0x%08X\n", Text,
-               static_cast<ULONG>(Status));
+    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "DeviceChannel: %s 0x%08X\n", Text,
+                static_cast<ULONG>(Status));
 }
 
 ULONG ReadUlong(const VOID *Buffer)

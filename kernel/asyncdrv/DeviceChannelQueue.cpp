@@ -7,6 +7,7 @@
 // routine was already taken by IoCancelIrp stays in the list until that routine removes it.
 // IoCsqRemoveNextIrp and IoCsqInsertIrp would drop the lock between the two steps.
 #include "DeviceChannel.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -217,8 +218,8 @@ VOID CDeviceChannel::DrainThreadMain(PVOID Context)
         } else if (status == STATUS_WAIT_1) {
             break;
         } else {
-            DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "DeviceChannel: drain wait 0x%08X\n",
-                       static_cast<ULONG>(status));
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "DeviceChannel: drain wait 0x%08X\n",
+                        static_cast<ULONG>(status));
         }
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -301,8 +302,8 @@ NTSTATUS CDeviceChannel::ChannelWrite(DeviceChannelContext *Context, PIRP Irp)
         } else if (length != 0) {
             const ULONG accepted = self->m_Output.Write(buffer, length, FALSE);
             if (accepted < length) {
-                DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "DeviceChannel: short write %u of %u\n",
-                           accepted, length);
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "DeviceChannel: short write %u of %u\n",
+                            accepted, length);
             }
             Irp->IoStatus.Information = accepted;
         }

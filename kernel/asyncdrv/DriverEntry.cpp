@@ -6,6 +6,7 @@
 #include "AdapterCommon.h"
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -203,6 +204,7 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID DriverUnload(PDRIVER_OBJECT DriverObject)
 {
     DbgPrint("UsbAudio!DriverUnload\n");
+    WPP_CLEANUP(DriverObject);
     if (g_PortClassUnload != nullptr) {
         g_PortClassUnload(DriverObject);
     }
@@ -213,6 +215,7 @@ VOID DriverUnload(PDRIVER_OBJECT DriverObject)
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     DbgPrint("UsbAudio!DriverEntry\n");
+    WPP_INIT_TRACING(DriverObject, RegistryPath);
     NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, AddDevice);
     if (NT_SUCCESS(status)) {
         DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
@@ -225,5 +228,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     }
     g_PortClassUnload = DriverObject->DriverUnload;
     DriverObject->DriverUnload = DriverUnload;
+    if (!NT_SUCCESS(status)) {
+        // A driver whose DriverEntry fails is unloaded without DriverUnload.
+        WPP_CLEANUP(DriverObject);
+    }
     return status;
 }

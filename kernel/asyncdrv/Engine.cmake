@@ -7,12 +7,6 @@ target_sources(ovmlsaau_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/AdapterEngineCapture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/AdapterEngineMix.cpp
 )
-# Engine traces (every refused submission, gap and recovery step) for a diagnostic build.
-option(OVM_ENGINE_TRACE "Compile the streaming engine's traces into ovmlsaau" OFF)
-if(OVM_ENGINE_TRACE)
-  target_compile_definitions(ovmlsaau_core PRIVATE ASYNC_ENGINE_TRACE)
-endif()
-
 # The engine end to end: ovmlsaau loaded by the machine on a simulated device over a step-mode
 # bus.
 ovm_add_test(ovmlsaau_engine_tests

@@ -2,6 +2,7 @@
 // direction start and stop, the piece queues, power and surprise removal.
 #include "AdapterCommon.h"
 #include "StdPoolTags.h"
+#include "StdTrace.h"
 
 const WCHAR STD_TUNING_KEY[] = L"\\Registry\\Machine\\SOFTWARE\\Orvan\\Marla Series performance";
 
@@ -316,7 +317,7 @@ VOID CAdapterCommon::AppendPiece(ULONG Direction, PUCHAR Buffer, ULONG Length)
     }
     auto piece = static_cast<STD_QUEUE_PIECE *>(ExAllocateFromNPagedLookasideList(&m_PiecePool));
     if (piece == nullptr) {
-        DbgPrint("UsbAudio: no queue entry, %lu bytes dropped\n", (unsigned long)Length);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "UsbAudio: no queue entry, %lu bytes dropped\n", Length);
         return;
     }
     piece->Start = Buffer;

@@ -2,9 +2,9 @@
 // the driver starts the adapter-common object and the one WaveCyclic subdevice "Wave", stops
 // streaming on surprise removal and drops its adapter reference when the device goes.
 #include <portcls.h>
-#include <evntrace.h>
 #include "AdapterCommon.h"
 #include "StdPoolTags.h"
+#include "StdTrace.h"
 
 namespace {
 
@@ -138,5 +138,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     g_PortClassUnload = DriverObject->DriverUnload;
     DriverObject->DriverUnload = DriverUnload;
     WPP_INIT_TRACING(DriverObject, RegistryPath);
+    if (!NT_SUCCESS(status)) {
+        // A driver whose DriverEntry fails is unloaded without DriverUnload.
+        WPP_CLEANUP(DriverObject);
+    }
     return status;
 }

@@ -18,7 +18,7 @@ target_include_directories(stdusb PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 # Only the descriptor reader's header is taken from the library's folder; this folder's own
 # headers of the same names are found first, next to the sources that include them.
 target_include_directories(stdusb PRIVATE ${CMAKE_SOURCE_DIR}/kernel/usbaudio)
-target_link_libraries(stdusb PUBLIC platform)
+target_link_libraries(stdusb PUBLIC kmtrace platform)
 
 ovm_add_test(stdusb_tests
   SOURCES

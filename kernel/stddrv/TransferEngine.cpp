@@ -4,6 +4,7 @@
 // chain gives up (stop, pause, error or an empty render queue) and hands its slot back.
 #include "AdapterCommon.h"
 #include "StdPoolTags.h"
+#include "StdTrace.h"
 
 namespace {
 
@@ -165,8 +166,8 @@ STD_TRANSFER_CONTEXT *CAdapterCommon::TakeContext(ULONG Direction, STD_TRANSFER_
 
 VOID CAdapterCommon::NoteTransferFailure(ULONG Direction, NTSTATUS Status)
 {
-    DbgPrint("UsbAudio: %s transfer failed, status %08X\n", Direction == STD_CAPTURE ? "capture" : "render",
-             (unsigned)Status);
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "UsbAudio: %s transfer failed, status %08X\n",
+                Direction == STD_CAPTURE ? "capture" : "render", (ULONG)Status);
     if (IsDeviceGone(Status)) {
         KeSetEvent(&m_StopEvent[Direction], IO_NO_INCREMENT, FALSE);
     }

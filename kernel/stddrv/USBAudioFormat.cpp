@@ -6,6 +6,7 @@
 #include "USBAudioEntity.h"
 #include "USBPacketPattern.h"
 #include "UsbDescriptor.h"
+#include "StdTrace.h"
 
 namespace {
 
@@ -91,15 +92,15 @@ NTSTATUS CUSBAudioCL::ConfirmCaptureRate(UCHAR endpoint, ULONG rate, PCSTR calle
     ULONG current = 0;
     NTSTATUS status = GetEndpointRate(endpoint, &current);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("  -> GET_CUR(Freq) failed.\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "  -> GET_CUR(Freq) failed.\n");
     } else {
-        DbgPrint("  %s GET_CUR(Freq) = %lu\n", caller, current);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "  %s GET_CUR(Freq) = %lu\n", caller, current);
     }
     if (NT_SUCCESS(status) && current != rate && (rate == RATE_44100 || rate == RATE_48000)) {
-        DbgPrint("  %s SET_CUR(Freq) = %lu\n", caller, rate);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "  %s SET_CUR(Freq) = %lu\n", caller, rate);
         status = SetEndpointRate(endpoint, rate);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("  -> SET_CUR(Freq) failed.\n");
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "  -> SET_CUR(Freq) failed.\n");
         } else {
             status = GetEndpointRate(endpoint, &current);
         }
@@ -160,7 +161,8 @@ NTSTATUS CUSBAudioCL::SearchStreamingFormat(USB_STREAMING_INTERFACE *record, ULO
 {
     NTSTATUS status = STATUS_SUCCESS;
     *alternate = 0;
-    DbgPrint("  SearchStreamingFormat ( %lu ch / %lu bps / %lu Hz)\n", channels, bits, rate);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "  SearchStreamingFormat ( %lu ch / %lu bps / %lu Hz)\n",
+                channels, bits, rate);
     if (record == nullptr) {
         status = STATUS_NOT_SUPPORTED;
     } else if (channels == 0 || bits == 0 || rate == 0) {
@@ -203,7 +205,7 @@ NTSTATUS CUSBAudioCL::SetUac1Rate(USB_STREAMING_INTERFACE *record, ULONG rate)
         if (HasSamplingFrequencyControl(entry.CsEndpoint)) {
             status = SetEndpointRate(entry.Endpoint[2], rate);
             if (!NT_SUCCESS(status)) {
-                DbgPrint("  -> SET_CUR(Freq) failed.\n");
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "  -> SET_CUR(Freq) failed.\n");
             }
         } else if (record->Direction == USB_STREAM_CAPTURE) {
             status = ConfirmCaptureRate(entry.Endpoint[2], rate, "SelectStreamingFormat[Capture]");
@@ -221,8 +223,9 @@ NTSTATUS CUSBAudioCL::SelectStreamingFormat(ULONG direction, ULONG channels, ULO
     const USB_PACKET_PATTERN_ROW *row = nullptr;
     ULONG alternate = 0;
     *bytesPerTransfer = 0;
-    DbgPrint("  SelectStreamingFormat[%s] ( %lu ch / %lu bps / %lu Hz)\n", DirectionName(direction), channels, bits,
-             rate);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                "  SelectStreamingFormat[%s] ( %lu ch / %lu bps / %lu Hz)\n", DirectionName(direction), channels, bits,
+                rate);
     if (record == nullptr) {
         status = STATUS_NOT_SUPPORTED;
     } else if (direction == 0 && withFormat) {

@@ -3,6 +3,7 @@
 #include "USBCL.h"
 #include "StdPoolTags.h"
 #include "UsbDescriptor.h"
+#include "StdTrace.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ NTSTATUS CUSBCL::QueryBusSpeed()
         m_HighSpeed = busInterface.IsDeviceHighSpeed != nullptr && busInterface.IsDeviceHighSpeed(busInterface.BusContext)
                           ? TRUE
                           : FALSE;
-        DbgPrint(m_HighSpeed ? "High Speed\n" : "Full Speed\n");
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "%s", m_HighSpeed ? "High Speed\n" : "Full Speed\n");
         // The query took a reference for this second copy; only the first is kept.
         if (busInterface.InterfaceDereference != nullptr) {
             busInterface.InterfaceDereference(busInterface.BusContext);

@@ -107,7 +107,8 @@ NTSTATUS CUSBAudioClockSource::ReadRange(PUCHAR *range, PULONG count)
     if (NT_SUCCESS(status)) {
         subRanges = UsbReadLe16(probe);
         if (subRanges > MAX_SUB_RANGES) {
-            USBAUDIO_TRACE("clock %u: %lu sub-ranges do not fit a request\n", GetID(), subRanges);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: %lu sub-ranges do not fit a request\n",
+                        GetID(), subRanges);
             status = STATUS_UNSUCCESSFUL;
         }
     }
@@ -149,7 +150,8 @@ NTSTATUS CUSBAudioClockSource::GetFrequencyRangeAt(PULONG minimum, PULONG maximu
         ULONG high = 0;
         for (ULONG i = 0; i < count; ++i) {
             RANGE_TRIPLET t = ReadTriplet(range, i);
-            USBAUDIO_TRACE("clock %u: range %lu..%lu step %lu\n", GetID(), t.Min, t.Max, t.Res);
+            TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_DEVICE, "clock %u: range %lu..%lu step %lu\n",
+                        GetID(), t.Min, t.Max, t.Res);
             if (t.Min > t.Max || t.Max < lower || t.Min > upper) {
                 continue;
             }
@@ -200,7 +202,8 @@ BOOLEAN CUSBAudioClockSource::IsValidAt(ULONG depth)
         UCHAR value = 0;
         NTSTATUS status = Request(UAC_REQTYPE_GET, UAC2_REQUEST_CUR, CS_CLOCK_VALID_CONTROL, 1, &value, nullptr);
         if (!NT_SUCCESS(status)) {
-            USBAUDIO_TRACE("clock %u: validity request failed 0x%08X\n", GetID(), status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: validity request failed 0x%08X\n",
+                        GetID(), status);
         }
         valid = NT_SUCCESS(status) && value != 0;
     }
@@ -238,7 +241,7 @@ NTSTATUS CUSBAudioClockSelector::GetCurrentPin(PULONG pin)
     NTSTATUS status = STATUS_SUCCESS;
     ULONG pins = GetPinCount();
     if (pins == 0) {
-        USBAUDIO_TRACE("clock selector %u has no input pins\n", GetID());
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u has no input pins\n", GetID());
         status = STATUS_UNSUCCESSFUL;
     } else if (pins == 1) {
         *pin = 0;
@@ -247,7 +250,8 @@ NTSTATUS CUSBAudioClockSelector::GetCurrentPin(PULONG pin)
         status = Request(UAC_REQTYPE_GET, UAC2_REQUEST_CUR, CX_CLOCK_SELECTOR_CONTROL, 1, &number, nullptr);
         if (NT_SUCCESS(status)) {
             if (number == 0 || number > pins) {
-                USBAUDIO_TRACE("clock selector %u answered pin %u of %lu\n", GetID(), number, pins);
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u answered pin %u of %lu\n",
+                            GetID(), number, pins);
                 status = STATUS_UNSUCCESSFUL;
             } else {
                 *pin = number - 1u;
@@ -290,7 +294,8 @@ NTSTATUS CUSBAudioClockSelector::GetFrequencyRangeAt(PULONG minimum, PULONG maxi
         ULONG pinMax = 0;
         last = clock->GetFrequencyRangeAt(&pinMin, &pinMax, lower, upper, depth + 1);
         if (!NT_SUCCESS(last)) {
-            USBAUDIO_TRACE("clock selector %u: pin %lu has no range (0x%08X)\n", GetID(), pin + 1, last);
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "clock selector %u: pin %lu has no range (0x%08X)\n",
+                        GetID(), pin + 1, last);
             continue;
         }
         replied = TRUE;

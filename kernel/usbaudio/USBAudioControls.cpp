@@ -111,7 +111,8 @@ NTSTATUS CUSBAudioCL::SetVendorMode(USHORT mode)
         if (NT_SUCCESS(status)) {
             record->VendorMode = mode;
         } else {
-            USBAUDIO_TRACE("vendor mode %u refused by interface %u: %08x\n", mode, record->InterfaceNumber, status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "vendor mode %u refused by interface %u: %08x\n",
+                        mode, record->InterfaceNumber, status);
         }
     }
     return status;

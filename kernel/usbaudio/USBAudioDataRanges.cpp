@@ -140,7 +140,8 @@ NTSTATUS CUSBAudioCL::BuildDataRanges(USB_STREAMING_INTERFACE *record)
             CUSBAudioClock *clock = record->Terminal != nullptr ? record->Terminal->GetClock() : nullptr;
             if (clock == nullptr || !NT_SUCCESS(clock->GetFrequencyRange(&minimum, &maximum, 0, 0xFFFFFFFF)) ||
                 maximum == 0) {
-                USBAUDIO_TRACE("interface %u alternate %lu: no clock range\n", record->InterfaceNumber, n);
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "interface %u alternate %lu: no clock range\n",
+                            record->InterfaceNumber, n);
                 continue;
             }
             candidate.DataRange.SubFormat = Uac2SubFormat(UsbDescDword(entry.AsGeneral, 6));

@@ -30,8 +30,9 @@ CUSBAudioEntity::~CUSBAudioEntity() = default;
 
 void CUSBAudioEntity::Dump()
 {
-    USBAUDIO_TRACE("entity: bLength %u type 0x%02X subtype 0x%02X id %u\n", UsbDescByte(m_pDescriptor, 0),
-                   UsbDescByte(m_pDescriptor, 1), UsbDescByte(m_pDescriptor, 2), UsbDescByte(m_pDescriptor, 3));
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_DEVICE, "entity: bLength %u type 0x%02X subtype 0x%02X id %u\n",
+                UsbDescByte(m_pDescriptor, 0), UsbDescByte(m_pDescriptor, 1), UsbDescByte(m_pDescriptor, 2),
+                UsbDescByte(m_pDescriptor, 3));
 }
 
 UCHAR CUSBAudioEntity::GetID()
@@ -94,7 +95,7 @@ LONG CUSBAudioDummyEntity::GetSourceID(ULONG index)
 
 NTSTATUS CUSBAudioProcessingUnit::Init()
 {
-    USBAUDIO_TRACE("processing unit %u is not supported\n", GetID());
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "processing unit %u is not supported\n", GetID());
     return STATUS_NOT_IMPLEMENTED;
 }
 

@@ -15,7 +15,8 @@ NTSTATUS CUSBAudioFeatureUnit::Init()
     NTSTATUS status = STATUS_SUCCESS;
     m_pSource = m_pAudio->FindEntity(UsbDescByte(m_pDescriptor, 4));
     if (m_pSource == nullptr) {
-        USBAUDIO_TRACE("feature unit %u: source %u not found\n", GetID(), UsbDescByte(m_pDescriptor, 4));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "feature unit %u: source %u not found\n",
+                    GetID(), UsbDescByte(m_pDescriptor, 4));
         status = STATUS_NOT_SUPPORTED;
     }
     return status;

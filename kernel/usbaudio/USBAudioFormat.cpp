@@ -508,7 +508,8 @@ NTSTATUS CUSBAudioCL::SetSampleRate(ULONG rate)
             status = clock != nullptr ? clock->SetFrequency(rate) : STATUS_NOT_SUPPORTED;
         }
         if (!NT_SUCCESS(status)) {
-            USBAUDIO_TRACE("rate %lu not set on interface %u: 0x%08X\n", rate, record->InterfaceNumber, status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "rate %lu not set on interface %u: 0x%08X\n",
+                        rate, record->InterfaceNumber, status);
             failed = TRUE;
         }
     }

@@ -28,7 +28,8 @@ NTSTATUS CUSBAudioTerminal::ResolveClock()
     if (m_pAudio->IsUac2()) {
         m_pClock = m_pAudio->FindClock(UsbDescByte(m_pDescriptor, m_ClockOffset));
         if (m_pClock == nullptr) {
-            USBAUDIO_TRACE("terminal %u: clock %u not found\n", GetID(), UsbDescByte(m_pDescriptor, m_ClockOffset));
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "terminal %u: clock %u not found\n",
+                        GetID(), UsbDescByte(m_pDescriptor, m_ClockOffset));
             status = STATUS_NOT_SUPPORTED;
         }
     }
@@ -49,11 +50,12 @@ BOOLEAN CUSBAudioTerminal::HasControl(ULONG control)
 {
     BOOLEAN present = FALSE;
     if (control > m_LastControl) {
-        USBAUDIO_TRACE("terminal %u: no control %lu\n", GetID(), control);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "terminal %u: no control %lu\n", GetID(), control);
     } else {
         ULONG field = (GetControls() >> (2 * control)) & 3;
         if (field == 2) {
-            USBAUDIO_TRACE("terminal %u: control %lu field is invalid\n", GetID(), control);
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "terminal %u: control %lu field is invalid\n",
+                        GetID(), control);
         } else {
             present = (field & 1) != 0;
         }
@@ -71,7 +73,8 @@ LONG CUSBAudioTerminal::GetConnectorState()
         if (status == STATUS_SUCCESS) {
             state = answer[0] != 0 ? 1 : 0;
         } else {
-            USBAUDIO_TRACE("terminal %u: connector request failed 0x%08X\n", GetID(), status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "terminal %u: connector request failed 0x%08X\n",
+                        GetID(), status);
         }
     }
     return state;
@@ -81,7 +84,7 @@ USHORT CUSBAudioTerminal::GetTerminalType()
 {
     USHORT type = UAC_TERMINAL_UNDEFINED;
     if (m_pDescriptor == nullptr) {
-        USBAUDIO_TRACE("terminal without a descriptor\n");
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "terminal without a descriptor\n");
     } else {
         type = UsbDescWord(m_pDescriptor, 4);
     }
@@ -118,7 +121,8 @@ NTSTATUS CUSBAudioOutputTerminal::Init()
     NTSTATUS status = STATUS_SUCCESS;
     m_pSource = m_pAudio->FindEntity(UsbDescByte(m_pDescriptor, 7));
     if (m_pSource == nullptr) {
-        USBAUDIO_TRACE("output terminal %u: source %u not found\n", GetID(), UsbDescByte(m_pDescriptor, 7));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "output terminal %u: source %u not found\n",
+                    GetID(), UsbDescByte(m_pDescriptor, 7));
         status = STATUS_NOT_SUPPORTED;
     } else {
         status = ResolveClock();

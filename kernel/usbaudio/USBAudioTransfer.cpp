@@ -167,7 +167,8 @@ NTSTATUS CUSBAudioCL::SubmitRender(PMDL mdl, ULONG bytes, ULONG msPerTransfer, P
         status = STATUS_INVALID_DEVICE_STATE;
     }
     if (NT_SUCCESS(status) && (plan.Packets == 0 || plan.Packets > USBCL_MAX_ISOCH_PACKETS)) {
-        USBAUDIO_TRACE("render transfer of %lu bytes needs %lu packets\n", bytes, plan.Packets);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "render transfer of %lu bytes needs %lu packets\n",
+                    bytes, plan.Packets);
         status = STATUS_INVALID_PARAMETER;
     }
     if (!NT_SUCCESS(status)) {

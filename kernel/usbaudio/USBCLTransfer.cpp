@@ -204,7 +204,8 @@ VOID CUSBCL::CompleteTransfer(PIRP irp, USB_TRANSFER_CONTEXT *context)
         if (urb->UrbHeader.Status == USBD_STATUS_BAD_START_FRAME && m_BusInterface.QueryBusTime != nullptr) {
             ULONG currentFrame = 0;
             m_BusInterface.QueryBusTime(m_BusInterface.BusContext, &currentFrame);
-            USBAUDIO_TRACE("bad start frame %lu, bus at %lu\n", urb->UrbIsochronousTransfer.StartFrame, currentFrame);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "bad start frame %lu, bus at %lu\n",
+                        urb->UrbIsochronousTransfer.StartFrame, currentFrame);
         }
     } else if (isoch) {
         struct _URB_ISOCH_TRANSFER &transfer = urb->UrbIsochronousTransfer;

@@ -7,3 +7,4 @@
 #include <km/wdm_ex.h>
 #include <km/wdm_io.h>
 #include <km/wdm_zw.h>
+#include <km/wdm_etw.h>

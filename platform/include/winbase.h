@@ -172,6 +172,12 @@ typedef struct _RTL_CRITICAL_SECTION {
     ULONG_PTR Gate[3];
 } RTL_CRITICAL_SECTION, CRITICAL_SECTION, *PRTL_CRITICAL_SECTION, *LPCRITICAL_SECTION, *PCRITICAL_SECTION;
 
+// A slim reader/writer lock, free when zero; the stand-in has its exclusive mode.
+typedef struct _RTL_SRWLOCK {
+    PVOID Ptr;
+} RTL_SRWLOCK, SRWLOCK, *PRTL_SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT {nullptr}
+
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -311,6 +317,12 @@ VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+// Slim reader/writer locks (exclusive mode): not recursive, released by the thread that took it.
+VOID WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
+VOID WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock);
+VOID WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
 
 // Threads.
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,

@@ -5,8 +5,10 @@
 #include "kernel32_private.h"
 #include "modules.h"
 #include <platform/machine_state.h>
+#include <platform/trace.h>
 #include <platform/win32_system.h>
 #include <dlfcn.h>
+#include <link.h>
 #include <cwctype>
 #include <list>
 #include <map>
@@ -89,13 +91,23 @@ void call_dll_main(loaded_module &module, DWORD reason)
     }
 }
 
+// Unloads a DLL or program module; trace sessions no longer call a provider it left registered.
+void close_module(loaded_module &module)
+{
+    link_map *map = nullptr;
+    if (dlinfo(module.dl, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr) {
+        trace_forget_module(map->l_name);
+    }
+    dlclose(module.dl);
+}
+
 void unload_all()
 {
     std::lock_guard<std::recursive_mutex> guard(g_loader_lock);
     for (loaded_module &module : g_modules) {
         if (!module.system && module.dl != nullptr) {
             call_dll_main(module, DLL_PROCESS_DETACH);
-            dlclose(module.dl);
+            close_module(module);
         }
     }
     g_modules.clear();
@@ -317,7 +329,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule)
     module->loads -= 1;
     if (module->loads == 0) {
         call_dll_main(*module, DLL_PROCESS_DETACH);
-        dlclose(module->dl);
+        close_module(*module);
         g_modules.remove_if([module](const loaded_module &m) { return &m == module; });
     }
     return TRUE;

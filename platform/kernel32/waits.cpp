@@ -1,5 +1,6 @@
-// Waits on handles, alertable waits and user APCs, Sleep, and critical sections. Every wait
-// goes through the dispatcher, so kernel and Win32 waits share one clock.
+// Waits on handles, alertable waits and user APCs, Sleep, critical sections and slim
+// reader/writer locks. Every wait goes through the dispatcher, so kernel and Win32 waits share
+// one clock; a slim lock, which has no object to wait on, spins.
 #include "kernel32_private.h"
 #include <platform/clock.h>
 #include <vector>
@@ -236,4 +237,27 @@ VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     *lpCriticalSection = CRITICAL_SECTION{};
+}
+
+VOID WINAPI InitializeSRWLock(PSRWLOCK SRWLock)
+{
+    SRWLock->Ptr = nullptr;
+}
+
+BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock)
+{
+    PVOID expected = nullptr;
+    return std::atomic_ref<PVOID>(SRWLock->Ptr).compare_exchange_strong(expected, current_thread_tag()) ? TRUE : FALSE;
+}
+
+VOID WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock)
+{
+    for (ULONG spins = 0; !TryAcquireSRWLockExclusive(SRWLock); ++spins) {
+        thread_spin_wait(spins);
+    }
+}
+
+VOID WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock)
+{
+    std::atomic_ref<PVOID>(SRWLock->Ptr).store(nullptr);
 }

@@ -1,7 +1,6 @@
 // The kernel executive's part of machine boot and shutdown. Shutdown stops the timer thread
 // before the DPC thread (timers queue DPCs), then closes kernel handles still open.
 #include <platform/machine_state.h>
-#include <platform/trace.h>
 #include "kernel_internal.h"
 
 namespace platform {
@@ -12,7 +11,6 @@ void executive_boot()
     pool_boot();
     handles_boot();
     ntddi_boot();
-    trace_reset_controls();
 }
 
 void executive_shutdown()

@@ -1,5 +1,6 @@
 // Private links between the kernel executive's files.
 #pragma once
+#include <string>
 #include <ntdef.h>
 
 namespace platform {
@@ -19,5 +20,8 @@ void dpcs_check_free(const void *begin, SIZE_T size);
 
 // The module that contains a code address: its path as loaded, with links resolved.
 const char *module_of_address(const void *address);
+// A path with its links resolved, as module_of_address gives it; the path itself when it
+// does not resolve.
+std::string canonical_path(const char *path);
 
 } // namespace platform

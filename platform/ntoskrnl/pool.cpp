@@ -55,18 +55,6 @@ module_cache &modules()
     return *m;
 }
 
-std::string canonical_path(const char *path)
-{
-    if (path == nullptr || *path == '\0') {
-        return std::string();
-    }
-    char resolved[PATH_MAX];
-    if (realpath(path, resolved) != nullptr) {
-        return resolved;
-    }
-    return path;
-}
-
 bool is_paged(LONG type)
 {
     return (type & 1) != 0;
@@ -116,6 +104,18 @@ bool injected_failure(ULONG tag)
 }
 
 } // namespace
+
+std::string canonical_path(const char *path)
+{
+    if (path == nullptr || *path == '\0') {
+        return std::string();
+    }
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) != nullptr) {
+        return resolved;
+    }
+    return path;
+}
 
 const char *module_of_address(const void *address)
 {

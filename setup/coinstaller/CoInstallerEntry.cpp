@@ -3,12 +3,9 @@
 // DIF_SELECTBESTCOMPATDRV. Device setup always gets NO_ERROR.
 #include <windows.h>
 #include <setupapi.h>
-#include <evntrace.h>
+#include "CoInstallerTrace.h"
 #include "DifNames.h"
 #include "DriverRanking.h"
-
-// Trace control of this co-installer: {AB8EA286-DAB3-47A2-9433-DE5DE5446036}.
-#define WPP_CONTROL_GUIDS_COINSTALLER 0xAB8EA286, 0xDAB3, 0x47A2, 0x9433, 0xDE5DE5446036
 
 extern "C" __attribute__((visibility("default"))) BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason,
                                                                      LPVOID lpvReserved)
@@ -30,9 +27,9 @@ extern "C" __attribute__((visibility("default"))) DWORD CALLBACK CoInstallerEntr
     UNREFERENCED_PARAMETER(Context);
     const PCSTR name = DifName(InstallFunction);
     if (name != nullptr) {
-        TraceEvents(TRACE_LEVEL_INFORMATION, 0, "%s", name);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s", name);
     } else {
-        TraceEvents(TRACE_LEVEL_INFORMATION, 0, "install function 0x%08X", InstallFunction);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "install function 0x%08X", (unsigned)InstallFunction);
     }
     if (InstallFunction == DIF_SELECTBESTCOMPATDRV) {
         RankOwnDriverFirst(DeviceInfoSet, DeviceInfoData);

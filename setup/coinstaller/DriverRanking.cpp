@@ -2,7 +2,7 @@
 // driver is among the device's compatible drivers, every other candidate gets the worst rank
 // so that setup chooses the own driver.
 #include "DriverRanking.h"
-#include <evntrace.h>
+#include "CoInstallerTrace.h"
 #include <cstring>
 
 namespace {
@@ -24,14 +24,15 @@ void TraceCandidate(const SP_DEVINSTALL_PARAMS_A &DeviceParams, const SP_DRVINFO
 {
     SYSTEMTIME date = {};
     FileTimeToSystemTime(&DriverInfo.DriverDate, &date);
-    TraceEvents(TRACE_LEVEL_INFORMATION, 0, "Driver path \"%s\"", DeviceParams.DriverPath);
-    TraceEvents(TRACE_LEVEL_INFORMATION, 0, "Description \"%s\", manufacturer \"%s\", provider \"%s\"",
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "Driver path \"%s\"", DeviceParams.DriverPath);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "Description \"%s\", manufacturer \"%s\", provider \"%s\"",
                 DriverInfo.Description, DriverInfo.MfgName, DriverInfo.ProviderName);
-    TraceEvents(TRACE_LEVEL_INFORMATION, 0, "Date %04u-%02u-%02u %02u:%02u:%02u, version %u.%u.%u.%u", date.wYear,
-                date.wMonth, date.wDay, date.wHour, date.wMinute, date.wSecond,
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "Date %04u-%02u-%02u %02u:%02u:%02u, version %u.%u.%u.%u",
+                date.wYear, date.wMonth, date.wDay, date.wHour, date.wMinute, date.wSecond,
                 (UINT)(DriverInfo.DriverVersion >> 48), (UINT)(DriverInfo.DriverVersion >> 32) & 0xFFFF,
                 (UINT)(DriverInfo.DriverVersion >> 16) & 0xFFFF, (UINT)DriverInfo.DriverVersion & 0xFFFF);
-    TraceEvents(TRACE_LEVEL_INFORMATION, 0, "Rank 0x%08X, flags 0x%08X", DriverParams.Rank, DriverParams.Flags);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "Rank 0x%08X, flags 0x%08X", (unsigned)DriverParams.Rank,
+                (unsigned)DriverParams.Flags);
 }
 
 } // namespace
@@ -47,21 +48,24 @@ DWORD WalkDriverList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DR
         if (!SetupDiEnumDriverInfoA(DeviceInfoSet, DeviceInfoData, listType, index, &driverInfo)) {
             const DWORD error = GetLastError();
             if (error != ERROR_NO_MORE_ITEMS) {
-                TraceEvents(TRACE_LEVEL_ERROR, 0, "SetupDiEnumDriverInfoA(%u) failed: 0x%08X", index, error);
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "SetupDiEnumDriverInfoA(%u) failed: 0x%08X",
+                            (unsigned)index, (unsigned)error);
             }
             break;
         }
         SP_DEVINSTALL_PARAMS_A deviceParams = {};
         deviceParams.cbSize = sizeof(deviceParams);
         if (!SetupDiGetDeviceInstallParamsA(DeviceInfoSet, DeviceInfoData, &deviceParams)) {
-            TraceEvents(TRACE_LEVEL_ERROR, 0, "SetupDiGetDeviceInstallParamsA failed: 0x%08X", GetLastError());
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "SetupDiGetDeviceInstallParamsA failed: 0x%08X",
+                        (unsigned)GetLastError());
             break;
         }
         SP_DRVINSTALL_PARAMS driverParams = {};
         driverParams.cbSize = sizeof(driverParams);
         if (!SetupDiGetDriverInstallParamsA(DeviceInfoSet, DeviceInfoData, &driverInfo, &driverParams)) {
             result = GetLastError();
-            TraceEvents(TRACE_LEVEL_ERROR, 0, "SetupDiGetDriverInstallParamsA failed: 0x%08X", result);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "SetupDiGetDriverInstallParamsA failed: 0x%08X",
+                        (unsigned)result);
             break;
         }
         TraceCandidate(deviceParams, driverInfo, driverParams);
@@ -98,7 +102,7 @@ DWORD FindOwnDriverCallback(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoD
     }
     if (IsOwnDriver(DriverInfoData)) {
         *static_cast<DWORD *>(Context) = 1;
-        TraceEvents(TRACE_LEVEL_INFORMATION, 0, "Own driver found");
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "Own driver found");
     }
     return NO_ERROR;
 }
@@ -109,16 +113,19 @@ DWORD DemoteForeignDriverCallback(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Devic
 {
     UNREFERENCED_PARAMETER(Context);
     if (IsOwnDriver(DriverInfoData)) {
-        TraceEvents(TRACE_LEVEL_INFORMATION, 0, "Own driver keeps rank 0x%08X", DriverInstallParams->Rank);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "Own driver keeps rank 0x%08X",
+                    (unsigned)DriverInstallParams->Rank);
         return NO_ERROR;
     }
     DriverInstallParams->Rank = WorstRank;
     if (!SetupDiSetDriverInstallParamsA(DeviceInfoSet, DeviceInfoData, DriverInfoData, DriverInstallParams)) {
         const DWORD error = GetLastError();
-        TraceEvents(TRACE_LEVEL_ERROR, 0, "SetupDiSetDriverInstallParamsA failed: 0x%08X", error);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "SetupDiSetDriverInstallParamsA failed: 0x%08X",
+                    (unsigned)error);
         return error;
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, 0, "Foreign driver \"%s\" demoted", DriverInfoData->Description);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "Foreign driver \"%s\" demoted",
+                DriverInfoData->Description);
     return NO_ERROR;
 }
 

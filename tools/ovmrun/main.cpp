@@ -5,6 +5,7 @@
 #include <vector>
 #include "main_job.h"
 #include "run_report.h"
+#include "trace_session.h"
 
 int main(int argc, char **argv)
 {
@@ -19,7 +20,7 @@ int main(int argc, char **argv)
         std::fputs(ovmrun::usage_text(program).c_str(), stdout);
         return ovmrun::exit_clean;
     }
-    const ovmrun::job_outcome outcome = ovmrun::run_main_job(parsed.options, stdout);
+    const ovmrun::job_outcome outcome = ovmrun::run_traced_job(parsed.options, stdout);
     if (outcome.exit_code == ovmrun::exit_usage) {
         for (const std::string &problem : outcome.problems) {
             std::fprintf(stderr, "%.*s: %s\n", (int)program.size(), program.data(), problem.c_str());

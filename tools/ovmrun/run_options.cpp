@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 namespace ovmrun {
@@ -140,6 +142,19 @@ std::string apply(run_options &options, std::string_view name, std::string_view 
             return "--out: the WAV file needs a name";
         }
         options.wav_path = std::string(value);
+    } else if (name == "--trace") {
+        if (value.empty()) {
+            return "--trace: the trace file needs a name";
+        }
+        options.trace_path = std::string(value);
+    } else if (name == "--trace-level") {
+        const std::string_view levels[] = {"error", "warning", "information", "verbose"};
+        const auto level = std::find(std::begin(levels), std::end(levels), value);
+        if (level == std::end(levels)) {
+            return "--trace-level: " + quoted(value) + " is not error, warning, information or verbose";
+        }
+        options.trace_level = (uint8_t)(2 + (level - std::begin(levels)));
+        options.trace_level_given = true;
     } else if (name == "--via") {
         if (value == "asio") {
             options.path = stream_path::asio;
@@ -225,6 +240,9 @@ std::string check_combination(const run_options &options)
         return "--panel-change: the run already uses that " +
                std::string(options.panel.what == panel_setting::rate ? "rate" : "index") + "; nothing would change";
     }
+    if (options.trace_level_given && options.trace_path.empty()) {
+        return "--trace-level: the level of a trace file; give one with --trace FILE";
+    }
     return {};
 }
 
@@ -258,7 +276,8 @@ parse_result parse_options(std::span<const std::string_view> args)
             const bool known = name == "--rate" || name == "--buffer-index" || name == "--seconds" ||
                                name == "--drift-ppm" || name == "--out" || name == "--via" ||
                                name == "--stack" || name == "--buffer-frames" || name == "--dsd" ||
-                               name == "--panel-change" || name == "--plot";
+                               name == "--panel-change" || name == "--plot" || name == "--trace" ||
+                               name == "--trace-level";
             if (is_flag(name)) {
                 result.error = apply(result.options, name, {});
                 if (!result.error.empty()) {
@@ -289,7 +308,7 @@ parse_result parse_options(std::span<const std::string_view> args)
 std::string usage_text(std::string_view program)
 {
     const run_options defaults;
-    char text[3600];
+    char text[4000];
     std::snprintf(text, sizeof(text),
                   "usage: %.*s [options]\n"
                   "Boots a simulated machine with an asynchronous Marla Series device in loopback, installs\n"
@@ -318,6 +337,9 @@ std::string usage_text(std::string_view program)
                   "                      controlPanel call) changes the buffer-size index or the rate\n"
                   "  --plot FILE.svg     a picture of the run over time: switch intervals, device FIFO,\n"
                   "                      feedback or captured amount, drop-outs and resets\n"
+                  "  --trace FILE        record every trace provider of the package into FILE while the job runs\n"
+                  "  --trace-level error|warning|information|verbose\n"
+                  "                      the most detailed traces --trace records (default information)\n"
                   "  --help              this text\n",
                   (int)program.size(), program.data(), defaults.rate, max_buffer_index, defaults.buffer_index,
                   min_seconds, max_seconds, defaults.seconds, max_drift_ppm, max_drift_ppm, defaults.drift_ppm,

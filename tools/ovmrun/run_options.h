@@ -44,6 +44,11 @@ struct run_options {
     panel_change panel;
     std::string plot_path;       // where the picture of the run goes; empty for none
     bool rate_given = false;
+    // Where the trace of every provider of the package goes (empty: no trace file), and the
+    // most detailed level it takes (TRACE_LEVEL_ERROR 2 to TRACE_LEVEL_VERBOSE 5).
+    std::string trace_path;
+    uint8_t trace_level = 4;
+    bool trace_level_given = false;
     bool buffer_index_given = false;
     bool buffer_frames_given = false;
     bool help = false;

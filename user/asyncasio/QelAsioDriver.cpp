@@ -2,6 +2,7 @@
 // only report the driver's identity.
 #include "QelAsioDriver.h"
 #include "AsioDriverIds.h"
+#include "AsioDriverTrace.h"
 #include "NamedObjects.h"
 #include "RateTables.h"
 #include <algorithm>
@@ -108,6 +109,7 @@ CQelAsioDriver::CQelAsioDriver(IUnknown *outer)
     // The critical section exists with the object: the message window can call into power
     // handling before init has finished.
     m_DriverLock.Init();
+    WPP_INIT_TRACING(L"OVMLSAASO");
 }
 
 INonDelegatingUnknown *CQelAsioDriver::CreateInstance(IUnknown *outer, HRESULT *phr)
@@ -354,6 +356,7 @@ CQelAsioDriver::~CQelAsioDriver()
     }
     m_Group.CloseAll();
     m_DriverLock.Delete();
+    WPP_CLEANUP();
     // Last, so that a host waiting to create the next driver finds the device given back.
     SetInstance(m_OwnerProcess, nullptr);
 }

@@ -1,7 +1,7 @@
 // The control-panel program's application object: common controls and COM, the single-
 // instance check, the dialog, and the activation of a panel that runs already.
 #include "AsioControlPanelApp.h"
-#include <evntrace.h>
+#include "ControlPanelTrace.h"
 #include <objbase.h>
 #include <psapi.h>
 #include <cwchar>

@@ -2,6 +2,7 @@
 // packet per period into the two ASIO input halves.
 #include <cstring>
 #include "Stream.h"
+#include "OVASIOTrace.h"
 
 DWORD OVCAPTURE::open(DWORD rate, REFERENCE_TIME duration, WORD bits)
 {
@@ -26,7 +27,7 @@ VOID OVCAPTURE::readPeriod(SHORT *left, SHORT *right)
     DWORD flags = 0;
     HRESULT hr = m_service->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
     if (FAILED(hr)) {
-        OutputDebugStringW(L"OVCAPTURE::readPeriod: GetBuffer failed\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "GetBuffer failed: 0x%08X", (unsigned)hr);
         return;
     }
     if (data == nullptr) {
@@ -56,7 +57,7 @@ VOID OVCAPTURE::readPeriod(SHORT *left, SHORT *right)
         }
     }
     if (FAILED(hr)) {
-        OutputDebugStringW(L"OVCAPTURE::readPeriod: ReleaseBuffer failed\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "ReleaseBuffer failed: 0x%08X", (unsigned)hr);
     }
 }
 
@@ -70,12 +71,12 @@ VOID OVCAPTURE::readSilence(SHORT *left, SHORT *right, DWORD frames)
     DWORD flags = 0;
     HRESULT hr = m_service->GetBuffer(&data, &available, &flags, nullptr, nullptr);
     if (FAILED(hr)) {
-        OutputDebugStringW(L"OVCAPTURE::readSilence: GetBuffer failed\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "GetBuffer failed: 0x%08X", (unsigned)hr);
         return;
     }
     hr = m_service->ReleaseBuffer(available);
     if (FAILED(hr)) {
-        OutputDebugStringW(L"OVCAPTURE::readSilence: ReleaseBuffer failed\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "ReleaseBuffer failed: 0x%08X", (unsigned)hr);
     }
     if (data != nullptr && left != nullptr && right != nullptr) {
         const DWORD zeroed = frames < m_stagingFrames ? frames : m_stagingFrames;

@@ -8,7 +8,7 @@ set(OVM_STDASIO_CORE_SOURCES
 ovm_add_test(stdasio_core_tests
   SOURCES tests/SettingsTests.cpp tests/QueueTests.cpp tests/NotifySignalTests.cpp
           Settings.cpp Notifications.cpp Queue.cpp
-  LIBS sim platform)
+  LIBS umtrace sim platform)
 target_include_directories(stdasio_core_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 
 # The streams over simulated endpoints and the driver object's notifications. They need the

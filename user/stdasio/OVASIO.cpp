@@ -1,6 +1,7 @@
 // Creation, init and destruction of the standard ASIO driver object.
 #include "OVASIO.h"
 #include "DeviceList.h"
+#include "OVASIOTrace.h"
 #include "PerfLog.h"
 #include "Queue.h"
 #include "Settings.h"
@@ -36,6 +37,7 @@ OVASIO::OVASIO(IUnknown *outer)
       m_window(nullptr), m_resumeCounter(0), m_restartRender(0), m_timeFlagsSet(0), m_timeFlagsClear(0),
       m_dropOutShowing(0)
 {
+    WPP_INIT_TRACING(L"OVMLSASO");
 }
 
 BOOL OVASIO::createParts()
@@ -210,6 +212,7 @@ OVASIO::~OVASIO()
 {
     shutdown();
     writePerfLog();
+    WPP_CLEANUP();
     delete m_settings;
     delete m_settingsScratch;
     delete m_devices;

@@ -11,6 +11,7 @@
 #include "Stream.h"
 #include <cstring>
 #include <new>
+#include "OVASIOTrace.h"
 
 namespace {
 
@@ -131,7 +132,8 @@ BOOL OVASIO::openRenderStream(DWORD rate, DWORD duration)
     // buffer too: a render buffer of another length would refuse every block and play silence
     // for the whole session.
     if (m_shortPeriod == 0 && m_rateDiffers == 0 && m_render->bufferFrames() != m_currentFrames) {
-        OutputDebugStringW(L"OVASIO::createBuffers: render buffer of another length\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "render buffer of %u frames for host buffers of %u",
+                    (unsigned)m_render->bufferFrames(), (unsigned)m_currentFrames);
         return FALSE;
     }
     if (!m_renderQueue->init(RenderQueueBlocks, m_render->bufferFrames())) {

@@ -5,6 +5,7 @@
 #include <interlockedapi.h>
 #include "DeviceList.h"
 #include "Settings.h"
+#include "OVASIOTrace.h"
 
 // At most once per driver object, whichever thread asks first: the flag is taken atomically
 // before the control panel and the host hear of it.
@@ -101,7 +102,7 @@ DWORD WINAPI OVASIO::notificationThread(LPVOID context)
     HANDLE changed = driver->m_notifyHandles[OV_NOTIFY_SETTINGS_CHANGED];
     const HANDLE stop = driver->m_notifyHandles[OV_NOTIFY_STOP];
     if (presence == nullptr || changed == nullptr || stop == nullptr) {
-        OutputDebugStringW(L"OVASIO::notificationThread: events missing\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "notification events missing");
         return (DWORD)-1;
     }
     OVSETTINGSRECORD record;
@@ -122,7 +123,7 @@ DWORD WINAPI OVASIO::notificationThread(LPVOID context)
                 break;
             }
             if (repair == wait_repair::lost || ++failures > NotifyWaitRetries) {
-                OutputDebugStringW(L"OVASIO::notificationThread: waits fail, settings no longer followed\n");
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "waits fail, settings no longer followed");
                 driver->reportLostNotifications();
                 break;
             }

@@ -2,6 +2,7 @@
 #include "Queue.h"
 #include <cstring>
 #include <new>
+#include "OVASIOTrace.h"
 
 namespace {
 const DWORD BytesPerFrame = 2 * sizeof(SHORT);
@@ -79,7 +80,7 @@ VOID OVQUEUE::close()
             DeleteCriticalSection(&m_lock);
             m_lockInitialised = FALSE;
         } else {
-            OutputDebugStringW(L"OVQUEUE::close: lock held, left in place\n");
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "lock held, left in place");
         }
     }
     if (m_blocks != nullptr) {

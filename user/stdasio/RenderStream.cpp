@@ -4,6 +4,7 @@
 #include "OVASIO.h"
 #include "PerfLog.h"
 #include "Queue.h"
+#include "OVASIOTrace.h"
 
 OVRENDER::~OVRENDER()
 {
@@ -35,7 +36,7 @@ DWORD OVRENDER::renderPeriod()
     BYTE *data = nullptr;
     HRESULT hr = m_service->GetBuffer(m_bufferFrames, &data);
     if (FAILED(hr) || data == nullptr) {
-        OutputDebugStringW(L"OVRENDER::renderPeriod: GetBuffer failed\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "GetBuffer failed: 0x%08X", (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     DWORD flags = AUDCLNT_BUFFERFLAGS_SILENT;
@@ -44,7 +45,7 @@ DWORD OVRENDER::renderPeriod()
     }
     hr = m_service->ReleaseBuffer(m_bufferFrames, flags);
     if (FAILED(hr)) {
-        OutputDebugStringW(L"OVRENDER::renderPeriod: ReleaseBuffer failed\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "ReleaseBuffer failed: 0x%08X", (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     return OV_STREAM_OK;

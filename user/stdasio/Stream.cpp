@@ -7,14 +7,15 @@
 #include <new>
 #include "OVASIO.h"
 #include "SessionNotifications.h"
+#include "OVASIOTrace.h"
 
 namespace {
 
+// A failure is an error; an answer that is only traced (a refused format) is information.
 VOID TraceResult(LPCWSTR operation, HRESULT hr)
 {
-    WCHAR line[128];
-    swprintf(line, sizeof(line) / sizeof(line[0]), L"OVSTREAM::%ls: 0x%08X\n", operation, (unsigned)hr);
-    OutputDebugStringW(line);
+    TraceEvents(FAILED(hr) ? TRACE_LEVEL_ERROR : TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "OVSTREAM %ls: 0x%08X",
+                operation, (unsigned)hr);
 }
 
 template <class T>

@@ -92,7 +92,7 @@ NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 NTSYSAPI VOID NTAPI RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
                               PSTR MutableMessage);
 
-// Debug output, through the tracing stand-in (see evntrace.h). Formats follow the Windows
+// Debug output to the debugger (stderr when OVM_DEBUG_OUTPUT is set). Formats follow the Windows
 // rules: %ws, %ls and %S print wide text, %wZ a UNICODE_STRING, %Z an ANSI_STRING.
 ULONG __cdecl DbgPrint(PCSTR Format, ...);
 ULONG __cdecl DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);

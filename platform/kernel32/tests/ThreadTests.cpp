@@ -271,6 +271,32 @@ TEST_F(ThreadTests, CriticalSectionIsRecursiveAndExclusive)
     CloseHandle(entered);
 }
 
+TEST_F(ThreadTests, SlimLockIsExclusiveAndNotRecursive)
+{
+    SRWLOCK lock = SRWLOCK_INIT;
+    AcquireSRWLockExclusive(&lock);
+    EXPECT_FALSE(TryAcquireSRWLockExclusive(&lock)) << "not recursive";
+    std::atomic<int> other{-1};
+    std::thread([&] { other = TryAcquireSRWLockExclusive(&lock); }).join();
+    EXPECT_EQ(other.load(), FALSE);
+
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread waiter([&] {
+        AcquireSRWLockExclusive(&lock);
+        SetEvent(entered);
+        ReleaseSRWLockExclusive(&lock);
+    });
+    EXPECT_EQ(WaitForSingleObject(entered, 0), (DWORD)WAIT_TIMEOUT);
+    ReleaseSRWLockExclusive(&lock);
+    EXPECT_EQ(WaitForSingleObject(entered, 10000), WAIT_OBJECT_0);
+    waiter.join();
+    EXPECT_TRUE(TryAcquireSRWLockExclusive(&lock));
+    ReleaseSRWLockExclusive(&lock);
+    InitializeSRWLock(&lock);
+    EXPECT_EQ(nullptr, lock.Ptr);
+    CloseHandle(entered);
+}
+
 TEST_F(ThreadTests, TimedWaitsSleepAndTickCountsFollowTheManualClock)
 {
     platform::clock_use_manual(true);

@@ -5,6 +5,7 @@
 #include <platform/pnp.h>
 #include <platform/kernel_handles.h>
 #include <platform/machine_state.h>
+#include <platform/trace.h>
 #include <algorithm>
 #include <cstdlib>
 #include <cwctype>
@@ -206,6 +207,8 @@ void io_discard_driver_object(DRIVER_OBJECT *driver)
     std::lock_guard<std::recursive_mutex> lock(io_device_lock());
     auto it = g_drivers.find(driver);
     if (it != g_drivers.end()) {
+        // The module goes with its driver object: no session may call it again.
+        trace_forget_module(it->second->module_path);
         delete it->second;
         g_drivers.erase(it);
     }
@@ -237,6 +240,10 @@ void io_unload_driver_object(DRIVER_OBJECT *driver)
     }
     if (ULONG items = io_live_work_items(module); items != 0) {
         verifier_stop("WORK_ITEMS_LEFT_AT_UNLOAD", "%ls unloaded with %u work item(s) not freed", name.c_str(), items);
+    }
+    if (ULONG providers = trace_live_registrations(module); providers != 0) {
+        verifier_stop("TRACE_PROVIDERS_LEFT_AT_UNLOAD", "%ls unloaded with %u trace provider(s) still registered",
+                      name.c_str(), providers);
     }
     io_discard_driver_object(driver);
 }

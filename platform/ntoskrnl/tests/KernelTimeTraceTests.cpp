@@ -1,8 +1,10 @@
-// Time sources, the reported Windows version and the tracing stand-in.
+// Time sources, the reported Windows version and the kernel's event tracing provider API.
 #include "KernelTestFixture.h"
 #include <evntrace.h>
 #include <platform/kernel_version.h>
+#include <platform/process.h>
 #include <platform/trace.h>
+#include <vector>
 
 using namespace kernel_test;
 
@@ -63,32 +65,69 @@ TEST_F(KernelTimeTests, NtDdiVersionIsSwitchableAndResetAtBoot)
     EXPECT_EQ(10u, info.dwMajorVersion);
 }
 
-TEST_F(TraceTests, CaptureKeepsWhatTheModuleControlPasses)
+namespace {
+
+constexpr GUID kernel_provider = {0x1D2E7A90, 0x52B1, 0x4C3D, {0xA1, 0x0E, 0x77, 0x86, 0x2F, 0x41, 0xB9, 0x05}};
+
+struct enable_calls {
+    std::vector<ULONG> codes;
+    UCHAR level = 0;
+    ULONGLONG any = 0;
+};
+
+VOID NTAPI record_enable(LPCGUID SourceId, ULONG ControlCode, UCHAR Level, ULONGLONG MatchAnyKeyword,
+                         ULONGLONG MatchAllKeyword, PEVENT_FILTER_DESCRIPTOR FilterData, PVOID CallbackContext)
 {
-    platform::trace_set_control(test_module, TRACE_LEVEL_WARNING, 0x3);
-    platform::trace_capture_begin();
-    DoTraceLevelMessage(TRACE_LEVEL_ERROR, 0x1, "rate %lu on %ws", (ULONG)48000, L"Wave");
-    DoTraceLevelMessage(TRACE_LEVEL_VERBOSE, 0x1, "too verbose");
-    DoTraceLevelMessage(TRACE_LEVEL_WARNING, 0x4, "flag not enabled");
-    DoTraceLevelMessage(TRACE_LEVEL_WARNING, 0x2, "no arguments");
-    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "dbg %S\n", L"wide");
-    KdPrint(("information is above the warning level"));
-    const auto records = platform::trace_capture_end();
-    ASSERT_EQ(3u, records.size());
-    EXPECT_EQ(test_module, records[0].module);
-    EXPECT_EQ(TRACE_LEVEL_ERROR, records[0].level);
-    EXPECT_NE(std::string::npos, records[0].text.find("rate 48000 on Wave"));
-    EXPECT_NE(std::string::npos, records[1].text.find("no arguments"));
-    EXPECT_EQ("dbg wide\n", records[2].text);
+    UNREFERENCED_PARAMETER(SourceId);
+    UNREFERENCED_PARAMETER(MatchAllKeyword);
+    UNREFERENCED_PARAMETER(FilterData);
+    auto *calls = static_cast<enable_calls *>(CallbackContext);
+    calls->codes.push_back(ControlCode);
+    calls->level = Level;
+    calls->any = MatchAnyKeyword;
 }
 
-TEST_F(TraceTests, BootRestoresTheDefaultControls)
+} // namespace
+
+TEST_F(TraceTests, EtwProviderFollowsTheSessionThatEnablesIt)
 {
-    platform::trace_set_control(test_module, TRACE_LEVEL_VERBOSE, 0xFFFFFFFF);
-    platform::machine_shutdown();
-    platform::machine_boot();
-    platform::trace_capture_begin();
-    DoTraceLevelMessage(TRACE_LEVEL_VERBOSE, 0x1, "hidden by default");
-    DoTraceLevelMessage(TRACE_LEVEL_ERROR, 0x1, "errors pass by default");
-    EXPECT_EQ(1u, platform::trace_capture_end().size());
+    enable_calls calls;
+    REGHANDLE handle = 0;
+    ASSERT_EQ(STATUS_SUCCESS, EtwRegister(&kernel_provider, record_enable, &calls, &handle));
+    ASSERT_NE(0u, handle);
+    EXPECT_TRUE(calls.codes.empty()) << "no session enables it yet";
+    EXPECT_FALSE(EtwProviderEnabled(handle, TRACE_LEVEL_ERROR, 0));
+    EXPECT_EQ(STATUS_SUCCESS, EtwWriteString(handle, TRACE_LEVEL_ERROR, 1, nullptr, L"nobody takes this"));
+    {
+        platform::trace_capture capture(&kernel_provider, TRACE_LEVEL_WARNING, 0x2);
+        ASSERT_EQ(std::vector<ULONG>{EVENT_CONTROL_CODE_ENABLE_PROVIDER}, calls.codes);
+        EXPECT_EQ(TRACE_LEVEL_WARNING, calls.level);
+        EXPECT_EQ(0x2u, calls.any);
+        EXPECT_TRUE(EtwProviderEnabled(handle, TRACE_LEVEL_WARNING, 0x2));
+        EXPECT_TRUE(EtwProviderEnabled(handle, TRACE_LEVEL_ERROR, 0));
+        EXPECT_FALSE(EtwProviderEnabled(handle, TRACE_LEVEL_INFORMATION, 0x2));
+        EXPECT_FALSE(EtwProviderEnabled(handle, TRACE_LEVEL_ERROR, 0x4));
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        EXPECT_EQ(STATUS_SUCCESS, EtwWriteString(handle, TRACE_LEVEL_ERROR, 0x2, nullptr, L"F: at dispatch"));
+        KeLowerIrql(old);
+        EXPECT_EQ(STATUS_SUCCESS, EtwWriteString(handle, TRACE_LEVEL_VERBOSE, 0x2, nullptr, L"too verbose"));
+        const auto records = capture.records();
+        ASSERT_EQ(1u, records.size());
+        EXPECT_EQ(kernel_provider, records[0].provider);
+        EXPECT_EQ(test_module, records[0].provider_name);
+        EXPECT_EQ(TRACE_LEVEL_ERROR, records[0].level);
+        EXPECT_EQ(0x2u, records[0].keyword);
+        EXPECT_EQ((ULONG)(ULONG_PTR)PsGetCurrentThreadId(), records[0].thread_id);
+        EXPECT_EQ(platform::process_current()->id, records[0].process_id) << "the context the driver ran in";
+        EXPECT_EQ("F", records[0].function);
+    }
+    EXPECT_EQ((std::vector<ULONG>{EVENT_CONTROL_CODE_ENABLE_PROVIDER, EVENT_CONTROL_CODE_DISABLE_PROVIDER}), calls.codes);
+    EXPECT_EQ(1u, platform::trace_provider(kernel_provider).live);
+    EXPECT_EQ(STATUS_SUCCESS, EtwUnregister(handle));
+    EXPECT_EQ(0u, platform::trace_provider(kernel_provider).live);
+    EXPECT_EQ(STATUS_INVALID_HANDLE, EtwUnregister(handle));
+    EXPECT_EQ(STATUS_INVALID_HANDLE, EtwWriteString(handle, TRACE_LEVEL_ERROR, 0, nullptr, L"gone"));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, EtwRegister(nullptr, nullptr, nullptr, &handle));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, EtwRegister(&kernel_provider, nullptr, nullptr, nullptr));
 }

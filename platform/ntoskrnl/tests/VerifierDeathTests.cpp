@@ -1,5 +1,6 @@
 // Each verifier rule stops the process with a message naming the rule.
 #include "KernelTestFixture.h"
+#include <platform/io_driver.h>
 #include <platform/kernel_handles.h>
 #include <atomic>
 
@@ -188,6 +189,26 @@ TEST_F(VerifierDeathTests, LeakAtUnloadListsTagSizeAndCount)
             platform::pool_verify_unload(this_executable());
         },
         "POOL_LEAK_AT_UNLOAD: .* unloaded with pool still allocated:\ntag 'Abcd' size 40 count 2");
+}
+
+TEST_F(VerifierDeathTests, TraceProviderRulesAtRegistrationAndUnload)
+{
+    static constexpr GUID provider = {0x6B0F2D4C, 0x19A3, 0x4E58, {0x8C, 0x2D, 0x51, 0x07, 0xE6, 0x9A, 0x3B, 0x72}};
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            REGHANDLE handle = 0;
+            EtwRegister(&provider, nullptr, nullptr, &handle);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL: EtwRegister");
+    EXPECT_DEATH(
+        {
+            REGHANDLE handle = 0;
+            EtwRegister(&provider, nullptr, nullptr, &handle);
+            platform::io_unload_driver_object(platform::io_create_driver_object(L"Leaky", this_executable()));
+        },
+        "TRACE_PROVIDERS_LEFT_AT_UNLOAD: .*Leaky unloaded with 1 trace provider\\(s\\) still registered");
 }
 
 TEST_F(VerifierDeathTests, PoolHoldingASetTimerOrQueuedDpcCannotBeFreed)
