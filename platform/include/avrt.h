@@ -25,4 +25,8 @@ BOOL WINAPI AvSetMmThreadPriority(HANDLE AvrtHandle, AVRT_PRIORITY Priority);
 BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE AvrtHandle);
 } // extern "C"
 
+#ifdef UNICODE
 #define AvSetMmThreadCharacteristics AvSetMmThreadCharacteristicsW
+#else
+#define AvSetMmThreadCharacteristics AvSetMmThreadCharacteristicsA
+#endif

@@ -193,3 +193,17 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
                                               DWORD PropertyBufferSize, PDWORD RequiredSize);
 
 } // extern "C"
+
+#ifdef UNICODE
+#define SetupDiEnumDriverInfo SetupDiEnumDriverInfoW
+#define SetupDiGetDeviceInstallParams SetupDiGetDeviceInstallParamsW
+#define SetupDiSetDeviceInstallParams SetupDiSetDeviceInstallParamsW
+#define SetupDiGetDriverInstallParams SetupDiGetDriverInstallParamsW
+#define SetupDiSetDriverInstallParams SetupDiSetDriverInstallParamsW
+#else
+#define SetupDiEnumDriverInfo SetupDiEnumDriverInfoA
+#define SetupDiGetDeviceInstallParams SetupDiGetDeviceInstallParamsA
+#define SetupDiSetDeviceInstallParams SetupDiSetDeviceInstallParamsA
+#define SetupDiGetDriverInstallParams SetupDiGetDriverInstallParamsA
+#define SetupDiSetDriverInstallParams SetupDiSetDriverInstallParamsA
+#endif
