@@ -8,7 +8,6 @@
 #include <guiddef.h>
 
 typedef PVOID HDEVINFO;
-typedef DWORD DEVINST;
 
 #ifndef ANYSIZE_ARRAY
 #define ANYSIZE_ARRAY 1
