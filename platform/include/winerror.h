@@ -78,6 +78,7 @@
     ((HRESULT)(((unsigned long)(sev) << 31) | ((unsigned long)(fac) << 16) | ((unsigned long)(code))))
 
 #define S_OK ((HRESULT)0L)
+#define NOERROR 0
 #define S_FALSE ((HRESULT)1L)
 #define E_NOTIMPL ((HRESULT)0x80004001L)
 #define E_NOINTERFACE ((HRESULT)0x80004002L)

@@ -6,3 +6,4 @@ int RunAsioDriverSmoke(LPCWSTR modulePath);
 int RunCoInstallerSmoke(LPCWSTR moduleFolder);
 int RunAppletSmoke(LPCWSTR moduleFolder);
 int RunUpdateToolSmoke(LPCWSTR moduleFolder);
+int RunWin32Conformance();
