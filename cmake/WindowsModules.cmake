@@ -24,6 +24,22 @@ function(ovm_add_module name)
   target_link_libraries(${name} PRIVATE platform ${ARG_LIBS})
 endfunction()
 
+# ovm_add_resources(target RC script [DEFINES ...] [DEPENDS ...]): the module's resource script,
+# compiled by the toolchain's resource compiler; the files it names are found beside it.
+function(ovm_add_resources target)
+  cmake_parse_arguments(ARG "" "RC" "DEFINES;DEPENDS" ${ARGN})
+  get_filename_component(script ${ARG_RC} ABSOLUTE)
+  get_filename_component(folder ${script} DIRECTORY)
+  target_sources(${target} PRIVATE ${script})
+  target_include_directories(${target} PRIVATE ${folder})
+  set(depends)
+  foreach(file IN LISTS ARG_DEPENDS)
+    get_filename_component(file ${file} ABSOLUTE)
+    list(APPEND depends ${file})
+  endforeach()
+  set_property(SOURCE ${script} TARGET_DIRECTORY ${target} APPEND PROPERTY OBJECT_DEPENDS ${depends})
+endfunction()
+
 function(ovm_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})

@@ -80,12 +80,30 @@ struct AppletCase {
     LPCWSTR moduleName;
     int nameId;
     int infoId;
+    LPCWSTR name;
+    LPCWSTR info;
 };
 
 const AppletCase Applets[] = {
-    {L"ovmlsaaudio.cpl", 102, 103},
-    {L"ovmlsaudio.dll", 106, 107},
+    {L"ovmlsaaudio.cpl", 102, 103, L"Orvan Marla Series Async Audio",
+     L"Orvan Marla Series Async Audio Driver Control Panel"},
+    {L"ovmlsaudio.dll", 106, 107, L"Orvan Marla Series Audio", L"Orvan Marla Series Audio Driver Control Panel"},
 };
+
+// The Control Panel shows the entry with the icon and strings CPL_INQUIRE names, loaded from
+// the applet's resources; a library also carries its manifest.
+void CheckAppletResources(HMODULE module, const AppletCase &applet, const CPLINFO &info)
+{
+    WCHAR text[128];
+    SMOKE_CHECK(LoadStringW(module, info.idName, text, 128) > 0 && std::wcscmp(text, applet.name) == 0,
+                "%ls name string %d", applet.moduleName, info.idName);
+    SMOKE_CHECK(LoadStringW(module, info.idInfo, text, 128) > 0 && std::wcscmp(text, applet.info) == 0,
+                "%ls info string %d", applet.moduleName, info.idInfo);
+    SMOKE_CHECK(FindResourceW(module, MAKEINTRESOURCEW(info.idIcon), MAKEINTRESOURCEW(14)) != nullptr,
+                "%ls icon group %d", applet.moduleName, info.idIcon);
+    SMOKE_CHECK(FindResourceW(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24)) != nullptr, "%ls manifest",
+                applet.moduleName);
+}
 
 void RunApplet(LPCWSTR folder, const AppletCase &applet)
 {
@@ -103,6 +121,7 @@ void RunApplet(LPCWSTR folder, const AppletCase &applet)
                         info.lData == 0,
                     "%ls CPLINFO {%d, %d, %d, %ld}", applet.moduleName, info.idIcon, info.idName, info.idInfo,
                     (long)info.lData);
+        CheckAppletResources(module, applet, info);
         SMOKE_CHECK(entry(nullptr, CPL_EXIT, 0, 0) == 0, "%ls CPL_EXIT", applet.moduleName);
     }
     if (module != nullptr) {
