@@ -484,6 +484,13 @@ HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WO
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
 LPVOID WINAPI LockResource(HGLOBAL hResData);
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+#ifdef UNICODE
+#define FindResource FindResourceW
+#define FindResourceEx FindResourceExW
+#else
+#define FindResource FindResourceA
+#define FindResourceEx FindResourceExA
+#endif
 
 // Strings and diagnostics.
 VOID WINAPI OutputDebugStringW(LPCWSTR lpOutputString);

@@ -99,9 +99,9 @@ void CheckAppletResources(HMODULE module, const AppletCase &applet, const CPLINF
                 "%ls name string %d", applet.moduleName, info.idName);
     SMOKE_CHECK(LoadStringW(module, info.idInfo, text, 128) > 0 && std::wcscmp(text, applet.info) == 0,
                 "%ls info string %d", applet.moduleName, info.idInfo);
-    SMOKE_CHECK(FindResourceW(module, MAKEINTRESOURCEW(info.idIcon), MAKEINTRESOURCEW(14)) != nullptr,
+    SMOKE_CHECK(FindResourceW(module, MAKEINTRESOURCEW(info.idIcon), RT_GROUP_ICON) != nullptr,
                 "%ls icon group %d", applet.moduleName, info.idIcon);
-    SMOKE_CHECK(FindResourceW(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24)) != nullptr, "%ls manifest",
+    SMOKE_CHECK(FindResourceW(module, MAKEINTRESOURCEW(2), RT_MANIFEST) != nullptr, "%ls manifest",
                 applet.moduleName);
 }
 
