@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the project and runs its tests or its main job.
-#   ./build.sh test    build both configurations (normal; AddressSanitizer + UBSan) and run every test
+#   ./build.sh test    build both configurations (normal; AddressSanitizer + UBSan) and run every test,
+#                      then the Windows build with its module checks and Wine smoke tests
 #   ./build.sh run ... build the normal configuration and run the main job with the given options
+#   ./build.sh windows build the Windows modules into build-windows/
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
@@ -10,6 +12,17 @@ configure_and_build() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
+}
+
+# The Windows build: the user-mode deliverables as PE modules, cross-compiled with MinGW-w64, the
+# 64-bit ones in build-win64 and the 32-bit standard ASIO driver in build-win32.
+windows_build() {
+  if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+    echo "the Windows build needs g++-mingw-w64-x86-64-posix and g++-mingw-w64-i686-posix" >&2
+    exit 1
+  fi
+  configure_and_build build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/x86_64-w64-mingw32.cmake
+  configure_and_build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/i686-w64-mingw32.cmake
 }
 
 # Unit tests run side by side; the tests that stream against the simulated bus's real-time
@@ -34,14 +47,30 @@ case "${1:-test}" in
       cmake --build build-fuzz -j "$jobs" --target fuzzers
       ctest --test-dir build-fuzz -L fuzz -j "$jobs" --output-on-failure
     fi
+    windows_build
+    ctest --test-dir build-win64 -j "$jobs" --output-on-failure
+    ctest --test-dir build-win32 -j "$jobs" --output-on-failure
     ;;
   run)
     shift
     configure_and_build build
     ./build/tools/ovmrun "$@"
     ;;
+  windows)
+    windows_build
+    rm -rf build-windows
+    mkdir build-windows
+    # The copies a user takes carry no debugging information; the build folders keep it.
+    for module in build-win64/modules/*; do
+      x86_64-w64-mingw32-strip --strip-debug -o "build-windows/$(basename "$module")" "$module"
+    done
+    for module in build-win32/modules/*; do
+      i686-w64-mingw32-strip --strip-debug -o "build-windows/$(basename "$module")" "$module"
+    done
+    echo "Windows modules in build-windows/:" $(ls build-windows)
+    ;;
   *)
-    echo "usage: $0 test | run [options]" >&2
+    echo "usage: $0 test | run [options] | windows" >&2
     exit 2
     ;;
 esac

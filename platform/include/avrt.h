@@ -12,17 +12,14 @@ typedef enum _AVRT_PRIORITY {
     AVRT_PRIORITY_CRITICAL = 3
 } AVRT_PRIORITY, *PAVRT_PRIORITY;
 
-#ifndef ERROR_INVALID_TASK_NAME
-#define ERROR_INVALID_TASK_NAME 1550L
-#endif
-#ifndef ERROR_INVALID_TASK_INDEX
-#define ERROR_INVALID_TASK_INDEX 1551L
-#endif
-
 extern "C" {
 HANDLE WINAPI AvSetMmThreadCharacteristicsW(LPCWSTR TaskName, LPDWORD TaskIndex);
 BOOL WINAPI AvSetMmThreadPriority(HANDLE AvrtHandle, AVRT_PRIORITY Priority);
 BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE AvrtHandle);
 } // extern "C"
 
+#ifdef UNICODE
 #define AvSetMmThreadCharacteristics AvSetMmThreadCharacteristicsW
+#else
+#define AvSetMmThreadCharacteristics AvSetMmThreadCharacteristicsA
+#endif

@@ -7,6 +7,9 @@ typedef DWORD CONFIGRET;
 typedef DWORD DEVINST, *PDEVINST;
 typedef DWORD DEVNODE, *PDEVNODE;
 typedef WCHAR *DEVINSTID_W;
+#ifdef UNICODE
+typedef DEVINSTID_W DEVINSTID;
+#endif
 
 #define CR_SUCCESS 0x00000000
 #define CR_INVALID_POINTER 0x00000003
@@ -43,5 +46,10 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber
 
 } // extern "C"
 
+#ifdef UNICODE
 #define CM_Locate_DevNode CM_Locate_DevNodeW
 #define CM_Get_Device_ID CM_Get_Device_IDW
+#else
+#define CM_Locate_DevNode CM_Locate_DevNodeA
+#define CM_Get_Device_ID CM_Get_Device_IDA
+#endif

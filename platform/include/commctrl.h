@@ -24,6 +24,13 @@ typedef struct tagINITCOMMONCONTROLSEX {
 #define WC_STATICW L"Static"
 #define WC_LISTBOXW L"ListBox"
 #define WC_COMBOBOXW L"ComboBox"
+#ifdef UNICODE
+#define TRACKBAR_CLASS TRACKBAR_CLASSW
+#define WC_BUTTON WC_BUTTONW
+#define WC_STATIC WC_STATICW
+#define WC_LISTBOX WC_LISTBOXW
+#define WC_COMBOBOX WC_COMBOBOXW
+#endif
 
 // Trackbar styles.
 #define TBS_AUTOTICKS 0x0001

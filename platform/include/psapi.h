@@ -13,4 +13,8 @@ DWORD WINAPI GetProcessImageFileNameW(HANDLE hProcess, LPWSTR lpImageFileName, D
 
 } // extern "C"
 
+#ifdef UNICODE
 #define GetProcessImageFileName GetProcessImageFileNameW
+#else
+#define GetProcessImageFileName GetProcessImageFileNameA
+#endif

@@ -8,7 +8,6 @@
 #include <guiddef.h>
 
 typedef PVOID HDEVINFO;
-typedef DWORD DEVINST;
 
 #ifndef ANYSIZE_ARRAY
 #define ANYSIZE_ARRAY 1
@@ -131,13 +130,21 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
 
 } // extern "C"
 
-#define SP_DEVICE_INTERFACE_DETAIL_DATA SP_DEVICE_INTERFACE_DETAIL_DATA_W
-#define PSP_DEVICE_INTERFACE_DETAIL_DATA PSP_DEVICE_INTERFACE_DETAIL_DATA_W
+#ifdef UNICODE
 #define SetupDiGetClassDevs SetupDiGetClassDevsW
 #define SetupDiOpenDeviceInfo SetupDiOpenDeviceInfoW
 #define SetupDiGetDeviceInterfaceDetail SetupDiGetDeviceInterfaceDetailW
 #define SetupDiGetDeviceRegistryProperty SetupDiGetDeviceRegistryPropertyW
 #define SetupDiGetDeviceInstanceId SetupDiGetDeviceInstanceIdW
+typedef SP_DEVICE_INTERFACE_DETAIL_DATA_W SP_DEVICE_INTERFACE_DETAIL_DATA;
+typedef PSP_DEVICE_INTERFACE_DETAIL_DATA_W PSP_DEVICE_INTERFACE_DETAIL_DATA;
+#else
+#define SetupDiGetClassDevs SetupDiGetClassDevsA
+#define SetupDiOpenDeviceInfo SetupDiOpenDeviceInfoA
+#define SetupDiGetDeviceInterfaceDetail SetupDiGetDeviceInterfaceDetailA
+#define SetupDiGetDeviceRegistryProperty SetupDiGetDeviceRegistryPropertyA
+#define SetupDiGetDeviceInstanceId SetupDiGetDeviceInstanceIdA
+#endif
 
 // Device installation (co-installer interface, driver lists, install parameters) lives in its
 // own header.

@@ -84,7 +84,6 @@ typedef UINT DI_FUNCTION;
 #define DI_FLAGSEX_FINISHINSTALL_ACTION 0x00000008L
 
 #define LINE_LEN 256
-#define MAX_PATH_A 260
 
 // Errors of device installation (customer bit and SetupAPI facility).
 #ifndef ERROR_NO_SUCH_DEVINST
@@ -118,7 +117,7 @@ typedef struct _SP_DEVINSTALL_PARAMS_A {
     HSPFILEQ FileQueue;
     ULONG_PTR ClassInstallReserved;
     DWORD Reserved;
-    CHAR DriverPath[MAX_PATH_A];
+    CHAR DriverPath[MAX_PATH];
 } SP_DEVINSTALL_PARAMS_A, *PSP_DEVINSTALL_PARAMS_A;
 static_assert(sizeof(SP_DEVINSTALL_PARAMS_A) == 320, "SP_DEVINSTALL_PARAMS_A layout");
 
@@ -193,3 +192,17 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
                                               DWORD PropertyBufferSize, PDWORD RequiredSize);
 
 } // extern "C"
+
+#ifdef UNICODE
+#define SetupDiEnumDriverInfo SetupDiEnumDriverInfoW
+#define SetupDiGetDeviceInstallParams SetupDiGetDeviceInstallParamsW
+#define SetupDiSetDeviceInstallParams SetupDiSetDeviceInstallParamsW
+#define SetupDiGetDriverInstallParams SetupDiGetDriverInstallParamsW
+#define SetupDiSetDriverInstallParams SetupDiSetDriverInstallParamsW
+#else
+#define SetupDiEnumDriverInfo SetupDiEnumDriverInfoA
+#define SetupDiGetDeviceInstallParams SetupDiGetDeviceInstallParamsA
+#define SetupDiSetDeviceInstallParams SetupDiSetDeviceInstallParamsA
+#define SetupDiGetDriverInstallParams SetupDiGetDriverInstallParamsA
+#define SetupDiSetDriverInstallParams SetupDiSetDriverInstallParamsA
+#endif

@@ -293,12 +293,21 @@ HANDLE WINAPI CreateSemaphoreW(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG
                                LPCWSTR lpName);
 HANDLE WINAPI OpenSemaphoreW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
 BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
+#ifdef UNICODE
 #define CreateEvent CreateEventW
 #define OpenEvent OpenEventW
 #define CreateMutex CreateMutexW
 #define OpenMutex OpenMutexW
 #define CreateSemaphore CreateSemaphoreW
 #define OpenSemaphore OpenSemaphoreW
+#else
+#define CreateEvent CreateEventA
+#define OpenEvent OpenEventA
+#define CreateMutex CreateMutexA
+#define OpenMutex OpenMutexA
+#define CreateSemaphore CreateSemaphoreA
+#define OpenSemaphore OpenSemaphoreA
+#endif
 
 // Waits and APCs.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
@@ -353,9 +362,15 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
 BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 [[noreturn]] VOID WINAPI ExitProcess(UINT uExitCode);
+#ifdef UNICODE
 #define CreateProcess CreateProcessW
-#define STARTUPINFO STARTUPINFOW
-#define LPSTARTUPINFO LPSTARTUPINFOW
+typedef STARTUPINFOW STARTUPINFO;
+typedef LPSTARTUPINFOW LPSTARTUPINFO;
+#else
+#define CreateProcess CreateProcessA
+typedef STARTUPINFOA STARTUPINFO;
+typedef LPSTARTUPINFOA LPSTARTUPINFO;
+#endif
 
 // Time, on the machine clock.
 DWORD WINAPI GetTickCount();
@@ -377,9 +392,15 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+#ifdef UNICODE
 #define GetModuleHandle GetModuleHandleW
 #define GetModuleFileName GetModuleFileNameW
 #define LoadLibrary LoadLibraryW
+#else
+#define GetModuleHandle GetModuleHandleA
+#define GetModuleFileName GetModuleFileNameA
+#define LoadLibrary LoadLibraryA
+#endif
 
 // Files and devices: device interface paths open the device in the simulated kernel, drive
 // paths a file of the machine's file store.
@@ -402,7 +423,11 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
 BOOL WINAPI CancelIo(HANDLE hFile);
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI GetDevicePowerState(HANDLE hDevice, BOOL *pfOn);
+#ifdef UNICODE
 #define CreateFile CreateFileW
+#else
+#define CreateFile CreateFileA
+#endif
 
 // Program start-up, paths and file attributes (the machine's file store), local memory.
 typedef struct _STARTUPINFOA {
@@ -451,10 +476,17 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lp
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
+#ifdef UNICODE
 #define GetCommandLine GetCommandLineW
 #define GetCurrentDirectory GetCurrentDirectoryW
 #define GetFullPathName GetFullPathNameW
 #define GetFileAttributes GetFileAttributesW
+#else
+#define GetCommandLine GetCommandLineA
+#define GetCurrentDirectory GetCurrentDirectoryA
+#define GetFullPathName GetFullPathNameA
+#define GetFileAttributes GetFileAttributesA
+#endif
 
 // Module resources. An HRSRC names one resource of a module; LoadResource gives its data,
 // which stays valid while the module is loaded (LockResource only returns it).
@@ -464,14 +496,27 @@ HRSRC WINAPI FindResourceExW(HMODULE hModule, LPCWSTR lpType, LPCWSTR lpName, WO
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
 LPVOID WINAPI LockResource(HGLOBAL hResData);
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+#ifdef UNICODE
+#define FindResource FindResourceW
+#define FindResourceEx FindResourceExW
+#else
+#define FindResource FindResourceA
+#define FindResourceEx FindResourceExA
+#endif
 
 // Strings and diagnostics.
 VOID WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
 VOID WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 int WINAPI lstrlenW(LPCWSTR lpString);
 LPWSTR WINAPI lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
+#ifdef UNICODE
 #define OutputDebugString OutputDebugStringW
 #define lstrlen lstrlenW
 #define lstrcpyn lstrcpynW
+#else
+#define OutputDebugString OutputDebugStringA
+#define lstrlen lstrlenA
+#define lstrcpyn lstrcpynA
+#endif
 
 } // extern "C"

@@ -138,3 +138,18 @@ BOOL WINAPI AlphaBlend(HDC hdcDest, int xoriginDest, int yoriginDest, int wDest,
                        int xoriginSrc, int yoriginSrc, int wSrc, int hSrc, BLENDFUNCTION ftn);
 
 } // extern "C"
+
+#ifdef UNICODE
+#define CreateFontIndirect CreateFontIndirectW
+#define GetObject GetObjectW
+#define ExtTextOut ExtTextOutW
+#define TextOut TextOutW
+typedef LOGFONTW LOGFONT;
+typedef PLOGFONTW PLOGFONT;
+typedef LPLOGFONTW LPLOGFONT;
+#else
+#define CreateFontIndirect CreateFontIndirectA
+#define GetObject GetObjectA
+#define ExtTextOut ExtTextOutA
+#define TextOut TextOutA
+#endif

@@ -97,6 +97,7 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
 
 } // extern "C"
 
+#ifdef UNICODE
 #define RegOpenKeyEx RegOpenKeyExW
 #define RegCreateKeyEx RegCreateKeyExW
 #define RegQueryValueEx RegQueryValueExW
@@ -113,3 +114,21 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
 #define RegEnumKey RegEnumKeyW
 #define RegSetValue RegSetValueW
 #define RegQueryValue RegQueryValueW
+#else
+#define RegOpenKeyEx RegOpenKeyExA
+#define RegCreateKeyEx RegCreateKeyExA
+#define RegQueryValueEx RegQueryValueExA
+#define RegSetValueEx RegSetValueExA
+#define RegGetValue RegGetValueA
+#define RegDeleteValue RegDeleteValueA
+#define RegDeleteKey RegDeleteKeyA
+#define RegDeleteKeyEx RegDeleteKeyExA
+#define RegEnumKeyEx RegEnumKeyExA
+#define RegEnumValue RegEnumValueA
+#define RegQueryInfoKey RegQueryInfoKeyA
+#define RegOpenKey RegOpenKeyA
+#define RegCreateKey RegCreateKeyA
+#define RegEnumKey RegEnumKeyA
+#define RegSetValue RegSetValueA
+#define RegQueryValue RegQueryValueA
+#endif

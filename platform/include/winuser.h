@@ -23,14 +23,19 @@ typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
 
 #define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
 #define MAKEINTATOM(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
+#ifdef UNICODE
+#define MAKEINTRESOURCE MAKEINTRESOURCEW
+#else
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
+#endif
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
 
 // Resource types.
-#define RT_ICON MAKEINTRESOURCEW(3)
-#define RT_STRING MAKEINTRESOURCEW(6)
-#define RT_RCDATA MAKEINTRESOURCEW(10)
-#define RT_GROUP_ICON MAKEINTRESOURCEW(14)
-#define RT_MANIFEST MAKEINTRESOURCEW(24)
+#define RT_ICON MAKEINTRESOURCE(3)
+#define RT_STRING MAKEINTRESOURCE(6)
+#define RT_RCDATA MAKEINTRESOURCE(10)
+#define RT_GROUP_ICON MAKEINTRESOURCE(14)
+#define RT_MANIFEST MAKEINTRESOURCE(24)
 
 typedef struct tagWNDCLASSEXW {
     UINT cbSize;
@@ -256,9 +261,9 @@ typedef struct tagCREATESTRUCTW {
 #define IDNO 7
 
 // Stock resources and colours.
-#define IDC_ARROW MAKEINTRESOURCEW(32512)
-#define IDC_WAIT MAKEINTRESOURCEW(32514)
-#define IDI_APPLICATION MAKEINTRESOURCEW(32512)
+#define IDC_ARROW MAKEINTRESOURCE(32512)
+#define IDC_WAIT MAKEINTRESOURCE(32514)
+#define IDI_APPLICATION MAKEINTRESOURCE(32512)
 #define COLOR_WINDOW 5
 #define COLOR_BTNFACE 15
 
@@ -325,6 +330,70 @@ HDEVNOTIFY WINAPI RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID Notifica
 BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 
 } // extern "C"
+
+#ifdef UNICODE
+#define RegisterClassEx RegisterClassExW
+#define RegisterClass RegisterClassW
+#define UnregisterClass UnregisterClassW
+#define GetClassInfoEx GetClassInfoExW
+#define CreateWindowEx CreateWindowExW
+#define GetWindowLongPtr GetWindowLongPtrW
+#define SetWindowLongPtr SetWindowLongPtrW
+#define GetWindowText GetWindowTextW
+#define GetWindowTextLength GetWindowTextLengthW
+#define SetWindowText SetWindowTextW
+#define FindWindow FindWindowW
+#define DefWindowProc DefWindowProcW
+#define CallWindowProc CallWindowProcW
+#define GetMessage GetMessageW
+#define PeekMessage PeekMessageW
+#define DispatchMessage DispatchMessageW
+#define PostMessage PostMessageW
+#define PostThreadMessage PostThreadMessageW
+#define SendMessage SendMessageW
+#define RegisterWindowMessage RegisterWindowMessageW
+#define MessageBox MessageBoxW
+#define LoadCursor LoadCursorW
+#define LoadIcon LoadIconW
+#define CharLower CharLowerW
+#define CharUpper CharUpperW
+#define RegisterDeviceNotification RegisterDeviceNotificationW
+typedef WNDCLASSEXW WNDCLASSEX;
+typedef PWNDCLASSEXW PWNDCLASSEX;
+typedef LPWNDCLASSEXW LPWNDCLASSEX;
+typedef WNDCLASSW WNDCLASS;
+typedef PWNDCLASSW PWNDCLASS;
+typedef LPWNDCLASSW LPWNDCLASS;
+typedef CREATESTRUCTW CREATESTRUCT;
+typedef LPCREATESTRUCTW LPCREATESTRUCT;
+#else
+#define RegisterClassEx RegisterClassExA
+#define RegisterClass RegisterClassA
+#define UnregisterClass UnregisterClassA
+#define GetClassInfoEx GetClassInfoExA
+#define CreateWindowEx CreateWindowExA
+#define GetWindowLongPtr GetWindowLongPtrA
+#define SetWindowLongPtr SetWindowLongPtrA
+#define GetWindowText GetWindowTextA
+#define GetWindowTextLength GetWindowTextLengthA
+#define SetWindowText SetWindowTextA
+#define FindWindow FindWindowA
+#define DefWindowProc DefWindowProcA
+#define CallWindowProc CallWindowProcA
+#define GetMessage GetMessageA
+#define PeekMessage PeekMessageA
+#define DispatchMessage DispatchMessageA
+#define PostMessage PostMessageA
+#define PostThreadMessage PostThreadMessageA
+#define SendMessage SendMessageA
+#define RegisterWindowMessage RegisterWindowMessageA
+#define MessageBox MessageBoxA
+#define LoadCursor LoadCursorA
+#define LoadIcon LoadIconA
+#define CharLower CharLowerA
+#define CharUpper CharUpperA
+#define RegisterDeviceNotification RegisterDeviceNotificationA
+#endif
 
 // Dialog controls, painting and keyboard focus (headless: painting is recorded, not shown).
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
@@ -577,3 +646,17 @@ UINT WINAPI GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchM
 int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
 
 } // extern "C"
+
+#ifdef UNICODE
+#define DrawText DrawTextW
+#define SendDlgItemMessage SendDlgItemMessageW
+#define SetDlgItemText SetDlgItemTextW
+#define GetDlgItemText GetDlgItemTextW
+#define LoadString LoadStringW
+#else
+#define DrawText DrawTextA
+#define SendDlgItemMessage SendDlgItemMessageA
+#define SetDlgItemText SetDlgItemTextA
+#define GetDlgItemText GetDlgItemTextA
+#define LoadString LoadStringA
+#endif

@@ -114,9 +114,9 @@ BOOL CWinApp::InitApplication() { return TRUE; }
 
 BOOL CWinApp::InitInstance() { return TRUE; }
 
-HICON CWinApp::LoadIcon(UINT nIDResource) const { return LoadIconW(m_hInstance, MAKEINTRESOURCEW(nIDResource)); }
+HICON CWinApp::LoadIcon(UINT nIDResource) const { return ::LoadIconW(m_hInstance, MAKEINTRESOURCEW(nIDResource)); }
 
-HICON CWinApp::LoadStandardIcon(LPCWSTR lpszIconName) const { return LoadIconW(nullptr, lpszIconName); }
+HICON CWinApp::LoadStandardIcon(LPCWSTR lpszIconName) const { return ::LoadIconW(nullptr, lpszIconName); }
 
 CWinApp *AFXAPI AfxGetApp()
 {

@@ -264,7 +264,7 @@ void CString::AppendFormat(LPCWSTR format, ...)
 BOOL CString::LoadString(UINT id)
 {
     LPCWSTR text = nullptr;
-    const int length = LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
+    const int length = ::LoadStringW(AfxGetResourceHandle(), id, reinterpret_cast<LPWSTR>(&text), 0);
     if (length <= 0 || text == nullptr) {
         return FALSE;
     }

@@ -161,11 +161,11 @@ BOOL CDialog::CreateDialogWindow(const AFX_DIALOG_TEMPLATE *pTemplate)
             ::DestroyWindow(dialog);
             return FALSE;
         }
-        SendMessageW(control, WM_SETFONT, (WPARAM)font, FALSE);
+        ::SendMessageW(control, WM_SETFONT, (WPARAM)font, FALSE);
     }
 
     HWND focus = first_tab_stop(dialog, t);
-    if (SendMessageW(dialog, WM_INITDIALOG, (WPARAM)focus, 0) != FALSE && focus != nullptr && !m_bModalEnded &&
+    if (::SendMessageW(dialog, WM_INITDIALOG, (WPARAM)focus, 0) != FALSE && focus != nullptr && !m_bModalEnded &&
         ::IsWindow(focus)) {
         ::SetFocus(focus);
     }

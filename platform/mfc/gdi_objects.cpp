@@ -34,7 +34,7 @@ BOOL CGdiObject::DeleteObject()
 
 CFont *PASCAL CFont::FromHandle(HFONT hFont) { return hFont == nullptr ? nullptr : mfc::temporary_font(hFont); }
 
-BOOL CFont::CreateFontIndirect(const LOGFONTW *lpLogFont) { return Attach(CreateFontIndirectW(lpLogFont)); }
+BOOL CFont::CreateFontIndirect(const LOGFONTW *lpLogFont) { return Attach(::CreateFontIndirectW(lpLogFont)); }
 
 int CFont::GetLogFont(LOGFONTW *pLogFont) { return GetObjectW(m_hObject, (int)sizeof(LOGFONTW), pLogFont); }
 

@@ -4,6 +4,7 @@
 // Other files of this module (device installation) use it to reach a set's devices.
 #pragma once
 #include <setupapi.h>
+#include <cfgmgr32.h>
 #include <string>
 #include <vector>
 

@@ -24,12 +24,16 @@ bool fail(DWORD error)
 // The set and its checked device, or null with the error set.
 install_set *open_set(HDEVINFO handle, PSP_DEVINFO_DATA device)
 {
+    DWORD error = ERROR_SUCCESS;
     install_set *set = install_set_find_locked(handle);
     if (set == nullptr) {
-        fail(ERROR_INVALID_HANDLE);
-        return nullptr;
+        set = install_set_of_listed_locked(handle, device, &error);
+        if (set == nullptr) {
+            fail(error);
+        }
+        return set;
     }
-    const DWORD error = install_set_check_device_locked(*set, device);
+    error = install_set_check_device_locked(*set, device);
     if (error != ERROR_SUCCESS) {
         fail(error);
         return nullptr;

@@ -7,6 +7,8 @@
 #include <cfgmgr32.h>
 #include <map>
 #include <memory>
+#include <utility>
+#include "../setupapi/device_info_set.h"
 
 namespace platform {
 namespace {
@@ -15,12 +17,15 @@ namespace {
 constexpr GUID media_class = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 std::map<void *, std::unique_ptr<install_set>> g_sets;
+// Install records of SetupAPI's own sets, by set handle and device number (0 for the set).
+std::map<std::pair<void *, DWORD>, std::unique_ptr<install_set>> g_listed;
 DWORD g_next_dev_inst = 1;
 
 void reset()
 {
     std::lock_guard<std::mutex> guard(install_set_lock());
     g_sets.clear();
+    g_listed.clear();
     g_next_dev_inst = 1;
 }
 
@@ -67,6 +72,28 @@ DWORD install_set_check_device_locked(const install_set &set, const SP_DEVINFO_D
         return ERROR_INVALID_USER_BUFFER;
     }
     return data->DevInst == set.dev_inst ? ERROR_SUCCESS : (DWORD)ERROR_NO_SUCH_DEVINST;
+}
+
+install_set *install_set_of_listed_locked(void *handle, const SP_DEVINFO_DATA *data, DWORD *error)
+{
+    device_info_set *listed = nullptr;
+    if (!devinfo_lock_set(handle, &listed)) {
+        *error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    size_t index = 0;
+    *error = data != nullptr ? devinfo_find_device(*listed, data, &index) : (DWORD)ERROR_SUCCESS;
+    devinfo_unlock();
+    if (*error != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    std::unique_ptr<install_set> &record = g_listed[{handle, data != nullptr ? data->DevInst : 0}];
+    if (record == nullptr) {
+        record = std::make_unique<install_set>();
+        record->params.cbSize = sizeof(SP_DEVINSTALL_PARAMS_A);
+        record->dev_inst = data != nullptr ? data->DevInst : 0;
+    }
+    return record.get();
 }
 
 void *install_set_create(const std::wstring &instance_id, const std::vector<driver_candidate> &compatible,

@@ -32,4 +32,10 @@ install_set *install_set_find_locked(void *handle);
 // device, else the Win32 error to fail with.
 DWORD install_set_check_device_locked(const install_set &set, const SP_DEVINFO_DATA *data);
 
+// The install records of a set that SetupAPI made (SetupDiGetClassDevs,
+// SetupDiCreateDeviceInfoList) rather than device setup: the set, and each of its devices, has
+// install parameters of its own and empty driver lists. Null with *error set when handle is
+// no such set or data names no device of it. With the lock held.
+install_set *install_set_of_listed_locked(void *handle, const SP_DEVINFO_DATA *data, DWORD *error);
+
 } // namespace platform

@@ -15,8 +15,8 @@ enum class BufferError { None, InvalidArgument, NoMemory };
 
 } // namespace
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels,
-                                                          int32_t bufferSize, ASIOCallbacks *callbacks)
+ASIOError CQelAsioDriver::createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels,
+                                        int32_t bufferSize, ASIOCallbacks *callbacks)
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() != QEL_ASIO_INITIALIZED) {
@@ -197,7 +197,7 @@ ASIOError CQelAsioDriver::FreeHostBuffers()
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::disposeBuffers()
+ASIOError CQelAsioDriver::disposeBuffers()
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() != QEL_ASIO_PREPARED) {

@@ -52,7 +52,7 @@ BOOL CQelAsioDriver::ApplyDeviceRate(DWORD Rate)
     return m_Group.SetSampleRateAll(deviceRate);
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::start()
+ASIOError CQelAsioDriver::start()
 {
     return AsioGuard([&]() -> ASIOError {
         if (!AwaitDevicePower(DevicePowerWaitMs)) {
@@ -70,7 +70,7 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::start()
 
 // The stream is told to end before anything else, and it always ends: a device that is off or
 // gone only changes the answer, never leaves a thread running.
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::stop()
+ASIOError CQelAsioDriver::stop()
 {
     return AsioGuard([&]() -> ASIOError { return StopLocked(); });
 }
@@ -95,7 +95,7 @@ ASIOError CQelAsioDriver::StopLocked()
     return powered ? ASE_OK : ASE_NotPresent;
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::getChannels(int32_t *numInputChannels, int32_t *numOutputChannels)
+ASIOError CQelAsioDriver::getChannels(int32_t *numInputChannels, int32_t *numOutputChannels)
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
@@ -111,7 +111,7 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::getChannels(int32_t *numInputChannel
     });
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::getLatencies(int32_t *inputLatency, int32_t *outputLatency)
+ASIOError CQelAsioDriver::getLatencies(int32_t *inputLatency, int32_t *outputLatency)
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
@@ -136,8 +136,8 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::getLatencies(int32_t *inputLatency, 
     });
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
-                                                          int32_t *granularity)
+ASIOError CQelAsioDriver::getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
+                                        int32_t *granularity)
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
@@ -157,7 +157,7 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::getBufferSize(int32_t *minSize, int3
     });
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::canSampleRate(ASIOSampleRate sampleRate)
+ASIOError CQelAsioDriver::canSampleRate(ASIOSampleRate sampleRate)
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
@@ -168,7 +168,7 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::canSampleRate(ASIOSampleRate sampleR
     });
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::getSampleRate(ASIOSampleRate *sampleRate)
+ASIOError CQelAsioDriver::getSampleRate(ASIOSampleRate *sampleRate)
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
@@ -184,7 +184,7 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::getSampleRate(ASIOSampleRate *sample
     });
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::setSampleRate(ASIOSampleRate sampleRate)
+ASIOError CQelAsioDriver::setSampleRate(ASIOSampleRate sampleRate)
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
@@ -291,7 +291,7 @@ BOOL CQelAsioDriver::CarryBuffersToRate(DWORD Rate)
     return TRUE;
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::getClockSources(ASIOClockSource *clocks, int32_t *numSources)
+ASIOError CQelAsioDriver::getClockSources(ASIOClockSource *clocks, int32_t *numSources)
 {
     if (m_State.load() == QEL_ASIO_LOADED) {
         return ASE_NotPresent;
@@ -305,7 +305,7 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::getClockSources(ASIOClockSource *clo
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::setClockSource(int32_t reference)
+ASIOError CQelAsioDriver::setClockSource(int32_t reference)
 {
     if (m_State.load() == QEL_ASIO_LOADED || reference != 0) {
         return ASE_NotPresent;
@@ -314,7 +314,7 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::setClockSource(int32_t reference)
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp)
+ASIOError CQelAsioDriver::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp)
 {
     if (m_State.load() == QEL_ASIO_LOADED) {
         return ASE_NotPresent;
@@ -332,7 +332,7 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::getSamplePosition(ASIOSamples *sPos,
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::getChannelInfo(ASIOChannelInfo *info)
+ASIOError CQelAsioDriver::getChannelInfo(ASIOChannelInfo *info)
 {
     return AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
@@ -359,13 +359,13 @@ ASIOError STDMETHODCALLTYPE CQelAsioDriver::getChannelInfo(ASIOChannelInfo *info
     });
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::controlPanel()
+ASIOError CQelAsioDriver::controlPanel()
 {
     LaunchControlPanel();
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::outputReady()
+ASIOError CQelAsioDriver::outputReady()
 {
     if (m_State.load() == QEL_ASIO_RUNNING) {
         m_OutputReadyMode.store(1);
@@ -406,7 +406,7 @@ ASIOError CQelAsioDriver::SetIoFormat(const ASIOIoFormat *Format)
     return ASE_SUCCESS;
 }
 
-ASIOError STDMETHODCALLTYPE CQelAsioDriver::future(int32_t selector, void *opt)
+ASIOError CQelAsioDriver::future(int32_t selector, void *opt)
 {
     return AsioGuard([&]() -> ASIOError {
         switch (selector) {

@@ -1,4 +1,6 @@
-// The class-template table of ovmlsaaso: its one COM class.
+// The class-template table of ovmlsaaso: its one COM class. The class identifier is defined
+// here (initguid.h first), every other source of the module refers to it.
+#include <initguid.h>
 #include "AsioDriverIds.h"
 #include "QelAsioDriver.h"
 

@@ -174,7 +174,7 @@ VOID CQelAsioDriver::SetError(const char *Text)
     m_ErrorText[sizeof(m_ErrorText) - 1] = '\0';
 }
 
-ASIOBool STDMETHODCALLTYPE CQelAsioDriver::init(void *sysHandle)
+ASIOBool CQelAsioDriver::init(void *sysHandle)
 {
     UNREFERENCED_PARAMETER(sysHandle);
     try {
@@ -361,7 +361,7 @@ CQelAsioDriver::~CQelAsioDriver()
     SetInstance(m_OwnerProcess, nullptr);
 }
 
-void STDMETHODCALLTYPE CQelAsioDriver::getDriverName(char *name)
+void CQelAsioDriver::getDriverName(char *name)
 {
     if (name != nullptr) {
         std::strncpy(name, DriverName, 31);
@@ -369,12 +369,12 @@ void STDMETHODCALLTYPE CQelAsioDriver::getDriverName(char *name)
     }
 }
 
-int32_t STDMETHODCALLTYPE CQelAsioDriver::getDriverVersion()
+int32_t CQelAsioDriver::getDriverVersion()
 {
     return 1;
 }
 
-void STDMETHODCALLTYPE CQelAsioDriver::getErrorMessage(char *string)
+void CQelAsioDriver::getErrorMessage(char *string)
 {
     if (string != nullptr) {
         // The host's buffer holds 124 characters with the terminator.

@@ -30,7 +30,8 @@ void NarrowBounded(LPCWSTR Source, CHAR *Target, size_t Capacity)
     size_t used = 0;
     for (; Source != nullptr && Source[used] != L'\0' && used + 1 < Capacity; ++used) {
         const WCHAR c = Source[used];
-        Target[used] = (c >= 0 && c < 0x80) ? (CHAR)c : '?';
+        // Unsigned, since WCHAR is signed on some platforms and unsigned on others.
+        Target[used] = (DWORD)c < 0x80 ? (CHAR)c : '?';
     }
     Target[used] = '\0';
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <dbt.h>
 #include <ks.h>
+#include <ksmedia.h>
 #include <setupapi.h>
 
 namespace {
@@ -288,5 +289,6 @@ HDEVNOTIFY CAsioDeviceList::RegisterDeviceNotification(HWND Window)
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = KSCATEGORY_AUDIO;
-    return RegisterDeviceNotificationW(Window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    // Qualified: under UNICODE this member's own name is RegisterDeviceNotificationW as well.
+    return ::RegisterDeviceNotificationW(Window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 }

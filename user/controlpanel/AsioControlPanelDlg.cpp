@@ -308,7 +308,7 @@ BOOL CAsioControlPanelDlg::OnDeviceChange(UINT nEventType, DWORD_PTR dwData)
 {
     UNREFERENCED_PARAMETER(dwData);
     if (nEventType == DBT_DEVICEARRIVAL || nEventType == DBT_DEVICEREMOVECOMPLETE) {
-        PostMessageW(m_hWnd, WM_APP, 1, 0);
+        ::PostMessageW(m_hWnd, WM_APP, 1, 0);
     }
     return TRUE;
 }

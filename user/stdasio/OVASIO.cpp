@@ -77,7 +77,7 @@ VOID OVASIO::setError(const char *text)
     m_errorText[sizeof(m_errorText) - 1] = '\0';
 }
 
-ASIOBool STDMETHODCALLTYPE OVASIO::init(void *sysHandle)
+ASIOBool OVASIO::init(void *sysHandle)
 {
     UNREFERENCED_PARAMETER(sysHandle);
     PerfLogReset();
@@ -224,20 +224,20 @@ VOID OVASIO::writePerfLog()
     PerfLogWrite(PERF_LOG_PATH);
 }
 
-void STDMETHODCALLTYPE OVASIO::getDriverName(char *name)
+void OVASIO::getDriverName(char *name)
 {
     if (name != nullptr) {
         std::strcpy(name, OVASIO_DRIVER_NAME_ANSI);
     }
 }
 
-int32_t STDMETHODCALLTYPE OVASIO::getDriverVersion()
+int32_t OVASIO::getDriverVersion()
 {
     return 1;
 }
 
 // Hosts pass a buffer of at least 124 bytes; the text never comes near that.
-void STDMETHODCALLTYPE OVASIO::getErrorMessage(char *string)
+void OVASIO::getErrorMessage(char *string)
 {
     if (string != nullptr) {
         const size_t length = strnlen(m_errorText, 123);

@@ -75,29 +75,29 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return OuterUnknown()->Release(); }
     HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void **ppv) override;
 
-    ASIOBool STDMETHODCALLTYPE init(void *sysHandle) override;
-    void STDMETHODCALLTYPE getDriverName(char *name) override;
-    int32_t STDMETHODCALLTYPE getDriverVersion() override;
-    void STDMETHODCALLTYPE getErrorMessage(char *string) override;
-    ASIOError STDMETHODCALLTYPE start() override;
-    ASIOError STDMETHODCALLTYPE stop() override;
-    ASIOError STDMETHODCALLTYPE getChannels(int32_t *numInputChannels, int32_t *numOutputChannels) override;
-    ASIOError STDMETHODCALLTYPE getLatencies(int32_t *inputLatency, int32_t *outputLatency) override;
-    ASIOError STDMETHODCALLTYPE getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
-                                              int32_t *granularity) override;
-    ASIOError STDMETHODCALLTYPE canSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError STDMETHODCALLTYPE getSampleRate(ASIOSampleRate *sampleRate) override;
-    ASIOError STDMETHODCALLTYPE setSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError STDMETHODCALLTYPE getClockSources(ASIOClockSource *clocks, int32_t *numSources) override;
-    ASIOError STDMETHODCALLTYPE setClockSource(int32_t reference) override;
-    ASIOError STDMETHODCALLTYPE getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) override;
-    ASIOError STDMETHODCALLTYPE getChannelInfo(ASIOChannelInfo *info) override;
-    ASIOError STDMETHODCALLTYPE createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels, int32_t bufferSize,
-                                              ASIOCallbacks *callbacks) override;
-    ASIOError STDMETHODCALLTYPE disposeBuffers() override;
-    ASIOError STDMETHODCALLTYPE controlPanel() override;
-    ASIOError STDMETHODCALLTYPE future(int32_t selector, void *opt) override;
-    ASIOError STDMETHODCALLTYPE outputReady() override;
+    ASIOBool init(void *sysHandle) override;
+    void getDriverName(char *name) override;
+    int32_t getDriverVersion() override;
+    void getErrorMessage(char *string) override;
+    ASIOError start() override;
+    ASIOError stop() override;
+    ASIOError getChannels(int32_t *numInputChannels, int32_t *numOutputChannels) override;
+    ASIOError getLatencies(int32_t *inputLatency, int32_t *outputLatency) override;
+    ASIOError getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
+                            int32_t *granularity) override;
+    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getSampleRate(ASIOSampleRate *sampleRate) override;
+    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getClockSources(ASIOClockSource *clocks, int32_t *numSources) override;
+    ASIOError setClockSource(int32_t reference) override;
+    ASIOError getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) override;
+    ASIOError getChannelInfo(ASIOChannelInfo *info) override;
+    ASIOError createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels, int32_t bufferSize,
+                            ASIOCallbacks *callbacks) override;
+    ASIOError disposeBuffers() override;
+    ASIOError controlPanel() override;
+    ASIOError future(int32_t selector, void *opt) override;
+    ASIOError outputReady() override;
 
     // Streaming (OVASIOBuffers.cpp). startStreaming: resetPositions 1 from start, 0 from a
     // resume. stopStreaming takes driverMutex; saveState 1 from stop, 0 from a suspend.

@@ -151,8 +151,8 @@ BOOL OVASIO::openRenderStream(DWORD rate, DWORD duration)
 
 // A host that calls createBuffers again without disposeBuffers is refused before anything is
 // touched: the buffers and streams of the first call may be in use by the engine.
-ASIOError STDMETHODCALLTYPE OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels, int32_t bufferSize,
-                                                  ASIOCallbacks *callbacks)
+ASIOError OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels, int32_t bufferSize,
+                                ASIOCallbacks *callbacks)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return failCreateBuffers(ASE_NotPresent);
@@ -283,7 +283,7 @@ VOID OVASIO::releaseBuffers()
     FreeBlocks(&m_inputBuffers, m_inputChannels);
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::disposeBuffers()
+ASIOError OVASIO::disposeBuffers()
 {
     if (m_state != OVASIO_STATE_PREPARED) {
         return ASE_NotPresent;

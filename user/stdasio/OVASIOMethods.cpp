@@ -76,17 +76,17 @@ VOID DeviceNameForChannels(LPCWSTR name, char *out, size_t outBytes)
 
 } // namespace
 
-ASIOError STDMETHODCALLTYPE OVASIO::start()
+ASIOError OVASIO::start()
 {
     return startStreaming(TRUE);
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::stop()
+ASIOError OVASIO::stop()
 {
     return stopStreaming(TRUE);
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::getChannels(int32_t *numInputChannels, int32_t *numOutputChannels)
+ASIOError OVASIO::getChannels(int32_t *numInputChannels, int32_t *numOutputChannels)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -100,7 +100,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::getChannels(int32_t *numInputChannels, int32
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::getLatencies(int32_t *inputLatency, int32_t *outputLatency)
+ASIOError OVASIO::getLatencies(int32_t *inputLatency, int32_t *outputLatency)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -125,8 +125,8 @@ ASIOError STDMETHODCALLTYPE OVASIO::getLatencies(int32_t *inputLatency, int32_t 
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
-                                                  int32_t *granularity)
+ASIOError OVASIO::getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
+                                int32_t *granularity)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -143,7 +143,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::getBufferSize(int32_t *minSize, int32_t *max
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::canSampleRate(ASIOSampleRate sampleRate)
+ASIOError OVASIO::canSampleRate(ASIOSampleRate sampleRate)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -154,7 +154,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::canSampleRate(ASIOSampleRate sampleRate)
     return IsDriverRate(sampleRate) ? ASE_OK : ASE_NoClock;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::getSampleRate(ASIOSampleRate *sampleRate)
+ASIOError OVASIO::getSampleRate(ASIOSampleRate *sampleRate)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -168,7 +168,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::getSampleRate(ASIOSampleRate *sampleRate)
 
 // A new rate is stored and announced at once. Before buffers exist it takes effect; once they
 // exist the streams keep running at the old rate until the host resets the driver.
-ASIOError STDMETHODCALLTYPE OVASIO::setSampleRate(ASIOSampleRate sampleRate)
+ASIOError OVASIO::setSampleRate(ASIOSampleRate sampleRate)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -211,7 +211,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::setSampleRate(ASIOSampleRate sampleRate)
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::getClockSources(ASIOClockSource *clocks, int32_t *numSources)
+ASIOError OVASIO::getClockSources(ASIOClockSource *clocks, int32_t *numSources)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -229,7 +229,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::getClockSources(ASIOClockSource *clocks, int
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::setClockSource(int32_t reference)
+ASIOError OVASIO::setClockSource(int32_t reference)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED || reference != 0) {
         return ASE_NotPresent;
@@ -238,7 +238,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::setClockSource(int32_t reference)
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp)
+ASIOError OVASIO::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -260,7 +260,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::getSamplePosition(ASIOSamples *sPos, ASIOTim
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::getChannelInfo(ASIOChannelInfo *info)
+ASIOError OVASIO::getChannelInfo(ASIOChannelInfo *info)
 {
     if (m_state == OVASIO_STATE_CONSTRUCTED) {
         return ASE_NotPresent;
@@ -293,13 +293,13 @@ ASIOError STDMETHODCALLTYPE OVASIO::getChannelInfo(ASIOChannelInfo *info)
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::controlPanel()
+ASIOError OVASIO::controlPanel()
 {
     OVSETTINGS::launchControlPanel();
     return ASE_OK;
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::future(int32_t selector, void *opt)
+ASIOError OVASIO::future(int32_t selector, void *opt)
 {
     UNREFERENCED_PARAMETER(opt);
     switch (selector) {
@@ -319,7 +319,7 @@ ASIOError STDMETHODCALLTYPE OVASIO::future(int32_t selector, void *opt)
     }
 }
 
-ASIOError STDMETHODCALLTYPE OVASIO::outputReady()
+ASIOError OVASIO::outputReady()
 {
     if (m_state == OVASIO_STATE_RUNNING) {
         PerfLogRecord(PERF_EVENT_OUTPUT_READY);

@@ -2,6 +2,7 @@
 // processes, and the Win32 requests on "\asio" handles.
 #include "DeviceChannelE2EFixture.h"
 #include <ks.h>
+#include <ksmedia.h>
 #include <chrono>
 #include <thread>
 #include <platform/pnp.h>

@@ -4,6 +4,7 @@
 #include "DeviceChannelE2EFixture.h"
 #include <algorithm>
 #include <ks.h>
+#include <ksmedia.h>
 #include <platform/pnp.h>
 #include <platform/user_io.h>
 #include <sim/usb_host_controller.h>

@@ -8,6 +8,7 @@
 #include <cfgmgr32.h>
 #include <devguid.h>
 #include <ks.h>
+#include <ksmedia.h>
 #include <platform/io_driver.h>
 #include <platform/machine_state.h>
 #include <platform/pnp.h>

@@ -151,6 +151,49 @@ TEST_F(DriverInfoTests, DeviceInstallFlagsPersistAcrossCalls)
     EXPECT_EQ((DWORD)DI_FLAGSEX_FINISHINSTALL_ACTION, platform::install_set_flags_ex(set));
 }
 
+// A co-installer may be handed any set, also one that SetupAPI itself made.
+TEST_F(DriverInfoTests, SetsSetupApiMadeHaveInstallParametersOfTheirOwnAndNoDriverLists)
+{
+    HDEVINFO listed = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listed);
+    SP_DEVINFO_DATA member{};
+    member.cbSize = sizeof(member);
+    ASSERT_TRUE(SetupDiOpenDeviceInfoW(listed, instance, nullptr, 0, &member));
+
+    SP_DEVINSTALL_PARAMS_A params{};
+    params.cbSize = sizeof(params) - 1;
+    EXPECT_FALSE(SetupDiGetDeviceInstallParamsA(listed, &member, &params));
+    EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+    params.cbSize = sizeof(params);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(listed, &member, &params));
+    EXPECT_EQ(0u, params.FlagsEx);
+    params.FlagsEx = DI_FLAGSEX_FINISHINSTALL_ACTION;
+    ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(listed, &member, &params));
+
+    // The device's parameters are its own: not the set's, nor those of device setup's set.
+    SP_DEVINSTALL_PARAMS_A read{};
+    read.cbSize = sizeof(read);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(listed, &member, &read));
+    EXPECT_EQ((DWORD)DI_FLAGSEX_FINISHINSTALL_ACTION, read.FlagsEx);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(listed, nullptr, &read));
+    EXPECT_EQ(0u, read.FlagsEx);
+    EXPECT_EQ(0u, platform::install_set_flags_ex(set));
+
+    SP_DRVINFO_DATA_A record = poisoned_record();
+    EXPECT_FALSE(SetupDiEnumDriverInfoA(listed, &member, SPDIT_COMPATDRIVER, 0, &record));
+    EXPECT_EQ((DWORD)ERROR_NO_MORE_ITEMS, GetLastError());
+    EXPECT_FALSE(SetupDiEnumDriverInfoA(listed, nullptr, SPDIT_CLASSDRIVER, 0, &record));
+    EXPECT_EQ((DWORD)ERROR_NO_MORE_ITEMS, GetLastError());
+
+    SP_DEVINFO_DATA stranger = member;
+    stranger.Reserved = 99;
+    EXPECT_FALSE(SetupDiGetDeviceInstallParamsA(listed, &stranger, &read));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(listed));
+    EXPECT_FALSE(SetupDiGetDeviceInstallParamsA(listed, nullptr, &read));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+}
+
 TEST_F(DriverInfoTests, HardwareIdsComeAsDoublyTerminatedListWithSizeProbes)
 {
     const char expected[] = "USB\\VID_3A51&PID_0201&REV_0100\0USB\\VID_3A51&PID_0201\0";

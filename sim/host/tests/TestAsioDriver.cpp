@@ -83,7 +83,7 @@ public:
         return (ULONG)left;
     }
 
-    ASIOBool STDMETHODCALLTYPE init(void *sysHandle) override
+    ASIOBool init(void *sysHandle) override
     {
         std::lock_guard<std::mutex> guard(g_lock);
         ++g_stats.init_calls;
@@ -106,11 +106,11 @@ public:
         m_initialized = true;
         return ASIOTrue;
     }
-    void STDMETHODCALLTYPE getDriverName(char *name) override { strcpy(name, "OVM Test ASIO"); }
-    int32_t STDMETHODCALLTYPE getDriverVersion() override { return 3; }
-    void STDMETHODCALLTYPE getErrorMessage(char *string) override { strcpy(string, m_error); }
+    void getDriverName(char *name) override { strcpy(name, "OVM Test ASIO"); }
+    int32_t getDriverVersion() override { return 3; }
+    void getErrorMessage(char *string) override { strcpy(string, m_error); }
 
-    ASIOError STDMETHODCALLTYPE start() override
+    ASIOError start() override
     {
         if (!m_prepared || m_thread != nullptr) {
             return ASE_InvalidMode;
@@ -124,7 +124,7 @@ public:
         m_thread = CreateThread(nullptr, 0, stream_thread, this, 0, nullptr);
         return m_thread != nullptr ? ASE_OK : ASE_HWMalfunction;
     }
-    ASIOError STDMETHODCALLTYPE stop() override
+    ASIOError stop() override
     {
         if (m_thread == nullptr) {
             return ASE_InvalidMode;
@@ -139,7 +139,7 @@ public:
         ++g_stats.stop_calls;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE getChannels(int32_t *inputs, int32_t *outputs) override
+    ASIOError getChannels(int32_t *inputs, int32_t *outputs) override
     {
         if (!m_initialized) {
             return ASE_NotPresent;
@@ -151,7 +151,7 @@ public:
         *outputs = m_outputs;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE getLatencies(int32_t *input, int32_t *output) override
+    ASIOError getLatencies(int32_t *input, int32_t *output) override
     {
         if (input == nullptr || output == nullptr) {
             return ASE_InvalidParameter;
@@ -161,8 +161,8 @@ public:
         *output = frames;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE getBufferSize(int32_t *min, int32_t *max, int32_t *preferred,
-                                              int32_t *granularity) override
+    ASIOError getBufferSize(int32_t *min, int32_t *max, int32_t *preferred,
+                            int32_t *granularity) override
     {
         if (min == nullptr || max == nullptr || preferred == nullptr || granularity == nullptr) {
             return ASE_InvalidParameter;
@@ -173,11 +173,11 @@ public:
         *granularity = 1;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE canSampleRate(ASIOSampleRate rate) override
+    ASIOError canSampleRate(ASIOSampleRate rate) override
     {
         return rate == 44100.0 || rate == 48000.0 || rate == 96000.0 ? ASE_OK : ASE_NoClock;
     }
-    ASIOError STDMETHODCALLTYPE getSampleRate(ASIOSampleRate *rate) override
+    ASIOError getSampleRate(ASIOSampleRate *rate) override
     {
         if (rate == nullptr) {
             return ASE_InvalidParameter;
@@ -185,7 +185,7 @@ public:
         *rate = m_rate;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE setSampleRate(ASIOSampleRate rate) override
+    ASIOError setSampleRate(ASIOSampleRate rate) override
     {
         if (canSampleRate(rate) != ASE_OK) {
             return ASE_NoClock;
@@ -196,7 +196,7 @@ public:
         m_rate = rate;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE getClockSources(ASIOClockSource *clocks, int32_t *count) override
+    ASIOError getClockSources(ASIOClockSource *clocks, int32_t *count) override
     {
         if (clocks == nullptr || count == nullptr) {
             return ASE_InvalidParameter;
@@ -205,11 +205,11 @@ public:
         *count = 1;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE setClockSource(int32_t reference) override
+    ASIOError setClockSource(int32_t reference) override
     {
         return reference == 0 ? ASE_OK : ASE_NotPresent;
     }
-    ASIOError STDMETHODCALLTYPE getSamplePosition(ASIOSamples *position, ASIOTimeStamp *stamp) override
+    ASIOError getSamplePosition(ASIOSamples *position, ASIOTimeStamp *stamp) override
     {
         if (position == nullptr || stamp == nullptr) {
             return ASE_InvalidParameter;
@@ -220,7 +220,7 @@ public:
         *stamp = ASIOTimeStamp{(uint32_t)(t >> 32), (uint32_t)t};
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE getChannelInfo(ASIOChannelInfo *info) override
+    ASIOError getChannelInfo(ASIOChannelInfo *info) override
     {
         if (info == nullptr) {
             return ASE_InvalidParameter;
@@ -239,8 +239,8 @@ public:
         snprintf(info->name, sizeof(info->name), "Test %s %d", info->isInput ? "In" : "Out", info->channel + 1);
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE createBuffers(ASIOBufferInfo *infos, int32_t count, int32_t size,
-                                              ASIOCallbacks *callbacks) override
+    ASIOError createBuffers(ASIOBufferInfo *infos, int32_t count, int32_t size,
+                            ASIOCallbacks *callbacks) override
     {
         if (!m_initialized || m_prepared) {
             return ASE_InvalidMode;
@@ -287,7 +287,7 @@ public:
         g_stats.engine_version = version;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE disposeBuffers() override
+    ASIOError disposeBuffers() override
     {
         if (!m_prepared) {
             return ASE_InvalidMode;
@@ -301,12 +301,12 @@ public:
         ++g_stats.dispose_calls;
         return ASE_OK;
     }
-    ASIOError STDMETHODCALLTYPE controlPanel() override { return ASE_NotPresent; }
-    ASIOError STDMETHODCALLTYPE future(int32_t selector, void *) override
+    ASIOError controlPanel() override { return ASE_NotPresent; }
+    ASIOError future(int32_t selector, void *) override
     {
         return selector == kAsioCanTimeInfo ? ASE_SUCCESS : ASE_InvalidParameter;
     }
-    ASIOError STDMETHODCALLTYPE outputReady() override
+    ASIOError outputReady() override
     {
         if (!m_output_ready) {
             return ASE_NotPresent;

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <unknwn.h>
 
 typedef int32_t ASIOBool;
@@ -158,34 +159,64 @@ enum : int32_t {
 
 // The driver object's face. Hosts create it with CoCreateInstance and pass the driver's class
 // identifier as the interface identifier. The slot order is fixed; do not reorder.
+// The methods after IUnknown's carry no calling convention, as hosts declare them: a 32-bit
+// host calls them with the compiler's default member-function convention (thiscall), not
+// with IUnknown's STDMETHODCALLTYPE (stdcall). On x86-64 the two are one convention.
 interface IASIO : public IUnknown {
-    virtual ASIOBool STDMETHODCALLTYPE init(void *sysHandle) = 0;
-    virtual void STDMETHODCALLTYPE getDriverName(char *name) = 0; // 32 bytes
-    virtual int32_t STDMETHODCALLTYPE getDriverVersion() = 0;
-    virtual void STDMETHODCALLTYPE getErrorMessage(char *string) = 0; // 124 bytes
-    virtual ASIOError STDMETHODCALLTYPE start() = 0;
-    virtual ASIOError STDMETHODCALLTYPE stop() = 0;
-    virtual ASIOError STDMETHODCALLTYPE getChannels(int32_t *numInputChannels, int32_t *numOutputChannels) = 0;
-    virtual ASIOError STDMETHODCALLTYPE getLatencies(int32_t *inputLatency, int32_t *outputLatency) = 0;
-    virtual ASIOError STDMETHODCALLTYPE getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
-                                                      int32_t *granularity) = 0;
-    virtual ASIOError STDMETHODCALLTYPE canSampleRate(ASIOSampleRate sampleRate) = 0;
-    virtual ASIOError STDMETHODCALLTYPE getSampleRate(ASIOSampleRate *sampleRate) = 0;
-    virtual ASIOError STDMETHODCALLTYPE setSampleRate(ASIOSampleRate sampleRate) = 0;
-    virtual ASIOError STDMETHODCALLTYPE getClockSources(ASIOClockSource *clocks, int32_t *numSources) = 0;
-    virtual ASIOError STDMETHODCALLTYPE setClockSource(int32_t reference) = 0;
-    virtual ASIOError STDMETHODCALLTYPE getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) = 0;
-    virtual ASIOError STDMETHODCALLTYPE getChannelInfo(ASIOChannelInfo *info) = 0;
-    virtual ASIOError STDMETHODCALLTYPE createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels,
-                                                      int32_t bufferSize, ASIOCallbacks *callbacks) = 0;
-    virtual ASIOError STDMETHODCALLTYPE disposeBuffers() = 0;
-    virtual ASIOError STDMETHODCALLTYPE controlPanel() = 0;
-    virtual ASIOError STDMETHODCALLTYPE future(int32_t selector, void *opt) = 0;
-    virtual ASIOError STDMETHODCALLTYPE outputReady() = 0;
+    virtual ASIOBool init(void *sysHandle) = 0;
+    virtual void getDriverName(char *name) = 0; // 32 bytes
+    virtual int32_t getDriverVersion() = 0;
+    virtual void getErrorMessage(char *string) = 0; // 124 bytes
+    virtual ASIOError start() = 0;
+    virtual ASIOError stop() = 0;
+    virtual ASIOError getChannels(int32_t *numInputChannels, int32_t *numOutputChannels) = 0;
+    virtual ASIOError getLatencies(int32_t *inputLatency, int32_t *outputLatency) = 0;
+    virtual ASIOError getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
+                                    int32_t *granularity) = 0;
+    virtual ASIOError canSampleRate(ASIOSampleRate sampleRate) = 0;
+    virtual ASIOError getSampleRate(ASIOSampleRate *sampleRate) = 0;
+    virtual ASIOError setSampleRate(ASIOSampleRate sampleRate) = 0;
+    virtual ASIOError getClockSources(ASIOClockSource *clocks, int32_t *numSources) = 0;
+    virtual ASIOError setClockSource(int32_t reference) = 0;
+    virtual ASIOError getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tStamp) = 0;
+    virtual ASIOError getChannelInfo(ASIOChannelInfo *info) = 0;
+    virtual ASIOError createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels,
+                                    int32_t bufferSize, ASIOCallbacks *callbacks) = 0;
+    virtual ASIOError disposeBuffers() = 0;
+    virtual ASIOError controlPanel() = 0;
+    virtual ASIOError future(int32_t selector, void *opt) = 0;
+    virtual ASIOError outputReady() = 0;
 
 protected:
     ~IASIO() = default;
 };
+
+// Each method has the type of the host's declaration; where conventions differ (x86) a
+// convention added to a method fails here.
+template <typename Method, typename HostMethod> constexpr bool AsioHostCallable = std::is_same_v<Method, HostMethod>;
+static_assert(AsioHostCallable<decltype(&IASIO::init), ASIOBool (IASIO::*)(void *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::getDriverName), void (IASIO::*)(char *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::getDriverVersion), int32_t (IASIO::*)()>);
+static_assert(AsioHostCallable<decltype(&IASIO::getErrorMessage), void (IASIO::*)(char *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::start), ASIOError (IASIO::*)()>);
+static_assert(AsioHostCallable<decltype(&IASIO::stop), ASIOError (IASIO::*)()>);
+static_assert(AsioHostCallable<decltype(&IASIO::getChannels), ASIOError (IASIO::*)(int32_t *, int32_t *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::getLatencies), ASIOError (IASIO::*)(int32_t *, int32_t *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::getBufferSize),
+                               ASIOError (IASIO::*)(int32_t *, int32_t *, int32_t *, int32_t *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::canSampleRate), ASIOError (IASIO::*)(ASIOSampleRate)>);
+static_assert(AsioHostCallable<decltype(&IASIO::getSampleRate), ASIOError (IASIO::*)(ASIOSampleRate *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::setSampleRate), ASIOError (IASIO::*)(ASIOSampleRate)>);
+static_assert(AsioHostCallable<decltype(&IASIO::getClockSources), ASIOError (IASIO::*)(ASIOClockSource *, int32_t *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::setClockSource), ASIOError (IASIO::*)(int32_t)>);
+static_assert(AsioHostCallable<decltype(&IASIO::getSamplePosition), ASIOError (IASIO::*)(ASIOSamples *, ASIOTimeStamp *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::getChannelInfo), ASIOError (IASIO::*)(ASIOChannelInfo *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::createBuffers),
+                               ASIOError (IASIO::*)(ASIOBufferInfo *, int32_t, int32_t, ASIOCallbacks *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::disposeBuffers), ASIOError (IASIO::*)()>);
+static_assert(AsioHostCallable<decltype(&IASIO::controlPanel), ASIOError (IASIO::*)()>);
+static_assert(AsioHostCallable<decltype(&IASIO::future), ASIOError (IASIO::*)(int32_t, void *)>);
+static_assert(AsioHostCallable<decltype(&IASIO::outputReady), ASIOError (IASIO::*)()>);
 
 static_assert(sizeof(ASIOSamples) == 8 && sizeof(ASIOTimeStamp) == 8);
 static_assert(sizeof(AsioTimeInfo) == 48);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <ks.h>
+#include <ksmedia.h>
 #include <memory>
 #include <string>
 #include <vector>

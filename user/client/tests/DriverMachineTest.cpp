@@ -1,6 +1,7 @@
 // The real-driver fixture of the client tests: devices attached by PnP and the outside handle.
 #include "DriverMachineTest.h"
 #include <ks.h>
+#include <ksmedia.h>
 #include <platform/pnp.h>
 #include <sim/uac_descriptors.h>
 

@@ -2,6 +2,7 @@
 #include "PanelFixture.h"
 #include <wingdi.h>
 #include <ks.h>
+#include <ksmedia.h>
 #include <platform/pnp.h>
 #include <platform/ui_automation.h>
 #include <platform/window_station.h>
