@@ -8,11 +8,15 @@
 #include "Stream.h"
 #include <avrt.h>
 #include <mmsystem.h>
+#include "OVASIOTrace.h"
 
 VOID OVASIO::startEngineThread()
 {
     m_engineRun = 1;
     m_engineThread = CreateThread(nullptr, 0, engineThreadProc, this, 0, nullptr);
+    if (m_engineThread == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread failed: %u", (unsigned)GetLastError());
+    }
 }
 
 VOID OVASIO::joinEngineThread()
@@ -34,9 +38,16 @@ DWORD WINAPI OVASIO::engineThreadProc(LPVOID context)
     DWORD taskIndex = 0;
     const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
     if (task != nullptr) {
-        AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH);
+        if (!AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "AvSetMmThreadPriority failed: %u",
+                        (unsigned)GetLastError());
+        }
     } else {
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "no MMCSS task (%u), time-critical priority instead",
+                    (unsigned)GetLastError());
+        if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "SetThreadPriority failed: %u", (unsigned)GetLastError());
+        }
     }
     for (;;) {
         driver->processPeriod();
@@ -152,15 +163,23 @@ VOID OVASIO::processPeriod()
         callHost();
         m_lastSwitchTime = timeGetTime();
         if (m_activeOutputs > 0) {
+            DWORD queued = 0;
             if (silent) {
-                m_renderQueue->pushSilence();
-                m_renderQueue->pushSilence();
+                queued += m_renderQueue->pushSilence();
+                queued += m_renderQueue->pushSilence();
             } else {
                 const DWORD halfSamples = m_halfBytes / sizeof(SHORT);
-                m_renderQueue->push(outLeft + halfSamples, outRight + halfSamples, m_currentFrames);
-                m_renderQueue->push(outLeft, outRight, m_currentFrames);
+                queued += m_renderQueue->push(outLeft + halfSamples, outRight + halfSamples, m_currentFrames);
+                queued += m_renderQueue->push(outLeft, outRight, m_currentFrames);
             }
-            m_render->startClient();
+            if (queued != 2) {
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "render queue took %u of the first 2 blocks",
+                            (unsigned)queued);
+            }
+            const DWORD started = m_render->startClient();
+            if (started != OV_STREAM_OK) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "render startClient gives %u", (unsigned)started);
+            }
         }
         m_halfIndex = 1;
         m_firstPeriod = 0;
@@ -177,14 +196,19 @@ VOID OVASIO::processPeriod()
     }
     m_lastSwitchTime = now;
     if (m_activeOutputs > 0) {
-        if (silent) {
-            m_renderQueue->pushSilence();
-        } else {
-            const DWORD offsetSamples = offset / sizeof(SHORT);
-            m_renderQueue->push(outLeft + offsetSamples, outRight + offsetSamples, m_currentFrames);
+        const DWORD offsetSamples = offset / sizeof(SHORT);
+        const DWORD queued =
+            silent ? m_renderQueue->pushSilence()
+                   : m_renderQueue->push(outLeft + offsetSamples, outRight + offsetSamples, m_currentFrames);
+        if (queued == 0) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "render queue full, half %u dropped",
+                        (unsigned)m_halfIndex);
         }
         if (m_restartRender != 0) {
-            m_render->startClient();
+            const DWORD started = m_render->startClient();
+            if (started != OV_STREAM_OK) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "render startClient gives %u", (unsigned)started);
+            }
             m_restartRender = 0;
         }
     }

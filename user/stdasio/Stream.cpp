@@ -11,13 +11,6 @@
 
 namespace {
 
-// A failure is an error; an answer that is only traced (a refused format) is information.
-VOID TraceResult(LPCWSTR operation, HRESULT hr)
-{
-    TraceEvents(FAILED(hr) ? TRACE_LEVEL_ERROR : TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "OVSTREAM %ls: 0x%08X",
-                operation, (unsigned)hr);
-}
-
 template <class T>
 VOID ReleaseAndNull(T **object)
 {
@@ -50,11 +43,13 @@ OVSTREAM<TService>::OVSTREAM(OVASIO *owner, DWORD flow)
 {
     m_bufferEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (m_bufferEvent == nullptr) {
-        TraceResult(L"CreateEventW(buffer)", HRESULT_FROM_WIN32(GetLastError()));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: CreateEventW(buffer) failed: %u",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)GetLastError());
     }
     m_stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (m_stopEvent == nullptr) {
-        TraceResult(L"CreateEventW(stop)", HRESULT_FROM_WIN32(GetLastError()));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: CreateEventW(stop) failed: %u",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)GetLastError());
     }
 }
 
@@ -89,14 +84,16 @@ DWORD OVSTREAM<TService>::getDevice(LPCWSTR endpointId)
     HRESULT hr = CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_INPROC_SERVER, IID_IMMDeviceEnumerator,
                                   reinterpret_cast<void **>(&enumerator));
     if (FAILED(hr) || enumerator == nullptr) {
-        TraceResult(L"CoCreateInstance", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: CoCreateInstance(MMDeviceEnumerator) failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     IMMDevice *device = nullptr;
     hr = enumerator->GetDevice(endpointId, &device);
     enumerator->Release();
     if (FAILED(hr) || device == nullptr) {
-        TraceResult(L"GetDevice", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: GetDevice(%ls) failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), endpointId, (unsigned)hr);
         if (device != nullptr) {
             device->Release();
         }
@@ -119,7 +116,8 @@ DWORD OVSTREAM<TService>::activate()
     const HRESULT hr =
         m_device->Activate(IID_IAudioClient, CLSCTX_INPROC_SERVER, nullptr, reinterpret_cast<void **>(&client));
     if (FAILED(hr) || client == nullptr) {
-        TraceResult(L"Activate", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: Activate(IAudioClient) failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     m_client = client;
@@ -152,13 +150,15 @@ DWORD OVSTREAM<TService>::openClient(DWORD rate, REFERENCE_TIME duration, WORD b
 
     HRESULT hr = m_client->IsFormatSupported(AUDCLNT_SHAREMODE_EXCLUSIVE, wave, nullptr);
     if (hr != S_OK) {
-        TraceResult(L"IsFormatSupported", hr);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "%s: IsFormatSupported(%u Hz, %u bits) answers 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)rate, (unsigned)bits, (unsigned)hr);
     }
     hr = m_client->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE,
                               AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST, duration, duration,
                               wave, nullptr);
     if (FAILED(hr)) {
-        TraceResult(L"Initialize", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: Initialize(%u Hz, %lld) failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)rate, (long long)duration, (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     m_blockAlign = format.Format.nBlockAlign;
@@ -168,13 +168,15 @@ DWORD OVSTREAM<TService>::openClient(DWORD rate, REFERENCE_TIME duration, WORD b
     UINT32 frames = 0;
     hr = m_client->GetBufferSize(&frames);
     if (FAILED(hr)) {
-        TraceResult(L"GetBufferSize", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: GetBufferSize failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     m_bufferFrames = frames;
     hr = m_client->SetEventHandle(m_bufferEvent);
     if (FAILED(hr)) {
-        TraceResult(L"SetEventHandle", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: SetEventHandle failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     return OV_STREAM_OK;
@@ -192,13 +194,15 @@ DWORD OVSTREAM<TService>::getServices()
     TService *service = nullptr;
     HRESULT hr = m_client->GetService(ServiceId<TService>(), reinterpret_cast<void **>(&service));
     if (FAILED(hr) || service == nullptr) {
-        TraceResult(L"GetService", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: GetService(client) failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     IAudioSessionControl *control = nullptr;
     hr = m_client->GetService(IID_IAudioSessionControl, reinterpret_cast<void **>(&control));
     if (FAILED(hr) || control == nullptr) {
-        TraceResult(L"GetService(session)", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: GetService(IAudioSessionControl) failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
         service->Release();
         return OV_STREAM_FAILED;
     }
@@ -218,12 +222,15 @@ DWORD OVSTREAM<TService>::registerSessionEvents(OVAUDIOSESSIONNOTIFICATIONS **ou
     }
     OVAUDIOSESSIONNOTIFICATIONS *events = new (std::nothrow) OVAUDIOSESSIONNOTIFICATIONS(m_flow);
     if (events == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: no memory for the session events",
+                    TRACE_DIRECTION(m_flow != 0));
         return OV_STREAM_FAILED;
     }
     events->AddRef();
     const HRESULT hr = m_sessionControl->RegisterAudioSessionNotification(events);
     if (FAILED(hr)) {
-        TraceResult(L"RegisterAudioSessionNotification", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: RegisterAudioSessionNotification failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
         events->Release();
         return OV_STREAM_FAILED;
     }
@@ -249,7 +256,8 @@ DWORD OVSTREAM<TService>::startThread()
     }
     m_thread = CreateThread(nullptr, 0, threadProc, this, 0, nullptr);
     if (m_thread == nullptr) {
-        TraceResult(L"CreateThread", HRESULT_FROM_WIN32(GetLastError()));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: CreateThread failed: %u", TRACE_DIRECTION(m_flow != 0),
+                    (unsigned)GetLastError());
         return OV_STREAM_FAILED;
     }
     return OV_STREAM_OK;
@@ -264,7 +272,8 @@ DWORD OVSTREAM<TService>::startClient()
     prime();
     const HRESULT hr = m_client->Start();
     if (FAILED(hr)) {
-        TraceResult(L"Start", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: Start failed: 0x%08X", TRACE_DIRECTION(m_flow != 0),
+                    (unsigned)hr);
         return OV_STREAM_FAILED;
     }
     return OV_STREAM_OK;
@@ -286,10 +295,12 @@ DWORD OVSTREAM<TService>::joinThread()
     if (m_thread != nullptr) {
         DWORD exitCode = 0;
         if (WaitForSingleObject(m_thread, INFINITE) != WAIT_OBJECT_0) {
-            TraceResult(L"WaitForSingleObject(thread)", HRESULT_FROM_WIN32(GetLastError()));
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: wait for the stream thread failed: %u",
+                        TRACE_DIRECTION(m_flow != 0), (unsigned)GetLastError());
             result = OV_STREAM_FAILED;
         } else if (!GetExitCodeThread(m_thread, &exitCode) || exitCode != 0) {
-            TraceResult(L"stream thread exit", (HRESULT)exitCode);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: stream thread ended with 0x%08X",
+                        TRACE_DIRECTION(m_flow != 0), (unsigned)exitCode);
             result = OV_STREAM_FAILED;
         }
         CloseHandle(m_thread);
@@ -300,7 +311,8 @@ DWORD OVSTREAM<TService>::joinThread()
     }
     const HRESULT hr = m_client->Stop();
     if (FAILED(hr)) {
-        TraceResult(L"Stop", hr);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: Stop failed: 0x%08X", TRACE_DIRECTION(m_flow != 0),
+                    (unsigned)hr);
         result = OV_STREAM_FAILED;
     }
     return result;
@@ -312,7 +324,8 @@ DWORD OVSTREAM<TService>::close()
     if (m_sessionControl != nullptr && m_sessionEvents != nullptr) {
         const HRESULT hr = m_sessionControl->UnregisterAudioSessionNotification(m_sessionEvents);
         if (FAILED(hr)) {
-            TraceResult(L"UnregisterAudioSessionNotification", hr);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: UnregisterAudioSessionNotification failed: 0x%08X",
+                        TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
         }
     }
     ReleaseAndNull(&m_sessionEvents);
@@ -334,7 +347,8 @@ BOOL OVSTREAM<TService>::checkHealth()
     if (SUCCEEDED(hr)) {
         return TRUE;
     }
-    TraceResult(L"GetCurrentPadding", hr);
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: GetCurrentPadding failed: 0x%08X, session lost",
+                TRACE_DIRECTION(m_flow != 0), (unsigned)hr);
     if (m_owner != nullptr) {
         if (m_owner->m_stopEvent != nullptr) {
             SetEvent(m_owner->m_stopEvent);
@@ -359,16 +373,22 @@ DWORD OVSTREAM<TService>::streamThread()
     const HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
     if (task != nullptr) {
         if (!AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH)) {
-            TraceResult(L"AvSetMmThreadPriority", HRESULT_FROM_WIN32(GetLastError()));
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: AvSetMmThreadPriority failed: %u",
+                        TRACE_DIRECTION(m_flow != 0), (unsigned)GetLastError());
         }
     } else {
         exitCode = GetLastError();
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "%s: no MMCSS task (%u), time-critical priority instead",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)exitCode);
         if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL)) {
-            TraceResult(L"SetThreadPriority", HRESULT_FROM_WIN32(GetLastError()));
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: SetThreadPriority failed: %u",
+                        TRACE_DIRECTION(m_flow != 0), (unsigned)GetLastError());
         }
     }
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(com)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: CoInitializeEx failed: 0x%08X",
+                    TRACE_DIRECTION(m_flow != 0), (unsigned)com);
         if (task != nullptr) {
             AvRevertMmThreadCharacteristics(task);
         }
@@ -387,6 +407,8 @@ DWORD OVSTREAM<TService>::streamThread()
                 break;
             }
         } else {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: wait answered 0x%08X (%u)",
+                        TRACE_DIRECTION(m_flow != 0), (unsigned)wait, (unsigned)GetLastError());
             exitCode = wait;
             break;
         }
