@@ -2,6 +2,7 @@
 // three registered messages sent to its window, and the start of that program.
 #include "Notifications.h"
 #include "Settings.h"
+#include "OVASIOTrace.h"
 
 const WCHAR OvControlPanelTitle[] = L"Orvan Marla Series Audio Driver Control Panel";
 const WCHAR OvStreamingEventName[] = L"{05D5034C-E589-4e7b-9F88-3A126D13A852}";
@@ -196,10 +197,12 @@ BOOL OVSETTINGS::launchControlPanel()
     WCHAR path[ControlPanelPathChars + 1] = {};
     DWORD bytes = ControlPanelPathChars * sizeof(WCHAR);
     if (!getControlPanelPath(path, &bytes)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "no control panel registered");
         return FALSE;
     }
     path[bytes / sizeof(WCHAR)] = L'\0';
     if (path[0] == L'\0') {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "control panel path empty");
         return FALSE;
     }
     STARTUPINFOW startup = {};
@@ -209,6 +212,9 @@ BOOL OVSETTINGS::launchControlPanel()
                        nullptr, &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
+    } else {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateProcessW(%ls) failed: %u", path,
+                    (unsigned)GetLastError());
     }
     return TRUE;
 }

@@ -43,6 +43,35 @@ BOOL AllocateBlocks(BYTE **blocks, DWORD count)
     return TRUE;
 }
 
+// The opening steps both streams share (device, client, open, services, session events), each
+// success counted in *step: the code of the step that failed, or OV_STREAM_OK.
+template <class TStream>
+DWORD OpenStreamSteps(TStream *stream, LPCWSTR endpointId, DWORD rate, DWORD duration, DWORD *step,
+                      OVAUDIOSESSIONNOTIFICATIONS **events)
+{
+    DWORD code = stream->getDevice(endpointId);
+    if (code == OV_STREAM_OK) {
+        *step = 1;
+        code = stream->activate();
+    }
+    if (code == OV_STREAM_OK) {
+        *step = 2;
+        code = stream->open(rate, duration, OVASIO_BITS_PER_SAMPLE);
+    }
+    if (code == OV_STREAM_OK) {
+        *step = 3;
+        code = stream->getServices();
+    }
+    if (code == OV_STREAM_OK) {
+        *step = 4;
+        code = stream->registerSessionEvents(events);
+    }
+    if (code == OV_STREAM_OK) {
+        *step = 5;
+    }
+    return code;
+}
+
 } // namespace
 
 VOID OVASIO::requestResetWith(ASIOCallbacks *callbacks)
@@ -51,8 +80,10 @@ VOID OVASIO::requestResetWith(ASIOCallbacks *callbacks)
         return;
     }
     if (InterlockedCompareExchange((volatile LONG *)&m_resetRequested, 1, 0) != 0) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "reset already requested");
         return;
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "reset requested");
     m_settings->sendResetMessage();
     callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
 }
@@ -68,32 +99,22 @@ BOOL OVASIO::openCaptureStream(DWORD rate, DWORD duration)
 {
     DWORD index = 0;
     const auto *record = m_devices->findSelected(&index) ? m_devices->recordAt(index) : nullptr;
-    if (record == nullptr || m_capture->getDevice(record->captureId) != OV_STREAM_OK) {
+    const DWORD code = record == nullptr ? OV_STREAM_MISSING
+                                         : OpenStreamSteps(m_capture, record->captureId, rate, duration, &m_captureStep,
+                                                           &m_captureSessionEvents);
+    if (code != OV_STREAM_OK) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: step %u at %u Hz gives %u", (unsigned)m_captureStep + 1,
+                    (unsigned)rate, (unsigned)code);
         return FALSE;
     }
-    m_captureStep = 1;
-    if (m_capture->activate() != OV_STREAM_OK) {
-        return FALSE;
-    }
-    m_captureStep = 2;
-    if (m_capture->open(rate, duration, OVASIO_BITS_PER_SAMPLE) != OV_STREAM_OK) {
-        return FALSE;
-    }
-    m_captureStep = 3;
-    if (m_capture->getServices() != OV_STREAM_OK) {
-        return FALSE;
-    }
-    m_captureStep = 4;
-    if (m_capture->registerSessionEvents(&m_captureSessionEvents) != OV_STREAM_OK) {
-        return FALSE;
-    }
-    m_captureStep = 5;
     if (m_captureSessionEvents == nullptr || !m_captureSessionEvents->SetOwner(this)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: the session events refuse their owner");
         return FALSE;
     }
     m_captureStep = 6;
     m_captureEvent = m_capture->getBufferEvent();
     if (m_captureEvent == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: no buffer event");
         return FALSE;
     }
     m_captureStep = 7;
@@ -104,27 +125,16 @@ BOOL OVASIO::openRenderStream(DWORD rate, DWORD duration)
 {
     DWORD index = 0;
     const auto *record = m_devices->findSelected(&index) ? m_devices->recordAt(index) : nullptr;
-    if (record == nullptr || m_render->getDevice(record->renderId) != OV_STREAM_OK) {
+    const DWORD code = record == nullptr ? OV_STREAM_MISSING
+                                         : OpenStreamSteps(m_render, record->renderId, rate, duration, &m_renderStep,
+                                                           &m_renderSessionEvents);
+    if (code != OV_STREAM_OK) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: step %u at %u Hz gives %u", (unsigned)m_renderStep + 1,
+                    (unsigned)rate, (unsigned)code);
         return FALSE;
     }
-    m_renderStep = 1;
-    if (m_render->activate() != OV_STREAM_OK) {
-        return FALSE;
-    }
-    m_renderStep = 2;
-    if (m_render->open(rate, duration, OVASIO_BITS_PER_SAMPLE) != OV_STREAM_OK) {
-        return FALSE;
-    }
-    m_renderStep = 3;
-    if (m_render->getServices() != OV_STREAM_OK) {
-        return FALSE;
-    }
-    m_renderStep = 4;
-    if (m_render->registerSessionEvents(&m_renderSessionEvents) != OV_STREAM_OK) {
-        return FALSE;
-    }
-    m_renderStep = 5;
     if (m_renderSessionEvents == nullptr || !m_renderSessionEvents->SetOwner(this)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: the session events refuse their owner");
         return FALSE;
     }
     m_renderStep = 6;
@@ -132,16 +142,19 @@ BOOL OVASIO::openRenderStream(DWORD rate, DWORD duration)
     // buffer too: a render buffer of another length would refuse every block and play silence
     // for the whole session.
     if (m_shortPeriod == 0 && m_rateDiffers == 0 && m_render->bufferFrames() != m_currentFrames) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "render buffer of %u frames for host buffers of %u",
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: render buffer of %u frames for host buffers of %u",
                     (unsigned)m_render->bufferFrames(), (unsigned)m_currentFrames);
         return FALSE;
     }
     if (!m_renderQueue->init(RenderQueueBlocks, m_render->bufferFrames())) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: render queue of %u frames failed: %u",
+                    (unsigned)m_render->bufferFrames(), (unsigned)GetLastError());
         return FALSE;
     }
     m_renderStep = 7;
     HANDLE spaceEvent = nullptr;
     if (!m_renderQueue->getSpaceEvent(&spaceEvent) || spaceEvent == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: render queue without space event");
         return FALSE;
     }
     m_queueSpaceEvent = spaceEvent;
@@ -166,10 +179,13 @@ ASIOError OVASIO::createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels
     }
     m_pendingRate = 0.0;
     if (m_settingsChangedEarly != 0) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "settings changed before createBuffers");
         requestResetWith(callbacks);
     }
     if (bufferSize < (int32_t)OV_BUFFER_FRAMES_MIN || bufferSize > (int32_t)OV_BUFFER_FRAMES_MAX ||
         (DWORD)bufferSize != m_currentFrames) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "buffer size %d refused, the setting is %u",
+                    (int)bufferSize, (unsigned)m_currentFrames);
         requestResetWith(callbacks);
         return failCreateBuffers(ASE_InvalidMode);
     }
@@ -326,6 +342,8 @@ ASIOError OVASIO::startStreaming(BOOL resetPositions)
     PerfLogRecord(PERF_EVENT_START);
     if (m_sessionLost != 0 || m_state != OVASIO_STATE_PREPARED || m_callbacks == nullptr ||
         (m_activeInputs == 0 && m_activeOutputs == 0)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "refused: state %u, session lost %u", (unsigned)m_state,
+                    (unsigned)m_sessionLost);
         m_settings->sendStreamStateMessage(OVASIO_STREAM_FAILED);
         return ASE_NotPresent;
     }
@@ -346,11 +364,18 @@ ASIOError OVASIO::startStreaming(BOOL resetPositions)
     m_renderQueue->flush();
     ResetEvent(m_stopEvent);
     startEngineThread();
+    // Neither failure changes the answer: the health checks find a stream that does not run.
     if (m_activeOutputs > 0) {
-        m_render->startThread();
+        const DWORD code = m_render->startThread();
+        if (code != OV_STREAM_OK) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: startThread gives %u", (unsigned)code);
+        }
     }
     if (m_activeInputs > 0) {
-        m_capture->startClient();
+        const DWORD code = m_capture->startClient();
+        if (code != OV_STREAM_OK) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "i: startClient gives %u", (unsigned)code);
+        }
     }
     m_settings->sendStreamStateMessage(OVASIO_STREAM_STARTED);
     m_state = OVASIO_STATE_RUNNING;

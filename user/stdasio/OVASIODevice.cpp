@@ -7,6 +7,7 @@
 #include "DeviceList.h"
 #include "Settings.h"
 #include "Stream.h"
+#include "OVASIOTrace.h"
 
 namespace {
 
@@ -17,17 +18,24 @@ BOOL IsStreamRate(DWORD rate)
     return rate == ProbeRates[0] || rate == ProbeRates[1];
 }
 
-// Opens a stream on the endpoint at rate and closes it again. A stream that already has a
-// device (its buffers exist) refuses getDevice and is left as it is.
-template <class TStream> BOOL ProbeStream(TStream *stream, LPCWSTR endpointId, DWORD rate, DWORD duration)
+// Opens a stream on the endpoint at rate and closes it again: the code of the step that
+// failed, or OV_STREAM_OK. A stream that already has a device (its buffers exist) refuses
+// getDevice and is left as it is.
+template <class TStream> DWORD ProbeStream(TStream *stream, LPCWSTR endpointId, DWORD rate, DWORD duration)
 {
-    if (stream == nullptr || stream->getDevice(endpointId) != OV_STREAM_OK) {
-        return FALSE;
+    if (stream == nullptr) {
+        return OV_STREAM_MISSING;
     }
-    const BOOL opened = stream->activate() == OV_STREAM_OK &&
-                        stream->open(rate, duration, OVASIO_BITS_PER_SAMPLE) == OV_STREAM_OK;
+    DWORD code = stream->getDevice(endpointId);
+    if (code != OV_STREAM_OK) {
+        return code;
+    }
+    code = stream->activate();
+    if (code == OV_STREAM_OK) {
+        code = stream->open(rate, duration, OVASIO_BITS_PER_SAMPLE);
+    }
     stream->close();
-    return opened;
+    return code;
 }
 
 } // namespace
@@ -88,9 +96,14 @@ BOOL OVASIO::probeRate(DWORD rate)
         return FALSE;
     }
     const DWORD duration = isLongPeriod() ? bufferDuration() : OVASIO_SHORT_PERIOD_DURATION;
-    const BOOL captureOpens = ProbeStream(m_capture, record->captureId, rate, duration);
-    const BOOL renderOpens = ProbeStream(m_render, record->renderId, rate, duration);
-    return captureOpens && renderOpens;
+    const DWORD capture = ProbeStream(m_capture, record->captureId, rate, duration);
+    const DWORD render = ProbeStream(m_render, record->renderId, rate, duration);
+    if (capture != OV_STREAM_OK || render != OV_STREAM_OK) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "%u Hz: capture gives %u, render %u", (unsigned)rate,
+                    (unsigned)capture, (unsigned)render);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL OVASIO::getOperatableFs(DWORD *rate, DWORD requested)

@@ -6,6 +6,7 @@
 #include "DeviceList.h"
 #include "PerfLog.h"
 #include "Settings.h"
+#include "OVASIOTrace.h"
 #include <cstdio>
 #include <cstring>
 
@@ -199,6 +200,8 @@ ASIOError OVASIO::setSampleRate(ASIOSampleRate sampleRate)
         m_halfBytes = (DWORD)m_bytesPerSample * m_currentFrames;
         return ASE_OK;
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%u Hz pending, the streams run at %u Hz until a reset",
+                (unsigned)rate, (unsigned)m_sampleRate);
     m_pendingRate = sampleRate;
     m_asioTime.timeInfo.sampleRate = sampleRate;
     InterlockedOr(&m_timeFlagsClear, kSampleRateValid);

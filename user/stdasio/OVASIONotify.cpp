@@ -16,8 +16,10 @@ VOID OVASIO::requestReset()
         return;
     }
     if (InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(&m_resetRequested), 1, 0) != 0) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "reset already requested");
         return;
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "reset requested");
     if (m_settings != nullptr) {
         m_settings->sendResetMessage();
     }
@@ -26,6 +28,7 @@ VOID OVASIO::requestReset()
 
 VOID OVASIO::onSessionLost()
 {
+    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "stream session lost");
     m_sessionLost = 1;
     requestReset();
 }
@@ -117,6 +120,8 @@ DWORD WINAPI OVASIO::notificationThread(LPVOID context)
             break;
         }
         if (wait != WAIT_OBJECT_0 + 1) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "wait answered 0x%08X (%u)", (unsigned)wait,
+                        (unsigned)GetLastError());
             result = (DWORD)-2;
             const wait_repair repair = RepairNotifyWait(driver, stop, &changed);
             if (repair == wait_repair::stop) {
@@ -139,6 +144,7 @@ DWORD WINAPI OVASIO::notificationThread(LPVOID context)
         if (mask == 0) {
             continue;
         }
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "settings changed: mask 0x%X", (unsigned)mask);
         ASIOCallbacks *callbacks = driver->m_callbacks;
         if (callbacks == nullptr || callbacks->asioMessage == nullptr) {
             driver->m_settingsChangedEarly = 1;

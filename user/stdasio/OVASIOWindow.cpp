@@ -1,6 +1,7 @@
 // The standard ASIO driver's hidden message window: its thread, the power handling that stops
 // streaming at suspend and restarts it a second after resume, and the drop-out box.
 #include "OVASIO.h"
+#include "OVASIOTrace.h"
 
 namespace {
 
@@ -115,7 +116,9 @@ VOID OVASIO::onResume()
         SetTimer(m_window, OVASIO_RESUME_TIMER, ResumeDelayMs - m_resumeCounter * ResumeStepMs, nullptr);
         m_resumeCounter = OVASIO_RESUME_PENDING;
     } else {
-        if (startStreaming(FALSE) != ASE_OK) {
+        const ASIOError result = startStreaming(FALSE);
+        if (result != ASE_OK) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "restart after resume failed: %d", (int)result);
             requestReset();
         }
         m_resumeCounter = 0;

@@ -2,6 +2,7 @@
 #include "SessionNotifications.h"
 #include <interlockedapi.h>
 #include "OVASIO.h"
+#include "OVASIOTrace.h"
 
 OVAUDIOSESSIONNOTIFICATIONS::OVAUDIOSESSIONNOTIFICATIONS(DWORD flow) : m_refCount(0), m_flow(flow), m_owner(nullptr)
 {
@@ -79,6 +80,8 @@ STDMETHODIMP OVAUDIOSESSIONNOTIFICATIONS::OnSessionDisconnected(AudioSessionDisc
     if (reason > (DWORD)DisconnectReasonExclusiveModeOverride) {
         return S_OK;
     }
+    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "%s: session disconnected, reason %u",
+                TRACE_DIRECTION(m_flow != 0), (unsigned)reason);
     EnterCriticalSection(&m_ownerLock);
     if (m_owner != nullptr) {
         m_owner->onSessionLost();
