@@ -3,13 +3,24 @@
 // createBuffers rules.
 #include "DriverFixture.h"
 #include <platform/audio_endpoint.h>
+#include <platform/trace.h>
+#include <algorithm>
 #include <cstring>
 #include <string>
+#define TRACE_GUIDS_ONLY
+#include "../OVASIOTrace.h"
 
 namespace stdasio_test {
 namespace {
 
 class DriverMethods : public DriverTest {};
+
+size_t error_records(const platform::trace_capture &capture)
+{
+    const auto records = capture.records();
+    return (size_t)std::count_if(records.begin(), records.end(),
+                                 [](const platform::trace_record &r) { return r.level <= TRACE_LEVEL_ERROR; });
+}
 
 std::wstring read_text(HKEY root, const std::wstring &path, LPCWSTR value, REGSAM view)
 {
@@ -464,17 +475,23 @@ TEST_F(DriverMethods, CreateBuffersThatCannotOpenAStreamReleasesWhatItOpened)
     ASSERT_NE(driver, nullptr);
     ASSERT_EQ(ASIOTrue, driver->init(nullptr));
     ASIOBufferInfo infos[4] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
-    EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(infos, 4, 512, &callbacks));
+    {
+        platform::trace_capture failing(&OVMLSASO_TRACE_GUID, TRACE_LEVEL_ERROR);
+        EXPECT_EQ(ASE_InvalidMode, driver->createBuffers(infos, 4, 512, &callbacks));
+        EXPECT_NE(0u, error_records(failing)) << "the failed open left no error record";
+    }
     EXPECT_EQ(0u, platform::audio_endpoint_client_count(m_captureId)) << "the capture stream was left open";
     EXPECT_EQ(1u, platform::audio_endpoint_client_count(m_renderId));
     EXPECT_EQ(ASE_NotPresent, driver->start());
     EXPECT_EQ(ASE_NotPresent, driver->disposeBuffers());
 
     ASSERT_EQ(ASE_OK, holder->disposeBuffers());
+    platform::trace_capture clean(&OVMLSASO_TRACE_GUID, TRACE_LEVEL_ERROR);
     ASSERT_EQ(ASE_OK, driver->createBuffers(infos, 4, 512, &callbacks));
     ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(wait_until([] { return record().switches.load() >= 5; }));
     EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(0u, error_records(clean)) << "a clean start and stream traced an error";
     EXPECT_EQ(0, record().resets.load());
 }
 

@@ -122,6 +122,10 @@ void StreamTest::SetUp()
 {
     g_host = new host_record();
     m_machine = std::make_unique<sim::machine>();
+    // The streams of these tests trace through the provider a driver object starts; one is
+    // started here for the streams made without one.
+    TraceStart(&OVMLSASO_TRACE_GUID);
+    m_tracing = true;
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     m_com = true;
     m_loop = std::make_shared<loop_state>();
@@ -137,6 +141,9 @@ void StreamTest::TearDown()
     m_drivers.clear();
     if (m_com) {
         CoUninitialize();
+    }
+    if (m_tracing) {
+        TraceStop();
     }
     m_machine.reset();
     delete g_host;

@@ -15,6 +15,7 @@
 #include <AsioInterface.h>
 #include <sim/machine.h>
 #include "OVASIO.h"
+#include "OVASIOTrace.h"
 #include "Queue.h"
 
 namespace stream_test {
@@ -57,6 +58,7 @@ protected:
     // The render queue of the streams a test drives without a driver object.
     OVQUEUE m_queue;
     bool m_com = false;
+    bool m_tracing = false;
 };
 
 } // namespace stream_test

@@ -2,6 +2,8 @@
 // refusals, alignment, priming, render thread to capture read bit-exact, the health check and
 // session loss after the endpoint goes.
 #include "StreamFixture.h"
+#include <platform/trace.h>
+#include <algorithm>
 #include <thread>
 #include "Queue.h"
 #include "SessionNotifications.h"
@@ -128,13 +130,24 @@ TEST_F(StreamTest, AlignmentRefusalFailsTheOpenAndAnAlignedRetryWorks)
     OVRENDER render(nullptr, &m_queue);
     ASSERT_EQ(render.getDevice(m_renderId.c_str()), (DWORD)OV_STREAM_OK);
     ASSERT_EQ(render.activate(), (DWORD)OV_STREAM_OK);
-    EXPECT_EQ(render.open(44100, TenMs, 16), (DWORD)OV_STREAM_FAILED);
+    const auto errors = [](const platform::trace_capture &capture) {
+        const auto records = capture.records();
+        return std::count_if(records.begin(), records.end(),
+                             [](const platform::trace_record &r) { return r.level <= TRACE_LEVEL_ERROR; });
+    };
+    {
+        platform::trace_capture refused(&OVMLSASO_TRACE_GUID, TRACE_LEVEL_ERROR);
+        EXPECT_EQ(render.open(44100, TenMs, 16), (DWORD)OV_STREAM_FAILED);
+        EXPECT_NE(errors(refused), 0) << "the refused Initialize left no error record";
+    }
     render.close();
     EXPECT_EQ(platform::audio_endpoint_client_count(m_renderId), 0u);
 
     // 512 frames of 4 bytes are a multiple of 512 bytes.
     const REFERENCE_TIME aligned = (REFERENCE_TIME)(512.0 / 44100.0 * 10000000.0 + 0.5);
+    platform::trace_capture clean(&OVMLSASO_TRACE_GUID, TRACE_LEVEL_ERROR);
     ASSERT_EQ(OpenAll(render, m_renderId, 44100, aligned), (DWORD)OV_STREAM_OK);
+    EXPECT_EQ(errors(clean), 0);
     EXPECT_EQ(render.bufferFrames(), 512u);
     render.close();
 }
