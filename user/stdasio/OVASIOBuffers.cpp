@@ -43,11 +43,11 @@ BOOL AllocateBlocks(BYTE **blocks, DWORD count)
     return TRUE;
 }
 
-// The opening steps both streams share (device, client, open, services, session events), each
-// success counted in *step: the code of the step that failed, or OV_STREAM_OK.
+// The opening steps both streams share (device, client, open, services, session events and
+// their owner), each success counted in *step; FALSE at the first that fails.
 template <class TStream>
-DWORD OpenStreamSteps(TStream *stream, LPCWSTR endpointId, DWORD rate, DWORD duration, DWORD *step,
-                      OVAUDIOSESSIONNOTIFICATIONS **events)
+BOOL OpenStreamSteps(OVASIO *owner, TStream *stream, LPCWSTR endpointId, DWORD rate, DWORD duration, DWORD *step,
+                     OVAUDIOSESSIONNOTIFICATIONS **events, BOOL capture)
 {
     DWORD code = stream->getDevice(endpointId);
     if (code == OV_STREAM_OK) {
@@ -66,10 +66,19 @@ DWORD OpenStreamSteps(TStream *stream, LPCWSTR endpointId, DWORD rate, DWORD dur
         *step = 4;
         code = stream->registerSessionEvents(events);
     }
-    if (code == OV_STREAM_OK) {
-        *step = 5;
+    if (code != OV_STREAM_OK) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: step %u at %u Hz gives %u", TRACE_DIRECTION(capture),
+                    (unsigned)*step + 1, (unsigned)rate, (unsigned)code);
+        return FALSE;
     }
-    return code;
+    *step = 5;
+    if (*events == nullptr || !(*events)->SetOwner(owner)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: the session events refuse their owner",
+                    TRACE_DIRECTION(capture));
+        return FALSE;
+    }
+    *step = 6;
+    return TRUE;
 }
 
 } // namespace
@@ -99,19 +108,10 @@ BOOL OVASIO::openCaptureStream(DWORD rate, DWORD duration)
 {
     DWORD index = 0;
     const auto *record = m_devices->findSelected(&index) ? m_devices->recordAt(index) : nullptr;
-    const DWORD code = record == nullptr ? OV_STREAM_MISSING
-                                         : OpenStreamSteps(m_capture, record->captureId, rate, duration, &m_captureStep,
-                                                           &m_captureSessionEvents);
-    if (code != OV_STREAM_OK) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: step %u at %u Hz gives %u", (unsigned)m_captureStep + 1,
-                    (unsigned)rate, (unsigned)code);
+    if (!OpenStreamSteps(this, m_capture, record != nullptr ? record->captureId : nullptr, rate, duration,
+                         &m_captureStep, &m_captureSessionEvents, TRUE)) {
         return FALSE;
     }
-    if (m_captureSessionEvents == nullptr || !m_captureSessionEvents->SetOwner(this)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: the session events refuse their owner");
-        return FALSE;
-    }
-    m_captureStep = 6;
     m_captureEvent = m_capture->getBufferEvent();
     if (m_captureEvent == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: no buffer event");
@@ -125,19 +125,10 @@ BOOL OVASIO::openRenderStream(DWORD rate, DWORD duration)
 {
     DWORD index = 0;
     const auto *record = m_devices->findSelected(&index) ? m_devices->recordAt(index) : nullptr;
-    const DWORD code = record == nullptr ? OV_STREAM_MISSING
-                                         : OpenStreamSteps(m_render, record->renderId, rate, duration, &m_renderStep,
-                                                           &m_renderSessionEvents);
-    if (code != OV_STREAM_OK) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: step %u at %u Hz gives %u", (unsigned)m_renderStep + 1,
-                    (unsigned)rate, (unsigned)code);
+    if (!OpenStreamSteps(this, m_render, record != nullptr ? record->renderId : nullptr, rate, duration, &m_renderStep,
+                         &m_renderSessionEvents, FALSE)) {
         return FALSE;
     }
-    if (m_renderSessionEvents == nullptr || !m_renderSessionEvents->SetOwner(this)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: the session events refuse their owner");
-        return FALSE;
-    }
-    m_renderStep = 6;
     // Where the host's output is played, a block is one host buffer and must be one render
     // buffer too: a render buffer of another length would refuse every block and play silence
     // for the whole session.
