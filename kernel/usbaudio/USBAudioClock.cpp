@@ -31,32 +31,42 @@ RANGE_TRIPLET ReadTriplet(const UCHAR *range, ULONG index)
 
 NTSTATUS CUSBAudioClock::GetFrequency(PULONG frequency)
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock %u\n", GetID());
     return GetFrequencyAt(frequency, 0);
 }
 
 NTSTATUS CUSBAudioClock::GetFrequencyRange(PULONG minimum, PULONG maximum, ULONG lower, ULONG upper)
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock %u: bounds %lu..%lu\n", GetID(), lower, upper);
     return GetFrequencyRangeAt(minimum, maximum, lower, upper, 0);
 }
 
 NTSTATUS CUSBAudioClock::IsFrequencySupported(ULONG rate)
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock %u: %lu Hz\n", GetID(), rate);
     return IsFrequencySupportedAt(rate, 0);
 }
 
 NTSTATUS CUSBAudioClock::SetFrequency(ULONG rate)
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock %u: %lu Hz\n", GetID(), rate);
     return SetFrequencyAt(rate, 0);
 }
 
 BOOLEAN CUSBAudioClock::IsValid()
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock %u\n", GetID());
     return IsValidAt(0);
 }
 
 NTSTATUS CUSBAudioClock::InitClock()
 {
-    return m_pAudio->IsUac2() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!m_pAudio->IsUac2()) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u on a revision 1 device\n", GetID());
+        status = STATUS_NOT_SUPPORTED;
+    }
+    return status;
 }
 
 NTSTATUS CUSBAudioClock::Request(UCHAR requestType, UCHAR request, UCHAR control, ULONG length, PVOID buffer,
@@ -68,6 +78,7 @@ NTSTATUS CUSBAudioClock::Request(UCHAR requestType, UCHAR request, UCHAR control
 
 NTSTATUS CUSBAudioClockSource::Init()
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock source %u\n", GetID());
     return InitClock();
 }
 
@@ -85,8 +96,14 @@ NTSTATUS CUSBAudioClockSource::GetFrequencyAt(PULONG frequency, ULONG depth)
 {
     UCHAR value[4] = {};
     NTSTATUS status = Request(UAC_REQTYPE_GET, UAC2_REQUEST_CUR, CS_SAM_FREQ_CONTROL, sizeof(value), value, nullptr);
-    if (NT_SUCCESS(status) && frequency != nullptr) {
-        *frequency = UsbReadLe32(value);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: GET CUR failed 0x%08X\n", GetID(), status);
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock %u runs at %lu Hz\n", GetID(),
+                    UsbReadLe32(value));
+        if (frequency != nullptr) {
+            *frequency = UsbReadLe32(value);
+        }
     }
     return status;
 }
@@ -95,7 +112,12 @@ NTSTATUS CUSBAudioClockSource::SetFrequencyAt(ULONG rate, ULONG depth)
 {
     UCHAR value[4];
     UsbWriteLe32(value, rate);
-    return Request(UAC_REQTYPE_SET, UAC2_REQUEST_CUR, CS_SAM_FREQ_CONTROL, sizeof(value), value, nullptr);
+    NTSTATUS status = Request(UAC_REQTYPE_SET, UAC2_REQUEST_CUR, CS_SAM_FREQ_CONTROL, sizeof(value), value, nullptr);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: SET CUR %lu Hz failed 0x%08X\n", GetID(), rate,
+                    status);
+    }
+    return status;
 }
 
 NTSTATUS CUSBAudioClockSource::ReadRange(PUCHAR *range, PULONG count)
@@ -104,11 +126,14 @@ NTSTATUS CUSBAudioClockSource::ReadRange(PUCHAR *range, PULONG count)
     PUCHAR buffer = nullptr;
     ULONG subRanges = 0;
     NTSTATUS status = Request(UAC_REQTYPE_GET, UAC2_REQUEST_RANGE, CS_SAM_FREQ_CONTROL, sizeof(probe), probe, nullptr);
-    if (NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: GET RANGE failed 0x%08X\n", GetID(), status);
+    } else {
         subRanges = UsbReadLe16(probe);
         if (subRanges > MAX_SUB_RANGES) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: %lu sub-ranges do not fit a request\n",
-                        GetID(), subRanges);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE,
+                        "clock %u: %lu sub-ranges (%lu bytes) do not fit a request\n", GetID(), subRanges,
+                        2 + 12 * subRanges);
             status = STATUS_UNSUCCESSFUL;
         }
     }
@@ -116,11 +141,17 @@ NTSTATUS CUSBAudioClockSource::ReadRange(PUCHAR *range, PULONG count)
         ULONG length = 2 + 12 * subRanges;
         buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(CUSBCL::PoolType(), length, USBAUDIO_TAG));
         if (buffer == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: no memory for %lu bytes of RANGE\n", GetID(),
+                        length);
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
             RtlZeroMemory(buffer, length);
             ULONG returned = 0;
             status = Request(UAC_REQTYPE_GET, UAC2_REQUEST_RANGE, CS_SAM_FREQ_CONTROL, length, buffer, &returned);
+            if (!NT_SUCCESS(status)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: GET RANGE of %lu bytes failed 0x%08X\n",
+                            GetID(), length, status);
+            }
             // Only triplets the device actually returned are used.
             ULONG whole = returned >= 2 ? (returned - 2) / 12 : 0;
             subRanges = whole < subRanges ? whole : subRanges;
@@ -186,9 +217,16 @@ NTSTATUS CUSBAudioClockSource::IsFrequencySupportedAt(ULONG rate, ULONG depth)
             }
             // A continuous range without a step still offers its two ends.
             if (t.Min == t.Max || rate == t.Min || rate == t.Max || (t.Res != 0 && (rate - t.Min) % t.Res == 0)) {
+                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                            "clock %u: %lu Hz taken by %lu..%lu step %lu (%s)\n", GetID(), rate, t.Min, t.Max, t.Res,
+                            t.Min == t.Max ? "one rate" : (rate == t.Min || rate == t.Max ? "an end" : "a step"));
                 status = STATUS_SUCCESS;
                 break;
             }
+        }
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock %u: %lu Hz in none of %lu sub-ranges\n",
+                        GetID(), rate, count);
         }
         ExFreePoolWithTag(range, USBAUDIO_TAG);
     }
@@ -212,6 +250,7 @@ BOOLEAN CUSBAudioClockSource::IsValidAt(ULONG depth)
 
 NTSTATUS CUSBAudioClockSelector::Init()
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "clock selector %u\n", GetID());
     return InitClock();
 }
 
@@ -233,7 +272,22 @@ LONG CUSBAudioClockSelector::GetSourceID(ULONG index)
 CUSBAudioClock *CUSBAudioClockSelector::PinClock(ULONG pin)
 {
     LONG id = GetSourceID(pin);
-    return id > 0 ? m_pAudio->FindClock(static_cast<UCHAR>(id)) : nullptr;
+    CUSBAudioClock *clock = id > 0 ? m_pAudio->FindClock(static_cast<UCHAR>(id)) : nullptr;
+    if (clock == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u: pin %lu names no clock (%ld)\n", GetID(),
+                    pin + 1, id);
+    }
+    return clock;
+}
+
+BOOLEAN CUSBAudioClockSelector::DepthAllowed(ULONG depth)
+{
+    BOOLEAN allowed = depth < USBAUDIO_MAX_CLOCK_DEPTH;
+    if (!allowed) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u: more than %lu selectors in a chain\n",
+                    GetID(), USBAUDIO_MAX_CLOCK_DEPTH);
+    }
+    return allowed;
 }
 
 NTSTATUS CUSBAudioClockSelector::GetCurrentPin(PULONG pin)
@@ -248,7 +302,10 @@ NTSTATUS CUSBAudioClockSelector::GetCurrentPin(PULONG pin)
     } else {
         UCHAR number = 0;
         status = Request(UAC_REQTYPE_GET, UAC2_REQUEST_CUR, CX_CLOCK_SELECTOR_CONTROL, 1, &number, nullptr);
-        if (NT_SUCCESS(status)) {
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u: GET CUR failed 0x%08X\n", GetID(),
+                        status);
+        } else {
             if (number == 0 || number > pins) {
                 TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u answered pin %u of %lu\n",
                             GetID(), number, pins);
@@ -264,7 +321,7 @@ NTSTATUS CUSBAudioClockSelector::GetCurrentPin(PULONG pin)
 NTSTATUS CUSBAudioClockSelector::GetFrequencyAt(PULONG frequency, ULONG depth)
 {
     ULONG pin = 0;
-    NTSTATUS status = depth < USBAUDIO_MAX_CLOCK_DEPTH ? GetCurrentPin(&pin) : STATUS_NOT_SUPPORTED;
+    NTSTATUS status = DepthAllowed(depth) ? GetCurrentPin(&pin) : STATUS_NOT_SUPPORTED;
     if (NT_SUCCESS(status)) {
         CUSBAudioClock *clock = PinClock(pin);
         status = clock != nullptr ? clock->GetFrequencyAt(frequency, depth + 1) : STATUS_NOT_SUPPORTED;
@@ -279,7 +336,7 @@ NTSTATUS CUSBAudioClockSelector::GetFrequencyAt(PULONG frequency, ULONG depth)
 NTSTATUS CUSBAudioClockSelector::GetFrequencyRangeAt(PULONG minimum, PULONG maximum, ULONG lower, ULONG upper,
                                                      ULONG depth)
 {
-    NTSTATUS status = depth < USBAUDIO_MAX_CLOCK_DEPTH ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    NTSTATUS status = DepthAllowed(depth) ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
     NTSTATUS last = STATUS_SUCCESS;
     BOOLEAN replied = FALSE;
     *minimum = 0;
@@ -312,6 +369,10 @@ NTSTATUS CUSBAudioClockSelector::GetFrequencyRangeAt(PULONG minimum, PULONG maxi
     }
     if (NT_SUCCESS(status) && !replied) {
         status = last;
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u: no pin has a range (0x%08X)\n",
+                        GetID(), status);
+        }
     }
     return status;
 }
@@ -319,7 +380,7 @@ NTSTATUS CUSBAudioClockSelector::GetFrequencyRangeAt(PULONG minimum, PULONG maxi
 NTSTATUS CUSBAudioClockSelector::IsFrequencySupportedAt(ULONG rate, ULONG depth)
 {
     NTSTATUS status = STATUS_NOT_SUPPORTED;
-    ULONG pins = depth < USBAUDIO_MAX_CLOCK_DEPTH ? GetPinCount() : 0;
+    ULONG pins = DepthAllowed(depth) ? GetPinCount() : 0;
     for (ULONG pin = 0; pin < pins; ++pin) {
         CUSBAudioClock *clock = PinClock(pin);
         if (clock == nullptr) {
@@ -331,13 +392,17 @@ NTSTATUS CUSBAudioClockSelector::IsFrequencySupportedAt(ULONG rate, ULONG depth)
             break;
         }
     }
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                    "clock selector %u: %lu Hz on none of %lu pins (0x%08X)\n", GetID(), rate, pins, status);
+    }
     return status;
 }
 
 NTSTATUS CUSBAudioClockSelector::SetFrequencyAt(ULONG rate, ULONG depth)
 {
     NTSTATUS status = STATUS_NOT_SUPPORTED;
-    ULONG pins = depth < USBAUDIO_MAX_CLOCK_DEPTH ? GetPinCount() : 0;
+    ULONG pins = DepthAllowed(depth) ? GetPinCount() : 0;
     for (ULONG pin = 0; pin < pins; ++pin) {
         CUSBAudioClock *clock = PinClock(pin);
         if (clock == nullptr) {
@@ -352,10 +417,18 @@ NTSTATUS CUSBAudioClockSelector::SetFrequencyAt(ULONG rate, ULONG depth)
         if (NT_SUCCESS(status) && pins > 1) {
             UCHAR number = static_cast<UCHAR>(pin + 1);
             status = Request(UAC_REQTYPE_SET, UAC2_REQUEST_CUR, CX_CLOCK_SELECTOR_CONTROL, 1, &number, nullptr);
+            if (!NT_SUCCESS(status)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u: SET CUR pin %u failed 0x%08X\n",
+                            GetID(), number, status);
+            }
         }
         if (NT_SUCCESS(status)) {
             break;
         }
+    }
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock selector %u: no pin took %lu Hz (0x%08X)\n", GetID(),
+                    rate, status);
     }
     return status;
 }
@@ -364,7 +437,7 @@ BOOLEAN CUSBAudioClockSelector::IsValidAt(ULONG depth)
 {
     ULONG pin = 0;
     BOOLEAN valid = FALSE;
-    if (depth < USBAUDIO_MAX_CLOCK_DEPTH && NT_SUCCESS(GetCurrentPin(&pin))) {
+    if (DepthAllowed(depth) && NT_SUCCESS(GetCurrentPin(&pin))) {
         CUSBAudioClock *clock = PinClock(pin);
         valid = clock != nullptr && clock->IsValidAt(depth + 1);
     }

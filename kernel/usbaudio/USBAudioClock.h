@@ -73,5 +73,8 @@ private:
     // The 0-based input pin selected now; STATUS_UNSUCCESSFUL when the selector has no pins
     // or answers a pin number it does not have.
     NTSTATUS GetCurrentPin(PULONG pin);
+    // The clock behind a 0-based pin, or null when the pin names none.
     CUSBAudioClock *PinClock(ULONG pin);
+    // False past the deepest chain of selectors followed (a cyclic configuration).
+    BOOLEAN DepthAllowed(ULONG depth);
 };

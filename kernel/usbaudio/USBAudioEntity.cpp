@@ -49,6 +49,8 @@ NTSTATUS CUSBAudioEntity::FormatName(PCSTR prefix, PCHAR buffer, SIZE_T size)
 {
     NTSTATUS status = STATUS_SUCCESS;
     if (buffer == nullptr || size == 0 || size > 0x7FFFFFFF) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "entity %u: no name into %llu bytes\n", GetID(),
+                    (ULONGLONG)(buffer == nullptr ? 0 : size));
         status = STATUS_INVALID_PARAMETER;
     } else {
         CHAR text[32];
@@ -72,6 +74,8 @@ NTSTATUS CUSBAudioEntity::FormatName(PCSTR prefix, PCHAR buffer, SIZE_T size)
         RtlCopyMemory(buffer, text, copy);
         buffer[copy] = '\0';
         if (copy < length) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "entity %u: name cut to %llu bytes\n", GetID(),
+                        (ULONGLONG)size);
             status = STATUS_BUFFER_OVERFLOW;
         }
     }
@@ -80,6 +84,7 @@ NTSTATUS CUSBAudioEntity::FormatName(PCSTR prefix, PCHAR buffer, SIZE_T size)
 
 NTSTATUS CUSBAudioDummyEntity::Init()
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "unit %u of subtype %u\n", GetID(), GetSubtype());
     return STATUS_SUCCESS;
 }
 

@@ -12,6 +12,7 @@ constexpr ULONG MAX_CHANNELS_SCANNED = 255;
 
 NTSTATUS CUSBAudioFeatureUnit::Init()
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "feature unit %u\n", GetID());
     NTSTATUS status = STATUS_SUCCESS;
     m_pSource = m_pAudio->FindEntity(UsbDescByte(m_pDescriptor, 4));
     if (m_pSource == nullptr) {
@@ -84,6 +85,9 @@ BOOLEAN CUSBAudioFeatureUnit::HasControlOnAnyChannel(ULONG control)
 NTSTATUS CUSBAudioFeatureUnit::Request(ULONG channel, ULONG control, UCHAR direction, UCHAR request, PVOID buffer,
                                        ULONG length)
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                "feature unit %u: %s control %lu channel %lu request %u, %lu bytes\n", GetID(),
+                direction == UAC_FU_DIRECTION_GET ? "GET" : "SET", control, channel, request, length);
     BOOLEAN allowed = FALSE;
     BOOLEAN uac2 = m_pAudio->IsUac2();
     if (control == UAC_FU_MUTE) {
@@ -103,6 +107,13 @@ NTSTATUS CUSBAudioFeatureUnit::Request(ULONG channel, ULONG control, UCHAR direc
         status = m_pAudio->ClassRequest(requestType, code, static_cast<UCHAR>(control + 1),
                                         static_cast<UCHAR>(channel), GetID(), static_cast<USHORT>(length), buffer,
                                         nullptr);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "feature unit %u: request failed 0x%08X\n", GetID(),
+                        status);
+        }
+    } else {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "feature unit %u: control %lu channel %lu not offered\n",
+                    GetID(), control, channel);
     }
     return status;
 }

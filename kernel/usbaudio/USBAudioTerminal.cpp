@@ -65,6 +65,7 @@ BOOLEAN CUSBAudioTerminal::HasControl(ULONG control)
 
 LONG CUSBAudioTerminal::GetConnectorState()
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "terminal %u\n", GetID());
     LONG state = -1;
     if (HasControl(TE_CONNECTOR)) {
         UCHAR answer[CONNECTOR_ANSWER_LENGTH] = {};
@@ -98,6 +99,7 @@ CUSBAudioInputTerminal::CUSBAudioInputTerminal(const UCHAR *descriptor, CUSBAudi
 
 NTSTATUS CUSBAudioInputTerminal::Init()
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "input terminal %u\n", GetID());
     return ResolveClock();
 }
 
@@ -118,6 +120,7 @@ CUSBAudioOutputTerminal::CUSBAudioOutputTerminal(const UCHAR *descriptor, CUSBAu
 
 NTSTATUS CUSBAudioOutputTerminal::Init()
 {
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "output terminal %u\n", GetID());
     NTSTATUS status = STATUS_SUCCESS;
     m_pSource = m_pAudio->FindEntity(UsbDescByte(m_pDescriptor, 7));
     if (m_pSource == nullptr) {

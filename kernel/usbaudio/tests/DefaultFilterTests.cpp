@@ -99,7 +99,11 @@ std::vector<expected_filter> default_devices()
 
 class DefaultFilterTest : public UsbAudioTest {
 protected:
-    void SetUp() override { platform::set_ntddi_version(platform::default_ntddi_version); }
+    void SetUp() override
+    {
+        UsbAudioTest::SetUp();
+        platform::set_ntddi_version(platform::default_ntddi_version);
+    }
 
     NTSTATUS start_model(const expected_filter &device)
     {

@@ -2,6 +2,7 @@
 // and connector state, feature-unit controls, and names.
 #include "UsbAudioTestFixture.h"
 #include <array>
+#include <functional>
 #include "USBAudioClock.h"
 #include "USBAudioFeatureUnit.h"
 #include "USBAudioTerminal.h"
@@ -305,6 +306,56 @@ TEST_F(EntityTest, FeatureUnitControlsOfBothRevisions)
     unit->Request(0, UAC_FU_VOLUME, UAC_FU_DIRECTION_GET, 4, value, 2);
     EXPECT_EQ(lower->controls.back().request, 0x84); // GET_RES
     EXPECT_EQ(lower->controls.back().request_type, 0xA1);
+}
+
+// A failed request or an impossible answer leaves an error record; a plain "no" of the device
+// (a rate outside its range, a clock not valid yet) and a control the unit lacks do not.
+TEST_F(EntityTest, FailuresAreTracedAsErrorsAndPlainAnswersAreNot)
+{
+    ASSERT_EQ(start(uac2_config(), true), STATUS_SUCCESS);
+    auto *speaker = static_cast<CUSBAudioTerminal *>(audio->FindEntity(20));
+    auto *unit = static_cast<CUSBAudioFeatureUnit *>(audio->FindEntity(10));
+    ASSERT_NE(speaker, nullptr);
+    ASSERT_NE(unit, nullptr);
+    struct row {
+        const char *name;
+        std::function<void()> act;
+        bool error;
+    };
+    const row rows[] = {
+        {"5462 sub-ranges",
+         [&] {
+             lower->answer(0x02, 0x0100, kClockIndex, {0x56, 0x15});
+             EXPECT_EQ(clock()->IsFrequencySupported(48000), STATUS_UNSUCCESSFUL);
+         },
+         true},
+        {"validity request stalls", [&] { EXPECT_FALSE(clock()->IsValid()); }, true},
+        {"connector request stalls", [&] { EXPECT_EQ(speaker->GetConnectorState(), -1); }, true},
+        {"rate outside the range",
+         [&] {
+             clock_answers(0x28, 48000, {{44100, 44100, 0}});
+             EXPECT_EQ(clock()->IsFrequencySupported(48000), STATUS_NOT_SUPPORTED);
+         },
+         false},
+        {"clock not valid yet",
+         [&] {
+             lower->answer(0x01, 0x0200, kClockIndex, {0});
+             EXPECT_FALSE(clock()->IsValid());
+         },
+         false},
+        {"control the unit lacks",
+         [&] {
+             UCHAR volume[2] = {};
+             EXPECT_EQ(unit->Request(3, UAC_FU_VOLUME, UAC_FU_DIRECTION_GET, 1, volume, 2), STATUS_NOT_SUPPORTED);
+         },
+         false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        platform::trace_capture capture(&OVMLSAAU_TRACE_GUID, TRACE_LEVEL_ERROR);
+        r.act();
+        EXPECT_EQ(error_records(capture) != 0, r.error);
+    }
 }
 
 TEST_F(EntityTest, NamesAreBoundedAndTerminated)

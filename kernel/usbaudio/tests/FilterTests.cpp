@@ -18,7 +18,11 @@ struct connection {
 
 class FilterTest : public UsbAudioTest {
 protected:
-    void SetUp() override { platform::set_ntddi_version(platform::default_ntddi_version); }
+    void SetUp() override
+    {
+        UsbAudioTest::SetUp();
+        platform::set_ntddi_version(platform::default_ntddi_version);
+    }
     void TearDown() override
     {
         if (built) {

@@ -294,8 +294,11 @@ TEST_F(UsbAudioTest, DanglingOutputTerminalSourceIsNullAndNeverFollowed)
     size_t ot = 9 + 9 + 9 + 8 + 17 + 18;
     ASSERT_EQ(config[ot + 2], 3);
     config[ot + 7] = 99; // the render OT's bSourceID names nothing
-    // An earlier failing Init is hidden by the last one; the unresolved link stays null.
+    // An earlier failing Init is hidden by the last one; the unresolved link stays null, and
+    // the trace still shows the failure.
+    platform::trace_capture capture(&OVMLSAAU_TRACE_GUID, TRACE_LEVEL_ERROR);
     ASSERT_EQ(start(config, true), STATUS_SUCCESS);
+    EXPECT_GT(error_records(capture), 0u);
     auto *terminal = static_cast<CUSBAudioOutputTerminal *>(audio->FindEntity(20));
     ASSERT_NE(terminal, nullptr);
     EXPECT_EQ(terminal->GetSource(), nullptr);

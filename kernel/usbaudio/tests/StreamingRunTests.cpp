@@ -1,8 +1,8 @@
 // Long runs over the simulated host controller in step mode, with the minimal pump standing in
 // for the streaming engine: in explicit-feedback, plain and implicit mode, at full and high
 // speed, a device whose clock drifts by 300 ppm either way keeps its render FIFO bounded for a
-// minute of bus time across the frame-counter wrap, and the host controller sees no malformed
-// URB.
+// minute of bus time across the frame-counter wrap, the host controller sees no malformed URB
+// and nothing is traced as an error.
 #include "UsbAudioTestFixture.h"
 #include "StreamingPump.h"
 #include <functional>
@@ -91,6 +91,8 @@ sim::device_descriptors uac1_device(bool capture, sim::uac1_options::sync sync)
 TEST_P(StreamingRunTest, DriftingDeviceKeepsItsFifoBoundedAcrossTheFrameWrap)
 {
     const run_case &c = GetParam();
+    // A clean start and run traces no error.
+    platform::trace_capture errors(&OVMLSAAU_TRACE_GUID, TRACE_LEVEL_ERROR);
     start(c);
     ASSERT_EQ(audio->IsImplicitFeedbackMode() != FALSE, c.mode == pump_mode::implicit);
     ASSERT_EQ(audio->m_pRender->FeedbackPipe != nullptr, c.mode == pump_mode::explicit_feedback);
@@ -138,6 +140,7 @@ TEST_P(StreamingRunTest, DriftingDeviceKeepsItsFifoBoundedAcrossTheFrameWrap)
     EXPECT_GT(played.render_frames_played, std::uint64_t{c.rate} * (RUN_FRAMES / 1000 - 2));
     EXPECT_GT(lowest, 0u);
     EXPECT_LT(highest, capacity);
+    EXPECT_EQ(error_records(errors), 0u);
     RecordProperty("fifo_low", static_cast<int>(lowest));
     RecordProperty("fifo_high", static_cast<int>(highest));
 }

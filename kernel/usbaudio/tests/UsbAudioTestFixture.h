@@ -1,24 +1,31 @@
 // Fixture of the library's tests: a booted machine, a test lower device with a descriptor set,
-// and the audio-class object started on it. Fails a test that leaks library pool or leaves the
-// thread at raised IRQL.
+// and the audio-class object started on it, with the library's trace provider registered (as
+// the driver registers it). Fails a test that leaks library pool or leaves the thread at
+// raised IRQL.
 #pragma once
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <memory>
 #include <platform/pool.h>
+#include <platform/trace.h>
 #include <platform/verifier.h>
 #include <sim/machine.h>
 #include "TestLowerDevice.h"
 #include "USBAudioCL.h"
 #include "UsbAudioPoolTags.h"
+#include "UsbAudioTrace.h"
 
 namespace usbaudio_test {
 
 class UsbAudioTest : public ::testing::Test {
 protected:
+    void SetUp() override { TraceStart(&OVMLSAAU_TRACE_GUID); }
+
     void TearDown() override
     {
         audio.reset();
         lower.reset();
+        TraceStop();
         EXPECT_EQ(platform::pool_outstanding_blocks(USBAUDIO_TAG), 0u);
         EXPECT_EQ(platform::pool_outstanding_blocks(USBAUDIO_BOUNCE_TAG), 0u);
         std::string why;
@@ -58,6 +65,15 @@ protected:
             }
         }
         lower->answer(0x02, 0x0100, index, range);
+    }
+
+    // Error records the capture took from the library's provider.
+    static size_t error_records(const platform::trace_capture &capture)
+    {
+        const auto records = capture.records();
+        return static_cast<size_t>(std::count_if(records.begin(), records.end(), [](const platform::trace_record &r) {
+            return r.level == TRACE_LEVEL_ERROR;
+        }));
     }
 
     static bytes le32(std::uint32_t v)

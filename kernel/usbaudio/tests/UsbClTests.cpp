@@ -31,7 +31,11 @@ VOID record_completion(NTSTATUS status, ULONG bytes, ULONG startFrame, PVOID con
 
 class UsbClTest : public UsbAudioTest {
 protected:
-    void SetUp() override { start_configured(uac2_config(), true); }
+    void SetUp() override
+    {
+        UsbAudioTest::SetUp();
+        start_configured(uac2_config(), true);
+    }
 
     USBD_PIPE_INFORMATION iso_pipe(USHORT max_packet, UCHAR interval)
     {
