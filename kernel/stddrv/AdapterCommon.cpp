@@ -317,7 +317,8 @@ VOID CAdapterCommon::AppendPiece(ULONG Direction, PUCHAR Buffer, ULONG Length)
     }
     auto piece = static_cast<STD_QUEUE_PIECE *>(ExAllocateFromNPagedLookasideList(&m_PiecePool));
     if (piece == nullptr) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "UsbAudio: no queue entry, %lu bytes dropped\n", Length);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: no queue entry, %lu bytes dropped\n",
+                    TRACE_DIRECTION(Direction == STD_CAPTURE), Length);
         return;
     }
     piece->Start = Buffer;

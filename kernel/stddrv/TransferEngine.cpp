@@ -166,8 +166,6 @@ STD_TRANSFER_CONTEXT *CAdapterCommon::TakeContext(ULONG Direction, STD_TRANSFER_
 
 VOID CAdapterCommon::NoteTransferFailure(ULONG Direction, NTSTATUS Status)
 {
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "UsbAudio: %s transfer failed, status %08X\n",
-                Direction == STD_CAPTURE ? "capture" : "render", (ULONG)Status);
     if (IsDeviceGone(Status)) {
         KeSetEvent(&m_StopEvent[Direction], IO_NO_INCREMENT, FALSE);
     }
@@ -262,6 +260,8 @@ BOOLEAN CAdapterCommon::RenderFill(STD_TRANSFER_CONTEXT *Context)
         if (NT_SUCCESS(status)) {
             submitted = TRUE;
         } else {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: transfer of %lu bytes not sent: 0x%08X\n",
+                        TRACE_DIRECTION(FALSE), copied, status);
             NoteTransferFailure(STD_RENDER, status);
         }
     }
@@ -282,6 +282,8 @@ VOID CAdapterCommon::RenderComplete(NTSTATUS Status, ULONG Bytes, PVOID ClientCo
     auto context = static_cast<STD_TRANSFER_CONTEXT *>(ClientContext);
     CAdapterCommon *adapter = context->Adapter;
     if (!NT_SUCCESS(Status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: transfer failed 0x%08X, bus at frame %lu\n",
+                    TRACE_DIRECTION(FALSE), Status, adapter->m_Usb.GetBusFrame());
         adapter->NoteTransferFailure(STD_RENDER, Status);
     }
     adapter->RenderFill(context);
@@ -302,6 +304,8 @@ VOID CAdapterCommon::CaptureSubmit(STD_TRANSFER_CONTEXT *Context)
     Context->Length = Context->Capacity;
     NTSTATUS status = m_Usb.BuildCaptureIsochUrb(Context->Buffer, Context->Capacity, CaptureComplete, Context);
     if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: transfer of %lu bytes not sent: 0x%08X\n",
+                    TRACE_DIRECTION(TRUE), Context->Capacity, status);
         NoteTransferFailure(STD_CAPTURE, status);
         GiveUp(STD_CAPTURE, Context);
     }
@@ -344,6 +348,8 @@ VOID CAdapterCommon::CaptureComplete(NTSTATUS Status, ULONG Bytes, PVOID ClientC
     auto context = static_cast<STD_TRANSFER_CONTEXT *>(ClientContext);
     CAdapterCommon *adapter = context->Adapter;
     if (!NT_SUCCESS(Status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: transfer failed 0x%08X, bus at frame %lu\n",
+                    TRACE_DIRECTION(TRUE), Status, adapter->m_Usb.GetBusFrame());
         adapter->NoteTransferFailure(STD_CAPTURE, Status);
     } else if (IsSet(&adapter->m_RunEvent[STD_CAPTURE])) {
         if (Bytes != 0) {

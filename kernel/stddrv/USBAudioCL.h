@@ -118,8 +118,9 @@ private:
     NTSTATUS GetEndpointRate(UCHAR endpoint, PULONG rate);
     NTSTATUS SetEndpointRate(UCHAR endpoint, ULONG rate);
     // Reads a class 1 capture endpoint's rate and moves it to rate when it is 44100 or
-    // 48000; STATUS_NOT_SUPPORTED when it still differs.
-    NTSTATUS ConfirmCaptureRate(UCHAR endpoint, ULONG rate, PCSTR caller);
+    // 48000; STATUS_NOT_SUPPORTED when it still differs. Search tells the search's check from
+    // the selection's.
+    NTSTATUS ConfirmCaptureRate(UCHAR endpoint, ULONG rate, BOOLEAN search);
     NTSTATUS SetUac1Rate(USB_STREAMING_INTERFACE *record, ULONG rate);
     NTSTATUS SelectRecordAlternate(USB_STREAMING_INTERFACE *record, ULONG alternate);
     // Bytes one (micro)frame of the endpoint carries at most, and its packet period in

@@ -23,11 +23,6 @@ constexpr ULONG UAC2_FORMAT_PCM8 = 0x2;
 constexpr ULONG RATE_44100 = 44100;
 constexpr ULONG RATE_48000 = 48000;
 
-PCSTR DirectionName(ULONG direction)
-{
-    return direction != 0 ? "Capture" : "Render";
-}
-
 // Number of rates a class 1 type I format lists (0: a continuous range).
 ULONG Uac1RateCount(const UCHAR *format)
 {
@@ -87,17 +82,27 @@ NTSTATUS CUSBAudioCL::SetEndpointRate(UCHAR endpoint, ULONG rate)
     return ControlRequest(ENDPOINT_SET, UAC1_SET_CUR, endpoint, sizeof(data), data);
 }
 
-NTSTATUS CUSBAudioCL::ConfirmCaptureRate(UCHAR endpoint, ULONG rate, PCSTR caller)
+NTSTATUS CUSBAudioCL::ConfirmCaptureRate(UCHAR endpoint, ULONG rate, BOOLEAN search)
 {
     ULONG current = 0;
     NTSTATUS status = GetEndpointRate(endpoint, &current);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "  -> GET_CUR(Freq) failed.\n");
+    } else if (search) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "  SearchStreamingFormat GET_CUR(Freq) = %lu\n",
+                    current);
     } else {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "  %s GET_CUR(Freq) = %lu\n", caller, current);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "  SelectStreamingFormat[%s] GET_CUR(freq) = %lu\n",
+                    TRACE_DIRECTION(TRUE), current);
     }
     if (NT_SUCCESS(status) && current != rate && (rate == RATE_44100 || rate == RATE_48000)) {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "  %s SET_CUR(Freq) = %lu\n", caller, rate);
+        if (search) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "  SearchStreamingFormat SET_CUR(Freq) = %lu\n",
+                        rate);
+        } else {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                        "  SelectStreamingFormat[%s] SET_CUR(Freq) = %lu\n", TRACE_DIRECTION(TRUE), rate);
+        }
         status = SetEndpointRate(endpoint, rate);
         if (!NT_SUCCESS(status)) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "  -> SET_CUR(Freq) failed.\n");
@@ -145,7 +150,7 @@ NTSTATUS CUSBAudioCL::MatchUac1(USB_STREAMING_INTERFACE *record, ULONG index, UL
         ULONG previous = record->CurrentAlternate;
         status = SelectRecordAlternate(record, index);
         if (NT_SUCCESS(status)) {
-            status = ConfirmCaptureRate(alternate.Endpoint[2], rate, "SearchStreamingFormat");
+            status = ConfirmCaptureRate(alternate.Endpoint[2], rate, TRUE);
         }
         NTSTATUS restored = SelectRecordAlternate(record, previous);
         status = NT_SUCCESS(status) ? restored : status;
@@ -208,7 +213,7 @@ NTSTATUS CUSBAudioCL::SetUac1Rate(USB_STREAMING_INTERFACE *record, ULONG rate)
                 TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "  -> SET_CUR(Freq) failed.\n");
             }
         } else if (record->Direction == USB_STREAM_CAPTURE) {
-            status = ConfirmCaptureRate(entry.Endpoint[2], rate, "SelectStreamingFormat[Capture]");
+            status = ConfirmCaptureRate(entry.Endpoint[2], rate, FALSE);
         }
     }
     return status;
@@ -224,8 +229,8 @@ NTSTATUS CUSBAudioCL::SelectStreamingFormat(ULONG direction, ULONG channels, ULO
     ULONG alternate = 0;
     *bytesPerTransfer = 0;
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
-                "  SelectStreamingFormat[%s] ( %lu ch / %lu bps / %lu Hz)\n", DirectionName(direction), channels, bits,
-                rate);
+                "  SelectStreamingFormat[%s] ( %lu ch / %lu bps / %lu Hz)\n", TRACE_DIRECTION(direction != 0), channels,
+                bits, rate);
     if (record == nullptr) {
         status = STATUS_NOT_SUPPORTED;
     } else if (direction == 0 && withFormat) {

@@ -7,9 +7,12 @@
 #include <vector>
 #include <sim/clean_run.h>
 #include <sim/paced_bus.h>
+#include <algorithm>
+#include <platform/trace.h>
 #include <sim/usb_host_controller.h>
 #include "AdapterFixture.h"
 #include "StdEnginePacing.h"
+#include "StdTrace.h"
 
 namespace stddrv_test {
 namespace {
@@ -18,6 +21,9 @@ constexpr ULONG FRAME_BYTES = 4; // 2 channels of 16 bits
 
 class EngineTest : public AdapterTest {
 protected:
+    // The driver's trace provider is registered as DriverEntry registers it.
+    void SetUp() override { TraceStart(&OVMLSAU_TRACE_GUID); }
+
     void TearDown() override
     {
         if (bus != nullptr) {
@@ -26,6 +32,15 @@ protected:
         engine_gate.release();
         AdapterTest::TearDown();
         bus.reset();
+        TraceStop();
+    }
+
+    static size_t error_records(const platform::trace_capture &capture)
+    {
+        const auto records = capture.records();
+        return static_cast<size_t>(std::count_if(records.begin(), records.end(), [](const platform::trace_record &r) {
+            return r.level == TRACE_LEVEL_ERROR;
+        }));
     }
 
     void start_uac2(sim::audio_device_options options = {})
@@ -149,6 +164,7 @@ TEST_F(EngineTest, RunningRenderWithAnEmptyQueueAsksThePortForDataWithoutSpinnin
 
 TEST_F(EngineTest, RenderedBytesComeBackThroughLoopbackCapture)
 {
+    platform::trace_capture errors(&OVMLSAU_TRACE_GUID, TRACE_LEVEL_ERROR);
     start_uac2();
     start_direction(TRUE);
     start_direction(FALSE);
@@ -170,6 +186,7 @@ TEST_F(EngineTest, RenderedBytesComeBackThroughLoopbackCapture)
         });
     EXPECT_TRUE(run.clean) << run.why;
     EXPECT_EQ(4800u, run.frames);
+    EXPECT_EQ(0u, error_records(errors)) << "a clean start and run traces no error";
 
     common->ClearRunEvent(FALSE);
     common->ClearRunEvent(TRUE);
@@ -219,6 +236,7 @@ TEST_F(EngineTest, FailedTransfersResetThePipeAndStreamingGoesOn)
     common->SetRunEvent(FALSE);
     ASSERT_TRUE(wait_until([&] { return out_packets() > 10; }));
 
+    platform::trace_capture errors(&OVMLSAU_TRACE_GUID, TRACE_LEVEL_ERROR);
     machine.port_of(pdo)->fail_transfers(sim::uac2_ids::render_data_ep, 2);
     machine.port_of(pdo)->fail_transfers(sim::uac2_ids::capture_data_ep, 2);
     ASSERT_TRUE(wait_until([&] { return adapter->Recoveries(FALSE) >= 1 && adapter->Recoveries(TRUE) >= 1; }));
@@ -229,6 +247,7 @@ TEST_F(EngineTest, FailedTransfersResetThePipeAndStreamingGoesOn)
     EXPECT_FALSE(is_set(adapter->StopEvent(TRUE)));
     EXPECT_TRUE(adapter->HasWorkerThread(FALSE));
     EXPECT_EQ(data.data() + data.size(), callback.render_position.load());
+    EXPECT_NE(0u, error_records(errors)) << "the failed transfers are traced";
 
     common->ClearRunEvent(FALSE);
     common->ClearRunEvent(TRUE);
