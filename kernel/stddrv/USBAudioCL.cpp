@@ -5,6 +5,7 @@
 #include "USBAudioClock.h"
 #include "USBAudioEntity.h"
 #include "UsbDescriptor.h"
+#include "StdTrace.h"
 
 namespace {
 
@@ -80,6 +81,7 @@ NTSTATUS CUSBAudioCL::Start(PDEVICE_OBJECT lowerDevice)
     if (NT_SUCCESS(status)) {
         m_pAcInterface = view.FindInterface(USB_ANY, 0, USB_AUDIO_CLASS, USB_AUDIO_SUBCLASS_CONTROL);
         if (m_pAcInterface == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "no AudioControl interface\n");
             status = STATUS_NOT_SUPPORTED;
         }
     }
@@ -88,6 +90,7 @@ NTSTATUS CUSBAudioCL::Start(PDEVICE_OBJECT lowerDevice)
         const UCHAR *header = view.Next(m_pAcInterface);
         if (header == nullptr || header >= acEnd || header[1] != USB_DESC_CS_INTERFACE ||
             UsbDescByte(header, 2) != UAC_AC_HEADER) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "no class header after the AudioControl interface\n");
             status = STATUS_NOT_SUPPORTED;
         } else {
             m_pAcHeader = header;
@@ -96,6 +99,8 @@ NTSTATUS CUSBAudioCL::Start(PDEVICE_OBJECT lowerDevice)
             ULONG totalLength = UsbDescWord(header, offset);
             if (!UsbDescHas(header, offset, 2) || totalLength < header[0] ||
                 totalLength > static_cast<ULONG>(acEnd - header)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "header total length %lu past the interface\n",
+                            totalLength);
                 status = STATUS_NOT_SUPPORTED;
             } else {
                 limit = header + totalLength;
@@ -120,6 +125,8 @@ NTSTATUS CUSBAudioCL::Start(PDEVICE_OBJECT lowerDevice)
             }
         }
         if (m_pCapture == nullptr || m_pRender == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "streaming interfaces: capture %s, render %s\n",
+                        m_pCapture != nullptr ? "found" : "missing", m_pRender != nullptr ? "found" : "missing");
             status = STATUS_NOT_SUPPORTED;
         }
     }
@@ -165,6 +172,8 @@ NTSTATUS CUSBAudioCL::ParseAudioControl(const UCHAR *limit)
         case UAC_AC_SELECTOR_UNIT:
         case UAC_AC_UNIT_7:
         case UAC_AC_UNIT_8:
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "unit %u of subtype %u is not supported\n",
+                        UsbDescByte(d, 3), UsbDescByte(d, 2));
             status = STATUS_NOT_IMPLEMENTED;
             walking = FALSE;
             break;
@@ -172,6 +181,10 @@ NTSTATUS CUSBAudioCL::ParseAudioControl(const UCHAR *limit)
         case UAC2_AC_CLOCK_MULTIPLIER:
         case UAC2_AC_RATE_CONVERTER:
             status = m_IsUac2 ? STATUS_NOT_IMPLEMENTED : STATUS_SUCCESS;
+            if (m_IsUac2) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "unit %u of subtype %u is not supported\n",
+                            UsbDescByte(d, 3), UsbDescByte(d, 2));
+            }
             walking = FALSE;
             break;
         default:
@@ -305,6 +318,8 @@ NTSTATUS CUSBAudioCL::LinkTerminals()
         CUSBAudioEntity *terminal = UsbDescHas(general, 3, 1) ? FindEntity(general[3]) : nullptr;
         UCHAR subtype = terminal != nullptr ? terminal->GetSubtype() : 0;
         if (subtype != UAC_AC_INPUT_TERMINAL && subtype != UAC_AC_OUTPUT_TERMINAL) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "interface %u links to no terminal\n",
+                        record->InterfaceNumber);
             status = STATUS_NOT_SUPPORTED;
         } else {
             record->Terminal = static_cast<CUSBAudioTerminal *>(terminal);
@@ -354,6 +369,8 @@ NTSTATUS CUSBAudioCL::BindPipes()
         const UCHAR *endpoint = record->Alternates[record->CurrentAlternate].Endpoint;
         record->Pipe = endpoint != nullptr ? FindPipe(endpoint[2]) : nullptr;
         if (endpoint != nullptr && record->Pipe == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "interface %u: endpoint 0x%02X has no pipe\n",
+                        record->InterfaceNumber, endpoint[2]);
             status = STATUS_NOT_SUPPORTED;
         }
     }

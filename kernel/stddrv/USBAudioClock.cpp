@@ -4,6 +4,7 @@
 #include "StdPoolTags.h"
 #include "USBAudioCL.h"
 #include "UsbDescriptor.h"
+#include "StdTrace.h"
 
 namespace {
 
@@ -51,6 +52,9 @@ NTSTATUS ForwardSetFrequency(CUSBAudioClock *clock, ULONG rate, ULONG depth)
 
 NTSTATUS CUSBAudioClock::Init()
 {
+    if (!m_pAudio->IsUac2()) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u on a revision 1 device\n", GetID());
+    }
     return m_pAudio->IsUac2() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
 }
 
@@ -76,7 +80,12 @@ NTSTATUS CUSBAudioClockSource::SetFrequency(ULONG rate)
 {
     UCHAR data[4];
     UsbWriteLe32(data, rate);
-    return Request(CLOCK_SET, REQUEST_CUR, sizeof(data), data, nullptr);
+    NTSTATUS status = Request(CLOCK_SET, REQUEST_CUR, sizeof(data), data, nullptr);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: SET CUR %lu Hz failed 0x%08X\n", GetID(), rate,
+                    status);
+    }
+    return status;
 }
 
 NTSTATUS CUSBAudioClockSource::ReadRange(PUCHAR *range, PULONG count)
@@ -112,6 +121,10 @@ NTSTATUS CUSBAudioClockSource::ReadRange(PUCHAR *range, PULONG count)
         if (*count == 0) {
             status = STATUS_NOT_SUPPORTED;
         }
+    }
+    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "clock %u: RANGE of %lu subranges failed 0x%08X\n", GetID(),
+                    subranges, status);
     }
     if (NT_SUCCESS(status)) {
         *range = block;

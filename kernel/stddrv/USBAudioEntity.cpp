@@ -5,6 +5,7 @@
 #include "USBAudioCL.h"
 #include "USBAudioClock.h"
 #include "UsbDescriptor.h"
+#include "StdTrace.h"
 
 void *CUSBAudioEntity::operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept
 {
@@ -42,6 +43,10 @@ UCHAR CUSBAudioEntity::GetSubtype() const
 NTSTATUS CUSBAudioTerminal::ResolveClock(ULONG offset)
 {
     m_pClock = m_pAudio->FindClock(UsbDescByte(m_pDescriptor, offset));
+    if (m_pClock == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "terminal %u: clock %u not found\n", GetID(),
+                    UsbDescByte(m_pDescriptor, offset));
+    }
     return m_pClock != nullptr ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
 }
 
@@ -54,6 +59,10 @@ NTSTATUS CUSBAudioOutputTerminal::Init()
 {
     m_pSource = m_pAudio->FindEntity(UsbDescByte(m_pDescriptor, 7));
     NTSTATUS status = m_pSource != nullptr ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    if (m_pSource == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "output terminal %u: source %u not found\n", GetID(),
+                    UsbDescByte(m_pDescriptor, 7));
+    }
     if (NT_SUCCESS(status) && m_pAudio->IsUac2()) {
         status = ResolveClock(8);
     }
@@ -63,5 +72,9 @@ NTSTATUS CUSBAudioOutputTerminal::Init()
 NTSTATUS CUSBAudioFeatureUnit::Init()
 {
     m_pSource = m_pAudio->FindEntity(UsbDescByte(m_pDescriptor, 4));
+    if (m_pSource == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "feature unit %u: source %u not found\n", GetID(),
+                    UsbDescByte(m_pDescriptor, 4));
+    }
     return m_pSource != nullptr ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
 }

@@ -1,10 +1,13 @@
 // Start and configuration of the USB layer: both standard devices, the audio-control walk and
 // the units it refuses, and descriptor sets a broken or hostile device may send.
 #include "UsbTestBench.h"
+#include <algorithm>
 #include <platform/pool.h>
+#include <platform/trace.h>
 #include <platform/usb_host.h>
 #include <random>
 #include "StdPoolTags.h"
+#include "StdTrace.h"
 #include "USBAudioClock.h"
 #include "USBAudioEntity.h"
 
@@ -54,7 +57,24 @@ ULONG entity_count(CUSBAudioCL &audio)
     return n;
 }
 
-class UsbStartTest : public UsbLayerTest {};
+// With the driver's trace provider registered, as DriverEntry registers it.
+class UsbStartTest : public UsbLayerTest {
+protected:
+    void SetUp() override { TraceStart(&OVMLSAU_TRACE_GUID); }
+    void TearDown() override
+    {
+        UsbLayerTest::TearDown();
+        TraceStop();
+    }
+
+    static size_t error_records(const platform::trace_capture &capture)
+    {
+        const auto records = capture.records();
+        return static_cast<size_t>(std::count_if(records.begin(), records.end(), [](const platform::trace_record &r) {
+            return r.level == TRACE_LEVEL_ERROR;
+        }));
+    }
+};
 
 TEST_F(UsbStartTest, StandardClass1DeviceStartsAndConfiguresAtFullSpeed)
 {
@@ -93,7 +113,9 @@ TEST_F(UsbStartTest, StandardClass1DeviceStartsAndConfiguresAtFullSpeed)
 
 TEST_F(UsbStartTest, StandardClass2DeviceStartsWithItsClockAtHighSpeed)
 {
+    platform::trace_capture errors(&OVMLSAU_TRACE_GUID, TRACE_LEVEL_ERROR);
     start_model(sim::build_uac2_device(sim::standard_uac2_options(1)));
+    EXPECT_EQ(error_records(errors), 0u) << "a clean start traces no error";
     EXPECT_TRUE(audio->IsUac2());
     EXPECT_TRUE(audio->IsHighSpeed());
     EXPECT_EQ(audio->GetProductId(), 0x0202);
@@ -160,7 +182,9 @@ TEST_F(UsbStartTest, DeviceWithOneDirectionOnlyDoesNotStart)
 {
     sim::uac1_options renderOnly = sim::standard_uac1_options();
     renderOnly.capture = false;
+    platform::trace_capture errors(&OVMLSAU_TRACE_GUID, TRACE_LEVEL_ERROR);
     EXPECT_EQ(start_raw(sim::build_uac1_device(renderOnly).configuration), NOT_SUPPORTED);
+    EXPECT_NE(error_records(errors), 0u) << "the refusal is traced";
     EXPECT_EQ(audio->GetStreamingInterfaceCount(), 0u) << "a failed start leaves no model";
     EXPECT_EQ(entity_count(*audio), 0u);
 }
