@@ -144,7 +144,8 @@ BOOLEAN CAdapterCommon::IsClockStable(ULONG TimeoutMs, BOOLEAN Capture)
     }
     KeCancelTimer(&timer);
     if (!valid) {
-        ENGINE_TRACE("clock of direction %u not valid within %lu ms\n", Capture ? 1u : 0u, TimeoutMs);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s: clock not valid within %lu ms", TRACE_DIRECTION(Capture),
+                    TimeoutMs);
     }
     return valid;
 }
@@ -168,17 +169,23 @@ NTSTATUS CAdapterCommon::StartStreamingThreads(BOOLEAN Capture)
     status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                   Capture ? CaptureThreadMain : RenderThreadMain, this);
     if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: PsCreateSystemThread failed: 0x%08X",
+                    TRACE_DIRECTION(Capture), status);
         goto Exit;
     }
     status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
                                        reinterpret_cast<PVOID *>(&thread), nullptr);
     ZwClose(handle);
     if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: ObReferenceObjectByHandle failed: 0x%08X",
+                    TRACE_DIRECTION(Capture), status);
         // The thread runs on; stopping it needs the object, so it is told to leave at once.
         KeSetEvent(&e.StopEvent[d], IO_NO_INCREMENT, FALSE);
         goto Exit;
     }
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&e.Thread[d]), thread);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_STREAM, "%s: streaming thread started (pacing %lu)",
+                TRACE_DIRECTION(Capture), e.Pacing);
 
 Exit:
     if (!NT_SUCCESS(status)) {
@@ -201,6 +208,7 @@ VOID CAdapterCommon::StopStreamingThread(BOOLEAN Capture)
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(thread);
     KeClearEvent(&e.FirstCompletion[d]);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_STREAM, "%s: streaming thread stopped", TRACE_DIRECTION(Capture));
 }
 
 VOID CAdapterCommon::SetRun(BOOLEAN Capture)
@@ -243,8 +251,6 @@ NTSTATUS CAdapterCommon::WaitStreamStarted(BOOLEAN Capture, ULONG TimeoutMs)
     NTSTATUS wait = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
-    ENGINE_TRACE("direction %lu (pacing %lu): first completion wait took %lld ms\n", d, e.Pacing,
-                 (now.QuadPart - started.QuadPart) / 10000);
     NTSTATUS status;
     if (wait == STATUS_WAIT_0) {
         status = STATUS_SUCCESS;
@@ -253,6 +259,10 @@ NTSTATUS CAdapterCommon::WaitStreamStarted(BOOLEAN Capture, ULONG TimeoutMs)
     } else {
         status = STATUS_UNSUCCESSFUL;
     }
+    // A stop during the wait is no fault of the stream; no first completion in time is.
+    TraceEvents(NT_SUCCESS(status) || status == STATUS_CANCELLED ? TRACE_LEVEL_INFORMATION : TRACE_LEVEL_ERROR,
+                TRACE_FLAG_STREAM, "%s: first completion wait took %I64d ms (pacing %lu): 0x%08X",
+                TRACE_DIRECTION(Capture), (now.QuadPart - started.QuadPart) / 10000, e.Pacing, status);
     return status;
 }
 

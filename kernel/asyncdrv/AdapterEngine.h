@@ -6,9 +6,6 @@
 #include "TransferEntry.h"
 #include "UsbAudioTrace.h"
 
-// Engine traces carry no behaviour; they are the driver's verbose streaming traces.
-#define ENGINE_TRACE(...) TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, __VA_ARGS__)
-
 // Index of a direction in the per-direction arrays: 0 render, 1 capture.
 constexpr ULONG ENGINE_RENDER = 0;
 constexpr ULONG ENGINE_CAPTURE = 1;

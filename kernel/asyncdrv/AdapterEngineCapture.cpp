@@ -72,7 +72,10 @@ VOID CAdapterCommon::CaptureThread()
     }
     KeWaitForSingleObject(&e.IdleEvent[ENGINE_CAPTURE], Executive, KernelMode, FALSE, nullptr);
     USB_STREAMING_INTERFACE *record = m_Usb.GetRecord(1);
-    m_Usb.ResetPipe(record != nullptr ? record->DataPipe : nullptr);
+    NTSTATUS status = m_Usb.ResetPipe(record != nullptr ? record->DataPipe : nullptr);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: pipe reset failed: 0x%08X", status);
+    }
 }
 
 // Capture error: abort and drain the pipe, reset it, resynchronise, and let render and the
@@ -81,7 +84,7 @@ VOID CAdapterCommon::RecoverCapture()
 {
     ADAPTER_ENGINE &e = m_Engine;
     ++e.Counters.Recoveries[ENGINE_CAPTURE];
-    ENGINE_TRACE("i: recovery\n");
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_STREAM, "i: recovery");
     KeReleaseSemaphore(&e.Slots[ENGINE_CAPTURE], IO_NO_INCREMENT, 1, FALSE);
     USB_STREAMING_INTERFACE *record = m_Usb.GetRecord(1);
     PUSBD_PIPE_INFORMATION pipe = record != nullptr ? record->DataPipe : nullptr;
@@ -93,13 +96,13 @@ VOID CAdapterCommon::RecoverCapture()
         urb.UrbPipeRequest.PipeHandle = pipe->PipeHandle;
         NTSTATUS status = m_Usb.SubmitUrbSync(&urb);
         if (!NT_SUCCESS(status)) {
-            ENGINE_TRACE("i: abort failed %08x\n", static_cast<unsigned>(status));
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: pipe abort failed: 0x%08X", status);
         }
     }
     KeWaitForSingleObject(&e.IdleEvent[ENGINE_CAPTURE], Executive, KernelMode, FALSE, nullptr);
     NTSTATUS status = m_Usb.ResetPipe(pipe);
     if (!NT_SUCCESS(status)) {
-        ENGINE_TRACE("i: pipe reset failed %08x\n", static_cast<unsigned>(status));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "i: pipe reset failed: 0x%08X", status);
     }
     InterlockedExchange(&e.Resync[ENGINE_CAPTURE], 1);
     KeClearEvent(&e.FirstCompletion[ENGINE_CAPTURE]);
@@ -122,15 +125,18 @@ VOID CAdapterCommon::SubmitCaptureData(TransferEntry *Entry)
     BOOLEAN submitted = FALSE;
     BOOLEAN noMemory = FALSE;
     if (KeReadStateEvent(&e.StopEvent[ENGINE_CAPTURE]) != 0) {
-        ENGINE_TRACE("i: stopping\n");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "i: stopping, nothing submitted");
     } else if (KeReadStateEvent(&e.RunEvent[ENGINE_CAPTURE]) == 0 && e.Pacing != EnginePacingImplicit) {
-        ENGINE_TRACE("i: not running\n");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "i: not running, nothing submitted");
     } else if (KeReadStateEvent(&e.ErrorEvent[ENGINE_CAPTURE]) != 0) {
-        ENGINE_TRACE("i: error pending\n");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "i: error pending, nothing submitted");
     } else if (e.CaptureBytes != 0) {
         if (entry == nullptr) {
             entry = AllocateEntry(TRANSFER_ENTRY_CAPTURE, e.CaptureBytes, FALSE);
             noMemory = entry == nullptr;
+            if (noMemory) {
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "i: no memory for a capture transfer, slot retired");
+            }
         }
         if (entry != nullptr && e.CaptureBytes <= entry->BufferBytes) {
             entry->BytesRequested = e.CaptureBytes;
@@ -142,7 +148,8 @@ VOID CAdapterCommon::SubmitCaptureData(TransferEntry *Entry)
                 ULONG candidate = next + g_Tuning.Param3;
                 // Frame numbers wrap: "behind" is a negative distance.
                 if (static_cast<LONG>(candidate - frame) < 0) {
-                    ENGINE_TRACE("i: fell behind the bus (%lu < %lu)\n", candidate, frame);
+                    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "i: fell behind the bus (%lu < %lu)", candidate,
+                                frame);
                     next = frame + ENGINE_CAPTURE_LEAD_FRAMES;
                 } else {
                     next = candidate;
@@ -153,7 +160,7 @@ VOID CAdapterCommon::SubmitCaptureData(TransferEntry *Entry)
             if (NT_SUCCESS(status)) {
                 submitted = TRUE;
             } else {
-                ENGINE_TRACE("i: submission failed %08x\n", static_cast<unsigned>(status));
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "i: submission failed: 0x%08X", status);
                 ++e.Counters.Failures[ENGINE_CAPTURE];
                 KeSetEvent(&e.ErrorEvent[ENGINE_CAPTURE], IO_NO_INCREMENT, FALSE);
             }
@@ -209,20 +216,21 @@ VOID CAdapterCommon::ProcessCapture(TransferEntry *Entry)
     // the pipe was idle, so its packets can fall outside the expected sizes. Its data is
     // dropped; raising an error for it would start a recovery that ends the same way.
     if (first && status == STATUS_UNEXPECTED_IO_ERROR) {
-        ENGINE_TRACE("i: first transfer after a resync dropped\n");
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "i: first transfer after a resync dropped");
         Entry->BytesTransferred = 0;
         status = STATUS_SUCCESS;
     }
     if (!first) {
         ULONG gap = Entry->CompletionFrame - e.PreviousFrame[ENGINE_CAPTURE];
         if (gap >= g_Tuning.Param3 * g_Tuning.Param4) {
-            ENGINE_TRACE("i: underrun, %lu frames since the previous completion\n", gap);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "i: underrun, %lu frames since the previous completion",
+                        gap);
             ++e.Counters.Underruns[ENGINE_CAPTURE];
             if (NT_SUCCESS(status)) {
                 status = STATUS_UNEXPECTED_IO_ERROR;
             }
         } else if (gap > g_Tuning.Param3) {
-            ENGINE_TRACE("i: late completion, %lu frames\n", gap);
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "i: late completion, %lu frames", gap);
         }
     } else {
         KeSetEvent(&e.FirstCompletion[ENGINE_CAPTURE], IO_NO_INCREMENT, FALSE);
@@ -230,7 +238,7 @@ VOID CAdapterCommon::ProcessCapture(TransferEntry *Entry)
     e.PreviousFrame[ENGINE_CAPTURE] = Entry->CompletionFrame;
 
     if (!NT_SUCCESS(status)) {
-        ENGINE_TRACE("i: transfer failed %08x\n", static_cast<unsigned>(status));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "i: transfer failed: 0x%08X", status);
         ++e.Counters.Failures[ENGINE_CAPTURE];
         if (IsDeviceGoneStatus(status)) {
             SignalStop(TRUE);

@@ -48,6 +48,10 @@ VOID CAdapterCommon::RenderThread()
     // The slots in play are the entries there are: a slot without an entry would be taken and
     // handed back for as long as the stream runs.
     e.RenderEntries = allocated;
+    if (allocated < wanted) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "o: %lu of %lu render entries allocated", allocated,
+                    wanted);
+    }
     if (e.SlotsGranted != 0) {
         WithdrawRenderSlots(wanted - allocated);
     }
@@ -126,7 +130,7 @@ VOID CAdapterCommon::RecoverRender(BOOLEAN HeldRenderSlot)
     ADAPTER_ENGINE &e = m_Engine;
     BOOLEAN explicitMode = e.Pacing == EnginePacingExplicit;
     ++e.Counters.Recoveries[ENGINE_RENDER];
-    ENGINE_TRACE("o: recovery\n");
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_STREAM, "o: recovery");
     KeReleaseSemaphore(HeldRenderSlot ? &e.Slots[ENGINE_RENDER] : &e.FeedbackSlots, IO_NO_INCREMENT, 1, FALSE);
     KeWaitForSingleObject(&e.IdleEvent[ENGINE_RENDER], Executive, KernelMode, FALSE, nullptr);
     if (explicitMode) {
@@ -136,12 +140,12 @@ VOID CAdapterCommon::RecoverRender(BOOLEAN HeldRenderSlot)
     USB_STREAMING_INTERFACE *record = m_Usb.GetRecord(0);
     NTSTATUS status = m_Usb.ResetPipe(record != nullptr ? record->DataPipe : nullptr);
     if (!NT_SUCCESS(status)) {
-        ENGINE_TRACE("render pipe reset failed %08x\n", static_cast<unsigned>(status));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: render pipe reset failed: 0x%08X", status);
     }
     if (explicitMode) {
         status = m_Usb.ResetPipe(record != nullptr ? record->FeedbackPipe : nullptr);
         if (!NT_SUCCESS(status)) {
-            ENGINE_TRACE("feedback pipe reset failed %08x\n", static_cast<unsigned>(status));
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "o: feedback pipe reset failed: 0x%08X", status);
         }
         if (e.SlotsGranted != 0) {
             for (ULONG i = 0; i < e.RenderEntries; ++i) {
@@ -166,7 +170,7 @@ VOID CAdapterCommon::RecoverRender(BOOLEAN HeldRenderSlot)
     if (EngineAsioCapturePaced()) {
         EngineRaiseStreamReset();
     }
-    ENGINE_TRACE("o: recovered\n");
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_STREAM, "o: recovered");
 }
 
 // Recycles Entry (when given) and submits the next render transfer from the free list. Any
@@ -185,18 +189,19 @@ VOID CAdapterCommon::SubmitRenderData(TransferEntry *Entry)
     }
 
     if (KeReadStateEvent(&e.RunEvent[ENGINE_RENDER]) == 0) {
-        ENGINE_TRACE("o: not running\n");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "o: not running, nothing submitted");
     } else if (KeReadStateEvent(&e.StopEvent[ENGINE_RENDER]) != 0 && IsListEmpty(&m_Queue[0])) {
-        ENGINE_TRACE("o: stopping\n");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "o: stopping, nothing submitted");
     } else if (KeReadStateEvent(&e.ErrorEvent[ENGINE_RENDER]) != 0) {
-        ENGINE_TRACE("o: error pending\n");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "o: error pending, nothing submitted");
     } else if (IsListEmpty(&e.RenderFree)) {
-        ENGINE_TRACE("o: no free entry\n");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "o: no free entry, nothing submitted");
     } else {
         entry = CONTAINING_RECORD(RemoveHeadList(&e.RenderFree), TransferEntry, Links);
         ULONG bytes = RenderTransferBytes(entry);
         if (bytes > e.RenderMaxBytes || bytes > entry->BufferBytes) {
-            ENGINE_TRACE("o: %lu bytes exceed the transfer maximum %lu\n", bytes, e.RenderMaxBytes);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: %lu bytes exceed the transfer maximum %lu", bytes,
+                        e.RenderMaxBytes);
         } else if (bytes != 0) {
             entry->BytesRequested = bytes;
             RtlFillMemory(entry->Buffer, bytes, EngineFillByte());
@@ -229,7 +234,7 @@ VOID CAdapterCommon::SubmitRenderData(TransferEntry *Entry)
                 submitted = TRUE;
             } else {
                 EngineMixWithdraw(entry);
-                ENGINE_TRACE("o: submission failed %08x\n", static_cast<unsigned>(status));
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: submission failed: 0x%08X", status);
                 ++e.Counters.Failures[ENGINE_RENDER];
                 KeSetEvent(&e.ErrorEvent[ENGINE_RENDER], IO_NO_INCREMENT, FALSE);
                 InterlockedDecrement(&e.RenderInFlight);
@@ -275,7 +280,7 @@ ULONG CAdapterCommon::RenderTransferBytes(TransferEntry *Entry)
             }
         }
         if (bytes == 0) {
-            ENGINE_TRACE("o: implicit transfer of 0 bytes\n");
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: implicit transfer of 0 bytes");
             KeSetEvent(&e.ErrorEvent[ENGINE_RENDER], IO_NO_INCREMENT, FALSE);
         }
         return bytes;
@@ -354,13 +359,14 @@ VOID CAdapterCommon::ProcessRenderCompletion(TransferEntry *Entry)
     if (KeReadStateEvent(&e.FirstCompletion[ENGINE_RENDER]) != 0) {
         ULONG gap = Entry->CompletionFrame - e.PreviousFrame[ENGINE_RENDER];
         if (gap >= g_Tuning.Param2 * g_Tuning.Param1) {
-            ENGINE_TRACE("o: underrun, %lu frames since the previous completion\n", gap);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: underrun, %lu frames since the previous completion",
+                        gap);
             ++e.Counters.Underruns[ENGINE_RENDER];
             if (NT_SUCCESS(status)) {
                 status = STATUS_UNEXPECTED_IO_ERROR;
             }
         } else if (gap > g_Tuning.Param1) {
-            ENGINE_TRACE("o: late completion, %lu frames\n", gap);
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "o: late completion, %lu frames", gap);
         }
     } else {
         KeSetEvent(&e.FirstCompletion[ENGINE_RENDER], IO_NO_INCREMENT, FALSE);
@@ -369,6 +375,7 @@ VOID CAdapterCommon::ProcessRenderCompletion(TransferEntry *Entry)
     EngineMixCommit(g_Tuning.Param1 + Entry->StartFrame);
 
     if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: transfer failed: 0x%08X", status);
         ++e.Counters.Failures[ENGINE_RENDER];
         if (IsDeviceGoneStatus(status)) {
             KeSetEvent(&e.StopEvent[ENGINE_RENDER], IO_NO_INCREMENT, FALSE);
@@ -377,7 +384,8 @@ VOID CAdapterCommon::ProcessRenderCompletion(TransferEntry *Entry)
         InterlockedExchange(&e.Resync[ENGINE_RENDER], 1);
         KeSetEvent(&e.ErrorEvent[ENGINE_RENDER], IO_NO_INCREMENT, FALSE);
     } else if (Entry->BytesTransferred != Entry->BytesRequested) {
-        ENGINE_TRACE("o: %lu of %lu bytes moved\n", Entry->BytesTransferred, Entry->BytesRequested);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: %lu of %lu bytes moved", Entry->BytesTransferred,
+                    Entry->BytesRequested);
         InterlockedExchange(&e.Resync[ENGINE_RENDER], 1);
         KeSetEvent(&e.ErrorEvent[ENGINE_RENDER], IO_NO_INCREMENT, FALSE);
     }
@@ -386,6 +394,7 @@ VOID CAdapterCommon::ProcessRenderCompletion(TransferEntry *Entry)
         // A healthy stream keeps its transfers in flight from here, without the thread.
         SubmitRenderData(Entry);
     } else if (!QueueEntryWork(Entry, RenderWorkItem)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "o: no work item, the entry waits on the free list");
         KLOCK_QUEUE_HANDLE lockHandle;
         KeAcquireInStackQueuedSpinLock(&e.RenderListLock, &lockHandle);
         Entry->BytesRequested = 0;

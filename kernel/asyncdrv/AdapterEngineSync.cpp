@@ -15,7 +15,7 @@ VOID CAdapterCommon::QueueFeedbackRead(TransferEntry *Entry)
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     BOOLEAN noMemory = FALSE;
     if (KeReadStateEvent(&e.ErrorEvent[ENGINE_RENDER]) != 0 || KeReadStateEvent(&e.FeedbackEnable) == 0) {
-        ENGINE_TRACE("feedback read refused\n");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "o: feedback read refused (error pending or disabled)");
     } else if (size != 0) {
         if (entry == nullptr) {
             entry = AllocateEntry(TRANSFER_ENTRY_FEEDBACK, size, FALSE);
@@ -24,6 +24,11 @@ VOID CAdapterCommon::QueueFeedbackRead(TransferEntry *Entry)
         if (entry != nullptr && size <= entry->BufferBytes) {
             entry->BytesRequested = size;
             status = m_Usb.RecvFeedback(entry->Buffer, size, FeedbackComplete, entry);
+            if (!NT_SUCCESS(status)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: RecvFeedback failed: 0x%08X", status);
+            }
+        } else if (noMemory) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "o: no memory for a feedback read, slot retired");
         }
     }
     if (NT_SUCCESS(status)) {
@@ -53,7 +58,8 @@ ULONG CAdapterCommon::CheckFeedbackValue(ULONG Value, ULONG Nominal)
         return Nominal;
     }
     if (value < 0x10000 || value < nominal - 0x10000 || value > nominal + 0x10000) {
-        ENGINE_TRACE("feedback value %08lx replaced by %08lx\n", Value, Nominal);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "o: feedback value 0x%08lX replaced by 0x%08lX", Value,
+                    Nominal);
         ++m_Engine.Counters.FeedbackReplaced;
         return Nominal;
     }
@@ -71,7 +77,7 @@ VOID CAdapterCommon::FeedbackComplete(NTSTATUS Status, ULONG Value, ULONG StartF
     ADAPTER_ENGINE &e = adapter->m_Engine;
     entry->Status = Status;
     if (!NT_SUCCESS(Status)) {
-        ENGINE_TRACE("feedback read failed %08x\n", static_cast<unsigned>(Status));
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "o: feedback read failed: 0x%08X", Status);
         if (IsDeviceGoneStatus(Status)) {
             adapter->MarkRemoving();
         }
@@ -130,9 +136,10 @@ VOID CAdapterCommon::MeasureDuplex()
     NTSTATUS wait = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
     if (wait == STATUS_WAIT_1) {
         // Without capture there is nothing to follow: render ends too.
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_STREAM, "o: capture stopped while measuring, render stops");
         SignalStop(FALSE);
     } else if (wait == STATUS_WAIT_0 + 2) {
-        ENGINE_TRACE("o: stopped while measuring\n");
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_STREAM, "o: stopped while measuring");
     }
     if (wait != STATUS_WAIT_0) {
         KeAcquireInStackQueuedSpinLock(&e.MeasureLock, &lockHandle);
@@ -163,7 +170,7 @@ VOID CAdapterCommon::CountCaptureForSync(ULONG Bytes)
             }
         }
         if (entry == nullptr) {
-            ENGINE_TRACE("o: measuring ran past the entries\n");
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "o: measuring ran past the entries");
             e.Measuring = FALSE;
         } else {
             entry->BytesRequested += Bytes / e.CaptureFrameBytes * e.RenderFrameBytes;

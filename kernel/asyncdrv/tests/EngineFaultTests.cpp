@@ -1,6 +1,6 @@
 // The streaming engine under faults: failed render and capture transfers, frames the bus skips
 // and a gap in the service of completions (counted as an underrun) end in one recovery each and
-// streaming goes on; a device unplugged mid-stream stops
+// streaming goes on (a failed transfer traces an error, the start and stream before it none); a device unplugged mid-stream stops
 // the directions without a recovery loop; render entries that cannot be allocated neither spin
 // the render thread nor hang the start.
 #include "EngineFixture.h"
@@ -93,6 +93,13 @@ protected:
         KeFlushQueuedDpcs();
     }
 
+    // The start and the healthy stream before a fault trace no error.
+    void expect_no_error_traced()
+    {
+        std::string first;
+        EXPECT_EQ(0u, traced_errors(&first)) << first;
+    }
+
     CAdapterCommon *engine = nullptr;
 };
 
@@ -100,8 +107,10 @@ TEST_F(EngineFaultTest, FailedRenderTransferRecoversOnce)
 {
     stream();
     ASSERT_NE(nullptr, engine);
+    expect_no_error_traced();
     port()->fail_transfers(RENDER_EP, 1);
     ASSERT_TRUE(run_until_recovered(0, 0));
+    EXPECT_NE(0u, traced_errors()) << "a failed transfer is traced as an error";
     EXPECT_GE(engine->EngineCounters().Failures[0], 1u);
     EXPECT_EQ(1u, engine->EngineCounters().Recoveries[0]);
     EXPECT_EQ(0u, engine->EngineCounters().Underruns[0]);
@@ -113,8 +122,10 @@ TEST_F(EngineFaultTest, FailedCaptureTransferRecoversCaptureAndImplicitRender)
     stream();
     ASSERT_NE(nullptr, engine);
     ASSERT_EQ(EnginePacingImplicit, engine->EnginePacing());
+    expect_no_error_traced();
     port()->fail_transfers(CAPTURE_EP, 1);
     ASSERT_TRUE(run_until_recovered(1, 0));
+    EXPECT_NE(0u, traced_errors()) << "a failed transfer is traced as an error";
     // Render follows capture in implicit-feedback mode, so it recovers with it.
     ASSERT_TRUE(run_until_recovered(0, 0));
     EXPECT_EQ(1u, engine->EngineCounters().Recoveries[1]);
@@ -128,6 +139,7 @@ TEST_F(EngineFaultTest, SkippedBusFramesFailTheirTransfersAndRecoverOnce)
 {
     stream_explicit();
     ASSERT_NE(nullptr, engine);
+    expect_no_error_traced();
     bus().jump(64);
     ASSERT_TRUE(run_until_recovered(0, 0));
     ASSERT_TRUE(run_until_recovered(1, 0));

@@ -103,6 +103,19 @@ void EngineTest::TearDown()
     EXPECT_TRUE(platform::verifier_thread_clean(&why)) << why;
 }
 
+size_t EngineTest::traced_errors(std::string *First) const
+{
+    size_t count = 0;
+    for (const platform::trace_record &r : errors.records()) {
+        if (r.level != 0 && r.level <= TRACE_LEVEL_ERROR) {
+            if (count++ == 0 && First != nullptr) {
+                *First = r.function + ": " + r.text;
+            }
+        }
+    }
+    return count;
+}
+
 CAdapterCommon *EngineTest::adapter() const
 {
     PADAPTERCOMMON common = this->common();

@@ -10,11 +10,13 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <platform/trace.h>
 #include <sim/audio_device.h>
 #include <sim/machine.h>
 #include <sim/usb_tap.h>
 #include <sim/usb_host_controller.h>
 #include "AdapterCommon.h"
+#include "UsbAudioTrace.h"
 
 namespace engine_test {
 
@@ -47,12 +49,15 @@ protected:
     sim::usb_port *port() { return machine.port_of(pdo); }
     // Surprise removal and removal while the pump keeps the bus going.
     NTSTATUS detach();
+    // Error records the driver traced since the test began; the first one's text in First.
+    size_t traced_errors(std::string *First = nullptr) const;
 
     sim::machine machine;
     std::shared_ptr<sim::audio_device> device;
     std::shared_ptr<sim::usb_tap> tap;
     DEVICE_OBJECT *pdo = nullptr;
     bool detached = false;
+    platform::trace_capture errors{&OVMLSAAU_TRACE_GUID, TRACE_LEVEL_ERROR};
 
 private:
     void pump_main();
