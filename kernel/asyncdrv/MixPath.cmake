@@ -7,7 +7,7 @@ add_library(asyncmix STATIC
 )
 set_target_properties(asyncmix PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(asyncmix PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(asyncmix PUBLIC platform)
+target_link_libraries(asyncmix PUBLIC ovmlsaau_trace platform)
 
 target_sources(ovmlsaau_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/AdapterMix.cpp

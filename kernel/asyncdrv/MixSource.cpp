@@ -3,6 +3,7 @@
 #include "MixSource.h"
 #include "AsyncPoolTags.h"
 #include "TransferEntry.h"
+#include "UsbAudioTrace.h"
 
 CMixSource::CMixSource()
     : m_Device{}, m_Lock(0), m_CapturePaced(FALSE), m_Primed(FALSE), m_PrimingFrame(0),
@@ -55,6 +56,8 @@ NTSTATUS CMixSource::Prime()
         kernel = SelectMixKernel(MIX_MODE_PCM, sourceBits, m_Device.RenderBitsPerSample);
     }
     if (kernel == NULL) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "no kernel mixes %lu-bit (mode %lu) into %lu-bit",
+                    sourceBits, GetMode(), m_Device.RenderBitsPerSample);
         status = STATUS_NOT_SUPPORTED;
         goto Exit;
     }
@@ -66,11 +69,14 @@ NTSTATUS CMixSource::Prime()
                              m_Device.RenderBytesPerFrame);
     bytes = MixBounceBytes(frames, SourceBytesPerFrame());
     if (bytes == 0) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "no bounce buffer for %lu frames of %lu bytes", frames,
+                    SourceBytesPerFrame());
         status = STATUS_NOT_SUPPORTED;
         goto Exit;
     }
     bounce = static_cast<PUCHAR>(ExAllocatePoolWithTag(m_Device.PoolType, bytes, ASYNC_TAG));
     if (bounce == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "bounce buffer of %lu bytes not allocated", bytes);
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
     }
@@ -192,6 +198,10 @@ VOID CMixSource::CommitPiece(ULONG NextFrame)
             // Below 0 the next capture has fallen behind the bus: WriteAhead writes nothing
             // until the offset is positive again.
             m_WriteOffset -= static_cast<LONG>(oldest->BytesRequested);
+            if (m_WriteOffset < 0) {
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "write offset %ld is behind the bus",
+                            m_WriteOffset);
+            }
         }
     }
     if (m_CapturePaced && !m_Primed && IsSourceStarted()) {
@@ -268,6 +278,10 @@ ULONG CMixSource::WriteAheadLocked(ULONG Frames)
             break;
         }
         start += bytes;
+    }
+    if (link == &m_Pieces) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "write offset %ld is past the %I64u queued bytes",
+                    m_WriteOffset, start);
     }
     const ULONG sourceFrameBytes = SourceBytesPerFrame();
     const UCHAR *source = m_Bounce;
