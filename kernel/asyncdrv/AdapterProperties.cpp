@@ -165,7 +165,7 @@ STDMETHODIMP CAdapterCommon::PinPropertyHandler(PPCPROPERTY_REQUEST Request)
             WriteJackAnswer(id, pin->Terminal, Request);
         } else if (status == STATUS_SUCCESS) {
             // Success without an answer: no byte of the value is claimed as written.
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "Jack: pin %u is no connector (verb 0x%x)\n",
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "Jack: pin %lu is no connector (verb 0x%lx)\n",
                         pinIndex, Request->Verb);
             Request->ValueSize = 0;
         }

@@ -122,7 +122,7 @@ LONG SnapVolume(LONG Value, LONG Minimum, LONG Maximum, ULONG Step)
     LONGLONG value = Value;
     const LONGLONG step = Step;
     if (step == 0) {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL,
                     "Volume: device reports no step, setting the minimum\n");
         value = KS_VOLUME_SILENT;
     } else if (value % step != 0) {
@@ -210,8 +210,8 @@ NTSTATUS VolumeProperty(CUSBAudioCL &Usb, CUSBAudioFeatureUnit *Unit, PPCPROPERT
             if (NT_SUCCESS(status)) {
                 if (value != KS_VOLUME_SILENT && (value < minimum || value > maximum ||
                                                   (step != 0 && static_cast<LONGLONG>(value) % step != 0))) {
-                    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL,
-                                "Volume: channel %u reads %d outside [%d, %d] step %u\n", channel, value, minimum,
+                    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+                                "Volume: channel %lu reads %ld outside [%ld, %ld] step %lu\n", channel, value, minimum,
                                 maximum, step);
                 }
                 WriteValueLong(Request, value);
