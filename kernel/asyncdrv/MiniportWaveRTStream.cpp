@@ -5,6 +5,7 @@
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
 #include "MiniportWaveRT.h"
+#include "UsbAudioTrace.h"
 
 CMiniportWaveRTStream::CMiniportWaveRTStream(PUNKNOWN UnknownOuter)
     : CUnknown(UnknownOuter), m_pMiniport(nullptr), m_pPortStream(nullptr), m_State(KSSTATE_STOP),
@@ -133,9 +134,15 @@ NTSTATUS CMiniportWaveRTStream::Init(CMiniportWaveRT *Miniport, PPORTWAVERTSTREA
     ULONG kind = 0;
     WAVEFORMATEX wave;
     NTSTATUS status = ParseFormat(DataFormat, &kind, &wave);
-    if (NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "%s: pin %lu: data format refused: 0x%08X",
+                    TRACE_DIRECTION(Capture), Pin, status);
+    } else {
         status = m_pMiniport->Adapter()->SetFormat(Capture, static_cast<USHORT>(kind), wave.nChannels,
                                                    wave.wBitsPerSample, wave.nSamplesPerSec);
+        TraceEvents(NT_SUCCESS(status) ? TRACE_LEVEL_INFORMATION : TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL,
+                    "%s: pin %lu: format %lu, %u channels, %u bits, %lu Hz: 0x%08X", TRACE_DIRECTION(Capture), Pin,
+                    kind, wave.nChannels, wave.wBitsPerSample, wave.nSamplesPerSec, status);
     }
     if (NT_SUCCESS(status)) {
         m_FormatKind = kind;
@@ -162,6 +169,8 @@ STDMETHODIMP CMiniportWaveRTStream::SetState(KSSTATE State)
     }
     LONG distance = static_cast<LONG>(State) - static_cast<LONG>(m_State);
     if (State > KSSTATE_RUN || (distance != 1 && distance != -1)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "%s: no step from state %d to %d",
+                    TRACE_DIRECTION(m_Capture), m_State, State);
         return STATUS_INVALID_PARAMETER;
     }
     return StepState(State);
@@ -185,6 +194,8 @@ NTSTATUS CMiniportWaveRTStream::StepState(KSSTATE To)
     if (NT_SUCCESS(status) || To < from) {
         m_State = To;
     }
+    TraceEvents(NT_SUCCESS(status) ? TRACE_LEVEL_INFORMATION : TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL,
+                "%s: state %d to %d: 0x%08X", TRACE_DIRECTION(m_Capture), from, To, status);
     return status;
 }
 

@@ -4,6 +4,7 @@
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
 #include "MiniportWaveRT.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -35,15 +36,23 @@ STDMETHODIMP CMiniportWaveRTStream::AllocateAudioBuffer(ULONG RequestedSize, PMD
     ULONGLONG frameBytes = static_cast<ULONGLONG>(m_Channels) * ((m_BitsPerSample + 7) / 8);
     ULONGLONG longest = static_cast<ULONGLONG>(m_SampleRate) * frameBytes * WAVERT_MAXIMUM_BUFFER_SECONDS;
     ULONG wanted = longest != 0 && RequestedSize > longest ? static_cast<ULONG>(longest) : RequestedSize;
+    if (wanted != RequestedSize) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "%s: buffer of %lu bytes asked, %lu given",
+                    TRACE_DIRECTION(m_Capture), RequestedSize, wanted);
+    }
     PHYSICAL_ADDRESS highest;
     highest.QuadPart = WAVERT_HIGHEST_ADDRESS;
     PMDL mdl = m_pPortStream->AllocatePagesForMdl(highest, wanted);
     if (mdl == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: AllocatePagesForMdl of %lu bytes failed",
+                    TRACE_DIRECTION(m_Capture), wanted);
         return STATUS_UNSUCCESSFUL;
     }
     ULONG size = MmGetMdlByteCount(mdl);
     PVOID mapped = size >= wanted ? m_pPortStream->MapAllocatedPages(mdl, MmCached) : nullptr;
     if (mapped == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: %lu of %lu bytes allocated, not mapped",
+                    TRACE_DIRECTION(m_Capture), size, wanted);
         m_pPortStream->FreePagesFromMdl(mdl);
         return STATUS_UNSUCCESSFUL;
     }
@@ -149,6 +158,8 @@ STDMETHODIMP CMiniportWaveRTStream::RegisterNotificationEvent(PKEVENT Notificati
     auto record = static_cast<WAVERT_NOTIFICATION *>(
         ExAllocatePoolWithTag(g_PoolType, sizeof(WAVERT_NOTIFICATION), ASYNC_TAG));
     if (record == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: no memory for a notification record",
+                    TRACE_DIRECTION(m_Capture));
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     record->Event = NotificationEvent;
@@ -170,6 +181,8 @@ STDMETHODIMP CMiniportWaveRTStream::RegisterNotificationEvent(PKEVENT Notificati
     if (earlier != nullptr) {
         ExFreePoolWithTag(earlier, ASYNC_TAG);
         ExFreePoolWithTag(record, ASYNC_TAG);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "%s: event registered twice, registration removed",
+                    TRACE_DIRECTION(m_Capture));
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
@@ -190,6 +203,7 @@ STDMETHODIMP CMiniportWaveRTStream::UnregisterNotificationEvent(PKEVENT Notifica
     }
     KeReleaseInStackQueuedSpinLock(&handle);
     if (found == nullptr) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "%s: event not registered", TRACE_DIRECTION(m_Capture));
         return STATUS_NOT_FOUND;
     }
     ExFreePoolWithTag(found, ASYNC_TAG);
@@ -251,6 +265,10 @@ VOID CMiniportWaveRTStream::QueueData(ULONG Bytes)
     if (m_BufferSize != 0 && m_pBuffer != nullptr && Bytes != 0) {
         PADAPTERCOMMON adapter = m_pMiniport->Adapter();
         ULONG bytes = Bytes > m_BufferSize ? m_BufferSize : Bytes;
+        if (bytes != Bytes) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "%s: %lu bytes cut to the buffer's %lu",
+                        TRACE_DIRECTION(m_Capture), Bytes, bytes);
+        }
         ULONG &offset = m_Capture ? m_CaptureQueueOffset : m_RenderQueueOffset;
         ULONG first = m_BufferSize - offset;
         if (first > bytes) {
