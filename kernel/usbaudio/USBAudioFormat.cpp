@@ -508,8 +508,10 @@ NTSTATUS CUSBAudioCL::SetSampleRate(ULONG rate)
             status = clock != nullptr ? clock->SetFrequency(rate) : STATUS_NOT_SUPPORTED;
         }
         if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "rate %lu not set on interface %u: 0x%08X\n",
-                        rate, record->InterfaceNumber, status);
+            // A UAC1 interface has no clock to set here: its rate goes to the endpoint when an
+            // alternate is selected, so that answer is expected and not an error of the device.
+            TraceEvents(m_IsUac2 ? TRACE_LEVEL_ERROR : TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                        "rate %lu not set on interface %u: 0x%08X\n", rate, record->InterfaceNumber, status);
             failed = TRUE;
         }
     }
