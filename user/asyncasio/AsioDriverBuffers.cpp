@@ -1,7 +1,9 @@
 // The host's double buffers: createBuffers with its checks, the channel map and the prepared
 // device layout it records, and disposeBuffers.
 #include "QelAsioDriver.h"
+#include "AsioDriverTrace.h"
 #include "AsioGuard.h"
+#include "AsioTraceNames.h"
 #include "RateTables.h"
 #include <cstring>
 #include <new>
@@ -18,7 +20,7 @@ enum class BufferError { None, InvalidArgument, NoMemory };
 ASIOError CQelAsioDriver::createBuffers(ASIOBufferInfo *bufferInfos, int32_t numChannels,
                                         int32_t bufferSize, ASIOCallbacks *callbacks)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() != QEL_ASIO_INITIALIZED) {
             return ASE_NotPresent;
         }
@@ -28,6 +30,8 @@ ASIOError CQelAsioDriver::createBuffers(ASIOBufferInfo *bufferInfos, int32_t num
         CMutexLock lock(m_SettingsMutex);
         return CreateBuffersLocked(bufferInfos, numChannels, bufferSize, callbacks);
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d buffers of %d: %s, state %s", (int)numChannels, (int)bufferSize, AsioResultName(result), AsioStateName(m_State.load()));
+    return result;
 }
 
 ASIOError CQelAsioDriver::CreateBuffersLocked(ASIOBufferInfo *Infos, int32_t Count, int32_t Size,
@@ -46,6 +50,7 @@ ASIOError CQelAsioDriver::CreateBuffersLocked(ASIOBufferInfo *Infos, int32_t Cou
     // The rate the device runs at wins over one the control panel stored meanwhile.
     if (m_CurrentRate == m_StoredRate) {
         if (!ApplyDeviceRate(m_CurrentRate)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%u Hz not applied", (unsigned)m_CurrentRate);
             return ASE_NoClock;
         }
         RefreshFormat();
@@ -120,12 +125,17 @@ ASIOError CQelAsioDriver::CreateBuffersLocked(ASIOBufferInfo *Infos, int32_t Cou
         error = BufferError::NoMemory;
     }
     if (error != BufferError::None) {
+        TraceEvents(error == BufferError::NoMemory ? TRACE_LEVEL_ERROR : TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL,
+                    "%s", error == BufferError::NoMemory ? "no memory for the host buffers"
+                                                         : "a channel is out of range or overlapped");
         FreeHostBuffers();
         return error == BufferError::NoMemory ? ASE_NoMemory : ASE_InvalidParameter;
     }
 
     const DWORD percent = (DWORD)(((ULONGLONG)(m_BufferFrames - minimum) * 100) / (maximum - minimum));
     if (!m_Group.PrepareAll(m_BufferFrames, m_InputCount != 0, m_OutputCount != 0, percent, IsDsdFormat())) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "PrepareAll %u frames, %u%% failed: %u",
+                    (unsigned)m_BufferFrames, (unsigned)percent, (unsigned)GetLastError());
         FreeHostBuffers();
         return ASE_HWMalfunction;
     }
@@ -147,6 +157,8 @@ ASIOError CQelAsioDriver::CreateBuffersLocked(ASIOBufferInfo *Infos, int32_t Cou
         }
     }
     if (!layoutFits) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "the prepared layout does not fit %u frames",
+                    (unsigned)m_BufferFrames);
         m_Group.UnprepareAll();
         FreeHostBuffers();
         return ASE_HWMalfunction;
@@ -199,13 +211,14 @@ ASIOError CQelAsioDriver::FreeHostBuffers()
 
 ASIOError CQelAsioDriver::disposeBuffers()
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() != QEL_ASIO_PREPARED) {
             return ASE_NotPresent;
         }
         CMutexLock lock(m_SettingsMutex);
         m_Callbacks = nullptr;
         FreeHostBuffers();
+        // A channel's refusal is traced by the group, which unprepares every channel anyway.
         m_Group.UnprepareAll();
         m_State.store(QEL_ASIO_INITIALIZED);
         if (m_ReselectPending) {
@@ -214,4 +227,6 @@ ASIOError CQelAsioDriver::disposeBuffers()
         }
         return ASE_OK;
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s, state %s", AsioResultName(result), AsioStateName(m_State.load()));
+    return result;
 }

@@ -1,6 +1,8 @@
 // Choice and opening of the driver's device, the device's power and presence checks, and the
 // reset requests to the host.
 #include "QelAsioDriver.h"
+#include "AsioDriverTrace.h"
+#include "AsioTraceNames.h"
 #include "RateTables.h"
 #include <cwchar>
 
@@ -92,6 +94,9 @@ VOID CQelAsioDriver::SelectDevice()
         m_BufferSizeIndex = m_Settings.GetBufferSizeIndex();
         m_CurrentRate = m_StoredRate = m_Settings.GetSamplingRate();
         const AsioDeviceRecord *current = m_Devices.GetCurrentDevice();
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "%ls of %u devices (stored \"%ls\"), index %u, %u Hz",
+                    current != nullptr ? current->InstanceId : L"none", (unsigned)m_Devices.GetCount(),
+                    m_SelectedDevice, (unsigned)m_BufferSizeIndex, (unsigned)m_CurrentRate);
         if (current != nullptr) {
             OpenChannels();
             if (writeBack) {
@@ -104,6 +109,7 @@ VOID CQelAsioDriver::SelectDevice()
             m_Range = RateRange{0, 0};
         }
     } else {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "no device");
         m_BufferSizeIndex = BUFFER_INDEX_DEFAULT;
         m_InputCount = m_OutputCount = 0;
         m_Range = RateRange{0, 0};
@@ -122,11 +128,20 @@ BOOL CQelAsioDriver::OpenChannels()
     if (opened) {
         m_Group.GetRateRange(&m_Range);
         opened = m_Range.Lowest != 0 && m_Range.Highest != 0;
+        if (!opened) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "no rate range (%u..%u)", (unsigned)m_Range.Lowest,
+                        (unsigned)m_Range.Highest);
+        }
     }
     const DWORD divisor = IsDsdFormat() ? 1u << DSD_RATE_SHIFT : 1;
     if (opened) {
         DWORD rate = m_CurrentRate / divisor;
         rate = rate < m_Range.Lowest ? m_Range.Lowest : (rate > m_Range.Highest ? m_Range.Highest : rate);
+        if (rate * divisor != m_CurrentRate) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "%u Hz clamped to %u Hz (%u..%u)",
+                        (unsigned)m_CurrentRate, (unsigned)(rate * divisor), (unsigned)m_Range.Lowest,
+                        (unsigned)m_Range.Highest);
+        }
         // A device that has no DSD sample type at the rate is refused before its rate (and
         // with it the name of its kernel subdevice) changes.
         opened = (divisor == 1 || HasDsdTypesAt(rate)) && m_Group.SetSampleRateAll(rate);
@@ -137,8 +152,15 @@ BOOL CQelAsioDriver::OpenChannels()
         }
     }
     if (!opened) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%ls not opened at %u Hz: %u",
+                    current != nullptr ? current->InstanceId : L"no device", (unsigned)m_CurrentRate,
+                    (unsigned)GetLastError());
         m_Group.CloseAll();
         m_InputCount = m_OutputCount = 0;
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "%ls at %u Hz: %u inputs of %u bits, %u outputs of %u bits",
+                    current->InstanceId, (unsigned)m_CurrentRate, (unsigned)m_InputCount, (unsigned)m_InputBits,
+                    (unsigned)m_OutputCount, (unsigned)m_OutputBits);
     }
     return opened;
 }
@@ -152,6 +174,7 @@ BOOL CQelAsioDriver::CheckDevice()
     if (m_Group.PingAll()) {
         return TRUE;
     }
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "the device does not answer in state %s", AsioStateName(state));
     if (state != QEL_ASIO_INITIALIZED) {
         RequestReset(1);
         return FALSE;
@@ -165,6 +188,7 @@ BOOL CQelAsioDriver::AwaitDevicePower(DWORD Milliseconds)
     while (GetTickCount64() - start < Milliseconds) {
         BOOL on = FALSE;
         if (!m_Group.IsPowered(&on)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "power state not read: %u", (unsigned)GetLastError());
             return FALSE;
         }
         if (on) {
@@ -172,6 +196,7 @@ BOOL CQelAsioDriver::AwaitDevicePower(DWORD Milliseconds)
         }
         Sleep(PowerPollMs);
     }
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "the device stayed off for %u ms", (unsigned)Milliseconds);
     return FALSE;
 }
 
@@ -185,7 +210,10 @@ int32_t CQelAsioDriver::RequestReset(DWORD RateChange)
         return 0;
     }
     m_ResetPending.fetch_or(RateChange);
-    return callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+    const int32_t answer = callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "kAsioResetRequest (rate change %u): %d",
+                (unsigned)RateChange, (int)answer);
+    return answer;
 }
 
 VOID CQelAsioDriver::FlushReset()

@@ -1,7 +1,9 @@
 // The IASIO methods of the asynchronous ASIO driver that query and set channels, latencies,
 // buffer sizes, rates, clocks, positions and the io format, and start and stop the stream.
 #include "QelAsioDriver.h"
+#include "AsioDriverTrace.h"
 #include "AsioGuard.h"
+#include "AsioTraceNames.h"
 #include "RateTables.h"
 #include <cmath>
 #include <cstring>
@@ -43,18 +45,24 @@ BOOL CQelAsioDriver::ApplyDeviceRate(DWORD Rate)
     if (IsDsdFormat()) {
         deviceRate = Rate >> DSD_RATE_SHIFT;
         if (!HasDsdTypesAt(deviceRate)) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "no DSD sample type at %u Hz", (unsigned)deviceRate);
             return FALSE;
         }
     }
     if (!CheckDevice()) {
         return FALSE;
     }
-    return m_Group.SetSampleRateAll(deviceRate);
+    if (!m_Group.SetSampleRateAll(deviceRate)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "SetSampleRateAll %u failed: %u", (unsigned)deviceRate,
+                    (unsigned)GetLastError());
+        return FALSE;
+    }
+    return TRUE;
 }
 
 ASIOError CQelAsioDriver::start()
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (!AwaitDevicePower(DevicePowerWaitMs)) {
             return ASE_NotPresent;
         }
@@ -66,13 +74,18 @@ ASIOError CQelAsioDriver::start()
         FlushReset();
         return result;
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s, state %s", AsioResultName(result), AsioStateName(m_State.load()));
+    return result;
 }
 
 // The stream is told to end before anything else, and it always ends: a device that is off or
 // gone only changes the answer, never leaves a thread running.
 ASIOError CQelAsioDriver::stop()
 {
-    return AsioGuard([&]() -> ASIOError { return StopLocked(); });
+    const ASIOError result = AsioGuard([&]() -> ASIOError { return StopLocked(); });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s, state %s", AsioResultName(result),
+                AsioStateName(m_State.load()));
+    return result;
 }
 
 ASIOError CQelAsioDriver::StopLocked()
@@ -97,7 +110,7 @@ ASIOError CQelAsioDriver::StopLocked()
 
 ASIOError CQelAsioDriver::getChannels(int32_t *numInputChannels, int32_t *numOutputChannels)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
             return ASE_NotPresent;
         }
@@ -109,11 +122,13 @@ ASIOError CQelAsioDriver::getChannels(int32_t *numInputChannels, int32_t *numOut
         *numOutputChannels = (int32_t)m_OutputCount;
         return m_InputCount == 0 && m_OutputCount == 0 ? ASE_NotPresent : ASE_OK;
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%u inputs, %u outputs: %s", (unsigned)m_InputCount, (unsigned)m_OutputCount, AsioResultName(result));
+    return result;
 }
 
 ASIOError CQelAsioDriver::getLatencies(int32_t *inputLatency, int32_t *outputLatency)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
             return ASE_NotPresent;
         }
@@ -134,12 +149,14 @@ ASIOError CQelAsioDriver::getLatencies(int32_t *inputLatency, int32_t *outputLat
         *outputLatency = (int32_t)out;
         return ASE_OK;
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d in, %d out: %s", result == ASE_OK ? (int)*inputLatency : 0, result == ASE_OK ? (int)*outputLatency : 0, AsioResultName(result));
+    return result;
 }
 
 ASIOError CQelAsioDriver::getBufferSize(int32_t *minSize, int32_t *maxSize, int32_t *preferredSize,
                                         int32_t *granularity)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
             return ASE_NotPresent;
         }
@@ -155,22 +172,26 @@ ASIOError CQelAsioDriver::getBufferSize(int32_t *minSize, int32_t *maxSize, int3
         *granularity = 0;
         return ASE_OK;
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d: %s", result == ASE_OK ? (int)*preferredSize : 0, AsioResultName(result));
+    return result;
 }
 
 ASIOError CQelAsioDriver::canSampleRate(ASIOSampleRate sampleRate)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
             return ASE_NotPresent;
         }
         CMutexLock lock(m_SettingsMutex);
         return IsRateSupported(sampleRate) ? ASE_OK : ASE_NoClock;
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%.0f Hz: %s", sampleRate, AsioResultName(result));
+    return result;
 }
 
 ASIOError CQelAsioDriver::getSampleRate(ASIOSampleRate *sampleRate)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
             return ASE_NotPresent;
         }
@@ -182,11 +203,13 @@ ASIOError CQelAsioDriver::getSampleRate(ASIOSampleRate *sampleRate)
         *sampleRate = m_PendingRate > 0.0 && m_PendingRate != current ? m_PendingRate : current;
         return ASE_OK;
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%.0f Hz: %s", result == ASE_OK ? *sampleRate : 0.0, AsioResultName(result));
+    return result;
 }
 
 ASIOError CQelAsioDriver::setSampleRate(ASIOSampleRate sampleRate)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
             return ASE_NotPresent;
         }
@@ -213,6 +236,8 @@ ASIOError CQelAsioDriver::setSampleRate(ASIOSampleRate sampleRate)
         CMutexLock lock(m_SettingsMutex);
         return RestartAtRate((DWORD)sampleRate);
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%.0f Hz: %s, state %s", sampleRate, AsioResultName(result), AsioStateName(m_State.load()));
+    return result;
 }
 
 // Expects the settings mutex, in every state but RUNNING (a running stream goes through
@@ -249,6 +274,8 @@ ASIOError CQelAsioDriver::SetSampleRateLocked(double Rate)
 ASIOError CQelAsioDriver::RestartAtRate(DWORD Rate)
 {
     if (!ApplyDeviceRate(Rate)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%u Hz not applied; back to %u Hz", (unsigned)Rate,
+                    (unsigned)m_CurrentRate);
         RequestReset(1);
         m_Settings.SetSamplingRate(m_CurrentRate);
         m_StoredRate = m_CurrentRate;
@@ -265,6 +292,10 @@ ASIOError CQelAsioDriver::RestartAtRate(DWORD Rate)
     // A restart that fails leaves the host without buffer switches: it hears of it twice, by
     // the result and by a reset request, so that a host that ignores one still recovers.
     const ASIOError started = start();
+    if (started != ASE_OK) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "restart at %u Hz: %s", (unsigned)Rate,
+                    AsioResultName(started));
+    }
     if (started != ASE_OK && m_ResetPending.load() == 0) {
         RequestReset(1);
     }
@@ -334,7 +365,7 @@ ASIOError CQelAsioDriver::getSamplePosition(ASIOSamples *sPos, ASIOTimeStamp *tS
 
 ASIOError CQelAsioDriver::getChannelInfo(ASIOChannelInfo *info)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         if (m_State.load() == QEL_ASIO_LOADED) {
             return ASE_NotPresent;
         }
@@ -357,6 +388,8 @@ ASIOError CQelAsioDriver::getChannelInfo(ASIOChannelInfo *info)
         m_Group.GetChannelName(input, channel, info->name);
         return ASE_OK;
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s %d: %s", info != nullptr && info->isInput != ASIOFalse ? "input" : "output", info != nullptr ? (int)info->channel : -1, AsioResultName(result));
+    return result;
 }
 
 ASIOError CQelAsioDriver::controlPanel()
@@ -391,6 +424,7 @@ ASIOError CQelAsioDriver::SetIoFormat(const ASIOIoFormat *Format)
     const ASIOSampleType input = SampleTypeFor(type, m_InputBits);
     const ASIOSampleType output = SampleTypeFor(type, m_OutputBits);
     if ((m_InputCount != 0 && input < 0) || (m_OutputCount != 0 && output < 0)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "format type %d has no sample type", (int)type);
         m_IoFormat = old;
         m_InputType = oldInput;
         m_OutputType = oldOutput;
@@ -398,6 +432,8 @@ ASIOError CQelAsioDriver::SetIoFormat(const ASIOIoFormat *Format)
     }
     m_InputType = input;
     m_OutputType = output;
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "format type %d, sample types %d in, %d out", (int)type,
+                (int)input, (int)output);
     const LONG state = m_State.load();
     if (type != old.FormatType &&
         (state == QEL_ASIO_PREPARED || state == QEL_ASIO_RUNNING || state == QEL_ASIO_SUSPENDED)) {
@@ -408,7 +444,7 @@ ASIOError CQelAsioDriver::SetIoFormat(const ASIOIoFormat *Format)
 
 ASIOError CQelAsioDriver::future(int32_t selector, void *opt)
 {
-    return AsioGuard([&]() -> ASIOError {
+    const ASIOError result = AsioGuard([&]() -> ASIOError {
         switch (selector) {
         case kAsioEnableTimeCodeRead:
             m_TimeCode.store(1);
@@ -448,4 +484,6 @@ ASIOError CQelAsioDriver::future(int32_t selector, void *opt)
             return ASE_InvalidParameter;
         }
     });
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "selector 0x%X: %s", (unsigned)selector, AsioResultName(result));
+    return result;
 }

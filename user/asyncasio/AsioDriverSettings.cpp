@@ -2,6 +2,7 @@
 // changes of device, buffer size and rate, and the start of the control-panel program.
 #include "QelAsioDriver.h"
 #include "NamedObjects.h"
+#include "AsioDriverTrace.h"
 #include <cwchar>
 
 namespace {
@@ -60,10 +61,13 @@ DWORD CQelAsioDriver::SettingsThread()
             failing = FALSE;
             if (result == WAIT_OBJECT_0 + 1) {
                 CompareSettings();
+            } else if (result != WAIT_TIMEOUT) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "wait result 0x%X", (unsigned)result);
             }
             continue;
         }
         if (!failing) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "wait failed: %u", (unsigned)GetLastError());
             failing = TRUE;
             CompareSettings();
         }
@@ -94,6 +98,7 @@ VOID CQelAsioDriver::CompareSettings()
     try {
         OnSettingsChanged();
     } catch (...) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "exception while comparing the settings");
     }
 }
 
@@ -117,6 +122,8 @@ VOID CQelAsioDriver::OnSettingsChanged()
     if (std::wcsncmp(selected, m_SelectedDevice, 129) != 0) {
         mask |= ChangedDevice;
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "mask 0x%X: index %u, %u Hz, \"%ls\"", (unsigned)mask,
+                (unsigned)index, (unsigned)rate, selected);
     if (mask == 0) {
         return;
     }
@@ -144,13 +151,20 @@ BOOL CQelAsioDriver::GetControlPanelPath(LPWSTR Buffer, DWORD *Size)
         return FALSE;
     }
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+    const LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+    if (opened != ERROR_SUCCESS) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "setup key not opened: %d", (int)opened);
         return FALSE;
     }
     DWORD type = 0;
     const LONG result = RegQueryValueExW(key, ControlPanelValue, nullptr, &type, reinterpret_cast<LPBYTE>(Buffer), Size);
     RegCloseKey(key);
-    return result == ERROR_SUCCESS && type == REG_SZ;
+    if (result != ERROR_SUCCESS || type != REG_SZ) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "\"%ls\" not read: %d, type %u", ControlPanelValue,
+                    (int)result, (unsigned)type);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // A REG_SZ value may come without its terminator; the path is terminated here, and one that
@@ -164,10 +178,12 @@ BOOL CQelAsioDriver::LaunchControlPanel()
     }
     const DWORD characters = size / sizeof(WCHAR);
     if (characters >= ControlPanelPathChars && path[ControlPanelPathChars - 1] != L'\0') {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "the control panel's path is too long");
         return FALSE;
     }
     path[characters < ControlPanelPathChars ? characters : ControlPanelPathChars] = L'\0';
     if (path[0] == L'\0') {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "the control panel's path is empty");
         return FALSE;
     }
     STARTUPINFOW startup = {};
@@ -175,8 +191,11 @@ BOOL CQelAsioDriver::LaunchControlPanel()
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr,
                         nullptr, &startup, &process)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateProcessW %ls failed: %u", path,
+                    (unsigned)GetLastError());
         return TRUE;
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ls started", path);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return TRUE;

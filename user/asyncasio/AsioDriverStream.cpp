@@ -2,6 +2,8 @@
 // input-clocked and output-clocked loops, the buffer switch with time information, and the
 // copies between the host's buffers and the device channels' interleaved halves.
 #include "QelAsioDriver.h"
+#include "AsioDriverTrace.h"
+#include "AsioTraceNames.h"
 #include <avrt.h>
 #include <mmsystem.h>
 #include <cstring>
@@ -18,12 +20,15 @@ ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
 {
     const LONG state = m_State.load();
     if ((state != QEL_ASIO_PREPARED && state != QEL_ASIO_SUSPENDED) || m_Callbacks == nullptr) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "not started in state %s", AsioStateName(state));
         return ASE_NotPresent;
     }
     if (m_ResetPending.load() != 0) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "not started: a reset is pending");
         return ASE_NotPresent;
     }
     if (m_InputMap.empty() && m_OutputMap.empty()) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "not started: no channel has a buffer");
         return ASE_NotPresent;
     }
     // The suspended-position timer and the stream thread never run beside each other.
@@ -38,9 +43,11 @@ ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
     }
     HANDLE thread = CreateThread(nullptr, 0, StreamThreadProc, this, CREATE_SUSPENDED, nullptr);
     if (thread == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (stream) failed: %u", (unsigned)GetLastError());
         return ASE_NotPresent;
     }
     if (!m_Group.StartAll()) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "StartAll failed: %u", (unsigned)GetLastError());
         TerminateThread(thread, 0);
         WaitForSingleObject(thread, StreamStopWaitMs);
         CloseHandle(thread);
@@ -52,6 +59,9 @@ ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
     m_WriteError.store(0);
     ResetEvent(m_StreamStopEvent);
     ResumeThread(thread);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s -> %s at %u Hz, %u frames, position %.0f",
+                AsioStateName(state), AsioStateName(QEL_ASIO_RUNNING), (unsigned)m_CurrentRate,
+                (unsigned)m_BufferFrames, m_SamplePosition.load());
     return ASE_OK;
 }
 
@@ -61,6 +71,7 @@ ASIOError CQelAsioDriver::StopStreaming()
 {
     m_StopFlag.store(1);
     const LONG state = m_State.load();
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "state %s", AsioStateName(state));
     if (state == QEL_ASIO_SUSPENDED) {
         m_State.store(QEL_ASIO_PREPARED);
     } else if (state == QEL_ASIO_RUNNING) {
@@ -68,6 +79,8 @@ ASIOError CQelAsioDriver::StopStreaming()
         if (m_StreamThread != nullptr) {
             SetEvent(m_StreamStopEvent);
             if (WaitForSingleObject(m_StreamThread, StreamStopWaitMs) != WAIT_OBJECT_0) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "the stream thread did not end in %u ms",
+                            (unsigned)StreamStopWaitMs);
                 TerminateThread(m_StreamThread, 1);
                 WaitForSingleObject(m_StreamThread, StreamStopWaitMs);
                 m_ResetNeeded.store(1);
@@ -88,19 +101,24 @@ DWORD WINAPI CQelAsioDriver::StreamThreadProc(LPVOID Context)
     DWORD taskIndex = 0;
     HANDLE task = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
     if (task != nullptr) {
-        AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH);
-    } else {
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+        if (!AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH)) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "AvSetMmThreadPriority failed: %u",
+                        (unsigned)GetLastError());
+        }
+    } else if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "SetThreadPriority failed: %u", (unsigned)GetLastError());
     }
     DWORD exitCode = 1;
     try {
         exitCode = driver->m_PreparedInputCount != 0 ? driver->DuplexLoop() : driver->OutputLoop();
     } catch (...) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "exception in the stream loop");
         driver->m_Group.CancelIoAll();
     }
     if (task != nullptr) {
         AvRevertMmThreadCharacteristics(task);
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_STREAM, "exit code %u", (unsigned)exitCode);
     return exitCode;
 }
 
@@ -116,6 +134,9 @@ DWORD CQelAsioDriver::DuplexLoop()
     for (;;) {
         BOOL failed = m_Group.ReadHalfAll(m_CurrentHalf.load()) != ERROR_SUCCESS ||
                       m_Group.ReadHalfAll(1 - m_CurrentHalf.load()) != ERROR_SUCCESS || !m_Group.StartCaptureAll();
+        if (failed) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "capture not started");
+        }
         BOOL firstPass = TRUE;
         while (!failed) {
             const DWORD half = m_CurrentHalf.load();
@@ -128,6 +149,8 @@ DWORD CQelAsioDriver::DuplexLoop()
                 return 0;
             }
             if (wait != WAIT_OBJECT_0) {
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "wait for half %u: 0x%X, %u", (unsigned)half,
+                            (unsigned)wait, (unsigned)GetLastError());
                 failed = TRUE;
                 break;
             }
@@ -136,7 +159,10 @@ DWORD CQelAsioDriver::DuplexLoop()
                 firstPass = FALSE;
             }
             CopyInputs(half);
-            if (m_Group.ReadHalfAll(half) != ERROR_SUCCESS) {
+            const DWORD readError = m_Group.ReadHalfAll(half);
+            if (readError != ERROR_SUCCESS) {
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "read of half %u: %u", (unsigned)half,
+                            (unsigned)readError);
                 failed = TRUE;
                 break;
             }
@@ -148,10 +174,12 @@ DWORD CQelAsioDriver::DuplexLoop()
             return 0;
         }
         if (!RecoverStreamReset()) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "capture loop failed; the host is asked for a reset");
             RequestResetFromStream();
             m_Group.CancelIoAll();
             return 1;
         }
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "stream reset: the channels were restarted");
     }
 }
 
@@ -195,6 +223,8 @@ DWORD CQelAsioDriver::OutputLoop()
         m_Group.CancelIoAll();
         return 0;
     }
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "render loop failed, write error %u; the host is asked for a reset",
+                (unsigned)m_WriteError.load());
     RequestResetFromStream();
     m_Group.CancelIoAll();
     return 1;
@@ -215,6 +245,8 @@ BOOL CQelAsioDriver::BufferSwitch(BOOL TimerOnly)
     }
     ASIOCallbacks *callbacks = m_Callbacks;
     const DWORD half = m_CurrentHalf.load();
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "half %u, position %.0f%s", (unsigned)half,
+                m_SamplePosition.load(), TimerOnly ? ", timer only" : "");
     if (callbacks != nullptr) {
         if (m_TimeInfoMode != 0 && callbacks->bufferSwitchTimeInfo != nullptr) {
             getSamplePosition(&m_TimeInfo.timeInfo.samplePosition, &m_TimeInfo.timeInfo.systemTime);
@@ -252,7 +284,9 @@ VOID CQelAsioDriver::WriteOutputs()
 {
     const DWORD half = m_CurrentHalf.load();
     CopyOutputs(half);
-    if (m_Group.WriteHalfAll(half) != ERROR_SUCCESS) {
+    const DWORD error = m_Group.WriteHalfAll(half);
+    if (error != ERROR_SUCCESS) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "write of half %u: %u", (unsigned)half, (unsigned)error);
         m_WriteError.store(1);
     }
 }

@@ -3,6 +3,8 @@
 // handling that stops the stream at suspend and brings it back at resume.
 #include "QelAsioDriver.h"
 #include "NamedObjects.h"
+#include "AsioDriverTrace.h"
+#include "AsioTraceNames.h"
 
 namespace {
 
@@ -28,12 +30,14 @@ DWORD CQelAsioDriver::MessageThread()
     do {
         m_HostMutex = CreateMutexW(nullptr, TRUE, OVM_HOST_EXCLUSIVE_MUTEX_NAME);
         if (m_HostMutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "host-exclusivity mutex: %u", (unsigned)GetLastError());
             SetError(TextUsedByAnotherHost);
             break;
         }
         hostMutexCreated = TRUE;
         m_HeldMutex = CreateMutexW(nullptr, FALSE, OVM_DRIVER_HELD_MUTEX_NAME);
         if (m_HeldMutex == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "driver-held mutex: %u", (unsigned)GetLastError());
             SetError(TextNoResource);
             break;
         }
@@ -42,6 +46,7 @@ DWORD CQelAsioDriver::MessageThread()
         heldMutexWaited = TRUE;
         m_InUseEvent = CreateEventW(nullptr, TRUE, FALSE, OVM_DRIVER_IN_USE_EVENT_NAME);
         if (m_InUseEvent == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "driver-in-use event: %u", (unsigned)GetLastError());
             SetError(TextNoResource);
             break;
         }
@@ -61,6 +66,7 @@ DWORD CQelAsioDriver::MessageThread()
         const HWND window = CreateWindowExW(0, WindowClassName, L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                                             0, 0, nullptr, nullptr, instance, this);
         if (window == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateWindowExW failed: %u", (unsigned)GetLastError());
             SetError(TextNoResource);
             break;
         }
@@ -148,6 +154,7 @@ VOID CQelAsioDriver::OnSuspend()
             KillTimer(window, QEL_ASIO_RESUME_TIMER);
         }
         m_ResumePolls = 0;
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "state %s", AsioStateName(m_State.load()));
         if (m_State.load() == QEL_ASIO_RUNNING) {
             StopStreaming();
             m_State.store(QEL_ASIO_SUSPENDED);
@@ -175,11 +182,17 @@ VOID CQelAsioDriver::OnResume()
             BOOL on = FALSE;
             BOOL restart = FALSE;
             if (m_ResumePolls >= QEL_ASIO_RESUME_POLLS || !m_Group.IsPowered(&on)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "power state not read at poll %u",
+                            (unsigned)m_ResumePolls);
                 KillTimer(window, QEL_ASIO_SUSPENDED_TIMER);
                 m_ResetNeeded.store(1);
                 m_ResumePolls = 0;
             } else if (!on) {
+                TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "the device is off at poll %u",
+                            (unsigned)m_ResumePolls + 1);
                 if (++m_ResumePolls >= QEL_ASIO_RESUME_POLLS) {
+                    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "the device stayed off for %u polls",
+                                (unsigned)m_ResumePolls);
                     KillTimer(window, QEL_ASIO_SUSPENDED_TIMER);
                     m_ResetNeeded.store(1);
                     m_ResumePolls = 0;
@@ -192,6 +205,7 @@ VOID CQelAsioDriver::OnResume()
             if (restart) {
                 KillTimer(window, QEL_ASIO_SUSPENDED_TIMER);
                 if (StartStreaming(FALSE) != ASE_OK) {
+                    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "not restarted after the resume");
                     m_ResetNeeded.store(1);
                 }
                 m_ResumePolls = 0;

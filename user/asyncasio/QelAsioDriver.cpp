@@ -3,6 +3,7 @@
 #include "QelAsioDriver.h"
 #include "AsioDriverIds.h"
 #include "AsioDriverTrace.h"
+#include "AsioTraceNames.h"
 #include "NamedObjects.h"
 #include "RateTables.h"
 #include <algorithm>
@@ -117,10 +118,13 @@ INonDelegatingUnknown *CQelAsioDriver::CreateInstance(IUnknown *outer, HRESULT *
     UNREFERENCED_PARAMETER(phr);
     const DWORD process = GetCurrentProcessId();
     if (!ClaimInstance(process)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "a driver object lives in process %u already",
+                    (unsigned)process);
         return nullptr;
     }
     CQelAsioDriver *driver = new (std::nothrow) CQelAsioDriver(outer);
     if (driver == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "no memory for the driver object");
         SetInstance(process, nullptr);
         return nullptr;
     }
@@ -161,6 +165,7 @@ VOID CQelAsioDriver::FinalRelease()
     MarkReleasing(m_OwnerProcess, true);
     const HANDLE thread = CreateThread(nullptr, 0, TeardownThreadProc, this, 0, nullptr);
     if (thread == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (teardown) failed: %u", (unsigned)GetLastError());
         // Left as it is rather than torn down under the thread that runs it.
         MarkReleasing(m_OwnerProcess, false);
         return;
@@ -179,17 +184,22 @@ ASIOBool CQelAsioDriver::init(void *sysHandle)
     UNREFERENCED_PARAMETER(sysHandle);
     try {
         if (m_State.load() != QEL_ASIO_LOADED) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "state %s: %s", AsioStateName(m_State.load()),
+                        TextInitializedBefore);
             SetError(TextInitializedBefore);
             return ASIOFalse;
         }
         m_PendingRate = 0.0;
         if (!SYNCOBJ::CreateNamedMutex(&m_SettingsMutex, OVM_SETTINGS_MUTEX_NAME)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "settings mutex: %u", (unsigned)GetLastError());
             SetError(TextNoResource);
             CleanUpFailedInit();
             return ASIOFalse;
         }
         m_WindowReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (m_WindowReady == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateEventW (window ready) failed: %u",
+                        (unsigned)GetLastError());
             SetError(TextNoResource);
             CleanUpFailedInit();
             return ASIOFalse;
@@ -197,44 +207,56 @@ ASIOBool CQelAsioDriver::init(void *sysHandle)
         m_Window.store(nullptr);
         m_MessageThread = CreateThread(nullptr, 0, MessageThreadProc, this, 0, nullptr);
         if (m_MessageThread == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (message) failed: %u",
+                        (unsigned)GetLastError());
             SetError(TextNoResource);
             CleanUpFailedInit();
             return ASIOFalse;
         }
         WaitForSingleObject(m_WindowReady, INFINITE);
         if (m_Window.load() == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "no message window: %s", m_ErrorText);
             CleanUpFailedInit();
             return ASIOFalse;
         }
         if (!m_Settings.Create()) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "settings events: %u", (unsigned)GetLastError());
             SetError(TextNoResource);
             CleanUpFailedInit();
             return ASIOFalse;
         }
         SelectDevice();
         if (m_Devices.GetCount() == 0) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s", TextNoDevice);
             SetError(TextNoDevice);
             CleanUpFailedInit();
             return ASIOFalse;
         }
         if (m_InputCount == 0 && m_OutputCount == 0) {
             const BOOL opened = m_Group.GetInputCount() != 0 || m_Group.GetOutputCount() != 0;
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "%s", opened ? TextUnsupportedBits : TextNoChannel);
             SetError(opened ? TextUnsupportedBits : TextNoChannel);
             CleanUpFailedInit();
             return ASIOFalse;
         }
         if (!m_Settings.GetHandles(&m_SettingsEvents[0], &m_SettingsEvents[1], &m_SettingsEvents[2])) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "settings events not copied: %u",
+                        (unsigned)GetLastError());
             CleanUpFailedInit();
             return ASIOFalse;
         }
         m_SettingsStop.store(0);
         m_SettingsThread = CreateThread(nullptr, 0, SettingsThreadProc, this, 0, nullptr);
         if (m_SettingsThread == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (settings) failed: %u",
+                        (unsigned)GetLastError());
             CleanUpFailedInit();
             return ASIOFalse;
         }
         m_StreamStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (m_StreamStopEvent == nullptr) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateEventW (stream stop) failed: %u",
+                        (unsigned)GetLastError());
             CleanUpFailedInit();
             return ASIOFalse;
         }
@@ -246,8 +268,12 @@ ASIOBool CQelAsioDriver::init(void *sysHandle)
         m_DsdSupported = m_Group.IsDsdSupported() ? 1 : 0;
         m_InitSucceeded = TRUE;
         m_State.store(QEL_ASIO_INITIALIZED);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s, %u inputs, %u outputs at %u Hz, DSD %u",
+                    AsioStateName(QEL_ASIO_INITIALIZED), (unsigned)m_InputCount, (unsigned)m_OutputCount,
+                    (unsigned)m_CurrentRate, (unsigned)m_DsdSupported);
         return ASIOTrue;
     } catch (...) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "exception: %s", TextNoResource);
         SetError(TextNoResource);
         CleanUpFailedInit();
         return ASIOFalse;
@@ -307,6 +333,8 @@ VOID CQelAsioDriver::WriteBackStoredRate()
         replacement = 44100;
     }
     if (replacement != rate) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "sampling_rate %u stored as %u", (unsigned)rate,
+                    (unsigned)replacement);
         m_Settings.SetSamplingRate(replacement);
         m_CurrentRate = m_StoredRate = replacement;
     }
@@ -319,6 +347,7 @@ CQelAsioDriver::~CQelAsioDriver()
         // device may be powered off (a stop would wait for it), and closing the channels below
         // walks the device side back. Only the host it no longer has is forgotten.
         m_ReselectPending = FALSE;
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "released in state %s", AsioStateName(m_State.load()));
         if (m_State.load() == QEL_ASIO_RUNNING) {
             stop();
         }
@@ -331,6 +360,7 @@ CQelAsioDriver::~CQelAsioDriver()
         }
         WriteBackStoredRate();
     } catch (...) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "exception while stopping");
     }
     // Whatever happened above, no stream thread may outlive the object.
     if (m_StreamThread != nullptr) {

@@ -1,6 +1,7 @@
 // CAsioChannelGroup: every operation of the ASIO driver on the current device's channels, run
 // over all of them under one lock, with roll-back of state changes that fail half-way.
 #include "AsioChannelGroup.h"
+#include <UserTrace.h>
 #include <algorithm>
 #include <new>
 
@@ -32,15 +33,18 @@ BOOL CAsioChannelGroup::OpenDevice(LPCWSTR Path, LPCWSTR InstanceId, LPCWSTR Nam
     Lock lock(this);
     auto *channel = new (std::nothrow) CAsioDeviceChannel();
     if (channel == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "no memory for a channel");
         return FALSE;
     }
     if (!channel->Open(Path, InstanceId, Name)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "failed to open device %ls", Path != nullptr ? Path : L"");
         delete channel;
         return FALSE;
     }
     try {
         m_Channels.push_back(channel);
     } catch (const std::bad_alloc &) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "no memory for a channel");
         delete channel;
         return FALSE;
     }
@@ -114,7 +118,9 @@ BOOL CAsioChannelGroup::StopAll()
 {
     Lock lock(this);
     for (CAsioDeviceChannel *channel : m_Channels) {
-        channel->Stop();
+        if (!channel->Stop()) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "STOP failed: %u", (unsigned)GetLastError());
+        }
     }
     return TRUE;
 }
@@ -123,7 +129,9 @@ BOOL CAsioChannelGroup::UnprepareAll()
 {
     Lock lock(this);
     for (CAsioDeviceChannel *channel : m_Channels) {
-        channel->Unprepare();
+        if (!channel->Unprepare()) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "UNPREPARE failed: %u", (unsigned)GetLastError());
+        }
     }
     return TRUE;
 }

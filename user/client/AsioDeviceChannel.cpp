@@ -2,6 +2,7 @@
 // overlapped capture reads and render writes of one device channel.
 #include "AsioDeviceChannel.h"
 #include "RateTables.h"
+#include <UserTrace.h>
 #include <atomic>
 #include <cstring>
 #include <cwchar>
@@ -75,11 +76,13 @@ BOOL CAsioDeviceChannel::Open(LPCWSTR Path, LPCWSTR InstanceId, LPCWSTR Name)
     m_Handle = CreateFileW(Path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (m_Handle == INVALID_HANDLE_VALUE) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "CreateFileW failed: %u", (unsigned)GetLastError());
         return FALSE;
     }
     m_ControlOverlapped = OVERLAPPED{};
     m_ControlOverlapped.hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     if (m_ControlOverlapped.hEvent == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "CreateEventW failed: %u", (unsigned)GetLastError());
         Close();
         return FALSE;
     }
@@ -96,10 +99,14 @@ BOOL CAsioDeviceChannel::Open(LPCWSTR Path, LPCWSTR InstanceId, LPCWSTR Name)
     probed = probed && GetDsdSupport(&m_DsdNative);
     probed = probed && GetCaptureTransferMs(&m_CaptureTransferMs);
     if (!probed) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "%ls does not answer the probes", m_InstanceId);
         Close();
         return FALSE;
     }
     UpdateFormat();
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "%ls: %u Hz (%u..%u), %u rates, DSD %u", m_InstanceId,
+                (unsigned)m_CurrentRate, (unsigned)m_Range.Lowest, (unsigned)m_Range.Highest,
+                (unsigned)m_RateCaps.size(), (unsigned)m_DsdNative);
     return TRUE;
 }
 
@@ -138,11 +145,18 @@ BOOL CAsioDeviceChannel::IoControl(DWORD Code, LPVOID InBuffer, DWORD InSize, LP
     *bytes = 0;
     if (!DeviceIoControl(m_Handle, Code, InBuffer, InSize, OutBuffer, OutSize, bytes, &m_ControlOverlapped) &&
         GetLastError() != ERROR_IO_PENDING) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "request 0x%08X failed: %u", (unsigned)Code,
+                    (unsigned)GetLastError());
         return FALSE;
     }
     // A request the driver queued still owns the caller's buffers and the control OVERLAPPED:
     // it is waited for, never abandoned.
-    return GetOverlappedResult(m_Handle, &m_ControlOverlapped, bytes, TRUE);
+    if (!GetOverlappedResult(m_Handle, &m_ControlOverlapped, bytes, TRUE)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "request 0x%08X failed: %u", (unsigned)Code,
+                    (unsigned)GetLastError());
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL CAsioDeviceChannel::Acquire()
@@ -196,6 +210,7 @@ BOOL CAsioDeviceChannel::Prepare(DWORD Frames, BOOL WithInputs, BOOL WithOutputs
         }
     }
     if (!allocated) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "halves of %u frames not made", (unsigned)Frames);
         FreeBuffers();
         return FALSE;
     }

@@ -1,6 +1,7 @@
 // Device discovery: the asynchronous driver's audio interfaces, turned into device-channel
 // paths and probed over the channel before they are listed.
 #include "AsioDeviceList.h"
+#include <UserTrace.h>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -142,6 +143,7 @@ BOOL CAsioDeviceList::EnumerateDevices()
     m_Devices.clear();
     HDEVINFO set = SetupDiGetClassDevsW(&KSCATEGORY_AUDIO, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "SetupDiGetClassDevsW failed: %u", (unsigned)GetLastError());
         return FALSE;
     }
     // The detail record holds a path of up to MAX_PATH characters behind its size field.
@@ -154,6 +156,7 @@ BOOL CAsioDeviceList::EnumerateDevices()
          SetupDiEnumDeviceInterfaces(set, nullptr, &KSCATEGORY_AUDIO, member, &interfaceData); ++member) {
         std::unique_ptr<BYTE[]> detailBuffer(new (std::nothrow) BYTE[detailBytes]());
         if (!detailBuffer) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "no memory for interface %u", (unsigned)member);
             result = FALSE;
             break;
         }
@@ -185,16 +188,20 @@ BOOL CAsioDeviceList::EnumerateDevices()
             continue;
         }
         if (!ProbeDevice(&record)) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "%ls not listed: no answer on %ls",
+                        record.InstanceId, record.ChannelPath);
             continue;
         }
         try {
             m_Devices.push_back(record);
         } catch (const std::bad_alloc &) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "no memory for the list");
             result = FALSE;
             break;
         }
     }
     SetupDiDestroyDeviceInfoList(set);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "%u devices", (unsigned)m_Devices.size());
     return result;
 }
 

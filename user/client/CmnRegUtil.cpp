@@ -3,6 +3,7 @@
 #include "CmnRegUtil.h"
 #include "NamedObjects.h"
 #include "RateTables.h"
+#include <UserTrace.h>
 
 const REG_VALUE_ROW g_SettingsTable[SETTINGS_ROW_COUNT] = {
     {REGVAL_DEFAULT, L"", REG_SZ, SELECTED_ROW_CHARS * sizeof(WCHAR), 1},
@@ -59,13 +60,16 @@ LONG CmnRegUtil::SetValue(LONG id, const void *data, DWORD size)
         return REGUTIL_BAD_ARGUMENT;
     }
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, OVM_SETTINGS_KEY, 0, KEY_WRITE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+    const LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, OVM_SETTINGS_KEY, 0, KEY_WRITE | KEY_WOW64_64KEY, &key);
+    if (status != ERROR_SUCCESS) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "settings key not opened: %d", (int)status);
         return REGUTIL_KEY_NOT_OPEN;
     }
     LONG result = REGUTIL_OK;
     const REG_VALUE_ROW *row = FindRow(id);
     if (row != nullptr &&
         RegSetValueExW(key, row->name, 0, row->type, static_cast<const BYTE *>(data), size) != ERROR_SUCCESS) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "\"%ls\" not written", row->name);
         result = REGUTIL_WRITE_FAILED;
     }
     RegCloseKey(key);
@@ -81,11 +85,14 @@ LONG CmnRegUtil::GetValue(LONG id, void *buffer, DWORD size)
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, OVM_SETTINGS_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
     if (status == ERROR_FILE_NOT_FOUND) {
         if (!CreateDefaults()) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "settings key not created with its defaults");
             return REGUTIL_KEY_NOT_CREATED;
         }
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "settings key created with its defaults");
         status = RegOpenKeyExW(HKEY_CURRENT_USER, OVM_SETTINGS_KEY, 0, KEY_READ | KEY_WOW64_64KEY, &key);
     }
     if (status != ERROR_SUCCESS) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "settings key not opened: %d", (int)status);
         return REGUTIL_KEY_NOT_OPEN;
     }
     LONG result = REGUTIL_OK;
@@ -98,6 +105,8 @@ LONG CmnRegUtil::GetValue(LONG id, void *buffer, DWORD size)
         } else if (RegQueryValueExW(key, row->name, nullptr, &type, static_cast<BYTE *>(buffer), &bytes) !=
                        ERROR_SUCCESS ||
                    type != row->type) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "\"%ls\" not read (type %u)", row->name,
+                        (unsigned)type);
             result = REGUTIL_QUERY_FAILED;
         }
     }

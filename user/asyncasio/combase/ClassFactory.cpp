@@ -1,6 +1,7 @@
 // The class factory over the module's class-template table, the lock count, and the exported
 // entry points DllGetClassObject and DllCanUnloadNow.
 #include "ComBase.h"
+#include <UserTrace.h>
 #include <new>
 
 namespace {
@@ -68,15 +69,21 @@ STDMETHODIMP CClassFactory::CreateInstance(IUnknown *pUnkOuter, REFIID riid, voi
     HRESULT hr = S_OK;
     INonDelegatingUnknown *object = m_template->create(pUnkOuter, &hr);
     if (object == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ls not created", m_template->name);
         return E_OUTOFMEMORY;
     }
     if (FAILED(hr)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ls failed: 0x%08X", m_template->name, (unsigned)hr);
         delete object;
         return hr;
     }
     object->InnerAddRef();
     hr = object->InnerQueryInterface(riid, ppv);
     object->InnerRelease();
+    if (FAILED(hr)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "%ls: interface not answered: 0x%08X", m_template->name,
+                    (unsigned)hr);
+    }
     return hr;
 }
 
@@ -95,10 +102,12 @@ STDMETHODIMP CClassFactory::LockServer(BOOL fLock)
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv)
 {
     if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "not a factory interface");
         return E_NOINTERFACE;
     }
     const ClassTemplate *classTemplate = FindTemplate(rclsid);
     if (classTemplate == nullptr) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "class not available");
         return CLASS_E_CLASSNOTAVAILABLE;
     }
     if (ppv == nullptr) {
@@ -107,6 +116,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv)
     CClassFactory *factory = new (std::nothrow) CClassFactory(classTemplate);
     *ppv = factory;
     if (factory == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "no memory for the class factory");
         return E_OUTOFMEMORY;
     }
     factory->AddRef();

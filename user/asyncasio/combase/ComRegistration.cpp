@@ -1,6 +1,7 @@
 // Self-registration of the ASIO drivers: the COM class keys and the ASIO driver entry, and the
 // small registry helpers they are built from.
 #include "ComRegistration.h"
+#include <UserTrace.h>
 #include <objbase.h>
 #include <cwchar>
 #include <string>
@@ -48,20 +49,26 @@ LONG ModuleAndClassText(REFCLSID clsid, LPCWSTR moduleFileName, WCHAR (&modulePa
 {
     HMODULE module = GetModuleHandleW(moduleFileName);
     if (module == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "%ls not loaded", moduleFileName);
         return COMREG_MODULE_NOT_LOADED;
     }
     // A path that fills the buffer was cut short; registering it would name another file.
     const DWORD length = GetModuleFileNameW(module, modulePath, REG_PATH_CHARS);
     if (length == 0 || length >= (DWORD)REG_PATH_CHARS) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "no path for %ls: %u characters", moduleFileName,
+                    (unsigned)length);
         return COMREG_NO_MODULE_PATH;
     }
     CharLowerW(modulePath);
     LPOLESTR text = nullptr;
     if (FAILED(StringFromCLSID(clsid, &text)) || text == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "StringFromCLSID failed");
         return COMREG_CLSID_TEXT_FAILED;
     }
     const size_t textLength = std::wcslen(text);
     if (textLength >= (size_t)CLSID_TEXT_CHARS) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "class identifier text of %llu characters",
+                    (unsigned long long)textLength);
         CoTaskMemFree(text);
         return COMREG_CLSID_TEXT_TOO_LONG;
     }
@@ -89,19 +96,24 @@ LONG createRegPath(HKEY root, LPCWSTR path, LPCWSTR name)
 {
     WCHAR full[REG_PATH_CHARS];
     if (!JoinPath(full, path, name)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "%ls\\%ls is too long", path, name);
         return -1;
     }
     if (KeyExists(root, full) == 1) {
         return 0;
     }
     HKEY parent = nullptr;
-    if (RegOpenKeyW(root, path, &parent) != ERROR_SUCCESS) {
+    const LSTATUS opened = RegOpenKeyW(root, path, &parent);
+    if (opened != ERROR_SUCCESS) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "%ls not opened: %d", path, (int)opened);
         return -1;
     }
     HKEY created = nullptr;
     const LSTATUS status = RegCreateKeyW(parent, name, &created);
     if (status == ERROR_SUCCESS) {
         RegCloseKey(created);
+    } else {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "%ls\\%ls not created: %d", path, name, (int)status);
     }
     RegCloseKey(parent);
     return status == ERROR_SUCCESS ? 0 : -1;
