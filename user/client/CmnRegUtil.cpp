@@ -102,12 +102,13 @@ LONG CmnRegUtil::GetValue(LONG id, void *buffer, DWORD size)
         DWORD bytes = row->size;
         if (size < row->size) {
             result = REGUTIL_BAD_ARGUMENT;
-        } else if (RegQueryValueExW(key, row->name, nullptr, &type, static_cast<BYTE *>(buffer), &bytes) !=
-                       ERROR_SUCCESS ||
-                   type != row->type) {
-            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "\"%ls\" not read (type %u)", row->name,
-                        (unsigned)type);
-            result = REGUTIL_QUERY_FAILED;
+        } else {
+            const LSTATUS queried = RegQueryValueExW(key, row->name, nullptr, &type, static_cast<BYTE *>(buffer), &bytes);
+            if (queried != ERROR_SUCCESS || type != row->type) {
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "\"%ls\" not read: %d, type %u", row->name,
+                            (int)queried, (unsigned)type);
+                result = REGUTIL_QUERY_FAILED;
+            }
         }
     }
     RegCloseKey(key);

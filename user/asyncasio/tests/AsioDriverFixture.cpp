@@ -208,4 +208,15 @@ bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms)
     return true;
 }
 
+std::string driver_errors(const platform::trace_capture &capture)
+{
+    std::string errors;
+    for (const platform::trace_record &r : capture.records()) {
+        if (r.level <= TRACE_LEVEL_ERROR) {
+            errors += r.provider_name + " " + r.function + ": " + r.text + "\n";
+        }
+    }
+    return errors;
+}
+
 } // namespace asio_test

@@ -10,8 +10,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 #include <AsioInterface.h>
+#include <platform/trace.h>
 #include <sim/audio_device.h>
 #include <sim/machine.h>
 
@@ -56,6 +58,9 @@ void register_driver(HMODULE *module);
 IASIO *create_asio_driver();
 // Waits until cond holds or timeout_ms passes.
 bool wait_until(const std::function<bool()> &cond, DWORD timeout_ms = 10000);
+// The driver's error records that a capture holds (provider, function and text, one a line),
+// for a test that checks whether a path traced an error; empty when there is none.
+std::string driver_errors(const platform::trace_capture &capture);
 
 class AsioDriverTest : public ::testing::Test {
 protected:

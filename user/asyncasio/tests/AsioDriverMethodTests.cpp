@@ -2,6 +2,8 @@
 // device: init and its failures, the queries, the rate rules, createBuffers' checks and the
 // answers from every wrong state.
 #include "AsioDriverFixture.h"
+#define TRACE_GUIDS_ONLY
+#include "AsioDriverTrace.h"
 #include <sim/asio_host.h>
 #include <platform/win32_system.h>
 #include <cstring>
@@ -339,8 +341,10 @@ TEST_F(AsioDriverMethods, DeviceRemovedMidStreamAsksForOneResetAndNothingHangs)
     sim::asio_host_options options;
     options.driver = L"Orvan Marla Series Async ASIO";
     sim::asio_host host(options);
+    platform::trace_capture capture(&OVMLSAASO_TRACE_GUID, TRACE_LEVEL_ERROR);
     ASSERT_TRUE(host.start()) << host.error();
     ASSERT_TRUE(host.wait_buffer_switches(8, 10000));
+    EXPECT_EQ(driver_errors(capture), "") << "a start and its stream trace no error";
     detach();
     const auto resets = [&] {
         int count = 0;
@@ -352,6 +356,7 @@ TEST_F(AsioDriverMethods, DeviceRemovedMidStreamAsksForOneResetAndNothingHangs)
     ASSERT_TRUE(wait_until([&] { return resets() >= 1; }));
     ASSERT_TRUE(host.stop()) << "stop, dispose and release return with the device gone";
     EXPECT_EQ(resets(), 1);
+    EXPECT_NE(driver_errors(capture), "") << "the lost device is traced as an error";
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // choice and its write-back, the rate write-back at release, the settings thread's answers to
 // panel changes, and a second host process refused at init without disturbing the first.
 #include "AsioDriverFixture.h"
+#define TRACE_GUIDS_ONLY
+#include "AsioDriverTrace.h"
 #include <platform/process.h>
 #include <cstring>
 #include <string>
@@ -75,8 +77,10 @@ TEST_F(AsioDriverSettings, InitWithoutADeviceFailsAndMayBeCalledAgain)
 {
     m_driver = create_driver();
     ASSERT_NE(m_driver, nullptr);
+    platform::trace_capture capture(&OVMLSAASO_TRACE_GUID, TRACE_LEVEL_ERROR);
     EXPECT_EQ(m_driver->init(nullptr), ASIOFalse);
     EXPECT_EQ(error_of(m_driver), "No device\n");
+    EXPECT_NE(driver_errors(capture), "");
     HANDLE in_use = OpenEventW(SYNCHRONIZE, FALSE, OVM_DRIVER_IN_USE_EVENT_NAME);
     EXPECT_EQ(in_use, nullptr) << "a failed init lets go of the named objects";
     if (in_use != nullptr) {

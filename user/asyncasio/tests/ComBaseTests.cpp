@@ -5,6 +5,8 @@
 #include "combase/ComRegistration.h"
 #include <gtest/gtest.h>
 #include <platform/machine_state.h>
+#include <platform/trace.h>
+#include <UserTrace.h>
 
 // {6A0F1E55-3C2B-4D6E-9F10-1A2B3C4D5E6F}
 DEFINE_GUID(CLSID_TestObject, 0x6A0F1E55, 0x3C2B, 0x4D6E, 0x9F, 0x10, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F);
@@ -242,9 +244,16 @@ TEST_F(ComBaseTest, LockServerKeepsTheModuleLoaded)
 TEST(ComRegistrationTest, ModuleThatIsNotLoadedIsReported)
 {
     platform::machine_boot();
-    EXPECT_EQ(RegisterDriverServer(CLSID_TestObject, L"notloaded.dll", L"Test", L"Test", L"Apartment"),
-              COMREG_MODULE_NOT_LOADED);
-    EXPECT_EQ(UnregisterDriverServer(CLSID_TestObject, L"notloaded.dll", L"Test"), COMREG_MODULE_NOT_LOADED);
+    // The test's own provider stands for the module's, which the registration entries start.
+    TraceStart(&CLSID_TestObject);
+    {
+        platform::trace_capture capture(&CLSID_TestObject, TRACE_LEVEL_ERROR);
+        EXPECT_EQ(RegisterDriverServer(CLSID_TestObject, L"notloaded.dll", L"Test", L"Test", L"Apartment"),
+                  COMREG_MODULE_NOT_LOADED);
+        EXPECT_EQ(UnregisterDriverServer(CLSID_TestObject, L"notloaded.dll", L"Test"), COMREG_MODULE_NOT_LOADED);
+        EXPECT_EQ(capture.records().size(), 2u) << "each failure is traced as an error";
+    }
+    TraceStop();
     EXPECT_EQ(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ASIO\\Test"), 0);
     EXPECT_EQ(KeyExists(HKEY_LOCAL_MACHINE, nullptr), -1);
     platform::machine_shutdown();
