@@ -30,7 +30,8 @@ ASIOError CQelAsioDriver::createBuffers(ASIOBufferInfo *bufferInfos, int32_t num
         CMutexLock lock(m_SettingsMutex);
         return CreateBuffersLocked(bufferInfos, numChannels, bufferSize, callbacks);
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d buffers of %d: %s, state %s", (int)numChannels, (int)bufferSize, AsioResultName(result), AsioStateName(m_State.load()));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d buffers of %d: %s, state %s", (int)numChannels,
+                (int)bufferSize, AsioResultName(result), AsioStateName(m_State.load()));
     return result;
 }
 
@@ -125,9 +126,9 @@ ASIOError CQelAsioDriver::CreateBuffersLocked(ASIOBufferInfo *Infos, int32_t Cou
         error = BufferError::NoMemory;
     }
     if (error != BufferError::None) {
-        TraceEvents(error == BufferError::NoMemory ? TRACE_LEVEL_ERROR : TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL,
-                    "%s", error == BufferError::NoMemory ? "no memory for the host buffers"
-                                                         : "a channel is out of range or overlapped");
+        TraceEvents(error == BufferError::NoMemory ? TRACE_LEVEL_ERROR : TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "%s",
+                    error == BufferError::NoMemory ? "no memory for the host buffers"
+                                                   : "a channel is out of range or overlapped");
         FreeHostBuffers();
         return error == BufferError::NoMemory ? ASE_NoMemory : ASE_InvalidParameter;
     }
@@ -227,6 +228,7 @@ ASIOError CQelAsioDriver::disposeBuffers()
         }
         return ASE_OK;
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s, state %s", AsioResultName(result), AsioStateName(m_State.load()));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s, state %s", AsioResultName(result),
+                AsioStateName(m_State.load()));
     return result;
 }

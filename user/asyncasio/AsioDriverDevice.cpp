@@ -158,9 +158,10 @@ BOOL CQelAsioDriver::OpenChannels()
         m_Group.CloseAll();
         m_InputCount = m_OutputCount = 0;
     } else {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "%ls at %u Hz: %u inputs of %u bits, %u outputs of %u bits",
-                    current->InstanceId, (unsigned)m_CurrentRate, (unsigned)m_InputCount, (unsigned)m_InputBits,
-                    (unsigned)m_OutputCount, (unsigned)m_OutputBits);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                    "%ls at %u Hz: %u inputs of %u bits, %u outputs of %u bits", current->InstanceId,
+                    (unsigned)m_CurrentRate, (unsigned)m_InputCount, (unsigned)m_InputBits, (unsigned)m_OutputCount,
+                    (unsigned)m_OutputBits);
     }
     return opened;
 }

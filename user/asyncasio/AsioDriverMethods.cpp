@@ -74,7 +74,8 @@ ASIOError CQelAsioDriver::start()
         FlushReset();
         return result;
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s, state %s", AsioResultName(result), AsioStateName(m_State.load()));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s, state %s", AsioResultName(result),
+                AsioStateName(m_State.load()));
     return result;
 }
 
@@ -122,7 +123,8 @@ ASIOError CQelAsioDriver::getChannels(int32_t *numInputChannels, int32_t *numOut
         *numOutputChannels = (int32_t)m_OutputCount;
         return m_InputCount == 0 && m_OutputCount == 0 ? ASE_NotPresent : ASE_OK;
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%u inputs, %u outputs: %s", (unsigned)m_InputCount, (unsigned)m_OutputCount, AsioResultName(result));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%u inputs, %u outputs: %s", (unsigned)m_InputCount,
+                (unsigned)m_OutputCount, AsioResultName(result));
     return result;
 }
 
@@ -149,7 +151,9 @@ ASIOError CQelAsioDriver::getLatencies(int32_t *inputLatency, int32_t *outputLat
         *outputLatency = (int32_t)out;
         return ASE_OK;
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d in, %d out: %s", result == ASE_OK ? (int)*inputLatency : 0, result == ASE_OK ? (int)*outputLatency : 0, AsioResultName(result));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d in, %d out: %s",
+                result == ASE_OK ? (int)*inputLatency : 0, result == ASE_OK ? (int)*outputLatency : 0,
+                AsioResultName(result));
     return result;
 }
 
@@ -172,7 +176,8 @@ ASIOError CQelAsioDriver::getBufferSize(int32_t *minSize, int32_t *maxSize, int3
         *granularity = 0;
         return ASE_OK;
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d: %s", result == ASE_OK ? (int)*preferredSize : 0, AsioResultName(result));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d: %s", result == ASE_OK ? (int)*preferredSize : 0,
+                AsioResultName(result));
     return result;
 }
 
@@ -203,7 +208,8 @@ ASIOError CQelAsioDriver::getSampleRate(ASIOSampleRate *sampleRate)
         *sampleRate = m_PendingRate > 0.0 && m_PendingRate != current ? m_PendingRate : current;
         return ASE_OK;
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%.0f Hz: %s", result == ASE_OK ? *sampleRate : 0.0, AsioResultName(result));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%.0f Hz: %s", result == ASE_OK ? *sampleRate : 0.0,
+                AsioResultName(result));
     return result;
 }
 
@@ -236,7 +242,8 @@ ASIOError CQelAsioDriver::setSampleRate(ASIOSampleRate sampleRate)
         CMutexLock lock(m_SettingsMutex);
         return RestartAtRate((DWORD)sampleRate);
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%.0f Hz: %s, state %s", sampleRate, AsioResultName(result), AsioStateName(m_State.load()));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%.0f Hz: %s, state %s", sampleRate,
+                AsioResultName(result), AsioStateName(m_State.load()));
     return result;
 }
 
@@ -388,7 +395,9 @@ ASIOError CQelAsioDriver::getChannelInfo(ASIOChannelInfo *info)
         m_Group.GetChannelName(input, channel, info->name);
         return ASE_OK;
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s %d: %s", info != nullptr && info->isInput != ASIOFalse ? "input" : "output", info != nullptr ? (int)info->channel : -1, AsioResultName(result));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%s %d: %s",
+                info != nullptr && info->isInput != ASIOFalse ? "input" : "output",
+                info != nullptr ? (int)info->channel : -1, AsioResultName(result));
     return result;
 }
 
@@ -484,6 +493,7 @@ ASIOError CQelAsioDriver::future(int32_t selector, void *opt)
             return ASE_InvalidParameter;
         }
     });
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "selector 0x%X: %s", (unsigned)selector, AsioResultName(result));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "selector 0x%X: %s", (unsigned)selector,
+                AsioResultName(result));
     return result;
 }

@@ -43,7 +43,8 @@ ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
     }
     HANDLE thread = CreateThread(nullptr, 0, StreamThreadProc, this, CREATE_SUSPENDED, nullptr);
     if (thread == nullptr) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (stream) failed: %u", (unsigned)GetLastError());
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (stream) failed: %u",
+                    (unsigned)GetLastError());
         return ASE_NotPresent;
     }
     if (!m_Group.StartAll()) {
@@ -223,8 +224,8 @@ DWORD CQelAsioDriver::OutputLoop()
         m_Group.CancelIoAll();
         return 0;
     }
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "render loop failed, write error %u; the host is asked for a reset",
-                (unsigned)m_WriteError.load());
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM,
+                "render loop failed, write error %u; the host is asked for a reset", (unsigned)m_WriteError.load());
     RequestResetFromStream();
     m_Group.CancelIoAll();
     return 1;

@@ -165,7 +165,8 @@ VOID CQelAsioDriver::FinalRelease()
     MarkReleasing(m_OwnerProcess, true);
     const HANDLE thread = CreateThread(nullptr, 0, TeardownThreadProc, this, 0, nullptr);
     if (thread == nullptr) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (teardown) failed: %u", (unsigned)GetLastError());
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (teardown) failed: %u",
+                    (unsigned)GetLastError());
         // Left as it is rather than torn down under the thread that runs it.
         MarkReleasing(m_OwnerProcess, false);
         return;

@@ -103,7 +103,8 @@ LONG CmnRegUtil::GetValue(LONG id, void *buffer, DWORD size)
         if (size < row->size) {
             result = REGUTIL_BAD_ARGUMENT;
         } else {
-            const LSTATUS queried = RegQueryValueExW(key, row->name, nullptr, &type, static_cast<BYTE *>(buffer), &bytes);
+            const LSTATUS queried =
+                RegQueryValueExW(key, row->name, nullptr, &type, static_cast<BYTE *>(buffer), &bytes);
             if (queried != ERROR_SUCCESS || type != row->type) {
                 TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "\"%ls\" not read: %d, type %u", row->name,
                             (int)queried, (unsigned)type);
