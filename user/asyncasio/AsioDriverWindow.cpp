@@ -182,8 +182,8 @@ VOID CQelAsioDriver::OnResume()
             BOOL on = FALSE;
             BOOL restart = FALSE;
             if (m_ResumePolls >= QEL_ASIO_RESUME_POLLS || !m_Group.IsPowered(&on)) {
-                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "power state not read at poll %u",
-                            (unsigned)m_ResumePolls);
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "power state not read (poll %u of %u)",
+                            (unsigned)m_ResumePolls, (unsigned)QEL_ASIO_RESUME_POLLS);
                 KillTimer(window, QEL_ASIO_SUSPENDED_TIMER);
                 m_ResetNeeded.store(1);
                 m_ResumePolls = 0;
