@@ -13,15 +13,3 @@
 #ifndef DI_FLAGSEX_FINISHINSTALL_ACTION
 #define DI_FLAGSEX_FINISHINSTALL_ACTION 0x00000008L
 #endif
-
-// Software tracing. The sources use the macro names that the trace preprocessor generates for
-// them; this build has no trace preprocessor, so the macros compile to nothing.
-#ifndef WPP_INIT_TRACING
-#define WPP_INIT_TRACING(...) ((void)0)
-#endif
-#ifndef WPP_CLEANUP
-#define WPP_CLEANUP(...) ((void)0)
-#endif
-#ifndef TraceEvents
-#define TraceEvents(Level, Flags, ...) ((void)0)
-#endif

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <setupapi.h>
+#include <evntprov.h>
 #include <shellapi.h>
 #include <ks.h>
 #include <ksmedia.h>
@@ -224,6 +225,22 @@ void CheckDeviceSetup()
     SetupDiDestroyDeviceInfoList(set);
 }
 
+void CheckEventTracing()
+{
+    // Each traced module registers its provider at load and writes strings to it; with no
+    // session taking the provider, registration and writes still succeed.
+    static const GUID provider = {0x3C1B6E52, 0x91D4, 0x4F0A, {0x8E, 0x27, 0x5B, 0x60, 0xC3, 0x1F, 0x9A, 0x44}};
+    SMOKE_CHECK(EventRegister(&provider, nullptr, nullptr, nullptr) == ERROR_INVALID_PARAMETER,
+                "EventRegister without a handle to fill");
+    REGHANDLE handle = 0;
+    const ULONG registered = EventRegister(&provider, nullptr, nullptr, &handle);
+    SMOKE_CHECK(registered == ERROR_SUCCESS && handle != 0, "EventRegister: %u", (unsigned)registered);
+    const ULONG written = EventWriteString(handle, 2, 1, L"Win32 conformance");
+    SMOKE_CHECK(written == ERROR_SUCCESS, "EventWriteString without a session: %u", (unsigned)written);
+    const ULONG unregistered = EventUnregister(handle);
+    SMOKE_CHECK(unregistered == ERROR_SUCCESS, "EventUnregister: %u", (unsigned)unregistered);
+}
+
 void CheckWindows()
 {
     const UINT message = RegisterWindowMessageW(L"Win32 conformance message");
@@ -262,6 +279,7 @@ int RunWin32Conformance()
     CheckPaths();
     CheckText();
     CheckDeviceSetup();
+    CheckEventTracing();
     CheckWindows();
     return smoke::FailureCount();
 }
