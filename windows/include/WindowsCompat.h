@@ -4,7 +4,6 @@
 #pragma once
 #include <windows.h>
 #include <setupapi.h>
-#include <evntrace.h>
 
 // Device installation (setupapi.h): the finish-install action of Windows Vista and later.
 #ifndef DIF_FINISHINSTALL_ACTION
