@@ -54,15 +54,27 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
     PADAPTERCOMMON adapter = nullptr;
     auto common = new (g_PoolType, ASYNC_ADAPTER_TAG) CAdapterCommon(nullptr);
     if (common == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "adapter allocation failed: 0x%08X",
+                    STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     common->AddRef();
     NTSTATUS status = common->QueryInterface(IID_IAdapterCommon, reinterpret_cast<void **>(&adapter));
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "QueryInterface(IAdapterCommon) failed: 0x%08X", status);
+    }
     if (NT_SUCCESS(status)) {
         status = adapter->Init(extension->PhysicalDeviceObject, DeviceObject);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "adapter Init failed: 0x%08X", status);
+        }
     }
     if (NT_SUCCESS(status)) {
         status = PcRegisterAdapterPowerManagement(reinterpret_cast<PUNKNOWN>(adapter), DeviceObject);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "PcRegisterAdapterPowerManagement failed: 0x%08X",
+                        status);
+        }
     }
     if (NT_SUCCESS(status)) {
         // The channel is ready before the subdevice's interface is enabled: a client told of
@@ -71,8 +83,13 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
         extension->Adapter = adapter;
         KeReleaseMutex(&extension->ExtensionMutex, FALSE);
         // A rate without a subdevice name leaves the device without a WaveRT filter; it starts.
-        RegisterWaveSubdevice(DeviceObject, adapter);
+        const NTSTATUS registered = RegisterWaveSubdevice(DeviceObject, adapter);
+        if (!NT_SUCCESS(registered)) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "started without a WaveRT subdevice: 0x%08X",
+                        registered);
+        }
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "start of device %p: 0x%08X", DeviceObject, status);
     if (adapter != nullptr) {
         adapter->Release();
     }
@@ -104,6 +121,8 @@ NTSTATUS PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     UCHAR minor = stack->MinorFunction;
     if (minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "removal request 0x%02X of device %p", minor,
+                    DeviceObject);
         ASYNC_DEVICE_EXTENSION *extension = AsyncExtension(DeviceObject);
         PADAPTERCOMMON adapter = nullptr;
         KeWaitForSingleObject(&extension->ExtensionMutex, Executive, KernelMode, FALSE, nullptr);
@@ -229,6 +248,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     g_PortClassUnload = DriverObject->DriverUnload;
     DriverObject->DriverUnload = DriverUnload;
     if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "PcInitializeAdapterDriver failed: 0x%08X", status);
         // A driver whose DriverEntry fails is unloaded without DriverUnload.
         WPP_CLEANUP(DriverObject);
     }

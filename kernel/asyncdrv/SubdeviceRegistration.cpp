@@ -2,6 +2,7 @@
 // subdevice under the name of the device's current rate.
 #include <portcls.h>
 #include "AsyncDriver.h"
+#include "UsbAudioTrace.h"
 
 ASYNC_TUNING g_Tuning = {8, 8, 1, 8};
 LONG g_DumpCapture = 0;
@@ -68,9 +69,17 @@ NTSTATUS RegisterWaveSubdevice(PDEVICE_OBJECT DeviceObject, PADAPTERCOMMON Adapt
     Adapter->GetSampleRate(&rate);
     PCWSTR name = rate == 0 ? L"Wave" : WaveSubdeviceName(rate);
     if (name == nullptr) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "no WaveRT subdevice name for %lu Hz: 0x%08X", rate,
+                    STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
-    return InstallSubdevice(DeviceObject, name, CLSID_PortWaveRT, Adapter);
+    const NTSTATUS status = InstallSubdevice(DeviceObject, name, CLSID_PortWaveRT, Adapter);
+    if (NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "registered %ws", name);
+    } else {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "registration of %ws failed: 0x%08X", name, status);
+    }
+    return status;
 }
 
 VOID ForgetAdapter(PDEVICE_OBJECT DeviceObject, PADAPTERCOMMON Adapter)

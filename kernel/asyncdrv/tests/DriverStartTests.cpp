@@ -7,9 +7,11 @@
 #include <ksmedia.h>
 #include <platform/pnp.h>
 #include <platform/pool.h>
+#include <platform/trace.h>
 #include <sim/audio_engine.h>
 #include "AdapterCommon.h"
 #include "AsyncPoolTags.h"
+#include "UsbAudioTrace.h"
 
 namespace async_test {
 namespace {
@@ -45,13 +47,22 @@ ULONG streaming_pin(sim::wavert_filter &filter, KSPIN_DATAFLOW flow)
     return ~0u;
 }
 
+bool has_error(const platform::trace_capture &capture)
+{
+    const auto records = capture.records();
+    return std::any_of(records.begin(), records.end(),
+                       [](const platform::trace_record &r) { return r.level == TRACE_LEVEL_ERROR; });
+}
+
 using StartTest = AsyncDriverTest;
 
 TEST_F(StartTest, StoredRateNamesTheSubdevice)
 {
     attach_default();
     store_dword(L"SampleRate", 48000);
+    platform::trace_capture capture(&OVMLSAAU_TRACE_GUID, TRACE_LEVEL_ERROR);
     ASSERT_EQ(STATUS_SUCCESS, start_driver());
+    EXPECT_FALSE(has_error(capture));
     EXPECT_EQ(std::vector<std::wstring>{L"Wave_48000"}, audio_references());
     ASSERT_NE(nullptr, adapter());
     ULONG rate = 0;
@@ -445,9 +456,11 @@ TEST_F(StartTest, AllocationFailuresAtStartFailCleanly)
         PDRIVER_OBJECT driver = machine.driver("ovmlsaau");
         ASSERT_EQ(STATUS_SUCCESS, driver->DriverExtension->AddDevice(driver, lower->pdo()));
         added = true;
+        platform::trace_capture capture(&OVMLSAAU_TRACE_GUID, TRACE_LEVEL_ERROR);
         NTSTATUS status = send_pnp(IRP_MN_START_DEVICE, n);
         if (!NT_SUCCESS(status)) {
             ++failed;
+            EXPECT_TRUE(has_error(capture));
             EXPECT_EQ(nullptr, adapter());
             EXPECT_EQ(0u, platform::pool_outstanding_blocks(ASYNC_ADAPTER_TAG));
         }
