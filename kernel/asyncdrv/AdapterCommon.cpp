@@ -6,6 +6,7 @@
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
 #include "MiniportWaveRT.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -224,6 +225,7 @@ STDMETHODIMP CAdapterCommon::Init(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_O
         status = m_Usb.Configure();
     }
     if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "USB start or configuration failed: 0x%08X", status);
         return status;
     }
 
@@ -267,22 +269,33 @@ NTSTATUS CAdapterCommon::RestoreSampleRate()
         rate = DEFAULT_SAMPLE_RATE;
         status = WriteSampleRate(m_Pdo, rate);
         if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "SampleRate %lu not written: 0x%08X", rate, status);
             return status;
         }
     } else if (status == STATUS_OBJECT_TYPE_MISMATCH) {
         rate = 0;
     } else if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "SampleRate not read: 0x%08X", status);
         return status;
     }
     status = rate == 0 ? STATUS_INVALID_PARAMETER : m_Usb.IsSampleRateSupported(rate);
     if (status == STATUS_INVALID_PARAMETER) {
+        const ULONG stored = rate;
         rate = FallbackSampleRate(m_Usb);
-        WriteSampleRate(m_Pdo, rate);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "stored rate %lu not supported, %lu used", stored, rate);
+        status = WriteSampleRate(m_Pdo, rate);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "SampleRate %lu not written: 0x%08X", rate, status);
+        }
     } else if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "rate %lu not checked: 0x%08X", rate, status);
         return status;
     }
     m_CurrentRate = rate;
-    m_Usb.SetSampleRate(rate);
+    status = m_Usb.SetSampleRate(rate);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "device rate %lu not set: 0x%08X", rate, status);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -350,10 +363,17 @@ STDMETHODIMP CAdapterCommon::SetSampleRate(ULONG Rate)
             miniport->UnregisterSubdevice(m_Fdo);
             ForgetMiniport(miniport);
         }
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "rate %lu to %lu", m_CurrentRate, Rate);
         m_PendingRate = 0;
         m_CurrentRate = Rate;
-        m_Usb.SetSampleRate(Rate);
-        WriteSampleRate(m_Pdo, Rate);
+        const NTSTATUS set = m_Usb.SetSampleRate(Rate);
+        if (!NT_SUCCESS(set)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "device rate %lu not set: 0x%08X", Rate, set);
+        }
+        const NTSTATUS written = WriteSampleRate(m_Pdo, Rate);
+        if (!NT_SUCCESS(written)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "SampleRate %lu not written: 0x%08X", Rate, written);
+        }
         registerAgain = TRUE;
     }
     ReleaseStreamMutex();
@@ -406,9 +426,17 @@ STDMETHODIMP CAdapterCommon::ReleaseStreams(BOOLEAN Capture, BOOLEAN Render)
     KeAcquireSpinLock(&m_ReserveLock, &irql);
     if (Capture && m_CaptureUsers != 0) {
         --m_CaptureUsers;
+    } else if (Capture) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "i: no reservation to release");
     }
     if (Render && m_RenderUsers != 0) {
         --m_RenderUsers;
+    } else if (Render) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "o: no reservation to release");
+    }
+    if (m_DsdHold != 0 && (m_CaptureUsers != 0 || m_RenderUsers != 0)) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "DSD hold cleared with users i %lu o %lu",
+                    m_CaptureUsers, m_RenderUsers);
     }
     m_DsdHold = 0;
     KeReleaseSpinLock(&m_ReserveLock, irql);
@@ -449,6 +477,9 @@ NTSTATUS CAdapterCommon::BuildOwnedFilter(OWNED_FILTER *Filter)
         }
     }
     ReleaseStreamMutex();
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "filter not built: 0x%08X", status);
+    }
     Filter->Built = NT_SUCCESS(status);
     return status;
 }
@@ -549,6 +580,8 @@ STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
 {
     AcquireStreamMutex();
     if (static_cast<ULONG>(NewState.DeviceState) != m_PowerState) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "D%lu to D%lu", m_PowerState - PowerDeviceD0,
+                    static_cast<ULONG>(NewState.DeviceState) - PowerDeviceD0);
         m_PowerState = static_cast<ULONG>(NewState.DeviceState);
         if (NewState.DeviceState == PowerDeviceD0) {
             for (ULONG direction = 0; direction < 2; ++direction) {

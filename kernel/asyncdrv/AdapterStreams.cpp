@@ -4,6 +4,7 @@
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
 #include "USBAudioTerminal.h"
+#include "UsbAudioTrace.h"
 
 STDMETHODIMP CAdapterCommon::GetFormatRangeByPin(ULONG Pin, PULONG MaxChannels, PULONG MinBits, PULONG MaxBits,
                                                  PULONG MinRate, PULONG MaxRate)
@@ -305,6 +306,8 @@ NTSTATUS CAdapterCommon::StartDuplex()
     NTSTATUS status = STATUS_SUCCESS;
     AcquireStreamMutex();
     if (m_RunCount[0] != m_RunCount[1]) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "run counts differ: o %lu i %lu", m_RunCount[0],
+                    m_RunCount[1]);
         status = STATUS_UNSUCCESSFUL;
     } else if (m_RunCount[0] != 0) {
         ++m_RunCount[0];
@@ -353,6 +356,9 @@ STDMETHODIMP CAdapterCommon::StopStream(BOOLEAN Capture)
     }
     ULONG index = Capture ? 1 : 0;
     AcquireStreamMutex();
+    if (m_RunCount[index] == 0) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "%s: not running", TRACE_DIRECTION(Capture));
+    }
     if (m_RunCount[index] != 0 && --m_RunCount[index] == 0) {
         StopDirectionLocked(Capture);
         if (!Capture && m_Usb.IsImplicitFeedbackMode()) {
@@ -368,8 +374,12 @@ NTSTATUS CAdapterCommon::StopDuplex()
     NTSTATUS status = STATUS_SUCCESS;
     AcquireStreamMutex();
     if (m_RunCount[0] != m_RunCount[1]) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "run counts differ: o %lu i %lu", m_RunCount[0],
+                    m_RunCount[1]);
         status = STATUS_UNSUCCESSFUL;
-    } else if (m_RunCount[0] != 0) {
+    } else if (m_RunCount[0] == 0) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "not running");
+    } else {
         --m_RunCount[0];
         --m_RunCount[1];
         if (m_RunCount[0] == 0) {
@@ -388,6 +398,8 @@ VOID CAdapterCommon::QueuePiece(ULONG Index, PUCHAR Buffer, ULONG Length)
     }
     auto piece = static_cast<QUEUE_PIECE *>(ExAllocateFromNPagedLookasideList(&m_PiecePool));
     if (piece == nullptr) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "%s: no queue piece, %lu bytes dropped",
+                    TRACE_DIRECTION(Index != 0), Length);
         return;
     }
     piece->Start = Buffer;
