@@ -76,7 +76,8 @@ NTSTATUS CAsioFifo::Allocate(ULONG FrameBytes, ULONG64 Frames, UCHAR FillByte, P
         return STATUS_INVALID_PARAMETER;
     }
     if (IsAllocated()) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "AsioFifo: allocate of an allocated FIFO\n");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "%s: FIFO already allocated: 0x%08X",
+                    TRACE_DIRECTION(m_IsInput), STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     PUCHAR buffer = nullptr;
@@ -148,7 +149,8 @@ VOID CAsioFifo::Free()
 VOID CAsioFifo::ResetLocked(ULONG Bytes)
 {
     if (Bytes > m_Size) {
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "AsioFifo: prefill %u above size %u\n", Bytes, m_Size);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "%s: prefill %lu above size %lu",
+                    TRACE_DIRECTION(m_IsInput), Bytes, m_Size);
         Bytes = m_Size;
     }
     m_ReadOffset = 0;
@@ -211,6 +213,8 @@ ULONG64 CAsioFifo::ReadLocked(PUCHAR Destination, ULONG64 Bytes, BOOLEAN Partial
     }
     const ULONG64 taken = Min64(m_Fill, Bytes);
     if (!PartialAllowed && taken < Bytes) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "%s: underrun of %llu bytes", TRACE_DIRECTION(m_IsInput),
+                    Bytes - taken);
         AddBalance(-static_cast<LONG64>(Bytes - taken));
     }
     if (Destination != nullptr) {
@@ -236,6 +240,8 @@ ULONG64 CAsioFifo::WriteLocked(const UCHAR *Source, ULONG64 Bytes, BOOLEAN Parti
     }
     const ULONG64 stored = Min64(m_Size - m_Fill, Bytes);
     if (!PartialAllowed && stored < Bytes) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "%s: overflow of %llu bytes", TRACE_DIRECTION(m_IsInput),
+                    Bytes - stored);
         AddBalance(static_cast<LONG64>(Bytes - stored));
     }
     const ULONG first = static_cast<ULONG>(Min64(stored, m_Size - m_WriteOffset));
@@ -299,7 +305,7 @@ VOID CAsioFifo::Balance(CAsioFifo &Input, CAsioFifo &Output)
             Input.AddBalance((out / static_cast<LONG64>(Output.m_FrameBytes)) * Input.m_FrameBytes);
             Output.m_Balance = 0;
         }
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "AsioFifo: balance in %d out %d\n", Input.m_Balance,
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_STREAM, "balance i %ld o %ld", Input.m_Balance,
                     Output.m_Balance);
     }
     KeReleaseInStackQueuedSpinLockFromDpcLevel(&outputHandle);

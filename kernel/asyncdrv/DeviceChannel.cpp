@@ -11,12 +11,6 @@ constexpr LONG64 MicrosecondsPerSecond = 1000000;
 // pool per direction, so without a bound one request could ask for gigabytes.
 constexpr ULONG MaximumBufferFrames = 2 * 32 * 64 * 16;
 
-VOID Trace(PCSTR Text, NTSTATUS Status)
-{
-    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "DeviceChannel: %s 0x%08X\n", Text,
-                static_cast<ULONG>(Status));
-}
-
 } // namespace
 
 CDeviceChannel::CDeviceChannel()
@@ -394,7 +388,7 @@ NTSTATUS CDeviceChannel::AsioUnprepare()
     PADAPTERCOMMON adapter = m_Host->ChannelAdapter();
     NTSTATUS status = adapter->SetDsdMode(QELASIO_MODE_PCM);
     if (!NT_SUCCESS(status)) {
-        Trace("unprepare: DSD mode not cleared", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "DSD mode not cleared: 0x%08X", status);
     }
     return adapter->ReleaseStreams(input, output);
 }

@@ -11,12 +11,6 @@ namespace {
 KSPIN_LOCK g_ContextLock = 0;
 LIST_ENTRY g_Contexts = {&g_Contexts, &g_Contexts};
 
-VOID TraceStatus(PCSTR Text, NTSTATUS Status)
-{
-    TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "DeviceChannel: %s 0x%08X\n", Text,
-                static_cast<ULONG>(Status));
-}
-
 ULONG ReadUlong(const VOID *Buffer)
 {
     ULONG value;
@@ -235,7 +229,7 @@ NTSTATUS CDeviceChannel::HandleIoctl(DeviceChannelContext *Context, PIRP Irp)
     case IOCTL_QELASIO_STOP: {
         const NTSTATUS stopped = AsioStop();
         if (!NT_SUCCESS(stopped)) {
-            TraceStatus("stop failed", stopped);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "STOP failed: 0x%08X", stopped);
         }
         Context->State = CHANNEL_PREPARED;
         break;
@@ -243,14 +237,14 @@ NTSTATUS CDeviceChannel::HandleIoctl(DeviceChannelContext *Context, PIRP Irp)
     case IOCTL_QELASIO_UNPREPARE: {
         const NTSTATUS unprepared = AsioUnprepare();
         if (!NT_SUCCESS(unprepared)) {
-            TraceStatus("unprepare failed", unprepared);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "UNPREPARE failed: 0x%08X", unprepared);
         }
         Context->State = CHANNEL_ACQUIRED;
         break;
     }
     case IOCTL_QELASIO_RELEASE:
         if (InterlockedCompareExchange(&m_Owner, 0, 1) != 1) {
-            TraceStatus("release of a channel nobody owns", STATUS_SUCCESS);
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "RELEASE of a channel nobody owns");
         }
         Context->State = CHANNEL_OPEN;
         break;
@@ -267,7 +261,7 @@ NTSTATUS CDeviceChannel::HandleIoctl(DeviceChannelContext *Context, PIRP Irp)
         }
         break;
     default:
-        TraceStatus("unknown control code", static_cast<NTSTATUS>(code));
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "unknown control code 0x%08X", code);
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;
     }

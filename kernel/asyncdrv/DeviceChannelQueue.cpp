@@ -218,8 +218,7 @@ VOID CDeviceChannel::DrainThreadMain(PVOID Context)
         } else if (status == STATUS_WAIT_1) {
             break;
         } else {
-            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "DeviceChannel: drain wait 0x%08X\n",
-                        static_cast<ULONG>(status));
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "drain wait: 0x%08X", status);
         }
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -252,6 +251,7 @@ NTSTATUS CDeviceChannel::ChannelRead(DeviceChannelContext *Context, PIRP Irp)
     KIRQL irql;
     KeAcquireSpinLock(&self->m_StartedLock, &irql);
     if (self->m_Started == 0) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "READ on a channel not started");
         status = STATUS_UNSUCCESSFUL;
     } else if (!self->m_Input.IsAllocated()) {
         status = STATUS_INVALID_DEVICE_REQUEST;
@@ -288,6 +288,7 @@ NTSTATUS CDeviceChannel::ChannelWrite(DeviceChannelContext *Context, PIRP Irp)
     KIRQL irql;
     KeAcquireSpinLock(&self->m_StartedLock, &irql);
     if (self->m_Started == 0) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "WRITE on a channel not started");
         status = STATUS_UNSUCCESSFUL;
     } else if (!self->m_Output.IsAllocated()) {
         status = STATUS_INVALID_DEVICE_REQUEST;
@@ -302,8 +303,8 @@ NTSTATUS CDeviceChannel::ChannelWrite(DeviceChannelContext *Context, PIRP Irp)
         } else if (length != 0) {
             const ULONG accepted = self->m_Output.Write(buffer, length, FALSE);
             if (accepted < length) {
-                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "DeviceChannel: short write %u of %u\n",
-                            accepted, length);
+                TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "short write: %lu of %lu bytes stored", accepted,
+                            length);
             }
             Irp->IoStatus.Information = accepted;
         }

@@ -1,21 +1,29 @@
 // CAsioFifo: strict and partial transfers with the balance, wrap-around, hostile sizes and the
 // rules of unallocated and stopped FIFOs.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <numeric>
 #include <vector>
 #include <platform/machine_state.h>
 #include <platform/pool.h>
+#include <platform/trace.h>
 #include <platform/verifier.h>
 #include "AsioFifo.h"
 #include "AsyncPoolTags.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
 class AsioFifoTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::machine_boot(); }
+    void SetUp() override
+    {
+        platform::machine_boot();
+        TraceStart(&OVMLSAAU_TRACE_GUID);
+    }
     void TearDown() override
     {
+        TraceStop();
         input.Free();
         output.Free();
         EXPECT_EQ(0u, platform::pool_outstanding_blocks(ASYNC_TAG));
@@ -145,8 +153,12 @@ TEST_F(AsioFifoTest, HostileSizesAreRefusedNotWrapped)
 TEST_F(AsioFifoTest, SecondAllocateIsRefused)
 {
     ASSERT_EQ(STATUS_SUCCESS, input.Allocate(4, 4, 0, NonPagedPoolNx));
+    platform::trace_capture capture(&OVMLSAAU_TRACE_GUID, TRACE_LEVEL_ERROR);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, input.Allocate(4, 8, 0, NonPagedPoolNx));
     EXPECT_EQ(16u, input.Size());
+    const auto records = capture.records();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(),
+                            [](const platform::trace_record &r) { return r.level == TRACE_LEVEL_ERROR; }));
 }
 
 TEST_F(AsioFifoTest, UnallocatedFifoTakesGivesAndStartsNothing)

@@ -1,8 +1,10 @@
 // The device channel on a device with several PCM alternates (2 channels in 2 bytes, 2 in 4 and
 // 8 in 4): the format GET_RATE_CAPS reports is the one the device streams, so a looped-back
 // pattern written in that layout comes back as a clean run on the paced bus, and the channel
-// moves audio at the rate's pace on the bus, not at the pace of a wider alternate.
+// moves audio at the rate's pace on the bus, not at the pace of a wider alternate. No layer
+// traces an error on the way.
 #include "DeviceChannelE2EFixture.h"
+#include <platform/trace.h>
 #include <sim/usb_host_controller.h>
 #include "EngineBusPump.h"
 
@@ -26,6 +28,7 @@ class DefaultFormatChannelTest : public ChannelE2ETest {};
 
 TEST_F(DefaultFormatChannelTest, RateCapsFormatStreamsACleanRunAtTheRatesPace)
 {
+    platform::trace_capture errors(nullptr, TRACE_LEVEL_ERROR);
     engine_test::bus_pump pump(*machine);
     DEVICE_OBJECT *pdo = attach();
     ASSERT_NE(nullptr, pdo);
@@ -76,6 +79,7 @@ TEST_F(DefaultFormatChannelTest, RateCapsFormatStreamsACleanRunAtTheRatesPace)
     EXPECT_GT(framesPerMs, nominal * 0.9) << run.looped.size() / frameBytes << " frames in " << busMs << " ms";
     EXPECT_LT(framesPerMs, nominal * 1.1) << run.looped.size() / frameBytes << " frames in " << busMs << " ms";
     EXPECT_EQ(0u, devices[0]->counters().out_invalid);
+    EXPECT_TRUE(errors.records().empty());
 }
 
 } // namespace
