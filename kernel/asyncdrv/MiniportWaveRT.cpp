@@ -8,6 +8,7 @@
 #include "AsyncDriver.h"
 #include "AsyncPoolTags.h"
 #include "MiniportWaveRTStream.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -72,6 +73,8 @@ STDMETHODIMP CMiniportWaveRT::NonDelegatingQueryInterface(REFIID iid, PVOID *ppv
         *ppvObject = QICAST(IPowerNotify *);
     } else if (IsEqualGUID(iid, IID_IMiniportAudioSignalProcessing)) {
         *ppvObject = QICAST(IMiniportAudioSignalProcessing *);
+    } else if (IsEqualGUID(iid, IID_IPinCount)) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "IPinCount refused");
     }
     if (*ppvObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -82,7 +85,9 @@ STDMETHODIMP CMiniportWaveRT::NonDelegatingQueryInterface(REFIID iid, PVOID *ppv
 
 STDMETHODIMP CMiniportWaveRT::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTWAVERT Port)
 {
-    UNREFERENCED_PARAMETER(ResourceList);
+    if (ResourceList != nullptr) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "resource list %p", ResourceList);
+    }
     if (UnknownAdapter == nullptr || Port == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -147,6 +152,13 @@ STDMETHODIMP CMiniportWaveRT::DataRangeIntersection(ULONG PinId, PKSDATARANGE Da
     }
     auto client = reinterpret_cast<PKSDATARANGE_AUDIO>(DataRange);
     auto own = reinterpret_cast<PKSDATARANGE_AUDIO>(MatchingDataRange);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL,
+                "pin %lu client: %lu channels, %lu to %lu bits, %lu to %lu Hz; own: %lu channels, %lu to %lu bits, "
+                "%lu to %lu Hz",
+                PinId, client->MaximumChannels, client->MinimumBitsPerSample, client->MaximumBitsPerSample,
+                client->MinimumSampleFrequency, client->MaximumSampleFrequency, own->MaximumChannels,
+                own->MinimumBitsPerSample, own->MaximumBitsPerSample, own->MinimumSampleFrequency,
+                own->MaximumSampleFrequency);
     if (client->MaximumChannels <= 1) {
         return STATUS_NO_MATCH;
     }
@@ -184,6 +196,8 @@ STDMETHODIMP CMiniportWaveRT::DataRangeIntersection(ULONG PinId, PKSDATARANGE Da
     wave.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
     result->DataFormat.SampleSize = blockAlign;
     *ResultantFormatLength = RESULT_FORMAT_SIZE;
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "pin %lu: %lu channels, %lu bits, %lu Hz", PinId,
+                channels, maxBits, maxRate);
     return STATUS_SUCCESS;
 }
 
@@ -211,6 +225,8 @@ STDMETHODIMP CMiniportWaveRT::NewStream(PMINIPORTWAVERTSTREAM *Stream, PPORTWAVE
     stream->AddRef();
     status = stream->Init(this, PortStream, Pin, Capture, DataFormat);
     if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s: stream Init failed: 0x%08X", TRACE_DIRECTION(Capture),
+                    status);
         // The stream's teardown gives the reservation back.
         stream->Release();
         return status;
@@ -267,7 +283,9 @@ VOID CMiniportWaveRT::LeaveSlot(BOOLEAN Capture)
 
 STDMETHODIMP CMiniportWaveRT::GetDeviceDescription(PDEVICE_DESCRIPTION DeviceDescription)
 {
-    if (DeviceDescription != nullptr) {
+    if (DeviceDescription == nullptr) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "no description to fill");
+    } else {
         RtlZeroMemory(DeviceDescription, sizeof(*DeviceDescription));
         DeviceDescription->Master = TRUE;
         DeviceDescription->ScatterGather = TRUE;
@@ -338,9 +356,17 @@ STDMETHODIMP CMiniportWaveRT::UnregisterSubdevice(PDEVICE_OBJECT DeviceObject)
 STDMETHODIMP_(void) CMiniportWaveRT::PowerChangeNotify(POWER_STATE PowerState)
 {
     ULONG state = static_cast<ULONG>(PowerState.DeviceState);
-    if (state == m_PowerState || state < PowerDeviceD0 || state > PowerDeviceD3) {
+    if (state == m_PowerState) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "already in D%lu", state - PowerDeviceD0);
         return;
     }
+    if (state < PowerDeviceD0 || state > PowerDeviceD3) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "power state %lu ignored", state);
+        return;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "D%lu to D%lu, streams i %lu o %lu",
+                m_PowerState - PowerDeviceD0, state - PowerDeviceD0, static_cast<ULONG>(m_pStream[1] != nullptr),
+                static_cast<ULONG>(m_pStream[0] != nullptr));
     m_PowerState = state;
 }
 
