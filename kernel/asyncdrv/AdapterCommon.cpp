@@ -292,9 +292,12 @@ NTSTATUS CAdapterCommon::RestoreSampleRate()
         return status;
     }
     m_CurrentRate = rate;
+    // A class 1 device takes its rate with the alternate setting: the call fails there at every
+    // start, as expected. Elsewhere a failure leaves a warning; the start goes on either way.
     status = m_Usb.SetSampleRate(rate);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "device rate %lu not set: 0x%08X", rate, status);
+        TraceEvents(m_Usb.IsUac2() ? TRACE_LEVEL_WARNING : TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                    "device rate %lu not set: 0x%08X", rate, status);
     }
     return STATUS_SUCCESS;
 }
@@ -368,7 +371,8 @@ STDMETHODIMP CAdapterCommon::SetSampleRate(ULONG Rate)
         m_CurrentRate = Rate;
         const NTSTATUS set = m_Usb.SetSampleRate(Rate);
         if (!NT_SUCCESS(set)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "device rate %lu not set: 0x%08X", Rate, set);
+            TraceEvents(m_Usb.IsUac2() ? TRACE_LEVEL_WARNING : TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE,
+                        "device rate %lu not set: 0x%08X", Rate, set);
         }
         const NTSTATUS written = WriteSampleRate(m_Pdo, Rate);
         if (!NT_SUCCESS(written)) {
