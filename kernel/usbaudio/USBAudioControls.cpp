@@ -111,7 +111,10 @@ NTSTATUS CUSBAudioCL::SetVendorMode(USHORT mode)
         if (NT_SUCCESS(status)) {
             record->VendorMode = mode;
         } else {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_DEVICE, "vendor mode %u refused by interface %u: %08x\n",
+            // A warning: the adapter asks for mode 0 at each start to learn whether the device
+            // has native DSD at all, and a device without it refuses; callers that needed the
+            // mode trace their own failure.
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "vendor mode %u refused by interface %u: %08x\n",
                         mode, record->InterfaceNumber, status);
         }
     }
