@@ -4,6 +4,7 @@
 #include <thread>
 #include <wdm.h>
 #include <ks.h>
+#include <ksmedia.h>
 #include <platform/pnp.h>
 #include <sim/package_drivers.h>
 #include "FuzzProcess.h"
