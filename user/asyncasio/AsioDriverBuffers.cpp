@@ -216,6 +216,13 @@ ASIOError CQelAsioDriver::disposeBuffers()
         if (m_State.load() != QEL_ASIO_PREPARED) {
             return ASE_NotPresent;
         }
+        {
+            // A stream that the host stopped from its own buffer switch may still be ending;
+            // its buffers go only after it. On that thread itself nothing more of them is
+            // touched once the switch returns.
+            CCritSecLock section(m_DriverLock);
+            EndStreamThread();
+        }
         CMutexLock lock(m_SettingsMutex);
         m_Callbacks = nullptr;
         FreeHostBuffers();

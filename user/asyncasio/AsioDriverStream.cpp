@@ -31,6 +31,12 @@ ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "not started: no channel has a buffer");
         return ASE_NotPresent;
     }
+    // A stream that a host stopped from its own buffer switch may still be on its way out; a
+    // start on that thread itself cannot wait for it.
+    if (!EndStreamThread()) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "not started on the stream thread that is ending");
+        return ASE_NotPresent;
+    }
     // The suspended-position timer and the stream thread never run beside each other.
     const HWND window = m_Window.load();
     if (state == QEL_ASIO_SUSPENDED && window != nullptr) {
@@ -41,7 +47,8 @@ ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
         m_SamplePosition.store(0.0);
         m_CurrentHalf.store(0);
     }
-    HANDLE thread = CreateThread(nullptr, 0, StreamThreadProc, this, CREATE_SUSPENDED, nullptr);
+    DWORD threadId = 0;
+    HANDLE thread = CreateThread(nullptr, 0, StreamThreadProc, this, CREATE_SUSPENDED, &threadId);
     if (thread == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (stream) failed: %u",
                     (unsigned)GetLastError());
@@ -55,6 +62,7 @@ ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
         return ASE_HWMalfunction;
     }
     m_StreamThread = thread;
+    m_StreamThreadId = threadId;
     m_State.store(QEL_ASIO_RUNNING);
     m_StopFlag.store(0);
     m_WriteError.store(0);
@@ -68,6 +76,10 @@ ASIOError CQelAsioDriver::StartStreaming(BOOL ResetPosition)
 
 // Expects the driver critical section. A thread that does not end in time is terminated, and
 // the reset request that follows is left to the caller (m_ResetNeeded), outside the section.
+// A host may stop from inside its buffer switch, or from a message on the stream thread: the
+// thread is then not waited for (it would wait for itself). Its own requests are cancelled
+// here, since a cancel reaches only the calling thread's, and the loop ends as soon as the
+// host's call returns; the next start, disposeBuffers or the teardown joins it.
 ASIOError CQelAsioDriver::StopStreaming()
 {
     m_StopFlag.store(1);
@@ -79,20 +91,35 @@ ASIOError CQelAsioDriver::StopStreaming()
         m_State.store(QEL_ASIO_PREPARED);
         if (m_StreamThread != nullptr) {
             SetEvent(m_StreamStopEvent);
-            if (WaitForSingleObject(m_StreamThread, StreamStopWaitMs) != WAIT_OBJECT_0) {
-                TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "the stream thread did not end in %u ms",
-                            (unsigned)StreamStopWaitMs);
-                TerminateThread(m_StreamThread, 1);
-                WaitForSingleObject(m_StreamThread, StreamStopWaitMs);
-                m_ResetNeeded.store(1);
+            if (!EndStreamThread()) {
                 m_Group.CancelIoAll();
             }
-            CloseHandle(m_StreamThread);
-            m_StreamThread = nullptr;
         }
         m_Group.StopAll();
     }
     return ASE_OK;
+}
+
+BOOL CQelAsioDriver::EndStreamThread()
+{
+    if (m_StreamThread == nullptr) {
+        return TRUE;
+    }
+    if (GetCurrentThreadId() == m_StreamThreadId) {
+        return FALSE;
+    }
+    if (WaitForSingleObject(m_StreamThread, StreamStopWaitMs) != WAIT_OBJECT_0) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_STREAM, "the stream thread did not end in %u ms",
+                    (unsigned)StreamStopWaitMs);
+        TerminateThread(m_StreamThread, 1);
+        WaitForSingleObject(m_StreamThread, StreamStopWaitMs);
+        m_ResetNeeded.store(1);
+        m_Group.CancelIoAll();
+    }
+    CloseHandle(m_StreamThread);
+    m_StreamThread = nullptr;
+    m_StreamThreadId = 0;
+    return TRUE;
 }
 
 DWORD WINAPI CQelAsioDriver::StreamThreadProc(LPVOID Context)
@@ -167,8 +194,13 @@ DWORD CQelAsioDriver::DuplexLoop()
                 failed = TRUE;
                 break;
             }
-            // A stop is seen by the next wait.
+            // A stop from another thread is seen by the next wait; one from inside the switch
+            // ends the loop here, before anything more of the host's is touched.
             BufferSwitch(FALSE);
+            if (m_StopFlag.load() != 0) {
+                m_Group.CancelIoAll();
+                return 0;
+            }
         }
         if (StopRequested()) {
             m_Group.CancelIoAll();
@@ -265,6 +297,11 @@ BOOL CQelAsioDriver::BufferSwitch(BOOL TimerOnly)
         } else if (callbacks->bufferSwitch != nullptr) {
             callbacks->bufferSwitch((int32_t)half, ASIOTrue);
         }
+    }
+    // A host that stopped inside its switch may free its buffers as soon as it returns.
+    if (m_StopFlag.load() != 0) {
+        m_WriteError.store(1);
+        return FALSE;
     }
     if (m_OutputMap.empty() || TimerOnly) {
         m_CurrentHalf.store(1 - half);

@@ -103,8 +103,8 @@ CQelAsioDriver::CQelAsioDriver(IUnknown *outer)
       m_TimeInfoMode(0), m_TimeCode(0), m_SamplePosition(0.0), m_SystemTime(0), m_TimeInfo(), m_PendingTimeFlags(0),
       m_SettingsEvents(), m_SettingsThread(nullptr), m_SettingsStop(0), m_PendingRate(0.0), m_HostMutex(nullptr),
       m_HeldMutex(nullptr), m_InUseEvent(nullptr), m_MessageThread(nullptr), m_WindowReady(nullptr), m_Window(nullptr),
-      m_ResumePolls(0), m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StopFlag(0), m_OutputReadyMode(0),
-      m_OutputWritten(0), m_WriteError(0), m_ReselectPending(FALSE), m_InitSucceeded(FALSE),
+      m_ResumePolls(0), m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StreamThreadId(0), m_StopFlag(0),
+      m_OutputReadyMode(0), m_OutputWritten(0), m_WriteError(0), m_ReselectPending(FALSE), m_InitSucceeded(FALSE),
       m_OwnerProcess(GetCurrentProcessId())
 {
     // The critical section exists with the object: the message window can call into power

@@ -131,6 +131,10 @@ private:
     // Streaming (AsioDriverStream.cpp). Start and stop expect the driver critical section.
     ASIOError StartStreaming(BOOL ResetPosition);
     ASIOError StopStreaming();
+    // Expects the driver critical section and the stream told to end. Waits for the stream
+    // thread (terminating one that does not end in time) and closes it; FALSE, without waiting,
+    // when called on the stream thread itself, which then stays to be ended by the next caller.
+    BOOL EndStreamThread();
     static DWORD WINAPI StreamThreadProc(LPVOID Context);
     DWORD DuplexLoop();
     DWORD OutputLoop();
@@ -216,6 +220,7 @@ private:
     std::vector<void *> m_InputHalves[2];
     HANDLE m_StreamStopEvent;
     HANDLE m_StreamThread;
+    DWORD m_StreamThreadId;
     std::atomic<DWORD> m_StopFlag;
     std::atomic<DWORD> m_OutputReadyMode;
     std::atomic<DWORD> m_OutputWritten;

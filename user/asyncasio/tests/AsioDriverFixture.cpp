@@ -58,6 +58,9 @@ ASIOTime *on_switch_time(ASIOTime *time, int32_t index, ASIOBool)
     if (r.call_output_ready.load() && driver != nullptr) {
         driver->outputReady();
     }
+    if (r.in_switch && driver != nullptr) {
+        r.in_switch(driver, r.switches.load());
+    }
     r.switches++;
     return nullptr;
 }
@@ -76,6 +79,9 @@ int32_t on_message(int32_t selector, int32_t, void *, double *)
             WaitForSingleObject(gate, INFINITE);
         }
         r.resets++;
+        if (IASIO *driver = r.driver.load(); r.reset_answer && driver != nullptr) {
+            r.reset_answer(driver);
+        }
         if (r.release_on_reset.load()) {
             if (IASIO *driver = r.driver.exchange(nullptr)) {
                 driver->Release();

@@ -35,6 +35,10 @@ struct recorder {
     std::atomic<bool> released{false}; // that Release has returned
     // When set, a reset request returns only once this event is signalled.
     std::atomic<HANDLE> reset_gate{nullptr};
+    // Set before streaming: what the host does in its answer to a reset request, and at the
+    // end of each switch (given the number of switches before it).
+    std::function<void(IASIO *)> reset_answer;
+    std::function<void(IASIO *, int)> in_switch;
     std::atomic<IASIO *> driver{nullptr};
     std::mutex lock;
     std::vector<int64_t> positions;   // samplePosition of each bufferSwitchTimeInfo

@@ -257,6 +257,63 @@ TEST_F(AsioDriverThread, StopWhileCaptureReadsNeverCompleteEndsTheThreadAtOnce)
     ASSERT_EQ(m_driver->start(), ASE_NotPresent) << "disposed";
 }
 
+// A host that stops from inside its fifth buffer switch, on a render-only device or a duplex
+// one: stop returns at once with the channels stopped, the thread ends by itself (no time-out,
+// no reset) and no switch follows; a start from the host's thread then streams again.
+class StopInsideSwitch : public AsioDriverThread, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopInsideSwitch, ReturnsAtOnceAndNoSwitchFollows)
+{
+    const bool duplex = GetParam();
+    if (duplex) {
+        open_with([](CHANNEL_TEST_DEVICE &s) { s.PrimeCaptureBytes = 512 * 2 * 4; });
+    } else {
+        open_render_only();
+    }
+    create_buffers(512, duplex);
+    struct stop_answer {
+        std::atomic<bool> done{false};
+        std::atomic<ASIOError> result{ASE_NotPresent};
+        std::atomic<ULONGLONG> took_ms{0};
+        std::atomic<LONG> running{1};
+    };
+    auto stopped = std::make_shared<stop_answer>();
+    test_device *device = m_device;
+    record().in_switch = [stopped, device](IASIO *driver, int before) {
+        if (before != 4 || stopped->done.load()) {
+            return;
+        }
+        const ULONGLONG began = GetTickCount64();
+        stopped->result = driver->stop();
+        stopped->took_ms = GetTickCount64() - began;
+        stopped->running = device->state->Running;
+        stopped->done = true;
+    };
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_until([&] { return stopped->done.load(); }, 20000));
+    EXPECT_EQ(stopped->result.load(), ASE_OK);
+    EXPECT_LT(stopped->took_ms.load(), 5000u) << "no wait for the thread that called";
+    EXPECT_EQ(stopped->running.load(), 0) << "the channels stopped before stop returned";
+    ASSERT_EQ(m_driver->start(), ASE_OK) << "once the stopped thread has ended";
+    ASSERT_TRUE(wait_switches(9));
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(record().resets.load(), 0) << "the thread ended by itself, not by time-out";
+
+    std::lock_guard<std::mutex> guard(record().lock);
+    const std::vector<int64_t> &p = record().positions;
+    ASSERT_GE(p.size(), 9u);
+    for (size_t i = 0; i < p.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(p[i], (int64_t)(i < 5 ? i + 1 : i - 4) * 512) << "five switches, then the new start's";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, StopInsideSwitch, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "Duplex" : "RenderOnly");
+                         });
+
 TEST_F(AsioDriverThread, DsdFormatCountsBufferSizesInDsdSamplesAndRefusesPartialWords)
 {
     open_device([](CHANNEL_TEST_DEVICE &s) {
