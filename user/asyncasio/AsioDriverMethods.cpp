@@ -13,6 +13,23 @@ namespace {
 const DWORD DevicePowerWaitMs = 3000;
 const char ClockName[] = "Internal";
 
+// Gives up every hold the calling thread has of a mutex and returns their number.
+DWORD ReleaseAllHolds(HANDLE Mutex)
+{
+    DWORD held = 0;
+    while (Mutex != nullptr && ReleaseMutex(Mutex)) {
+        ++held;
+    }
+    return held;
+}
+
+VOID TakeHolds(HANDLE Mutex, DWORD Held)
+{
+    for (; Held > 0; --Held) {
+        WaitForSingleObject(Mutex, INFINITE);
+    }
+}
+
 } // namespace
 
 DWORD CQelAsioDriver::BufferFramesForIndex(DWORD Index)
@@ -100,11 +117,18 @@ ASIOError CQelAsioDriver::StopLocked()
         KillTimer(window, QEL_ASIO_RESUME_TIMER);
         KillTimer(window, QEL_ASIO_SUSPENDED_TIMER);
     }
+    // A host that answers a reset request by stopping, or by setting a rate, calls in while
+    // the frames that asked hold the settings mutex (the settings thread's comparison, say),
+    // and a buffer switch that asks the driver anything waits for that mutex: this thread's
+    // holds are given up while the stream ends and taken again before going back. What those
+    // frames do after their request does not rest on anything read before it.
+    const DWORD held = ReleaseAllHolds(m_SettingsMutex);
     const BOOL powered = AwaitDevicePower(DevicePowerWaitMs);
     {
         CCritSecLock lock(m_DriverLock);
         StopStreaming();
     }
+    TakeHolds(m_SettingsMutex, held);
     FlushReset();
     return powered ? ASE_OK : ASE_NotPresent;
 }

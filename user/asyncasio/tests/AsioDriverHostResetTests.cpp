@@ -133,6 +133,43 @@ INSTANTIATE_TEST_SUITE_P(Threads, ReleaseInsideResetRequest,
                          ::testing::Values(asking_thread::settings, asking_thread::stream, asking_thread::message),
                          thread_name);
 
+// A host that answers the panel's reset request by setting a rate does so on the settings
+// thread, inside the comparison that holds the settings mutex, while its switch asks the driver
+// for the rate and the channels: the stream still ends at once and goes on at the new rate.
+TEST_F(AsioDriverHostReset, RateSetInsideTheSettingsThreadsResetRequestStopsTheStreamAtOnce)
+{
+    open_render_only();
+    create_buffers();
+    struct answer {
+        std::atomic<bool> done{false};
+        std::atomic<ASIOError> result{ASE_OK};
+        std::atomic<ULONGLONG> took_ms{0};
+    };
+    auto answered = std::make_shared<answer>();
+    record().reset_answer = [answered](IASIO *driver) {
+        if (answered->done.load()) {
+            return;
+        }
+        const ULONGLONG began = GetTickCount64();
+        answered->result = driver->setSampleRate(96000);
+        answered->took_ms = GetTickCount64() - began;
+        answered->done = true;
+    };
+    record().query_in_switch = true;
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(4));
+    notify_index(48000, 3);
+    ASSERT_TRUE(wait_until([&] { return answered->done.load(); }, 20000));
+    EXPECT_EQ(answered->result.load(), ASE_OK);
+    EXPECT_LT(answered->took_ms.load(), 5000u) << "no wait for a stream thread stuck on the settings mutex";
+    EXPECT_EQ(m_device->state->CurrentRate, 96000u);
+    const int after = record().switches.load();
+    ASSERT_TRUE(wait_switches(after + 4)) << "streaming goes on at the new rate";
+    EXPECT_EQ(record().resets.load(), 1) << "the panel's; none for a stream thread that had to be ended";
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+}
+
 // The settings-changed event is auto-reset: writes that come while the settings thread is busy
 // give one comparison. Each comparison asks again for a rate change the host has not answered,
 // which makes the number of comparisons visible.
