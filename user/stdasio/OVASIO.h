@@ -109,9 +109,11 @@ public:
     // objects; the engine thread calls it after a lost session, once both clients stopped.
     VOID closeStreams();
 
-    // Engine (OVASIOEngine.cpp). processPeriod runs on the engine thread only.
+    // Engine (OVASIOEngine.cpp). processPeriod runs on the engine thread only. joinEngineThread
+    // waits for the engine thread and closes it; on the engine thread itself (a host that stops
+    // from its buffer switch) it only tells the loop to end and returns FALSE.
     VOID startEngineThread();
-    VOID joinEngineThread();
+    BOOL joinEngineThread();
     VOID processPeriod();
     VOID bufferSwitchTimeInfo();
     // Refreshes systemTime from the millisecond clock.
@@ -197,6 +199,7 @@ public:
     ASIOTime m_asioTime;
     volatile DWORD m_engineRun;
     HANDLE m_engineThread;
+    DWORD m_engineThreadId;
     HANDLE m_captureEvent;
     HANDLE m_queueSpaceEvent;
     // Set by stop and by a health check that finds a dead client, it ends the engine loop.

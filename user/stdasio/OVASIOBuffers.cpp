@@ -295,6 +295,9 @@ ASIOError OVASIO::disposeBuffers()
     if (m_state != OVASIO_STATE_PREPARED) {
         return ASE_NotPresent;
     }
+    // An engine thread that the host stopped from its buffer switch goes before the streams
+    // and buffers it used; on that thread itself they are no longer touched.
+    joinEngineThread();
     m_callbacks = nullptr;
     m_captureEvent = nullptr;
     m_queueSpaceEvent = nullptr;
@@ -335,6 +338,13 @@ ASIOError OVASIO::startStreaming(BOOL resetPositions)
         (m_activeInputs == 0 && m_activeOutputs == 0)) {
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "refused: state %u, session lost %u", (unsigned)m_state,
                     (unsigned)m_sessionLost);
+        m_settings->sendStreamStateMessage(OVASIO_STREAM_FAILED);
+        return ASE_NotPresent;
+    }
+    // An engine thread that a host stopped from its own buffer switch may still be ending; a
+    // start on that thread itself cannot wait for it.
+    if (!joinEngineThread()) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "refused on the engine thread that is ending");
         m_settings->sendStreamStateMessage(OVASIO_STREAM_FAILED);
         return ASE_NotPresent;
     }
@@ -386,9 +396,21 @@ ASIOError OVASIO::stopStreaming(BOOL saveState)
         if (m_activeOutputs > 0) {
             m_render->signalStop();
         }
-        joinEngineThread();
+        if (joinEngineThread()) {
+            ResetEvent(m_stopEvent);
+        } else {
+            // Stopped from inside the host's buffer switch: the engine thread cannot wait for
+            // itself. The streams are stopped here, as the engine stops them on its way out,
+            // so that nothing plays once stop returns; the loop ends when the switch returns,
+            // and the next start, disposeBuffers or the teardown joins the thread.
+            if (m_activeInputs > 0) {
+                m_capture->joinThread();
+            }
+            if (m_activeOutputs > 0) {
+                m_render->joinThread();
+            }
+        }
         m_settings->setRunning(FALSE);
-        ResetEvent(m_stopEvent);
         m_state = OVASIO_STATE_PREPARED;
         result = ASE_OK;
     }

@@ -13,20 +13,26 @@
 VOID OVASIO::startEngineThread()
 {
     m_engineRun = 1;
-    m_engineThread = CreateThread(nullptr, 0, engineThreadProc, this, 0, nullptr);
+    m_engineThread = CreateThread(nullptr, 0, engineThreadProc, this, 0, &m_engineThreadId);
     if (m_engineThread == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread failed: %u", (unsigned)GetLastError());
     }
 }
 
-VOID OVASIO::joinEngineThread()
+BOOL OVASIO::joinEngineThread()
 {
     m_engineRun = 0;
-    if (m_engineThread != nullptr) {
-        WaitForSingleObject(m_engineThread, INFINITE);
-        CloseHandle(m_engineThread);
-        m_engineThread = nullptr;
+    if (m_engineThread == nullptr) {
+        return TRUE;
     }
+    if (GetCurrentThreadId() == m_engineThreadId) {
+        return FALSE;
+    }
+    WaitForSingleObject(m_engineThread, INFINITE);
+    CloseHandle(m_engineThread);
+    m_engineThread = nullptr;
+    m_engineThreadId = 0;
+    return TRUE;
 }
 
 DWORD WINAPI OVASIO::engineThreadProc(LPVOID context)
@@ -161,6 +167,9 @@ VOID OVASIO::processPeriod()
             return;
         }
         callHost();
+        if (m_engineRun == 0) {
+            return;
+        }
         m_lastSwitchTime = timeGetTime();
         if (m_activeOutputs > 0) {
             DWORD queued = 0;
@@ -187,6 +196,10 @@ VOID OVASIO::processPeriod()
     }
     m_samplePosition += (double)m_currentFrames;
     callHost();
+    // A host that stopped inside its switch may free its buffers as soon as it returns.
+    if (m_engineRun == 0) {
+        return;
+    }
     const DWORD now = timeGetTime();
     if (m_activeInputs > 0 && m_notify != 0 && now - m_lastSwitchTime >= dropOutLimit()) {
         if (InterlockedCompareExchange(&m_dropOutShowing, 1, 0) == 0 &&

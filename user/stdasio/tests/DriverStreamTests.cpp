@@ -200,6 +200,62 @@ TEST_F(DriverStream, OutputsOnlyArePacedByTheRenderQueueAndRestartAfterResumeAnd
     EXPECT_EQ(0, record().resets.load());
 }
 
+// A host that stops from inside its fifth buffer switch, duplex or with outputs only: stop
+// returns at once, no switch follows, and a start from the host's thread streams again.
+class DriverStopInsideSwitch : public DriverStream, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DriverStopInsideSwitch, ReturnsAtOnceAndNoSwitchFollows)
+{
+    const bool duplex = GetParam();
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = nullptr;
+    if (duplex) {
+        driver = prepared_driver(infos, &callbacks);
+        ASSERT_NE(driver, nullptr);
+    } else {
+        driver = create_driver();
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(ASIOTrue, driver->init(nullptr));
+        infos[0] = {ASIOFalse, 0, {}};
+        infos[1] = {ASIOFalse, 1, {}};
+        ASSERT_EQ(ASE_OK, driver->createBuffers(infos, 2, 512, &callbacks));
+    }
+    struct stop_answer {
+        std::atomic<bool> done{false};
+        std::atomic<ASIOError> result{ASE_NotPresent};
+    };
+    auto stopped = std::make_shared<stop_answer>();
+    record().on_switch = [stopped, driver](int number) {
+        if (number == 4 && !stopped->done.load()) {
+            stopped->result = driver->stop();
+            stopped->done = true;
+        }
+    };
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([&] { return stopped->done.load(); })) << "stop returned inside the switch";
+    EXPECT_EQ(ASE_OK, stopped->result.load());
+    ASSERT_EQ(ASE_OK, driver->start()) << "once the stopped thread has ended";
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 9; }));
+    ASSERT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(0, record().resets.load());
+
+    std::lock_guard<std::mutex> guard(record().lock);
+    const std::vector<int64_t> &positions = record().positions;
+    ASSERT_GE(positions.size(), 9u);
+    for (size_t i = 0; i < positions.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ((int64_t)(i < 5 ? i : i - 5) * 512, positions[i]) << "five switches, then the new start's";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, DriverStopInsideSwitch, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "Duplex" : "OutputsOnly");
+                         });
+
 TEST_F(DriverStream, LostSessionAsksForOneResetAndRefusesStartUntilTheDriverIsRecreated)
 {
     add_device();
