@@ -50,6 +50,7 @@ notifier_state &notifier()
 
 void notifier_loop()
 {
+    platform::current_thread()->service = true;
     notifier_state &n = notifier();
     std::unique_lock<std::mutex> guard(n.lock);
     for (;;) {

@@ -22,9 +22,12 @@ namespace {
 // list of blocked waits while it sleeps; guarded by the dispatcher lock.
 struct wait_block {
     std::condition_variable wake;
-    const thread *waiter = nullptr;
+    thread *waiter = nullptr;
     ULONG count = 0;
     DISPATCHER_HEADER *const *objects = nullptr;
+    bool wait_all = false;
+    bool alertable = false;
+    const LONGLONG *deadline = nullptr;
     wait_block *previous = nullptr;
     wait_block *next = nullptr;
 };
@@ -91,7 +94,45 @@ bool satisfy(DISPATCHER_HEADER *object, thread *waiter)
     }
 }
 
+// Whether the blocked wait would return if its thread ran now.
+bool is_runnable(const wait_block &block)
+{
+    if (block.alertable && !block.waiter->user_apcs.empty()) {
+        return true;
+    }
+    if (block.deadline != nullptr && clock_now() >= *block.deadline) {
+        return true;
+    }
+    bool all = block.count > 0;
+    for (ULONG i = 0; i < block.count; ++i) {
+        const bool ready = is_satisfiable(block.objects[i], block.waiter);
+        if (ready && !block.wait_all) {
+            return true;
+        }
+        all = all && ready;
+    }
+    return block.wait_all && all;
+}
+
 } // namespace
+
+bool dispatcher_started_threads_blocked()
+{
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    for (const thread *t : dispatcher_started_threads_locked()) {
+        if (t->service || t->ended) {
+            continue;
+        }
+        const wait_block *found = nullptr;
+        for (const wait_block *block = g_blocked; block != nullptr && found == nullptr; block = block->next) {
+            found = block->waiter == t ? block : nullptr;
+        }
+        if (found == nullptr || is_runnable(*found)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void dispatcher_wake_object_locked(const DISPATCHER_HEADER *object)
 {
@@ -271,6 +312,9 @@ NTSTATUS dispatcher_wait(ULONG count, DISPATCHER_HEADER *const *objects, bool wa
         block.waiter = self;
         block.count = count;
         block.objects = objects;
+        block.wait_all = wait_all;
+        block.alertable = alertable;
+        block.deadline = deadline;
         link_block(&block);
         if (deadline != nullptr && !clock_is_manual()) {
             block.wake.wait_for(lock, std::chrono::nanoseconds((*deadline - clock_now()) * 100));

@@ -4,6 +4,7 @@
 #pragma once
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 struct _DISPATCHER_HEADER;
 
@@ -17,5 +18,11 @@ std::mutex &dispatcher_lock();
 void dispatcher_wake_object_locked(const _DISPATCHER_HEADER *object);
 void dispatcher_wake_thread_locked(const thread *waiter);
 void dispatcher_wake_all_locked();
+
+// Threads started by thread_start that have not ended.
+const std::vector<thread *> &dispatcher_started_threads_locked();
+// Whether every started thread but the service threads is blocked in a wait that nothing
+// satisfies now.
+bool dispatcher_started_threads_blocked();
 
 } // namespace platform

@@ -37,6 +37,7 @@ void *queued_marker()
 void run_dpcs()
 {
     dpc_state &s = state();
+    current_thread()->service = true;
     current_thread()->irql = DISPATCH_LEVEL;
     // DPCs run before any thread on Windows: the DPC thread takes the OS real-time class.
     thread_run_above_all(current_thread(), 8);
@@ -84,6 +85,13 @@ void dpcs_check_free(const void *begin, SIZE_T size)
                           (const void *)dpc);
         }
     }
+}
+
+bool dpc_queue_idle()
+{
+    dpc_state &s = state();
+    std::lock_guard<std::mutex> lock(s.lock);
+    return s.finished == s.inserted;
 }
 
 void dpc_shutdown()

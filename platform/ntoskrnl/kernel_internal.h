@@ -10,6 +10,8 @@ void pool_boot();
 void handles_boot();
 void handles_shutdown();
 void dpc_shutdown();
+// No DPC is queued or running.
+bool dpc_queue_idle();
 void timer_shutdown();
 void ntddi_boot();
 

@@ -17,6 +17,13 @@ namespace {
 std::atomic<ULONG> g_next_id{0x104};
 std::atomic<ULONG> g_running{0};
 
+// Threads started by thread_start that have not ended; guarded by the dispatcher lock.
+std::vector<thread *> &started_threads()
+{
+    static auto *started = new std::vector<thread *>();
+    return *started;
+}
+
 // Thrown by thread_exit_current and caught by the start trampoline; it never leaves the
 // platform library's own frames except through the system thread's start routine.
 struct thread_exit_unwind {
@@ -73,6 +80,7 @@ void end_thread(thread *t)
         t->owned_mutants.clear();
         t->user_apcs.clear();
         t->ended = true;
+        std::erase(started_threads(), t);
         t->header.SignalState = 1;
         dispatcher_wake_all_locked();
     }
@@ -93,6 +101,11 @@ thread_local adopted_thread t_current;
 
 } // namespace
 
+const std::vector<thread *> &dispatcher_started_threads_locked()
+{
+    return started_threads();
+}
+
 thread *current_thread()
 {
     if (t_current.object == nullptr) {
@@ -109,6 +122,10 @@ thread *thread_start(std::function<void()> body, process *owner, bool system_thr
     t->system_thread = system_thread;
     t->references.fetch_add(1); // the running thread's own reference, dropped as it ends
     g_running.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(dispatcher_lock());
+        started_threads().push_back(t);
+    }
     std::thread([t, body = std::move(body)]() {
         t_current.object = t;
         t->os_thread = static_cast<unsigned long>(pthread_self());

@@ -25,6 +25,7 @@ struct thread {
     std::atomic<bool> realtime{false};               // runs in the OS real-time class
     DWORD exit_code = 0;
     bool system_thread = false;
+    bool service = false;                            // a worker of the platform itself (see machine_quiescent)
     bool ended = false;
     process *owner_process = nullptr;
     std::vector<DISPATCHER_HEADER *> owned_mutants; // guarded by the dispatcher lock
@@ -67,5 +68,15 @@ void thread_queue_user_apc(thread *t, std::function<void()> apc);
 
 // Number of threads started by thread_start that have not yet ended.
 ULONG thread_running_count();
+
+// Whether nothing in the machine can move until time passes, a device completes a request or
+// a thread from outside the machine acts: every thread started by thread_start is blocked in a
+// wait that no signalled object, due deadline or queued user APC satisfies, and no DPC or work
+// item is queued or running. The platform's own workers (service threads, which run DPCs, work
+// items and notifications) count through their queues instead; threads adopted from outside the
+// machine (a test's own) do not count. A driver's thread woken by a completion counts as busy
+// from the moment its object is signalled, so a caller that moves the bus only while this holds
+// never runs ahead of the machine.
+bool machine_quiescent();
 
 } // namespace platform

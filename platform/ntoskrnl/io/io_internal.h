@@ -38,6 +38,9 @@ void io_wait_device_work(PDEVICE_OBJECT device);
 // While paused, queued work items and jobs stay queued (for tests of the queued state).
 void io_work_pause(bool paused);
 
+// No work item or job is queued or running.
+bool io_work_idle();
+
 // Runs job on a worker thread at PASSIVE_LEVEL (the I/O manager's own deferred work).
 void io_queue_job(std::function<void()> job);
 

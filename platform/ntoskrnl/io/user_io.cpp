@@ -6,8 +6,8 @@
 #include <platform/pnp.h>
 #include <platform/thread.h>
 #include <algorithm>
-#include <condition_variable>
 #include <cwctype>
+#include <memory>
 
 namespace platform {
 
@@ -102,24 +102,22 @@ void free_file(user_file *file)
 NTSTATUS send(user_file *file, UCHAR major, ULONG code, const void *in, ULONG in_len, void *out, ULONG out_len,
               io_completion done);
 
-// Sends a request and waits for its completion; returns its final status.
+// Sends a request and waits for its completion; returns its final status. The wait is a
+// dispatcher wait, so that the waiting thread counts as blocked (machine_quiescent).
 NTSTATUS send_and_wait(user_file *file, UCHAR major)
 {
     struct waiter {
-        std::mutex lock;
-        std::condition_variable changed;
-        bool finished = false;
+        DISPATCHER_HEADER done;
         NTSTATUS status = STATUS_SUCCESS;
     };
     auto state = std::make_shared<waiter>();
+    dispatcher_init(&state->done, notification_event, 0);
     send(file, major, 0, nullptr, 0, nullptr, 0, [state](NTSTATUS status, ULONG_PTR) {
-        std::lock_guard<std::mutex> lock(state->lock);
         state->status = status;
-        state->finished = true;
-        state->changed.notify_all();
+        dispatcher_set_event(&state->done);
     });
-    std::unique_lock<std::mutex> lock(state->lock);
-    state->changed.wait(lock, [&] { return state->finished; });
+    DISPATCHER_HEADER *done = &state->done;
+    dispatcher_wait(1, &done, false, nullptr, false);
     return state->status;
 }
 

@@ -82,6 +82,7 @@ void run(job &work)
 
 void worker_main()
 {
+    current_thread()->service = true;
     std::unique_lock<std::mutex> lock(g_lock);
     for (;;) {
         g_wake.wait(lock, [] { return g_stopping || (!g_paused && !g_queue.empty()); });
@@ -140,6 +141,12 @@ void io_queue_job(std::function<void()> function)
     job work;
     work.function = std::move(function);
     push(std::move(work));
+}
+
+bool io_work_idle()
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_queue.empty() && g_busy == 0;
 }
 
 void io_work_pause(bool paused)

@@ -1,6 +1,7 @@
 // System threads, object references, kernel handles, interlocked operations and lists.
 #include "KernelTestFixture.h"
 #include <platform/kernel_handles.h>
+#include <platform/thread.h>
 #include <atomic>
 #include <vector>
 
@@ -71,6 +72,85 @@ TEST_F(ThreadTests, SystemThreadRunsAtPassiveAndItsObjectIsSignalledWhenItEnds)
     KeSetEvent(&record.proceed, 0, FALSE);
     EXPECT_EQ(STATUS_WAIT_0, KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr));
     ObDereferenceObject(object);
+}
+
+// What the machine's quiescence sees of a system thread that waits for all of two events, then
+// for a third with a deadline on the manual clock, and runs (spins) between its waits; and of
+// a DPC that runs.
+struct quiet_record {
+    KEVENT first, second, third;
+    std::atomic<int> phase{0}; // the wait the thread has passed
+    std::atomic<bool> hold{true};
+};
+
+VOID quiet_routine(PVOID context)
+{
+    auto *r = static_cast<quiet_record *>(context);
+    PVOID both[2] = {&r->first, &r->second};
+    KWAIT_BLOCK blocks[2];
+    KeWaitForMultipleObjects(2, both, WaitAll, Executive, KernelMode, FALSE, nullptr, blocks);
+    r->phase = 1;
+    while (r->hold.exchange(true)) {
+    }
+    LARGE_INTEGER timeout = relative_ms(10);
+    KeWaitForSingleObject(&r->third, Executive, KernelMode, FALSE, &timeout);
+    r->phase = 2;
+    while (r->hold.exchange(true)) {
+    }
+    KeWaitForSingleObject(&r->third, Executive, KernelMode, FALSE, nullptr);
+}
+
+std::atomic<bool> g_dpc_hold{false};
+
+VOID holding_dpc(PKDPC, PVOID, PVOID, PVOID)
+{
+    while (g_dpc_hold) {
+    }
+}
+
+TEST_F(ThreadTests, MachineIsQuiescentOnlyWhileEveryStartedThreadIsBlockedAndNoDpcRuns)
+{
+    platform::clock_use_manual(true);
+    EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); })) << "a booted machine rests";
+    quiet_record r;
+    KeInitializeEvent(&r.first, NotificationEvent, FALSE);
+    KeInitializeEvent(&r.second, NotificationEvent, FALSE);
+    KeInitializeEvent(&r.third, NotificationEvent, FALSE);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS,
+              PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, quiet_routine, &r));
+    PVOID object = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr));
+    ZwClose(handle);
+
+    EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); })) << "blocked on two events";
+    KeSetEvent(&r.first, 0, FALSE);
+    EXPECT_TRUE(platform::machine_quiescent()) << "one of all the objects is not enough";
+    KeSetEvent(&r.second, 0, FALSE);
+    EXPECT_FALSE(platform::machine_quiescent()) << "satisfied, then running";
+    EXPECT_TRUE(eventually([&] { return r.phase == 1; }));
+    EXPECT_FALSE(platform::machine_quiescent()) << "running";
+    r.hold = false;
+    EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); })) << "blocked until its deadline";
+    platform::clock_advance(10 * platform::ticks_per_ms);
+    EXPECT_FALSE(platform::machine_quiescent()) << "the deadline is due";
+    EXPECT_TRUE(eventually([&] { return r.phase == 2; }));
+    r.hold = false;
+    EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); }));
+
+    KDPC dpc;
+    KeInitializeDpc(&dpc, holding_dpc, nullptr);
+    g_dpc_hold = true;
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_FALSE(platform::machine_quiescent()) << "a DPC queued or running";
+    g_dpc_hold = false;
+    KeFlushQueuedDpcs();
+    EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); }));
+
+    KeSetEvent(&r.third, 0, FALSE);
+    EXPECT_EQ(STATUS_WAIT_0, KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr));
+    ObDereferenceObject(object);
+    platform::clock_use_manual(false);
 }
 
 TEST_F(ThreadTests, TerminateSystemThreadEndsTheThreadAtOnce)
