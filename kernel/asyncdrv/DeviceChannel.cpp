@@ -155,7 +155,10 @@ NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
         const ULONG64 frames = Request.BufferFrames;
         ULONG64 renderFrames = 0;
         if (render) {
-            renderFrames = capture ? 3 * frames : RenderOnlyFrames(Request.BufferFrames, rate);
+            // Three render transfers at least, also with capture: until the mix source is primed
+            // (up to one render transfer after the first READ) the client's first buffers wait in
+            // the FIFO instead of being dropped.
+            renderFrames = OutputFifoFrames(Request.BufferFrames, rate);
         }
         status = SizeAsioFifos(captureFrameBytes, capture ? 3 * frames : 0, renderFrameBytes, renderFrames, rate,
                                Request.Mode);
@@ -177,8 +180,8 @@ NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
     return STATUS_SUCCESS;
 }
 
-// A render-only FIFO holds three buffers, and at least three render transfers at Rate.
-ULONG64 CDeviceChannel::RenderOnlyFrames(ULONG BufferFrames, ULONG Rate)
+// The output FIFO holds three buffers, and at least three render transfers at Rate.
+ULONG64 CDeviceChannel::OutputFifoFrames(ULONG BufferFrames, ULONG Rate)
 {
     const ULONG64 transferFrames = (static_cast<ULONG64>(Rate) + 999) / 1000 * m_Host->RenderMsPerTransfer();
     return 3 * (BufferFrames > transferFrames ? static_cast<ULONG64>(BufferFrames) : transferFrames);
@@ -188,7 +191,7 @@ ULONG64 CDeviceChannel::RenderOnlyFrames(ULONG BufferFrames, ULONG Rate)
 // changed since PREPARE; a FIFO smaller than a render transfer would cut every transfer short.
 NTSTATUS CDeviceChannel::SizeRenderOnlyFifo()
 {
-    const ULONG64 frames = RenderOnlyFrames(m_BufferFrames, m_Rate);
+    const ULONG64 frames = OutputFifoFrames(m_BufferFrames, m_Rate);
     if (frames * m_RenderFrameBytes == m_Output.Size()) {
         return STATUS_SUCCESS;
     }
