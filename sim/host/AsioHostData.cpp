@@ -1,6 +1,7 @@
 // What the ASIO host keeps and reports: the driver list of HKLM\SOFTWARE\ASIO, the signal it
 // writes, the captured input with its loopback check and WAV file, and its counters.
 #include <sim/asio_host.h>
+#include <sim/clean_run.h>
 #include <objbase.h>
 #include <windows.h>
 #include <algorithm>
@@ -117,37 +118,62 @@ asio_loopback_check asio_host::check_loopback(size_t input, size_t output) const
     if (input >= inputs_.size() || output >= outputs_.size() || inputs_[input].type != outputs_[output].type) {
         return check;
     }
-    const size_t width = sample_bytes(inputs_[input].type);
+    const ASIOSampleType type = outputs_[output].type;
+    const size_t width = sample_bytes(type);
     if (width == 0) {
         return check;
     }
     const std::vector<uint8_t> &data = capture_[input];
     const uint8_t tag = (uint8_t)((outputs_[output].number + 1) & 0x7F);
-    const unsigned counter_bits = (unsigned)(width - 1) * 8;
-    const uint64_t counter_mask = (1ull << counter_bits) - 1;
-    const size_t frames = data.size() / width;
-    uint64_t expected = 0;
-    for (size_t f = 0; f < frames; ++f) {
-        const uint8_t *sample = data.data() + f * width;
-        uint64_t counter = 0;
-        for (size_t b = 0; b + 1 < width; ++b) {
-            counter |= (uint64_t)sample[b] << (8 * b);
-        }
-        if (!check.found) {
-            if (sample[width - 1] != tag) {
-                continue;
-            }
-            check.found = true;
-            check.first_frame = (int64_t)f;
-            check.latency_frames = (int64_t)(((uint64_t)f - counter) & counter_mask);
-            expected = counter;
-        } else if (sample[width - 1] != tag || counter != expected) {
-            ++check.mismatches;
-        }
-        ++check.frames_checked;
-        expected = (expected + 1) & counter_mask;
+    for (size_t at = width - 1; at < data.size() && !check.found; at += width) {
+        check.found = data[at] == tag;
     }
+    const int32_t channel = outputs_[output].number;
+    const sim::clean_run run = check_clean_run(data, (ULONG)width, output_frame_, [type, channel](ULONGLONG k, UCHAR *out) {
+        encode_signal(type, channel, k, out);
+    });
+    check.clean = check.found && run.clean;
+    check.latency_frames = (int64_t)run.latency;
+    check.frames_checked = run.frames;
+    check.why = check.found ? run.why : "the signal never came back";
     return check;
+}
+
+bool asio_host::clean_run(std::string *why) const
+{
+    std::string fault;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (sessions_.size() != 1 || resets_ != 0) {
+            fault = std::to_string(sessions_.size()) + " buffer sessions, " + std::to_string(resets_) + " resets";
+        } else if (std::any_of(records_.begin(), records_.end(), [](const asio_callback_record &r) {
+                       return r.kind == asio_callback_kind::asio_message && r.index == kAsioResetRequest;
+                   })) {
+            fault = "the driver asked for a reset";
+        } else if (position_skips_ != 0 || outside_session_) {
+            fault = std::to_string(position_skips_) + " switches skipped audio" +
+                    (outside_session_ ? ", a callback came outside the session" : "");
+        }
+    }
+    const size_t pairs = std::min(inputs().size(), outputs().size());
+    int64_t latency = -1;
+    for (size_t i = 0; i < pairs && fault.empty(); ++i) {
+        const asio_loopback_check check = check_loopback(i, i);
+        if (!check.clean) {
+            fault = "input " + std::to_string(i) + ": " + check.why;
+        } else if (latency >= 0 && check.latency_frames != latency) {
+            fault = "input " + std::to_string(i) + " came back " + std::to_string(check.latency_frames) +
+                    " frames late, input 0 " + std::to_string(latency);
+        }
+        latency = check.latency_frames;
+    }
+    if (fault.empty() && pairs == 0) {
+        fault = "no input carries an output";
+    }
+    if (why != nullptr) {
+        *why = fault;
+    }
+    return fault.empty();
 }
 
 bool asio_host::write_wav(const std::string &path) const

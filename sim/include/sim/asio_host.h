@@ -86,11 +86,12 @@ struct asio_channel {
 
 // Result of checking one input channel for the host's own output signal coming back.
 struct asio_loopback_check {
-    bool found = false;         // the signal arrived at all
-    int64_t first_frame = 0;    // capture frame where it first appears
-    int64_t latency_frames = 0; // first_frame minus the output frame it carried
-    uint64_t frames_checked = 0;
-    uint64_t mismatches = 0;    // frames after the first that break the sequence
+    bool found = false;          // the signal arrived at all
+    bool clean = false;          // silence, then every frame the host wrote from its first on, in
+                                 // order and unchanged, to the end of the capture
+    int64_t latency_frames = 0;  // capture frames of silence before the signal's first frame
+    uint64_t frames_checked = 0; // frames of the signal that came back in sequence
+    std::string why;             // what broke the run
 };
 
 enum class asio_host_state { idle, starting, running, stopped, failed, killed };
@@ -147,6 +148,11 @@ public:
     // The raw bytes captured from input channel i (in the order of inputs()).
     std::vector<uint8_t> captured(size_t i) const;
     asio_loopback_check check_loopback(size_t input, size_t output) const;
+    // Whether the run was clean: one buffer session without a reset request, each switch one
+    // buffer on from the one before, and every input that has an output of its own number
+    // carrying that output's signal as a clean run at the same latency as the others. False
+    // with the first fault in *why otherwise.
+    bool clean_run(std::string *why) const;
     // Writes the captured inputs as a PCM WAV file (16, 24 or 32 bit as the channels carry).
     // False for DSD sample types, mixed types, no inputs, or a write failure.
     bool write_wav(const std::string &path) const;
