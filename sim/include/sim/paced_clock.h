@@ -1,0 +1,38 @@
+// The paced clock: the machine clock made manual and moved on by a thread of its own, one step
+// a real millisecond at most, each step only once the machine is quiescent (every thread it
+// started waits, no DPC or work item runs). Whatever keeps time by the machine clock, such as
+// an audio endpoint's period timer, then never runs ahead of the threads that serve it: a
+// loaded computer slows such a stream down instead of losing its audio, so a streaming test on
+// this clock can ask for a clean run.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <ntdef.h>
+
+namespace sim {
+
+class paced_clock {
+public:
+    // Switches the machine clock to manual at once; step in 100 ns units.
+    explicit paced_clock(LONGLONG step = 10000);
+    // Stops the thread and gives the machine its real-time clock back.
+    ~paced_clock();
+    paced_clock(const paced_clock &) = delete;
+    paced_clock &operator=(const paced_clock &) = delete;
+
+    // Steps taken although the machine had not come to rest within the wait limit: each wait is
+    // bounded so that a stuck stream fails its test instead of hanging it. A run with overruns
+    // may have lost audio.
+    std::uint64_t overruns() const { return overruns_; }
+
+private:
+    void run();
+
+    const LONGLONG step_;
+    std::atomic<bool> quit_{false};
+    std::atomic<std::uint64_t> overruns_{0};
+    std::thread thread_;
+};
+
+} // namespace sim
