@@ -1,6 +1,7 @@
 // The ASIO driver tests' machine, device, registration, settings helpers and callback recorder.
 #include "AsioDriverFixture.h"
 #include <platform/clock.h>
+#include <platform/thread.h>
 #include <platform/win32_system.h>
 #include <sim/uac_descriptors.h>
 #include <chrono>
@@ -148,11 +149,18 @@ void AsioDriverTest::TearDown()
         CoUninitialize();
     }
     detach();
+    m_bus.reset();
     if (m_module != nullptr) {
         FreeLibrary(m_module);
     }
     m_machine.reset();
     delete_recorder();
+}
+
+void AsioDriverTest::pace_bus()
+{
+    m_bus = std::make_unique<sim::paced_bus>(*m_machine);
+    m_bus->watch([] { return platform::machine_quiescent(); });
 }
 
 void AsioDriverTest::attach(sim::uac2_options descriptors, sim::audio_device_options options)

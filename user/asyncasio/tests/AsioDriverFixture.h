@@ -16,6 +16,7 @@
 #include <platform/trace.h>
 #include <sim/audio_device.h>
 #include <sim/machine.h>
+#include <sim/paced_bus.h>
 
 namespace asio_test {
 
@@ -71,6 +72,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Puts the machine's bus on the paced bus, moved on only while the machine is quiescent, so
+    // that neither the driver nor a host can fall behind it: a stream on it loses no audio.
+    // Before the first attach.
+    void pace_bus();
     // Attaches the simulated device (class 2, looped back) with the asynchronous driver.
     void attach(sim::uac2_options descriptors = {}, sim::audio_device_options options = {});
     void detach();
@@ -81,6 +86,7 @@ protected:
     static DWORD stored_rate();
 
     std::unique_ptr<sim::machine> m_machine;
+    std::unique_ptr<sim::paced_bus> m_bus;
     std::shared_ptr<sim::audio_device> m_device;
     DEVICE_OBJECT *m_pdo = nullptr;
     HMODULE m_module = nullptr;
