@@ -1,4 +1,5 @@
-// The paced clock: a manual machine clock stepped on while the machine is quiescent.
+// The paced clock, a manual machine clock stepped on while the machine is quiescent, and the
+// paced bus that waits for the same.
 #include <sim/paced_clock.h>
 #include <platform/clock.h>
 #include <platform/thread.h>
@@ -11,6 +12,13 @@ namespace {
 constexpr auto WAIT_LIMIT = std::chrono::seconds(2);
 
 } // namespace
+
+std::unique_ptr<paced_bus> quiescent_paced_bus(machine &m)
+{
+    auto bus = std::make_unique<paced_bus>(m);
+    bus->watch([] { return platform::machine_quiescent(); });
+    return bus;
+}
 
 paced_clock::paced_clock(LONGLONG step) : step_(step)
 {

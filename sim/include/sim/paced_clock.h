@@ -1,16 +1,24 @@
-// The paced clock: the machine clock made manual and moved on by a thread of its own, one step
-// a real millisecond at most, each step only once the machine is quiescent (every thread it
-// started waits, no DPC or work item runs). Whatever keeps time by the machine clock, such as
-// an audio endpoint's period timer, then never runs ahead of the threads that serve it: a
-// loaded computer slows such a stream down instead of losing its audio, so a streaming test on
-// this clock can ask for a clean run.
+// Pacing by the machine's quiescence (every thread it started waits, no DPC or work item
+// runs). The paced clock: the machine clock made manual and moved on by a thread of its own,
+// one step a real millisecond at most, each step only once the machine is quiescent; whatever
+// keeps time by the machine clock, such as an audio endpoint's period timer, then never runs
+// ahead of the threads that serve it. The quiescent paced bus: the paced bus waiting after each
+// frame for the whole machine (every driver, every host and driver thread in a process), not
+// for one driver. A loaded computer slows such a stream down instead of losing its audio, so a
+// streaming test on either can ask for a clean run.
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <ntdef.h>
+#include <sim/paced_bus.h>
 
 namespace sim {
+
+// Before the machine's bus exists (before the first attach). A client on a thread of its own
+// that is no thread of the machine holds a gate of the bus.
+std::unique_ptr<paced_bus> quiescent_paced_bus(machine &m);
 
 class paced_clock {
 public:

@@ -1,7 +1,7 @@
 // The ASIO driver tests' machine, device, registration, settings helpers and callback recorder.
 #include "AsioDriverFixture.h"
 #include <platform/clock.h>
-#include <platform/thread.h>
+#include <sim/paced_clock.h>
 #include <platform/win32_system.h>
 #include <sim/uac_descriptors.h>
 #include <chrono>
@@ -159,8 +159,7 @@ void AsioDriverTest::TearDown()
 
 void AsioDriverTest::pace_bus()
 {
-    m_bus = std::make_unique<sim::paced_bus>(*m_machine);
-    m_bus->watch([] { return platform::machine_quiescent(); });
+    m_bus = sim::quiescent_paced_bus(*m_machine);
 }
 
 void AsioDriverTest::attach(sim::uac2_options descriptors, sim::audio_device_options options)

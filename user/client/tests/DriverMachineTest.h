@@ -9,6 +9,7 @@
 #include <vector>
 #include <sim/audio_device.h>
 #include <sim/machine.h>
+#include <sim/paced_clock.h>
 #include "../include/QelAsioIoctl.h"
 
 class DriverMachineTest : public ::testing::Test {
@@ -29,10 +30,14 @@ protected:
     // Detaching the devices and unloading the driver check that nothing was left behind.
     void TearDown() override
     {
+        m_bus.reset();
         m_machine.reset();
         m_models.clear();
     }
 
+    // Puts the machine's bus on the paced bus, moved on only while the machine is quiescent, so
+    // that a stream through the driver loses no audio. Before the first attach.
+    void pace_bus() { m_bus = sim::quiescent_paced_bus(*m_machine); }
     // Attaches a device; serial tells several devices apart.
     attached_device attach(sim::uac2_options descriptors = {}, sim::audio_device_options options = {});
     // The default descriptors with another serial number.
@@ -45,5 +50,6 @@ protected:
     static BOOL channel_is_free(const std::wstring &path);
 
     std::unique_ptr<sim::machine> m_machine;
+    std::unique_ptr<sim::paced_bus> m_bus;
     std::vector<std::shared_ptr<sim::audio_device>> m_models;
 };
