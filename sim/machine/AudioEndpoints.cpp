@@ -9,10 +9,14 @@
 
 namespace sim {
 
-// What render played, waiting for capture; frames of one format only.
+// What render played, waiting for capture; frames of one format only. Capture begins to take
+// once two periods wait: the two endpoint clocks tick on the same deadlines in either order,
+// so with one period it would find the loop empty whenever its clock ran first, and the delay
+// from render to capture would change in the middle of a stream.
 struct loopback_state {
     std::mutex lock;
     bool enabled = true;
+    bool flowing = false;
     platform::audio_pcm_format format{};
     std::deque<BYTE> bytes;
     std::atomic<ULONGLONG> rendered{0};
@@ -45,6 +49,7 @@ public:
         }
         if (!same_format(m_loop->format, m_format)) {
             m_loop->bytes.clear();
+            m_loop->flowing = false;
             m_loop->format = m_format;
         }
         m_loop->bytes.insert(m_loop->bytes.end(), data, data + static_cast<size_t>(frames) * m_format.block_align());
@@ -72,7 +77,9 @@ public:
         const size_t size = static_cast<size_t>(frames) * m_format.block_align();
         m_loop->captured += frames;
         std::lock_guard<std::mutex> guard(m_loop->lock);
-        if (!m_loop->enabled || !same_format(m_loop->format, m_format) || m_loop->bytes.size() < size) {
+        const bool same = m_loop->enabled && same_format(m_loop->format, m_format);
+        m_loop->flowing = same && (m_loop->flowing || m_loop->bytes.size() >= 2 * size);
+        if (!m_loop->flowing || m_loop->bytes.size() < size) {
             std::memset(data, 0, size);
             return false;
         }
