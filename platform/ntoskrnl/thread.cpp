@@ -8,6 +8,7 @@
 #include <time.h>
 #include <platform/kernel_handles.h>
 #include <platform/realtime_processor.h>
+#include <algorithm>
 #include <thread>
 #include "dispatcher_lock.h"
 
@@ -191,6 +192,22 @@ void thread_spin_wait(ULONG spins)
     } else {
         sched_yield();
     }
+}
+
+void thread_join_machine()
+{
+    thread *self = current_thread();
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    if (std::find(started_threads().begin(), started_threads().end(), self) == started_threads().end()) {
+        started_threads().push_back(self);
+    }
+}
+
+void thread_leave_machine()
+{
+    thread *self = current_thread();
+    std::lock_guard<std::mutex> lock(dispatcher_lock());
+    std::erase(started_threads(), self);
 }
 
 void thread_reference(thread *t)

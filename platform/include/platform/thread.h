@@ -79,4 +79,11 @@ ULONG thread_running_count();
 // never runs ahead of the machine.
 bool machine_quiescent();
 
+// The calling thread, adopted from outside the machine, counts for machine_quiescent like one
+// the machine started, until it leaves again or ends: a test's or a tool's client loop that
+// stands for a thread the system would run inside the machine. While joined it must wait only
+// in the machine's waits (a wait on anything else would count as running).
+void thread_join_machine();
+void thread_leave_machine();
+
 } // namespace platform

@@ -3,6 +3,7 @@
 #include <platform/kernel_handles.h>
 #include <platform/thread.h>
 #include <atomic>
+#include <thread>
 #include <vector>
 
 using namespace kernel_test;
@@ -108,7 +109,7 @@ VOID holding_dpc(PKDPC, PVOID, PVOID, PVOID)
     }
 }
 
-TEST_F(ThreadTests, MachineIsQuiescentOnlyWhileEveryStartedThreadIsBlockedAndNoDpcRuns)
+TEST_F(ThreadTests, MachineIsQuiescentOnlyWhileEveryStartedOrJoinedThreadIsBlockedAndNoDpcRuns)
 {
     platform::clock_use_manual(true);
     EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); })) << "a booted machine rests";
@@ -151,6 +152,30 @@ TEST_F(ThreadTests, MachineIsQuiescentOnlyWhileEveryStartedThreadIsBlockedAndNoD
     EXPECT_EQ(STATUS_WAIT_0, KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr));
     ObDereferenceObject(object);
     platform::clock_use_manual(false);
+
+    // A thread from outside that joins the machine counts while it runs, not once it waits.
+    EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); }));
+    std::atomic<bool> joined{false};
+    KEVENT leave;
+    KeInitializeEvent(&leave, NotificationEvent, FALSE);
+    std::thread outside([&] {
+        platform::thread_join_machine();
+        joined = true;
+        while (r.hold.exchange(true)) {
+        }
+        KeWaitForSingleObject(&leave, Executive, KernelMode, FALSE, nullptr);
+        platform::thread_leave_machine();
+        while (joined) {
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return joined.load(); }));
+    EXPECT_FALSE(platform::machine_quiescent()) << "a joined thread that runs";
+    r.hold = false;
+    EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); })) << "a joined thread that waits";
+    KeSetEvent(&leave, 0, FALSE);
+    EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); })) << "a thread that left runs outside";
+    joined = false;
+    outside.join();
 }
 
 TEST_F(ThreadTests, TerminateSystemThreadEndsTheThreadAtOnce)
