@@ -3,6 +3,9 @@
 #include <sim/paced_clock.h>
 #include <platform/clock.h>
 #include <platform/thread.h>
+#include <sim/machine.h>
+#include <sim/usb_host_controller.h>
+#include <wdm.h>
 #include <chrono>
 
 namespace sim {
@@ -20,8 +23,14 @@ std::unique_ptr<paced_bus> quiescent_paced_bus(machine &m)
     return bus;
 }
 
-paced_clock::paced_clock(LONGLONG step) : step_(step)
+paced_clock::paced_clock(LONGLONG step, machine *bus_of) : step_(step), machine_(bus_of)
 {
+    if (machine_ != nullptr) {
+        host_controller_options options;
+        options.drive = bus_drive::step;
+        machine_->use_usb_bus(options);
+        machine_->usb_bus();
+    }
     platform::clock_use_manual(true);
     thread_ = std::thread([this] { run(); });
 }
@@ -47,6 +56,12 @@ void paced_clock::run()
             std::this_thread::yield();
         }
         platform::clock_advance(step_);
+        if (machine_ != nullptr) {
+            const LONGLONG frames = (machine_time_ + step_) / platform::ticks_per_ms - machine_time_ / platform::ticks_per_ms;
+            machine_time_ += step_;
+            machine_->usb_bus().advance(static_cast<ULONG>(frames));
+            KeFlushQueuedDpcs();
+        }
         next += real_step;
         if (next < std::chrono::steady_clock::now()) {
             next = std::chrono::steady_clock::now();

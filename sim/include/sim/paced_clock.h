@@ -22,8 +22,11 @@ std::unique_ptr<paced_bus> quiescent_paced_bus(machine &m);
 
 class paced_clock {
 public:
-    // Switches the machine clock to manual at once; step in 100 ns units.
-    explicit paced_clock(LONGLONG step = 10000);
+    // Switches the machine clock to manual at once; step in 100 ns units. With bus_of (before
+    // that machine's bus exists), its bus runs in step mode and moves on with the clock, one
+    // frame a millisecond, so that a stream through a kernel driver to an endpoint keeps time
+    // with the bus.
+    explicit paced_clock(LONGLONG step = 10000, machine *bus_of = nullptr);
     // Stops the thread and gives the machine its real-time clock back.
     ~paced_clock();
     paced_clock(const paced_clock &) = delete;
@@ -38,6 +41,8 @@ private:
     void run();
 
     const LONGLONG step_;
+    machine *machine_;
+    LONGLONG machine_time_ = 0; // the clock's advance so far, for the bus's frames
     std::atomic<bool> quit_{false};
     std::atomic<std::uint64_t> overruns_{0};
     std::thread thread_;
