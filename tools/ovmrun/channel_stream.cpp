@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include "loopback_signal.h"
 
@@ -267,6 +268,8 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
     const int64_t period = (int64_t)result.buffer_frames * platform::ticks_per_second / options.rate;
     int64_t first = -1, last = -1;
     uint64_t output_frame = 0;
+    std::optional<machine_thread_scope> member;
+    member.emplace();
     while (result.buffer_switches < result.periods_wanted) {
         DWORD wait = group.WaitHalfAll(half, session.m_stop);
         while (wait == WAIT_IO_COMPLETION) {
@@ -336,6 +339,7 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
         }
         half ^= 1;
     }
+    member.reset();
     watch.streaming_ending();
     call_companions(companions, stream_point::ending, nullptr);
     result.seconds = first >= 0 ? (double)(last - first) / platform::ticks_per_second : 0.0;

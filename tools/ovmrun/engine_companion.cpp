@@ -147,13 +147,19 @@ void engine_companion::run()
     std::atomic<uint64_t> late{0};
     std::vector<uint8_t> recorded;
     if (NT_SUCCESS(status)) {
+        // The engine's threads are the machine's: a paced bus waits for them as for the
+        // driver's.
         std::thread recorder([&] {
+            const machine_thread_scope member;
             while (!m_stop) {
                 late += capture->stream(1, notification_timeout_ms, &recorded) ? 0 : 1;
             }
         });
-        while (!m_stop) {
-            late += render->stream(1, notification_timeout_ms, nullptr) ? 0 : 1;
+        {
+            const machine_thread_scope member;
+            while (!m_stop) {
+                late += render->stream(1, notification_timeout_ms, nullptr) ? 0 : 1;
+            }
         }
         recorder.join();
     }

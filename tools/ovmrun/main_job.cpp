@@ -3,9 +3,11 @@
 #include <RateTables.h>
 #include <ks.h>
 #include <ksmedia.h>
+#include <platform/clock.h>
 #include <platform/pnp.h>
 #include <sim/audio_device.h>
 #include <sim/machine.h>
+#include <sim/paced_clock.h>
 #include <sim/uac_descriptors.h>
 #include <algorithm>
 #include <memory>
@@ -162,6 +164,11 @@ job_outcome run_main_job(const run_options &options, std::FILE *log)
     device_watch watch(device, device_options, descriptors);
     if (!options.plot_path.empty()) {
         watch.sample_while_streaming();
+    }
+    const std::unique_ptr<sim::paced_clock> paced =
+        options.paced ? std::make_unique<sim::paced_clock>(platform::ticks_per_ms, &machine) : nullptr;
+    if (paced != nullptr) {
+        say(log, "the machine clock and the bus move on only while every thread of the machine waits (paced)\n");
     }
     DEVICE_OBJECT *pdo = nullptr;
     const NTSTATUS attached = machine.attach(device, &pdo);

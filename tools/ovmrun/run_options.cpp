@@ -60,7 +60,7 @@ constexpr uint32_t dsd_multiples[] = {64, 128, 256, 512};
 // Options that take no value.
 bool is_flag(std::string_view name)
 {
-    return name == "--with-engine";
+    return name == "--with-engine" || name == "--paced";
 }
 
 std::string parse_panel_change(run_options &options, std::string_view value)
@@ -175,6 +175,8 @@ std::string apply(run_options &options, std::string_view name, std::string_view 
         options.dsd = *multiple;
     } else if (name == "--with-engine") {
         options.with_engine = true;
+    } else if (name == "--paced") {
+        options.paced = true;
     } else if (name == "--panel-change") {
         return parse_panel_change(options, value);
     } else if (name == "--plot") {
@@ -340,6 +342,9 @@ std::string usage_text(std::string_view program)
                   "  --trace FILE        record every trace provider of the package into FILE while the job runs\n"
                   "  --trace-level error|warning|information|verbose\n"
                   "                      the most detailed traces --trace records (default information)\n"
+                  "  --paced             the machine's time and bus wait for every thread of the machine, so\n"
+                  "                      a loaded computer slows the run down instead of costing audio: the\n"
+                  "                      run shows what the stack itself loses\n"
                   "  --help              this text\n",
                   (int)program.size(), program.data(), defaults.rate, max_buffer_index, defaults.buffer_index,
                   min_seconds, max_seconds, defaults.seconds, max_drift_ppm, max_drift_ppm, defaults.drift_ppm,

@@ -43,6 +43,9 @@ struct run_options {
     bool with_engine = false;
     panel_change panel;
     std::string plot_path;       // where the picture of the run goes; empty for none
+    // The machine clock and the bus move on only while every thread of the machine waits:
+    // nothing is late, so what the run loses is the stack's own loss.
+    bool paced = false;
     bool rate_given = false;
     // Where the trace of every provider of the package goes (empty: no trace file), and the
     // most detailed level it takes (TRACE_LEVEL_ERROR 2 to TRACE_LEVEL_VERBOSE 5).

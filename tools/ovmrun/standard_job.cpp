@@ -12,6 +12,8 @@
 #include <sim/audio_device.h>
 #include <sim/audio_endpoints.h>
 #include <sim/machine.h>
+#include <sim/paced_clock.h>
+#include <platform/clock.h>
 #include <sim/package_drivers.h>
 #include <sim/uac_descriptors.h>
 #include <memory>
@@ -90,6 +92,13 @@ job_outcome run_standard_job(const run_options &options, std::FILE *log)
     watch.set_feedback_mode(feedback_mode::pattern);
     if (!options.plot_path.empty()) {
         watch.sample_while_streaming();
+    }
+    // Paced: the endpoints' periods keep time by the machine clock, so the clock and the bus
+    // move on together, and only while every thread of the machine waits.
+    const std::unique_ptr<sim::paced_clock> paced =
+        options.paced ? std::make_unique<sim::paced_clock>(platform::ticks_per_ms, &machine) : nullptr;
+    if (paced != nullptr) {
+        say(log, "the machine clock and the bus move on only while every thread of the machine waits (paced)\n");
     }
     DEVICE_OBJECT *pdo = nullptr;
     const NTSTATUS attached = machine.attach(device, &pdo);

@@ -80,6 +80,7 @@ TEST(RunOptions, BadValuesAreRefusedWithTheOptionNamed)
         {{"--via", "wasapi"}, "--via"},         {{"--rate"}, "--rate"},
         {{"--dsd", "32"}, "--dsd"},             {{"--dsd", "dsd64"}, "--dsd"},
         {{"--dsd"}, "--dsd"},                   {{"--with-engine=yes"}, "--with-engine"},
+        {{"--paced=1"}, "--paced"},
         {{"--panel-change", "index=32"}, "--panel-change"}, {{"--panel-change", "rate=12345"}, "--panel-change"},
         {{"--panel-change", "index"}, "--panel-change"},    {{"--panel-change", "size=3"}, "--panel-change"},
         {{"--plot", "run.png"}, "--plot"},      {{"--plot="}, "--plot"},
@@ -137,8 +138,9 @@ TEST(RunOptions, TheRoutesTakeTheirValuesAndRefuseWhatTheyCannotRunWith)
     const ovmrun::parse_result routes =
         parse({"--dsd", "128", "--with-engine", "--panel-change", "index=3", "--plot", "run.svg"});
     EXPECT_FALSE(routes.ok) << "the mix check follows one buffer session";
-    const ovmrun::parse_result dsd = parse({"--dsd=256", "--with-engine", "--plot=out/run.svg"});
+    const ovmrun::parse_result dsd = parse({"--dsd=256", "--with-engine", "--plot=out/run.svg", "--paced"});
     ASSERT_TRUE(dsd.ok) << dsd.error;
+    EXPECT_TRUE(dsd.options.paced);
     EXPECT_EQ(256u, dsd.options.dsd);
     EXPECT_EQ(11289600u, dsd.options.stream_rate());
     EXPECT_EQ(352800u, dsd.options.device_rate());
@@ -202,7 +204,8 @@ TEST(RunOptions, UsageNamesEveryOptionAndTheProgram)
     const std::string text = ovmrun::usage_text("tools/ovmrun");
     EXPECT_EQ(0u, text.find("usage: tools/ovmrun"));
     for (const char *option : {"--rate", "--buffer-index", "--seconds", "--drift-ppm", "--out", "--via", "--stack",
-                               "--buffer-frames", "--dsd", "--with-engine", "--panel-change", "--plot", "--help"}) {
+                               "--buffer-frames", "--dsd", "--with-engine", "--panel-change", "--plot", "--paced",
+                               "--help"}) {
         EXPECT_NE(std::string::npos, text.find(option)) << option;
     }
 }
