@@ -7,6 +7,7 @@
 #include <AsioDeviceList.h>
 #include <RateTables.h>
 #include <platform/clock.h>
+#include <platform/thread.h>
 #include <windows.h>
 #include <avrt.h>
 #include <chrono>
@@ -268,7 +269,8 @@ stream_result stream_through_channel(const run_options &options, device_watch &w
     const int64_t period = (int64_t)result.buffer_frames * platform::ticks_per_second / options.rate;
     int64_t first = -1, last = -1;
     uint64_t output_frame = 0;
-    std::optional<machine_thread_scope> member;
+    // The loop stands for the ASIO driver's streaming thread, a thread of the machine.
+    std::optional<platform::machine_thread_scope> member;
     member.emplace();
     while (result.buffer_switches < result.periods_wanted) {
         DWORD wait = group.WaitHalfAll(half, session.m_stop);

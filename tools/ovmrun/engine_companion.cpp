@@ -3,6 +3,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 #include <platform/clock.h>
+#include <platform/thread.h>
 #include <platform/pnp.h>
 #include <sim/audio_engine.h>
 #include <algorithm>
@@ -150,13 +151,13 @@ void engine_companion::run()
         // The engine's threads are the machine's: a paced bus waits for them as for the
         // driver's.
         std::thread recorder([&] {
-            const machine_thread_scope member;
+            const platform::machine_thread_scope member;
             while (!m_stop) {
                 late += capture->stream(1, notification_timeout_ms, &recorded) ? 0 : 1;
             }
         });
         {
-            const machine_thread_scope member;
+            const platform::machine_thread_scope member;
             while (!m_stop) {
                 late += render->stream(1, notification_timeout_ms, nullptr) ? 0 : 1;
             }

@@ -3,7 +3,6 @@
 // points of the run, and once more after the stream has stopped.
 #pragma once
 #include <vector>
-#include <platform/thread.h>
 #include "stream_result.h"
 
 namespace sim {
@@ -25,17 +24,6 @@ public:
 };
 
 using stream_companions = std::vector<stream_companion *>;
-
-// While it lives, the calling thread counts as one of the machine's (for the paced bus): a
-// streaming loop of the job that stands for a thread the system runs inside the machine. It
-// must wait only in the machine's waits meanwhile.
-class machine_thread_scope {
-public:
-    machine_thread_scope() { platform::thread_join_machine(); }
-    ~machine_thread_scope() { platform::thread_leave_machine(); }
-    machine_thread_scope(const machine_thread_scope &) = delete;
-    machine_thread_scope &operator=(const machine_thread_scope &) = delete;
-};
 
 inline void call_companions(const stream_companions &companions, stream_point point, sim::asio_host *host)
 {

@@ -86,4 +86,13 @@ bool machine_quiescent();
 void thread_join_machine();
 void thread_leave_machine();
 
+// Joins the machine for its lifetime.
+class machine_thread_scope {
+public:
+    machine_thread_scope() { thread_join_machine(); }
+    ~machine_thread_scope() { thread_leave_machine(); }
+    machine_thread_scope(const machine_thread_scope &) = delete;
+    machine_thread_scope &operator=(const machine_thread_scope &) = delete;
+};
+
 } // namespace platform
