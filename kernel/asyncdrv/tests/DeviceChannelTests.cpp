@@ -248,6 +248,9 @@ TEST_F(ChannelTest, DsdPrepareFillsWithTheDsdByteAndSetsTheMode)
     EXPECT_EQ(100u, adapter->mix_prefill) << "prefill percent capped";
     EXPECT_EQ(0x96, channel().FillByte());
     EXPECT_EQ(16u * 8, channel().OutputFifo().Fill()) << "one buffer of prefill";
+    // Duplex too the output holds three render transfers (48 kHz, 8 ms): the client's first
+    // buffers wait there until the mix source is primed.
+    EXPECT_EQ(3u * 384 * 8, channel().OutputFifo().Size());
     EXPECT_EQ(STATUS_SUCCESS, ioctl(file, IOCTL_QELASIO_UNPREPARE).status);
     EXPECT_EQ(0, adapter->dsd_mode);
     EXPECT_FALSE(adapter->dsd_hold);
