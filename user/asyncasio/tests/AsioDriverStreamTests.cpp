@@ -34,10 +34,11 @@ protected:
         return options;
     }
 
-    static void expect_clean_run(const sim::asio_host &host)
+    void expect_clean_run(const sim::asio_host &host)
     {
         std::string why;
         EXPECT_TRUE(host.clean_run(&why)) << why;
+        EXPECT_EQ(0u, m_bus->overruns()) << "the bus never ran ahead of the machine";
     }
 };
 

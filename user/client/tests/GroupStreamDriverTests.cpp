@@ -99,6 +99,7 @@ TEST_F(GroupStreamDriverTest, DuplexStreamThroughTheKernelIsACleanRun)
     EXPECT_EQ(Periods, stream.periods);
     const sim::clean_run run = sim::check_clean_run(stream.returned, FrameBytes, stream.written, written_frame);
     EXPECT_TRUE(run.clean) << run.why;
+    EXPECT_EQ(0u, m_bus->overruns()) << "the bus never ran ahead of the machine";
 }
 
 } // namespace

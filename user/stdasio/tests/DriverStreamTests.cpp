@@ -548,6 +548,7 @@ TEST_P(DriverLoopback, ThirtyTwoBitHostHearsItsOutputAsACleanRun)
     EXPECT_TRUE(host.clean_run(&why)) << why;
     EXPECT_EQ(0u, host.drop_outs());
     EXPECT_EQ(0, line_underruns());
+    EXPECT_EQ(0u, clock.overruns()) << "the clock never ran ahead of the machine";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, DriverLoopback, ::testing::Values(44100.0, 48000.0));
