@@ -41,7 +41,8 @@ signal_sample decode_signal(const uint8_t *sample, uint32_t width)
     return decoded;
 }
 
-loopback_result check_loopback(const std::vector<uint8_t> &captured, ASIOSampleType type, int32_t channel)
+loopback_result check_loopback(const std::vector<uint8_t> &captured, ASIOSampleType type, int32_t channel,
+                               uint64_t first_frame)
 {
     loopback_result result;
     const uint32_t width = sample_type_bytes(type);
@@ -63,6 +64,11 @@ loopback_result check_loopback(const std::vector<uint8_t> &captured, ASIOSampleT
             result.first_frame = f;
             result.latency_frames = (int64_t)((f - counter) & counter_mask);
             expected = counter;
+            const uint64_t lost = (counter - first_frame) & counter_mask;
+            if (lost != 0) {
+                result.mismatches = lost;
+                result.first_mismatch = f;
+            }
         } else if (sample[width - 1] != tag || counter != expected) {
             if (result.mismatches++ == 0) {
                 result.first_mismatch = f;

@@ -1,5 +1,5 @@
-// The loopback check: where the signal arrives, what a lost, repeated or foreign sample looks
-// like, and the counter's wrap in 16-bit samples.
+// The loopback check: where the signal arrives, what a lost start, a lost, repeated or foreign
+// sample looks like, and the counter's wrap in 16-bit samples.
 #include <gtest/gtest.h>
 #include "loopback_signal.h"
 
@@ -41,7 +41,7 @@ TEST(LoopbackSignal, LatencyIsTheDistanceFromTheOutputFrameToWhereItArrived)
 {
     for (ASIOSampleType type : {ASIOSTInt16LSB, ASIOSTInt24LSB, ASIOSTInt32LSB}) {
         SCOPED_TRACE(type);
-        const ovmrun::loopback_result r = ovmrun::check_loopback(capture(type, 3, 700, 100, 500), type, 3);
+        const ovmrun::loopback_result r = ovmrun::check_loopback(capture(type, 3, 700, 100, 500), type, 3, 100);
         EXPECT_TRUE(r.found);
         EXPECT_EQ(700u, r.first_frame);
         // 16-bit samples carry an 8-bit counter: their latency is known modulo 256 only.
@@ -51,11 +51,21 @@ TEST(LoopbackSignal, LatencyIsTheDistanceFromTheOutputFrameToWhereItArrived)
     }
 }
 
+// A session whose first frames never came back: it began at frame 40, the signal arrives at 64.
+TEST(LoopbackSignal, AStartThatNeverCameBackCountsItsFrames)
+{
+    const ovmrun::loopback_result r = ovmrun::check_loopback(capture(ASIOSTInt32LSB, 0, 30, 64, 100), ASIOSTInt32LSB, 0, 40);
+    EXPECT_TRUE(r.found);
+    EXPECT_EQ(24u, r.mismatches);
+    EXPECT_EQ(30u, r.first_mismatch);
+    EXPECT_EQ(100u, r.frames_checked);
+}
+
 TEST(LoopbackSignal, ALostFrameCountsOnceAndTheCheckFollowsOn)
 {
     std::vector<uint8_t> data = capture(ASIOSTInt32LSB, 0, 10, 0, 100);
     data.erase(data.begin() + 50 * 4, data.begin() + 51 * 4);
-    const ovmrun::loopback_result r = ovmrun::check_loopback(data, ASIOSTInt32LSB, 0);
+    const ovmrun::loopback_result r = ovmrun::check_loopback(data, ASIOSTInt32LSB, 0, 0);
     EXPECT_TRUE(r.found);
     EXPECT_EQ(1u, r.mismatches);
     EXPECT_EQ(50u, r.first_mismatch);
@@ -67,7 +77,7 @@ TEST(LoopbackSignal, SilenceOrAnotherChannelAfterTheArrivalIsAMismatch)
     std::vector<uint8_t> data = capture(ASIOSTInt24LSB, 1, 0, 0, 20);
     data[5 * 3 + 2] = 0;             // frame 5 silent in its top byte
     data[9 * 3 + 2] = 3;             // frame 9 carries channel 2's tag
-    const ovmrun::loopback_result r = ovmrun::check_loopback(data, ASIOSTInt24LSB, 1);
+    const ovmrun::loopback_result r = ovmrun::check_loopback(data, ASIOSTInt24LSB, 1, 0);
     EXPECT_TRUE(r.found);
     EXPECT_EQ(2u, r.mismatches);
     EXPECT_EQ(5u, r.first_mismatch);
@@ -77,14 +87,14 @@ TEST(LoopbackSignal, ChangedLowBitsAreAMismatch)
 {
     std::vector<uint8_t> data = capture(ASIOSTInt32LSB, 0, 0, 0, 20);
     data[12 * 4] ^= 0x01;
-    const ovmrun::loopback_result r = ovmrun::check_loopback(data, ASIOSTInt32LSB, 0);
+    const ovmrun::loopback_result r = ovmrun::check_loopback(data, ASIOSTInt32LSB, 0, 0);
     EXPECT_EQ(2u, r.mismatches) << "the altered frame, then the one after it breaks the resumed sequence";
     EXPECT_EQ(12u, r.first_mismatch);
 }
 
 TEST(LoopbackSignal, TheCounterWrapsWithinSixteenBitSamples)
 {
-    const ovmrun::loopback_result r = ovmrun::check_loopback(capture(ASIOSTInt16LSB, 0, 3, 250, 20), ASIOSTInt16LSB, 0);
+    const ovmrun::loopback_result r = ovmrun::check_loopback(capture(ASIOSTInt16LSB, 0, 3, 250, 20), ASIOSTInt16LSB, 0, 250);
     EXPECT_TRUE(r.found);
     EXPECT_EQ(0u, r.mismatches);
     EXPECT_EQ((int64_t)((3 - 250) & 0xFF), r.latency_frames);
@@ -93,11 +103,11 @@ TEST(LoopbackSignal, TheCounterWrapsWithinSixteenBitSamples)
 TEST(LoopbackSignal, ASignalThatNeverArrivesIsNotFound)
 {
     const std::vector<uint8_t> silence(4 * 100, 0);
-    const ovmrun::loopback_result r = ovmrun::check_loopback(silence, ASIOSTInt32LSB, 0);
+    const ovmrun::loopback_result r = ovmrun::check_loopback(silence, ASIOSTInt32LSB, 0, 0);
     EXPECT_FALSE(r.found);
     EXPECT_EQ(0u, r.frames_checked);
-    EXPECT_FALSE(ovmrun::check_loopback(capture(ASIOSTInt32LSB, 4, 0, 0, 10), ASIOSTInt32LSB, 5).found);
-    EXPECT_FALSE(ovmrun::check_loopback(capture(ASIOSTInt32LSB, 0, 0, 0, 10), -1, 0).found);
+    EXPECT_FALSE(ovmrun::check_loopback(capture(ASIOSTInt32LSB, 4, 0, 0, 10), ASIOSTInt32LSB, 5, 0).found);
+    EXPECT_FALSE(ovmrun::check_loopback(capture(ASIOSTInt32LSB, 0, 0, 0, 10), -1, 0, 0).found);
 }
 
 } // namespace
