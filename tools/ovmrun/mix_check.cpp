@@ -74,6 +74,9 @@ mix_result check_mix(const std::vector<uint8_t> &captured, ASIOSampleType type, 
             result.found = true;
             base = f - sample.counter;
             result.latency_frames = (int64_t)((f - sample.counter) & counter_mask);
+            // The host's first frames that never came back.
+            result.mismatches = sample.counter;
+            result.first_mismatch = sample.counter != 0 ? f : 0;
         }
     }
     if (!result.found) {

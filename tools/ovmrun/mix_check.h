@@ -22,7 +22,8 @@ struct mix_result {
     bool found = false;          // the host's signal arrived at all
     int64_t latency_frames = 0;  // of the host's signal
     uint64_t frames_checked = 0; // from the host signal's arrival on
-    uint64_t mismatches = 0;     // frames that are neither the sum nor the host's sample alone
+    uint64_t mismatches = 0;     // frames that are neither the sum nor the host's sample alone,
+                                 // and the host's first frames when its signal began later
     uint64_t first_mismatch = 0;
     uint64_t frames_with_engine = 0;
     uint64_t frames_saturated = 0;
@@ -30,7 +31,8 @@ struct mix_result {
 };
 
 // Checks one captured channel (the device loops what it played back) of output channel
-// channel, where the engine played channel channel of its pattern.
+// channel, where the engine played channel channel of its pattern; the host's signal must
+// arrive from its first frame on (one buffer session).
 mix_result check_mix(const std::vector<uint8_t> &captured, ASIOSampleType type, int32_t channel);
 
 struct capture_match {

@@ -112,6 +112,7 @@ TEST(MixCheck, AFrameWithoutTheEngineOrWithAnotherValueIsCounted)
         {"one sample altered", [](uint64_t f, int64_t v) { return f == 7000 ? v + 1 : v; }, 1, 0},
         {"the host's sample lost", [](uint64_t f, int64_t v) { return f == 8000 ? (int64_t)engine_sample(0, f) << 16 : v; },
          1, 0},
+        {"the host's first 30 frames lost", [](uint64_t f, int64_t v) { return f < latency + 30 ? 0 : v; }, 30, 0},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.name);
