@@ -52,7 +52,8 @@ public:
         while (!m_loop->pending.empty() && m_loop->pending.front().size() != bytes) {
             m_loop->pending.pop_front();
         }
-        if (m_loop->pending.empty()) {
+        m_loop->flowing = m_loop->flowing || m_loop->pending.size() >= 2;
+        if (!m_loop->flowing || m_loop->pending.empty()) {
             memset(data, 0, bytes);
             return false;
         }

@@ -20,9 +20,12 @@
 
 namespace stream_test {
 
-// What passed through the loop. Render and capture run on the endpoints' clock threads.
+// What passed through the loop. Render and capture run on the endpoints' clock threads, whose
+// periods fall due together in either order: capture begins to take once two periods wait, so
+// that the delay from render to capture stays one for the whole stream.
 struct loop_state {
     std::mutex lock;
+    bool flowing = false;
     std::deque<std::vector<BYTE>> pending;    // played periods the capture side has not taken
     std::vector<std::vector<BYTE>> rendered;  // the first periods the render endpoint played
 };
