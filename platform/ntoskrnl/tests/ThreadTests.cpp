@@ -39,6 +39,18 @@ VOID terminating_routine(PVOID context)
     record->after_terminate = true;
 }
 
+// Starts a system thread; its referenced object, or null.
+PVOID start_system_thread(PKSTART_ROUTINE routine, PVOID context)
+{
+    HANDLE handle = nullptr;
+    PVOID object = nullptr;
+    if (NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context))) {
+        ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr);
+        ZwClose(handle);
+    }
+    return object;
+}
+
 void init_record(start_record &record)
 {
     KeInitializeEvent(&record.started, NotificationEvent, FALSE);
@@ -117,12 +129,8 @@ TEST_F(ThreadTests, MachineIsQuiescentOnlyWhileEveryStartedOrJoinedThreadIsBlock
     KeInitializeEvent(&r.first, NotificationEvent, FALSE);
     KeInitializeEvent(&r.second, NotificationEvent, FALSE);
     KeInitializeEvent(&r.third, NotificationEvent, FALSE);
-    HANDLE handle = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS,
-              PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, quiet_routine, &r));
-    PVOID object = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr));
-    ZwClose(handle);
+    PVOID object = start_system_thread(quiet_routine, &r);
+    ASSERT_NE(nullptr, object);
 
     EXPECT_TRUE(eventually([] { return platform::machine_quiescent(); })) << "blocked on two events";
     KeSetEvent(&r.first, 0, FALSE);
@@ -181,12 +189,8 @@ TEST_F(ThreadTests, MachineIsQuiescentOnlyWhileEveryStartedOrJoinedThreadIsBlock
 TEST_F(ThreadTests, TerminateSystemThreadEndsTheThreadAtOnce)
 {
     start_record record;
-    HANDLE handle = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS,
-              PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, terminating_routine, &record));
-    PVOID object = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr));
-    ZwClose(handle);
+    PVOID object = start_system_thread(terminating_routine, &record);
+    ASSERT_NE(nullptr, object);
     EXPECT_EQ(STATUS_WAIT_0, KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr));
     EXPECT_FALSE(record.after_terminate);
     ObDereferenceObject(object);
