@@ -3,6 +3,14 @@
 #include "AdapterCommon.h"
 #include "AsyncDriver.h"
 
+namespace {
+
+// A render transfer completes every few milliseconds while render runs; the limit only keeps a
+// stalled stream from holding START.
+constexpr ULONG AsioMixPrimeWaitMs = 1000;
+
+} // namespace
+
 PADAPTERCOMMON CAdapterCommon::ChannelAdapter() { return static_cast<IAdapterCommon *>(this); }
 
 BOOLEAN CAdapterCommon::HasCaptureInterface() { return m_Usb.GetRecord(1) != nullptr; }
@@ -51,6 +59,10 @@ VOID CAdapterCommon::SetAsioMixPrefill(ULONG Percent) { m_AsioMix.SetPrefillPerc
 
 // Called by START once the channel's directions run, so the device formats are selected. A
 // channel without render has nothing to mix: its source stays released and START goes on.
+// A capture-paced source is primed by the next render completion; START waits for it, so that
+// the client's first READ, which starts the output FIFO, comes after it: the client's first
+// frames then play at the prefill distance, at every start, whatever its buffer size. Not
+// primed in time, it is primed later and the first frames play that much later.
 NTSTATUS CAdapterCommon::StartAsioMix()
 {
     if (!m_Channel.HasOutputFifo()) {
@@ -59,7 +71,12 @@ NTSTATUS CAdapterCommon::StartAsioMix()
     }
     m_AsioMix.SetChannelFormat(m_Channel.RenderChannels(), m_Channel.RenderBits(), m_Channel.Mode());
     m_AsioMix.SetDeviceFormat(MixDeviceFormat());
-    return m_AsioMix.Prime();
+    NTSTATUS status = m_AsioMix.Prime();
+    if (NT_SUCCESS(status) && m_AsioMix.IsPrimedForCapture() && !m_AsioMix.WaitPrimed(AsioMixPrimeWaitMs)) {
+        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "AdapterCommon: ASIO mix source not primed in %u ms\n",
+                   AsioMixPrimeWaitMs);
+    }
+    return status;
 }
 
 VOID CAdapterCommon::StopAsioMix() { m_AsioMix.Release(); }

@@ -11,6 +11,7 @@ CMixSource::CMixSource()
       m_Kernel(NULL)
 {
     KeInitializeSpinLock(&m_Lock);
+    KeInitializeEvent(&m_PrimedEvent, NotificationEvent, FALSE);
     InitializeListHead(&m_Pieces);
     m_Device.PoolType = NonPagedPool;
 }
@@ -114,6 +115,7 @@ VOID CMixSource::Release()
     m_Kernel = NULL;
     m_Bounce = NULL;
     m_BounceFrames = 0;
+    KeClearEvent(&m_PrimedEvent);
     KeReleaseInStackQueuedSpinLock(&lockHandle);
     if (bounce != NULL) {
         ExFreePoolWithTag(bounce, ASYNC_TAG);
@@ -130,7 +132,16 @@ VOID CMixSource::Reprime()
     m_PrimingFrame = 0;
     m_Aligned = FALSE;
     m_WriteOffset = static_cast<LONG>(offset);
+    KeClearEvent(&m_PrimedEvent);
     KeReleaseInStackQueuedSpinLock(&lockHandle);
+}
+
+BOOLEAN CMixSource::WaitPrimed(ULONG Milliseconds)
+{
+    PAGED_CODE();
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(Milliseconds) * 10000;
+    return KeWaitForSingleObject(&m_PrimedEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
 }
 
 VOID CMixSource::SetPrefillPercent(ULONG Percent)
@@ -204,9 +215,13 @@ VOID CMixSource::CommitPiece(ULONG NextFrame)
             }
         }
     }
-    if (m_CapturePaced && !m_Primed && IsSourceStarted()) {
+    // Primed at the first completion whether or not the producer has started: from here the
+    // write offset follows the bus, so the producer's first frame, whenever it comes, is written
+    // at the prefill distance and nothing of it is read before there is a place for it.
+    if (m_CapturePaced && !m_Primed) {
         m_Primed = TRUE;
         m_PrimingFrame = NextFrame;
+        KeSetEvent(&m_PrimedEvent, IO_NO_INCREMENT, FALSE);
     }
     KeReleaseInStackQueuedSpinLock(&lockHandle);
 }
@@ -219,9 +234,9 @@ ULONG CMixSource::MixFromCapture(ULONG CapturedBytes, ULONG NextFrame)
     if (m_CapturePaced && m_Bounce != NULL && m_Device.CaptureBytesPerFrame != 0) {
         ULONG captured = CapturedBytes / m_Device.CaptureBytesPerFrame;
         ULONG frames = MixClampFrames(captured, m_BounceFrames);
-        if (!m_Primed) {
-            ReadFrames(frames, m_Bounce);
-        } else {
+        // Nothing is read before priming: what a source gives then would have nowhere to go
+        // and be lost. Its transfers leave as silence meanwhile.
+        if (m_Primed) {
             if (!m_Aligned) {
                 // The first capture after priming does not start where the priming transfer
                 // ended: one capture transfer's worth of distance is missing.
@@ -235,9 +250,13 @@ ULONG CMixSource::MixFromCapture(ULONG CapturedBytes, ULONG NextFrame)
             // Only what the queued transfers can take is read: frames the render side cannot
             // carry (an output that takes no more than the nominal packet while capture runs
             // fast) stay with the producer, whose FIFO then fills, instead of being lost here.
+            // A producer that has not started yet is not read either: the offset moves on over
+            // the silence already in the transfers, so that its first frame, whenever it comes,
+            // is written at the prefill distance.
             frames = MixClampFrames(frames, RoomAheadLocked());
-            ULONG delivered = MixClampFrames(ReadFrames(frames, m_Bounce), frames);
-            written = WriteAheadLocked(delivered);
+            if (IsSourceStarted()) {
+                written = WriteAheadLocked(MixClampFrames(ReadFrames(frames, m_Bounce), frames));
+            }
             LONG64 offset = static_cast<LONG64>(m_WriteOffset) +
                             static_cast<LONG64>(frames) * m_Device.RenderBytesPerFrame;
             m_WriteOffset = offset > MAXLONG ? MAXLONG : static_cast<LONG>(offset);

@@ -59,6 +59,9 @@ public:
     VOID Release();
     // DISPATCH_LEVEL or below. Back to unprimed with the write offset at the prefill distance.
     VOID Reprime();
+    // PASSIVE_LEVEL. Waits up to Milliseconds for a capture-paced source to be primed by a render
+    // completion; FALSE when it was not (released, re-primed or not primed in time).
+    BOOLEAN WaitPrimed(ULONG Milliseconds);
 
     // Render prefill: the percent (capped at 100), or the length in milliseconds of a producer
     // buffer of BufferBytes at the device's render rate and BytesPerFrame.
@@ -79,14 +82,15 @@ public:
     // or its entry is about to be freed) leaves the queue wherever it is. Unlinked: nothing.
     VOID WithdrawPiece(TransferEntry *Entry);
     // DISPATCH_LEVEL or below, at each render completion: the oldest piece leaves the queue and
-    // the write offset follows it; a capture-paced source whose producer has started becomes
-    // primed at NextFrame (the frame after the completed transfer).
+    // the write offset follows it; an unprimed capture-paced source becomes primed at NextFrame
+    // (the frame after the completed transfer).
     VOID CommitPiece(ULONG NextFrame);
     // DISPATCH_LEVEL or below, at each capture completion of CapturedBytes starting so that
-    // NextFrame follows it. Capture-paced sources only: reads as many frames as were captured
-    // (at most a bounce buffer; once primed, at most what the queued transfers have room for
-    // past the write offset) and, once primed, adds them into the queued transfers at the
-    // write offset. Returns the frames written into transfers.
+    // NextFrame follows it. Capture-paced sources only: once primed, moves the write offset on
+    // by as many frames as were captured (at most a bounce buffer, and at most what the queued
+    // transfers have room for past the offset) and, once the producer has started, reads that
+    // many frames and adds them into the queued transfers at the offset. Returns the frames
+    // written into transfers.
     ULONG MixFromCapture(ULONG CapturedBytes, ULONG NextFrame);
     BOOLEAN IsPrimed() const { return m_Primed; }
 
@@ -109,6 +113,7 @@ protected:
 
     MIX_DEVICE_FORMAT m_Device;
     KSPIN_LOCK m_Lock;
+    KEVENT m_PrimedEvent; // set while primed
     LIST_ENTRY m_Pieces;
     BOOLEAN m_CapturePaced;
     BOOLEAN m_Primed;

@@ -36,10 +36,7 @@ TransferEntry *COsMixSource::PieceFromLink(PLIST_ENTRY Link)
 ULONG COsMixSource::ReadFrames(ULONG Frames, PUCHAR Destination)
 {
     ULONG frameBytes = SourceBytesPerFrame();
-    // A capture-paced source drops what it reads until it is primed: the stream's buffer is
-    // left unread (its position holds) until then, or the audio engine's first milliseconds
-    // would be reported played and never reach the device.
-    if (m_Adapter == NULL || frameBytes == 0 || (m_CapturePaced && !m_Primed)) {
+    if (m_Adapter == NULL || frameBytes == 0) {
         return 0;
     }
     ULONG64 bytes = static_cast<ULONG64>(Frames) * frameBytes;

@@ -21,7 +21,7 @@ public:
     PLIST_ENTRY PieceLink(TransferEntry *Entry) override;
     TransferEntry *PieceFromLink(PLIST_ENTRY Link) override;
     // Asks the stream for the next span of its buffer and copies what it queued; 0 frames when
-    // no stream runs, or while a capture-paced source waits to be primed. With the lock held.
+    // no stream runs. With the lock held; a capture-paced source is read only once primed.
     ULONG ReadFrames(ULONG Frames, PUCHAR Destination) override;
     ULONG GetMode() override { return MIX_MODE_PCM; }
     ULONG GetBitsPerSample() override { return m_BitsPerSample; }

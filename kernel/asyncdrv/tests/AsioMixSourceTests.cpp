@@ -1,6 +1,7 @@
 // CAsioMixSource over a device channel's FIFOs: direct mode on a render-only channel (whole
 // render transfers on a duplex device, partial reads), capture-paced mode with strict reads
-// that book a shortfall in the balance, and priming that waits for the output FIFO to start.
+// that book a shortfall in the balance, and priming that does not wait for the output FIFO to
+// start, which is not read until it has.
 #include <gtest/gtest.h>
 #include <vector>
 #include <platform/machine_state.h>
@@ -111,7 +112,7 @@ TEST_F(AsioMixSourceTest, AnOutputFifoThatHasNotStartedGivesNothing)
     EXPECT_EQ(std::vector<UCHAR>(48 * 12, 0), transfer);
 }
 
-TEST_F(AsioMixSourceTest, CapturePacedReadsAreStrictAndWaitForTheOutputToStart)
+TEST_F(AsioMixSourceTest, CapturePacedReadsAreStrictAndBeginWhenTheOutputStarts)
 {
     ASSERT_EQ(STATUS_SUCCESS, channel->InputFifo().Allocate(8, 300, 0, NonPagedPoolNx));
     fill_output(10);
@@ -126,18 +127,21 @@ TEST_F(AsioMixSourceTest, CapturePacedReadsAreStrictAndWaitForTheOutputToStart)
         entries[i].BytesRequested = 392 * 12;
         source->QueuePiece(&entries[i]);
     }
-    // The output FIFO has not started (no READ completed yet): no priming.
+    // Primed by the first completion although the output FIFO has not started (no READ
+    // completed yet): until it starts nothing is read from it, and nothing booked.
     source->CommitPiece(8);
-    EXPECT_FALSE(source->IsPrimed());
-    channel->OutputFifo().Start();
-    source->CommitPiece(16);
     ASSERT_TRUE(source->IsPrimed());
+    EXPECT_EQ(0u, source->MixFromCapture(48 * 8, 8));
+    EXPECT_EQ(10u * 12, channel->OutputFifo().Fill());
+    EXPECT_EQ(0, channel->OutputFifo().BalanceBytes());
+    channel->OutputFifo().Start();
 
     // 48 frames asked, 10 there: the missing 38 frames are booked for the client's next writes.
-    EXPECT_EQ(10u, source->MixFromCapture(48 * 8, 16));
+    EXPECT_EQ(10u, source->MixFromCapture(48 * 8, 9));
     EXPECT_EQ(-38 * 12, channel->OutputFifo().BalanceBytes());
-    // Written 146 frames past the start of the oldest queued transfer (transfer 2).
-    const UCHAR *written = buffer.data() + 2 * 392 * 12 + 146 * 12;
+    // Written 146 + 48 frames past the start of the oldest queued transfer (transfer 1): the
+    // offset moved on with the capture before the FIFO started.
+    const UCHAR *written = buffer.data() + 1 * 392 * 12 + (146 + 48) * 12;
     EXPECT_EQ(1, written[0]);
     EXPECT_EQ(10, written[9 * 12]);
     EXPECT_EQ(0, written[10 * 12]);

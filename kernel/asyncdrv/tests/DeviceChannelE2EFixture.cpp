@@ -221,6 +221,50 @@ channel_loopback ChannelE2ETest::stream_channel(HANDLE handle, ULONG buffer_fram
     return run;
 }
 
+channel_loopback ChannelE2ETest::stream_render(HANDLE handle, ULONG buffer_frames, ULONG frame_bytes, ULONG writes,
+                                               sim::paced_bus *bus,
+                                               const std::function<void(ULONGLONG, ULONG, UCHAR *)> &block)
+{
+    channel_loopback run;
+    const ULONG bytes = buffer_frames * frame_bytes;
+    pending_io out[2];
+    sim::paced_bus::gate gate;
+    if (bus != nullptr) {
+        // Answered: both WRITEs are in the driver, so every one that completed has been followed.
+        gate = bus->hold([&out] { return !out[0].finished() && !out[1].finished(); });
+    }
+    auto issue = [&](pending_io &io) {
+        io.buffer.resize(bytes);
+        block(run.written, buffer_frames, io.buffer.data());
+        run.written += buffer_frames;
+        io.overlapped = {};
+        io.issued = WriteFile(handle, io.buffer.data(), bytes, nullptr, &io.overlapped);
+    };
+    issue(out[0]);
+    issue(out[1]);
+    for (ULONG i = 0; run.reads < writes; ++i) {
+        pending_io &io = out[i % 2];
+        if (!io.wait()) {
+            ADD_FAILURE() << "WRITE " << run.reads << " did not come back";
+            run.failure = STATUS_IO_TIMEOUT;
+            break;
+        }
+        run.failure = io.status();
+        if (!NT_SUCCESS(run.failure)) {
+            break;
+        }
+        EXPECT_EQ(bytes, io.overlapped.InternalHigh);
+        ++run.reads;
+        issue(io);
+    }
+    gate.release();
+    EXPECT_EQ(STATUS_SUCCESS, control(handle, IOCTL_QELASIO_STOP).status);
+    for (pending_io &io : out) {
+        EXPECT_TRUE(io.wait());
+    }
+    return run;
+}
+
 ULONG ChannelE2ETest::pool_blocks(ULONG tag)
 {
     return platform::pool_outstanding_blocks(tag);

@@ -108,6 +108,15 @@ protected:
                                            sim::paced_bus *bus,
                                            const std::function<void(ULONGLONG, ULONG, UCHAR *)> &block);
 
+    // The ASIO client's loop on a started render-only channel (as the ASIO driver streams a
+    // device without inputs): two WRITEs of buffer_frames in flight, and for every WRITE that
+    // completes the next one, made by block, until writes WRITEs completed or one failed; the
+    // loop holds a gate of bus (when given) and STOPs the channel at the end. run.looped stays
+    // empty: what was played is seen on the bus.
+    static channel_loopback stream_render(HANDLE handle, ULONG buffer_frames, ULONG frame_bytes, ULONG writes,
+                                          sim::paced_bus *bus,
+                                          const std::function<void(ULONGLONG, ULONG, UCHAR *)> &block);
+
     // Blocks of a pool tag outstanding now.
     static ULONG pool_blocks(ULONG tag);
 

@@ -83,6 +83,85 @@ INSTANTIATE_TEST_SUITE_P(Containers, EngineLoopbackTest,
 
 class EngineChannelTest : public ChannelE2ETest {};
 
+// The prefill percent the ASIO driver sends for a buffer size: its position between the sizes of
+// index 0 and index 31 (64 and 2048 frames at 44.1 and 48 kHz); 0 below index 0.
+ULONG asio_prefill_percent(ULONG frames)
+{
+    return frames <= 64 ? 0 : (frames - 64) * 100 / (2048 - 64);
+}
+
+// Every START keeps the client's first frames, at every buffer size: duplex, what the client
+// writes from its first WRITE on comes back in its READs as a clean run (silence, then every
+// frame from the first, at one latency, no restart); render-only, the device plays it so. Each
+// row starts its prepared channel twice; duplex, both starts give the same round trip. (Small
+// buffers lost their first frames when the mix source read the output FIFO before it was
+// primed, up to a render transfer after the first READ.)
+TEST_F(EngineChannelTest, EveryBufferSizeKeepsEveryFrameFromTheFirstWrite)
+{
+    std::shared_ptr<sim::usb_tap> tap;
+    engine_test::bus_pump pump(*machine);
+    DEVICE_OBJECT *pdo = attach({}, {}, &tap);
+    ASSERT_NE(nullptr, pdo);
+    pump.watch(pdo);
+    channel_handle guard;
+    guard.handle = open_channel(channel_path(pdo));
+    HANDLE h = guard.handle;
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    constexpr ULONG SAMPLE_BYTES = 4; // the device's widest format: 2 channels in 4 bytes
+    constexpr ULONG FRAME_BYTES = CHANNELS * SAMPLE_BYTES;
+    auto pattern = [](ULONGLONG k, UCHAR *out) { channel_pattern(k, CHANNELS, SAMPLE_BYTES, out); };
+    auto block = [&](ULONGLONG first, ULONG frames, UCHAR *out) {
+        for (ULONG f = 0; f < frames; ++f, out += FRAME_BYTES) {
+            pattern(first + f, out);
+        }
+    };
+
+    for (ULONG rate : {44100u, 48000u}) {
+        ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_SET_SAMPLE_RATE, &rate, sizeof(rate)).status);
+        for (ULONG frames : {32u, 64u, 128u, 256u, 512u}) {
+            for (bool duplex : {true, false}) {
+                SCOPED_TRACE(testing::Message() << rate << " Hz, " << frames << " frames, "
+                                                << (duplex ? "duplex" : "render-only"));
+                ASSERT_EQ(STATUS_SUCCESS, acquire(h));
+                ASSERT_EQ(STATUS_SUCCESS, prepare(h, frames, duplex, 1, QELASIO_MODE_PCM, asio_prefill_percent(frames)));
+                // A fifth of a second per start: 25 render transfers, the render-only FIFO and
+                // transfers in flight and more.
+                const ULONG blocks = rate / 5 / frames;
+                size_t latency[2] = {};
+                for (int start = 0; start < 2; ++start) {
+                    SCOPED_TRACE(start == 0 ? "first start" : "second start");
+                    const size_t played = tap->packets(sim::uac2_ids::render_data_ep).size();
+                    ASSERT_EQ(STATUS_SUCCESS, control(h, IOCTL_QELASIO_START).status);
+                    const channel_loopback run = duplex ? stream_channel(h, frames, FRAME_BYTES, blocks, &pump, block)
+                                                        : stream_render(h, frames, FRAME_BYTES, blocks, &pump, block);
+                    ASSERT_EQ(STATUS_SUCCESS, run.failure) << "after " << run.reads << " blocks";
+                    std::vector<UCHAR> back = run.looped;
+                    if (!duplex) {
+                        const auto packets = tap->packets(sim::uac2_ids::render_data_ep);
+                        for (size_t p = played; p < packets.size(); ++p) {
+                            back.insert(back.end(), packets[p].bytes.begin(), packets[p].bytes.end());
+                        }
+                    }
+                    const sim::clean_run clean = sim::check_clean_run(back, FRAME_BYTES, run.written, pattern);
+                    EXPECT_TRUE(clean.clean) << clean.why;
+                    EXPECT_GT(clean.frames, run.written / 4);
+                    latency[start] = clean.latency;
+                }
+                if (duplex) {
+                    // 44.1 kHz packets carry 44 or 45 frames: a start may fall a frame or two apart.
+                    EXPECT_NEAR(static_cast<double>(latency[0]), static_cast<double>(latency[1]), 2.0);
+                }
+                RecordProperty(std::to_string(rate) + "_" + std::to_string(frames) + (duplex ? "_duplex" : "_render"),
+                               static_cast<int>(latency[0]));
+                ASSERT_EQ(STATUS_SUCCESS, unprepare(h));
+                ASSERT_EQ(STATUS_SUCCESS, release(h));
+            }
+        }
+    }
+    EXPECT_EQ(0u, pump.overruns());
+    EXPECT_EQ(0u, devices[0]->counters().out_invalid);
+}
+
 // Capture recovers from a failed transfer; a channel prepared with inputs is capture-paced, with
 // or without render, so its pended READs end, the stream-reset flag is up and READ (and WRITE,
 // when it renders) answer STATUS_REINITIALIZATION_NEEDED until the client stops and starts again.

@@ -246,9 +246,9 @@ protected:
 
 TEST_F(PacedMixTest, CapturedFramesAreWrittenAheadOfTheBus)
 {
-    // Before priming the captured amount is read and dropped.
+    // Before priming nothing is read: what the source holds has nowhere to go yet.
     EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 7));
-    EXPECT_EQ(48u * 4, source.position);
+    EXPECT_EQ(0u, source.position);
     EXPECT_EQ(1u, source.consumed_calls);
     EXPECT_EQ(std::vector<UCHAR>(1200, 0), buffers[1]);
 
@@ -260,17 +260,17 @@ TEST_F(PacedMixTest, CapturedFramesAreWrittenAheadOfTheBus)
     // 146 frames past the start of transfer 1: transfer 2, frame 46.
     EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 100));
     EXPECT_EQ(0, sample(2, 45));
-    EXPECT_EQ(49 << 8, sample(2, 46));
-    EXPECT_EQ(96 << 8, sample(2, 93));
+    EXPECT_EQ(1 << 8, sample(2, 46));
+    EXPECT_EQ(48 << 8, sample(2, 93));
     EXPECT_EQ(0, sample(2, 94));
     EXPECT_EQ((146 + 48) * 12, source.GetWriteOffset());
 
     // The next run crosses from transfer 2 into transfer 3.
     EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 101));
-    EXPECT_EQ(97 << 8, sample(2, 94));
-    EXPECT_EQ(102 << 8, sample(2, 99));
-    EXPECT_EQ(103 << 8, sample(3, 0));
-    EXPECT_EQ(144 << 8, sample(3, 41));
+    EXPECT_EQ(49 << 8, sample(2, 94));
+    EXPECT_EQ(54 << 8, sample(2, 99));
+    EXPECT_EQ(55 << 8, sample(3, 0));
+    EXPECT_EQ(96 << 8, sample(3, 41));
     EXPECT_EQ(0, sample(3, 42));
 
     // A completion takes its transfer's length off the offset.
@@ -314,31 +314,40 @@ TEST_F(PacedMixTest, FirstCaptureOffThePrimingFrameMovesOneCaptureTransferAhead)
     EXPECT_EQ((146 + 48 + 96) * 12, source.GetWriteOffset());
 }
 
-// Past the last queued transfer nothing is written, and nothing is read either: the frames
-// stay with the producer until a transfer has room for them.
+// A source whose producer has not started is primed all the same: it reads nothing, its
+// transfers leave as silence and its offset follows the bus, so that its first frame, when it
+// comes, is written at the prefill distance and none is lost. Past the last queued transfer
+// nothing is written, and nothing is read either: the frames stay with the producer until a
+// transfer has room for them.
 TEST_F(PacedMixTest, NothingIsWrittenPastTheQueueOrBeforeTheSourceStarts)
 {
     source.started = FALSE;
+    EXPECT_FALSE(source.WaitPrimed(0));
     source.CommitPiece(100);
-    EXPECT_FALSE(source.IsPrimed()) << "a source that has not started does not prime";
+    EXPECT_TRUE(source.IsPrimed());
+    EXPECT_TRUE(source.WaitPrimed(0));
     EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 100));
+    EXPECT_EQ(0u, source.position);
+    EXPECT_EQ((146 + 48) * 12, source.GetWriteOffset());
     source.started = TRUE;
     source.CommitPiece(108);
-    ASSERT_TRUE(source.IsPrimed());
-    // Transfers 2 and 3 remain (200 frames) and the offset is 146 frames into them.
-    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 108));
-    EXPECT_EQ(6u, source.MixFromCapture(48 * 8, 109));
-    EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 110));
-    EXPECT_EQ((48u + 48 + 6) * 4, source.position) << "what has no room was not taken";
-    EXPECT_EQ(std::vector<UCHAR>(1200, 0), buffers[2]);
-    EXPECT_EQ(0, sample(3, 45));
-    EXPECT_NE(0, sample(3, 46));
-    EXPECT_EQ(102 << 8, sample(3, 99));
+    // Transfers 2 and 3 remain (200 frames) and the offset is 94 frames into them.
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 101));
+    EXPECT_EQ(0, sample(2, 93));
+    EXPECT_EQ(1 << 8, sample(2, 94));
+    EXPECT_EQ(7 << 8, sample(3, 0));
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 102));
+    EXPECT_EQ(10u, source.MixFromCapture(48 * 8, 103));
+    EXPECT_EQ(0u, source.MixFromCapture(48 * 8, 104));
+    EXPECT_EQ((48u + 48 + 10) * 4, source.position) << "what has no room was not taken";
+    EXPECT_EQ(106 << 8, sample(3, 99));
     // A transfer queued later takes the frames that waited.
     source.QueuePiece(&entries[0]);
-    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 111));
-    EXPECT_EQ(103 << 8, sample(0, 0));
-    EXPECT_EQ(150 << 8, sample(0, 47));
+    EXPECT_EQ(48u, source.MixFromCapture(48 * 8, 105));
+    EXPECT_EQ(107 << 8, sample(0, 0));
+    EXPECT_EQ(154 << 8, sample(0, 47));
+    source.Reprime();
+    EXPECT_FALSE(source.WaitPrimed(0));
 }
 
 TEST_F(PacedMixTest, ACaptureBehindTheBusWritesNothingUntilItCatchesUp)
