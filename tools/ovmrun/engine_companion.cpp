@@ -207,6 +207,7 @@ void engine_companion::finish(stream_result &result)
         in.latency_frames = mix.latency_frames;
         in.session_latencies = {mix.latency_frames};
         in.frames_checked = mix.frames_checked;
+        in.lost_at_start = mix.lost_at_start;
         in.mismatches = mix.mismatches;
         in.first_mismatch = mix.first_mismatch;
         in.frames_with_engine = mix.frames_with_engine;

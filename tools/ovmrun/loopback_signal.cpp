@@ -42,7 +42,7 @@ signal_sample decode_signal(const uint8_t *sample, uint32_t width)
 }
 
 loopback_result check_loopback(const std::vector<uint8_t> &captured, ASIOSampleType type, int32_t channel,
-                               uint64_t first_frame)
+                               uint64_t first_counter)
 {
     loopback_result result;
     const uint32_t width = sample_type_bytes(type);
@@ -63,12 +63,13 @@ loopback_result check_loopback(const std::vector<uint8_t> &captured, ASIOSampleT
             result.found = true;
             result.first_frame = f;
             result.latency_frames = (int64_t)((f - counter) & counter_mask);
-            expected = counter;
-            const uint64_t lost = (counter - first_frame) & counter_mask;
-            if (lost != 0) {
-                result.mismatches = lost;
+            // A stream that lost its start still runs on in sequence from where it arrived.
+            result.lost_at_start = (counter - first_counter) & counter_mask;
+            if (result.lost_at_start != 0) {
+                result.mismatches = result.lost_at_start;
                 result.first_mismatch = f;
             }
+            expected = counter;
         } else if (sample[width - 1] != tag || counter != expected) {
             if (result.mismatches++ == 0) {
                 result.first_mismatch = f;

@@ -36,19 +36,20 @@ struct loopback_result {
     int64_t latency_frames = 0;  // first_frame minus the output frame that sample carried, modulo
                                  // the counter's range (256 frames for 16-bit samples)
     uint64_t frames_checked = 0; // frames from the first arrival to the end of the capture
-    uint64_t mismatches = 0;     // of those, the frames that break the sequence, and the frames
-                                 // of the signal's start that never came back
-    uint64_t first_mismatch = 0; // captured frame of the first mismatch
+    uint64_t lost_at_start = 0;  // frames the host sent first that never came back: the signal
+                                 // arrived with a later counter (modulo the counter's range)
+    uint64_t mismatches = 0;     // frames that break the sequence, lost_at_start included
+    uint64_t first_mismatch = 0; // captured frame of the first mismatch (the arrival when the
+                                 // start was lost)
 };
 
 // Looks for output channel channel's signal in one captured channel (samples of type, packed).
-// Silence before the first arrival is expected; the first arrival must carry first_frame (the
-// output frame the host's buffer session began with), else the frames of the signal's start
-// that never came back count as mismatches; after it every frame must carry the next counter
-// value. The counter wraps at the width below the top byte (so a start lost by a whole counter
-// range goes unseen); after a skip or a repeat the check follows the sequence from the sample
+// Silence before the first arrival is expected; the first frame that arrives must carry
+// first_counter, the counter of the first frame the host sent (0 for a run's first buffer
+// session), and every frame after it the next counter value. The counter wraps at the width
+// below the top byte; after a skip or a repeat the check follows the sequence from the sample
 // that broke it.
 loopback_result check_loopback(const std::vector<uint8_t> &captured, ASIOSampleType type, int32_t channel,
-                               uint64_t first_frame);
+                               uint64_t first_counter = 0);
 
 } // namespace ovmrun

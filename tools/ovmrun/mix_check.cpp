@@ -74,9 +74,12 @@ mix_result check_mix(const std::vector<uint8_t> &captured, ASIOSampleType type, 
             result.found = true;
             base = f - sample.counter;
             result.latency_frames = (int64_t)((f - sample.counter) & counter_mask);
-            // The host's first frames that never came back.
-            result.mismatches = sample.counter;
-            result.first_mismatch = sample.counter != 0 ? f : 0;
+            // The host's first frame carries counter 0: a later one first means a lost start.
+            result.lost_at_start = sample.counter & counter_mask;
+            if (result.lost_at_start != 0) {
+                result.mismatches = result.lost_at_start;
+                result.first_mismatch = f;
+            }
         }
     }
     if (!result.found) {

@@ -22,8 +22,9 @@ struct mix_result {
     bool found = false;          // the host's signal arrived at all
     int64_t latency_frames = 0;  // of the host's signal
     uint64_t frames_checked = 0; // from the host signal's arrival on
+    uint64_t lost_at_start = 0;  // the host's first frames that never came back
     uint64_t mismatches = 0;     // frames that are neither the sum nor the host's sample alone,
-                                 // and the host's first frames when its signal began later
+                                 // lost_at_start included
     uint64_t first_mismatch = 0;
     uint64_t frames_with_engine = 0;
     uint64_t frames_saturated = 0;

@@ -43,10 +43,17 @@ void judge_loopback(const stream_result &s, std::vector<std::string> &problems)
             problems.push_back("input '" + in.name + "' never carried its output's signal" +
                                (in.silent ? " (it captured silence only)" : ""));
         } else if (in.mismatches != 0) {
-            problems.push_back("input '" + in.name + "': " + std::to_string(in.mismatches) + " frames " +
-                               (in.mixed ? "neither the sum of both streams nor the host's alone"
-                                         : "out of sequence") +
-                               ", the first at frame " + std::to_string(in.first_mismatch));
+            if (in.lost_at_start != 0) {
+                problems.push_back("input '" + in.name + "': the first " + std::to_string(in.lost_at_start) +
+                                   " frames its output was sent never came back");
+            }
+            if (in.mismatches > in.lost_at_start) {
+                problems.push_back("input '" + in.name + "': " + std::to_string(in.mismatches - in.lost_at_start) +
+                                   " frames " +
+                                   (in.mixed ? "neither the sum of both streams nor the host's alone"
+                                             : "out of sequence") +
+                                   (in.lost_at_start != 0 ? "" : ", the first at frame " + std::to_string(in.first_mismatch)));
+            }
         }
         if (in.mixed && in.found && in.frames_with_engine == 0) {
             problems.push_back("input '" + in.name + "' never carried the engine's stream");

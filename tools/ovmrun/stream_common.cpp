@@ -62,11 +62,12 @@ void check_inputs(stream_result &result, const std::vector<std::string> &input_n
             for (const auto &[begin, end] : session_ranges(result, i, captured.size())) {
                 const std::vector<uint8_t> part(captured.begin() + (ptrdiff_t)begin, captured.begin() + (ptrdiff_t)end);
                 // The host's frame counter runs on across sessions, as far as its capture
-                // does: a session's signal begins with the frame its capture began at, and
-                // its latency counts from there.
+                // does: a session's first output frame carries the counter of its first
+                // captured frame, and its latency counts from there.
                 const uint32_t width = std::max<uint32_t>(1, sample_type_bytes(layout));
                 const uint64_t first_frame = begin / width;
-                const loopback_result check = check_loopback(part, layout, (int32_t)i, first_frame);
+                const loopback_result check =
+                    check_loopback(part, layout, (int32_t)i, first_frame & signal_counter_mask(width));
                 const int64_t latency =
                     (int64_t)(((uint64_t)check.latency_frames + first_frame) & signal_counter_mask(width));
                 if (entry.session_latencies.empty()) {
@@ -78,6 +79,7 @@ void check_inputs(stream_result &result, const std::vector<std::string> &input_n
                     entry.first_mismatch = first_frame + check.first_mismatch;
                 }
                 entry.frames_checked += check.frames_checked;
+                entry.lost_at_start += check.lost_at_start;
                 entry.mismatches += check.mismatches;
             }
         }

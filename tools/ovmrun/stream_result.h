@@ -17,7 +17,8 @@ struct input_loopback {
     int64_t latency_frames = 0; // device frames, in the first session
     std::vector<int64_t> session_latencies; // the same per buffer session
     uint64_t frames_checked = 0;
-    uint64_t mismatches = 0;
+    uint64_t lost_at_start = 0; // frames sent first in a session that never came back
+    uint64_t mismatches = 0;    // lost_at_start included
     uint64_t first_mismatch = 0;
     // The audio engine's stream was mixed into this input's output: a frame is in sequence
     // when it is the saturating sum of the host's sample and the engine's (or the host's alone
