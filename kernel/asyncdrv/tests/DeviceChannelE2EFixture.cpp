@@ -185,12 +185,7 @@ channel_loopback ChannelE2ETest::stream_channel(HANDLE handle, ULONG buffer_fram
     run.failure = control(handle, IOCTL_QELASIO_START_CAPTURE).status;
     for (ULONG i = 0; NT_SUCCESS(run.failure) && run.reads < reads; ++i) {
         pending_io &io = in[i % 2];
-        if (!io.wait()) {
-            ADD_FAILURE() << "READ " << run.reads << " did not come back";
-            run.failure = STATUS_IO_TIMEOUT;
-            break;
-        }
-        run.failure = io.status();
+        run.failure = wait_block(io, "READ", run.reads);
         if (!NT_SUCCESS(run.failure)) {
             break;
         }
@@ -201,23 +196,13 @@ channel_loopback ChannelE2ETest::stream_channel(HANDLE handle, ULONG buffer_fram
         block(run.written, buffer_frames, out.buffer.data());
         run.written += buffer_frames;
         out.issued = WriteFile(handle, out.buffer.data(), bytes, nullptr, &out.overlapped);
-        if (!out.wait()) {
-            ADD_FAILURE() << "WRITE " << run.reads << " did not come back";
-            run.failure = STATUS_IO_TIMEOUT;
-            break;
-        }
-        run.failure = out.status();
+        run.failure = wait_block(out, "WRITE", run.reads);
         if (NT_SUCCESS(run.failure)) {
             ++run.reads;
             read(handle, io, bytes);
         }
     }
-    // The stop drains the transfers in flight, which needs the bus to run on.
-    gate.release();
-    EXPECT_EQ(STATUS_SUCCESS, control(handle, IOCTL_QELASIO_STOP).status);
-    for (pending_io &io : in) {
-        EXPECT_TRUE(io.wait());
-    }
+    end_stream(handle, gate, in);
     return run;
 }
 
@@ -244,12 +229,7 @@ channel_loopback ChannelE2ETest::stream_render(HANDLE handle, ULONG buffer_frame
     issue(out[1]);
     for (ULONG i = 0; run.reads < writes; ++i) {
         pending_io &io = out[i % 2];
-        if (!io.wait()) {
-            ADD_FAILURE() << "WRITE " << run.reads << " did not come back";
-            run.failure = STATUS_IO_TIMEOUT;
-            break;
-        }
-        run.failure = io.status();
+        run.failure = wait_block(io, "WRITE", run.reads);
         if (!NT_SUCCESS(run.failure)) {
             break;
         }
@@ -257,12 +237,27 @@ channel_loopback ChannelE2ETest::stream_render(HANDLE handle, ULONG buffer_frame
         ++run.reads;
         issue(io);
     }
+    end_stream(handle, gate, out);
+    return run;
+}
+
+NTSTATUS ChannelE2ETest::wait_block(const pending_io &io, const char *what, ULONG index)
+{
+    if (!io.wait()) {
+        ADD_FAILURE() << what << " " << index << " did not come back";
+        return STATUS_IO_TIMEOUT;
+    }
+    return io.status();
+}
+
+void ChannelE2ETest::end_stream(HANDLE handle, sim::paced_bus::gate &gate, pending_io (&in_flight)[2])
+{
+    // The stop drains the transfers in flight, which needs the bus to run on.
     gate.release();
     EXPECT_EQ(STATUS_SUCCESS, control(handle, IOCTL_QELASIO_STOP).status);
-    for (pending_io &io : out) {
+    for (pending_io &io : in_flight) {
         EXPECT_TRUE(io.wait());
     }
-    return run;
 }
 
 ULONG ChannelE2ETest::pool_blocks(ULONG tag)

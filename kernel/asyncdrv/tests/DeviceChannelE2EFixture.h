@@ -117,6 +117,12 @@ protected:
                                           sim::paced_bus *bus,
                                           const std::function<void(ULONGLONG, ULONG, UCHAR *)> &block);
 
+    // A streaming request's status once it came back; STATUS_IO_TIMEOUT, and a failure of the
+    // test, when it did not.
+    static NTSTATUS wait_block(const pending_io &io, const char *what, ULONG index);
+    // The end of a streaming loop: its gate released, STOP, and the requests in flight ended.
+    static void end_stream(HANDLE handle, sim::paced_bus::gate &gate, pending_io (&in_flight)[2]);
+
     // Blocks of a pool tag outstanding now.
     static ULONG pool_blocks(ULONG tag);
 
