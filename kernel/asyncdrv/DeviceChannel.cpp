@@ -155,10 +155,8 @@ NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
         const ULONG64 frames = Request.BufferFrames;
         ULONG64 renderFrames = 0;
         if (render) {
-            // Three render transfers at least, also with capture: until the mix source is primed
-            // (up to one render transfer after the first READ) the client's first buffers wait in
-            // the FIFO instead of being dropped.
-            renderFrames = OutputFifoFrames(Request.BufferFrames, rate);
+            renderFrames = capture ? 3 * DuplexRenderFrames(Request.BufferFrames, rate)
+                                   : RenderOnlyFrames(Request.BufferFrames, rate);
         }
         status = SizeAsioFifos(captureFrameBytes, capture ? 3 * frames : 0, renderFrameBytes, renderFrames, rate,
                                Request.Mode);
@@ -174,14 +172,24 @@ NTSTATUS CDeviceChannel::AsioPrepare(const QELASIO_PREPARE_REQUEST &Request)
     m_RenderChannels = render ? renderChannels : 0;
     m_RenderBits = render ? renderBits : 0;
     if (capture && render) {
-        m_Output.Prefill(static_cast<ULONG>(static_cast<ULONG64>(Request.BufferFrames) * renderFrameBytes));
+        m_Output.Prefill(static_cast<ULONG>(DuplexRenderFrames(Request.BufferFrames, rate) * renderFrameBytes));
         m_Host->SetAsioMixPrefill(Request.PrefillPercent > 100 ? 100 : Request.PrefillPercent);
     }
     return STATUS_SUCCESS;
 }
 
-// The output FIFO holds three buffers, and at least three render transfers at Rate.
-ULONG64 CDeviceChannel::OutputFifoFrames(ULONG BufferFrames, ULONG Rate)
+// The buffer a duplex output FIFO is sized and prefilled by: the client's, and at least one
+// capture transfer at Rate. Each capture completion reads a whole transfer's worth from the FIFO
+// before the client can answer the READs it completes: a prefill of a buffer shorter than that
+// leaves no frame to spare, and the client's first late frame is lost.
+ULONG64 CDeviceChannel::DuplexRenderFrames(ULONG BufferFrames, ULONG Rate)
+{
+    const ULONG64 transferFrames = (static_cast<ULONG64>(Rate) + 999) / 1000 * m_Host->CaptureMsPerTransfer();
+    return BufferFrames > transferFrames ? static_cast<ULONG64>(BufferFrames) : transferFrames;
+}
+
+// A render-only FIFO holds three buffers, and at least three render transfers at Rate.
+ULONG64 CDeviceChannel::RenderOnlyFrames(ULONG BufferFrames, ULONG Rate)
 {
     const ULONG64 transferFrames = (static_cast<ULONG64>(Rate) + 999) / 1000 * m_Host->RenderMsPerTransfer();
     return 3 * (BufferFrames > transferFrames ? static_cast<ULONG64>(BufferFrames) : transferFrames);
@@ -191,7 +199,7 @@ ULONG64 CDeviceChannel::OutputFifoFrames(ULONG BufferFrames, ULONG Rate)
 // changed since PREPARE; a FIFO smaller than a render transfer would cut every transfer short.
 NTSTATUS CDeviceChannel::SizeRenderOnlyFifo()
 {
-    const ULONG64 frames = OutputFifoFrames(m_BufferFrames, m_Rate);
+    const ULONG64 frames = RenderOnlyFrames(m_BufferFrames, m_Rate);
     if (frames * m_RenderFrameBytes == m_Output.Size()) {
         return STATUS_SUCCESS;
     }

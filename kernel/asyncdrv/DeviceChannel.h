@@ -95,7 +95,8 @@ private:
     NTSTATUS SizeAsioFifos(ULONG CaptureFrameBytes, ULONG64 CaptureFrames, ULONG RenderFrameBytes,
                            ULONG64 RenderFrames, ULONG Rate, ULONG Mode);
     NTSTATUS RefreshRate();
-    ULONG64 OutputFifoFrames(ULONG BufferFrames, ULONG Rate);
+    ULONG64 DuplexRenderFrames(ULONG BufferFrames, ULONG Rate);
+    ULONG64 RenderOnlyFrames(ULONG BufferFrames, ULONG Rate);
     NTSTATUS SizeRenderOnlyFifo();
     NTSTATUS ResetAsioRun();
     NTSTATUS AsioStart();

@@ -247,10 +247,10 @@ TEST_F(ChannelTest, DsdPrepareFillsWithTheDsdByteAndSetsTheMode)
     EXPECT_TRUE(adapter->dsd_hold);
     EXPECT_EQ(100u, adapter->mix_prefill) << "prefill percent capped";
     EXPECT_EQ(0x96, channel().FillByte());
-    EXPECT_EQ(16u * 8, channel().OutputFifo().Fill()) << "one buffer of prefill";
-    // Duplex too the output holds three render transfers (48 kHz, 8 ms): the client's first
-    // buffers wait there until the mix source is primed.
-    EXPECT_EQ(3u * 384 * 8, channel().OutputFifo().Size());
+    // A buffer shorter than a capture transfer (48 frames at 48 kHz) is prefilled and sized by
+    // the transfer: one capture completion's read leaves the client's next frames.
+    EXPECT_EQ(48u * 8, channel().OutputFifo().Fill()) << "one capture transfer of prefill";
+    EXPECT_EQ(3u * 48 * 8, channel().OutputFifo().Size());
     EXPECT_EQ(STATUS_SUCCESS, ioctl(file, IOCTL_QELASIO_UNPREPARE).status);
     EXPECT_EQ(0, adapter->dsd_mode);
     EXPECT_FALSE(adapter->dsd_hold);
