@@ -60,7 +60,7 @@ NTSTATUS NewFifoBuffer(ULONG FrameBytes, ULONG64 Frames, UCHAR FillByte, POOL_TY
 
 CAsioFifo::CAsioFifo(BOOLEAN IsInput)
     : m_Lock(0), m_Size(0), m_Fill(0), m_FrameBytes(0), m_Balance(0), m_WriteOffset(0), m_ReadOffset(0),
-      m_Buffer(nullptr), m_Prefill(0), m_LeadIn(0), m_Started(0), m_FillByte(0), m_IsInput(IsInput)
+      m_Buffer(nullptr), m_Prefill(0), m_Started(0), m_FillByte(0), m_IsInput(IsInput)
 {
     KeInitializeSpinLock(&m_Lock);
 }
@@ -120,7 +120,6 @@ PUCHAR CAsioFifo::InstallBuffer(PUCHAR Buffer, ULONG Size, ULONG FrameBytes, UCH
     m_WriteOffset = 0;
     m_ReadOffset = 0;
     m_Prefill = 0;
-    m_LeadIn = 0;
     m_Started = 0;
     return old;
 }
@@ -139,7 +138,6 @@ VOID CAsioFifo::Free()
         m_WriteOffset = 0;
         m_ReadOffset = 0;
         m_Prefill = 0;
-        m_LeadIn = 0;
         m_Started = 0;
         m_FillByte = 0;
     }
@@ -159,7 +157,6 @@ VOID CAsioFifo::ResetLocked(ULONG Bytes)
     m_Balance = 0;
     m_Started = 0;
     m_Prefill = Bytes;
-    m_LeadIn = Bytes;
     m_WriteOffset = m_Size == 0 ? 0 : Bytes % m_Size;
     m_Fill = Bytes;
     if (m_Buffer != nullptr) {
@@ -227,7 +224,6 @@ ULONG64 CAsioFifo::ReadLocked(PUCHAR Destination, ULONG64 Bytes, BOOLEAN Partial
     }
     m_ReadOffset = static_cast<ULONG>((m_ReadOffset + taken) % m_Size);
     m_Fill -= static_cast<ULONG>(taken);
-    m_LeadIn -= static_cast<ULONG>(Min64(taken, m_LeadIn));
     return padded + taken;
 }
 
@@ -265,12 +261,6 @@ ULONG CAsioFifo::Read(PUCHAR Destination, ULONG Bytes, BOOLEAN PartialAllowed)
 {
     FifoLock lock(&m_Lock);
     return static_cast<ULONG>(ReadLocked(Destination, Bytes, PartialAllowed));
-}
-
-ULONG CAsioFifo::ReadLeadIn(PUCHAR Destination, ULONG Bytes)
-{
-    FifoLock lock(&m_Lock);
-    return static_cast<ULONG>(ReadLocked(Destination, Min64(Bytes, m_LeadIn), TRUE));
 }
 
 ULONG CAsioFifo::Write(const UCHAR *Source, ULONG Bytes, BOOLEAN PartialAllowed)

@@ -31,9 +31,6 @@ public:
     // DISPATCH_LEVEL or below. Destination may be null (the bytes are dropped). A strict read
     // (PartialAllowed FALSE) books a shortfall in the balance. Returns the bytes delivered.
     ULONG Read(PUCHAR Destination, ULONG Bytes, BOOLEAN PartialAllowed);
-    // DISPATCH_LEVEL or below. A partial read of at most the fill still ahead of the first data
-    // since the last prefill or reset: the writer's own data is never taken.
-    ULONG ReadLeadIn(PUCHAR Destination, ULONG Bytes);
     // DISPATCH_LEVEL or below. Source may be null (fill bytes are stored). A strict write books
     // an overflow in the balance. Returns the bytes accepted (dropped for the balance + stored).
     ULONG Write(const UCHAR *Source, ULONG Bytes, BOOLEAN PartialAllowed);
@@ -69,7 +66,6 @@ private:
     ULONG m_ReadOffset;
     PUCHAR m_Buffer;
     ULONG m_Prefill;
-    ULONG m_LeadIn; // bytes of the prefill not yet read
     ULONG m_Started;
     UCHAR m_FillByte;
     BOOLEAN m_IsInput;

@@ -43,12 +43,7 @@ ULONG CAsioMixSource::ReadFrames(ULONG Frames, PUCHAR Destination)
     if (bytes > MAXULONG) {
         bytes = static_cast<ULONG64>(MAXULONG / frameBytes) * frameBytes;
     }
-    // What a capture-paced source reads before it is primed is dropped: only the prefill ahead of
-    // the client's data may go, or a client whose first buffers come before the priming (small
-    // buffers) would lose them.
-    ULONG delivered = m_CapturePaced && !m_Primed
-                          ? m_Channel->ReadRenderLeadIn(Destination, static_cast<ULONG>(bytes))
-                          : m_Channel->ReadRender(Destination, static_cast<ULONG>(bytes), !IsPrimedForCapture());
+    ULONG delivered = m_Channel->ReadRender(Destination, static_cast<ULONG>(bytes), !IsPrimedForCapture());
     return delivered / frameBytes;
 }
 

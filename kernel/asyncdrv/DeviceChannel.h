@@ -60,8 +60,6 @@ public:
     VOID CapturePacket(const UCHAR *Data, ULONG Bytes);
     // Reads the output FIFO into a render transfer; returns the bytes delivered.
     ULONG ReadRender(PUCHAR Destination, ULONG Bytes, BOOLEAN PartialAllowed);
-    // The same, of no more than the prefill still ahead of the client's first data.
-    ULONG ReadRenderLeadIn(PUCHAR Destination, ULONG Bytes);
     // After ReadRender: balances compared (duplex) or the drain thread woken (render-only).
     VOID RenderConsumed();
     // Engine recovery while the channel is capture-paced: the client must restart.

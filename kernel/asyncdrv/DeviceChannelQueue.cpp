@@ -341,11 +341,6 @@ ULONG CDeviceChannel::ReadRender(PUCHAR Destination, ULONG Bytes, BOOLEAN Partia
     return m_Output.Read(Destination, Bytes, PartialAllowed);
 }
 
-ULONG CDeviceChannel::ReadRenderLeadIn(PUCHAR Destination, ULONG Bytes)
-{
-    return m_Output.ReadLeadIn(Destination, Bytes);
-}
-
 VOID CDeviceChannel::RenderConsumed()
 {
     if (m_Input.IsAllocated()) {

@@ -215,27 +215,6 @@ TEST_F(AsioFifoTest, PrefillAndResetUseTheFillByte)
     EXPECT_EQ(16u, output.Fill()) << "a prefill above the size is the size";
 }
 
-// A mix source that is not yet primed drops what it reads: it may take the prefill, never the
-// client's data behind it, also when it asks in several reads or after a reset.
-TEST_F(AsioFifoTest, LeadInReadsTakeOnlyThePrefill)
-{
-    ASSERT_EQ(STATUS_SUCCESS, output.Allocate(2, 8, 0x96, NonPagedPoolNx));
-    for (int run = 0; run < 2; ++run) {
-        SCOPED_TRACE(run);
-        run == 0 ? output.Prefill(6) : output.Reset();
-        output.Start();
-        UCHAR data[4] = {1, 2, 3, 4};
-        output.Write(data, 4, FALSE);
-        EXPECT_EQ(4u, output.ReadLeadIn(nullptr, 4));
-        EXPECT_EQ(2u, output.ReadLeadIn(nullptr, 4));
-        EXPECT_EQ(0u, output.ReadLeadIn(nullptr, 4));
-        std::vector<UCHAR> out(4);
-        ASSERT_EQ(4u, output.Read(out.data(), 4, FALSE));
-        EXPECT_EQ((std::vector<UCHAR>{1, 2, 3, 4}), out);
-        EXPECT_EQ(0, output.BalanceBytes());
-    }
-}
-
 TEST_F(AsioFifoTest, BalanceSaturatesInsteadOfWrapping)
 {
     ASSERT_EQ(STATUS_SUCCESS, output.Allocate(8, 16, 0, NonPagedPoolNx));
