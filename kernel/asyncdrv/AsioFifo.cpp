@@ -200,31 +200,50 @@ ULONG64 CAsioFifo::ReadLocked(PUCHAR Destination, ULONG64 Bytes, BOOLEAN Partial
     if (m_Size == 0 || (!m_IsInput && !m_Started)) {
         return 0;
     }
-    ULONG64 padded = 0;
-    if (m_Balance > 0) {
-        const ULONG64 owed = static_cast<ULONG64>(m_Balance);
-        padded = Min64(Bytes, owed);
-        if (Destination != nullptr) {
-            RtlFillMemory(Destination, static_cast<SIZE_T>(padded), m_FillByte);
-            Destination += padded;
-        }
-        m_Balance = Bytes < owed ? static_cast<LONG>(owed - Bytes) : 0;
-        Bytes -= padded;
+    // A positive balance (bytes a strict write could not store) is paid in fill bytes: by the
+    // input FIFO ahead of its data, by the output FIFO only once its data has gone. Frames the
+    // output still holds wait for the device, and the client is held back by short WRITEs; paid
+    // ahead of them the balance would keep the FIFO full and send silence in their place.
+    ULONG64 padded = m_IsInput ? PayBalanceLocked(Destination, Bytes) : 0;
+    if (Destination != nullptr) {
+        Destination += padded;
     }
+    Bytes -= padded;
     const ULONG64 taken = Min64(m_Fill, Bytes);
-    if (!PartialAllowed && taken < Bytes) {
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "%s: underrun of %llu bytes", TRACE_DIRECTION(m_IsInput),
-                    Bytes - taken);
-        AddBalance(-static_cast<LONG64>(Bytes - taken));
-    }
     if (Destination != nullptr) {
         const ULONG first = static_cast<ULONG>(Min64(taken, m_Size - m_ReadOffset));
         RtlCopyMemory(Destination, m_Buffer + m_ReadOffset, first);
         RtlCopyMemory(Destination + first, m_Buffer, static_cast<SIZE_T>(taken - first));
+        Destination += taken;
     }
     m_ReadOffset = static_cast<ULONG>((m_ReadOffset + taken) % m_Size);
     m_Fill -= static_cast<ULONG>(taken);
+    Bytes -= taken;
+    if (!m_IsInput) {
+        const ULONG64 owed = PayBalanceLocked(Destination, Bytes);
+        padded += owed;
+        Bytes -= owed;
+    }
+    if (!PartialAllowed && Bytes != 0) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_STREAM, "%s: underrun of %llu bytes", TRACE_DIRECTION(m_IsInput),
+                    Bytes);
+        AddBalance(-static_cast<LONG64>(Bytes));
+    }
     return padded + taken;
+}
+
+ULONG64 CAsioFifo::PayBalanceLocked(PUCHAR Destination, ULONG64 Bytes)
+{
+    if (m_Balance <= 0) {
+        return 0;
+    }
+    const ULONG64 owed = static_cast<ULONG64>(m_Balance);
+    const ULONG64 padded = Min64(Bytes, owed);
+    if (Destination != nullptr) {
+        RtlFillMemory(Destination, static_cast<SIZE_T>(padded), m_FillByte);
+    }
+    m_Balance = static_cast<LONG>(owed - padded);
+    return padded;
 }
 
 ULONG64 CAsioFifo::WriteLocked(const UCHAR *Source, ULONG64 Bytes, BOOLEAN PartialAllowed)

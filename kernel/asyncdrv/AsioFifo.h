@@ -54,6 +54,9 @@ private:
     ULONG64 ReadLocked(PUCHAR Destination, ULONG64 Bytes, BOOLEAN PartialAllowed);
     ULONG64 WriteLocked(const UCHAR *Source, ULONG64 Bytes, BOOLEAN PartialAllowed);
     VOID AddBalance(LONG64 Delta);
+    // Up to Bytes of fill for a positive balance, written to Destination when there is one;
+    // returns the bytes paid.
+    ULONG64 PayBalanceLocked(PUCHAR Destination, ULONG64 Bytes);
     VOID ResetLocked(ULONG Bytes);
     PUCHAR InstallBuffer(PUCHAR Buffer, ULONG Size, ULONG FrameBytes, UCHAR FillByte);
 

@@ -64,7 +64,10 @@ TEST_F(AsioFifoTest, StrictReadUnderrunIsDroppedFromTheNextWrite)
     EXPECT_TRUE(std::equal(stored.begin(), stored.end(), second.begin())) << "the last 40 bytes are the dropped ones";
 }
 
-TEST_F(AsioFifoTest, StrictWriteOverflowIsPaddedInTheNextRead)
+// The output FIFO pays an overflow only once the data it holds has gone: a full FIFO whose
+// reader cannot keep up keeps playing its data (the writer gets short WRITEs) instead of
+// sending fill while its data waits, which would keep it full and silent for good.
+TEST_F(AsioFifoTest, StrictWriteOverflowIsPaddedOnceTheOutputHasNoData)
 {
     ASSERT_EQ(STATUS_SUCCESS, output.Allocate(2, 50, 0x96, NonPagedPoolNx));
     output.Start();
@@ -73,27 +76,35 @@ TEST_F(AsioFifoTest, StrictWriteOverflowIsPaddedInTheNextRead)
     const auto data = counting(100);
     EXPECT_EQ(30u, output.Write(data.data(), 100, FALSE));
     EXPECT_EQ(70, output.BalanceBytes());
-    std::vector<UCHAR> pad(70);
-    ASSERT_EQ(70u, output.Read(pad.data(), 70, FALSE));
-    EXPECT_EQ(std::vector<UCHAR>(70, 0x96), pad) << "the lost bytes come back as fill first";
-    EXPECT_EQ(0, output.BalanceBytes());
-    std::vector<UCHAR> rest(100);
-    ASSERT_EQ(100u, output.Read(rest.data(), 100, FALSE));
-    EXPECT_TRUE(std::equal(filler.begin(), filler.end(), rest.begin()));
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 30, rest.begin() + 70));
+    std::vector<UCHAR> out(60, 0xEE);
+    ASSERT_EQ(60u, output.Read(out.data(), 60, FALSE));
+    EXPECT_TRUE(std::equal(filler.begin(), filler.begin() + 60, out.begin())) << "data first";
+    EXPECT_EQ(70, output.BalanceBytes());
+    const auto more = counting(20, 150);
+    EXPECT_EQ(20u, output.Write(more.data(), 20, FALSE)) << "room again: stored behind the data";
+    std::vector<UCHAR> rest(140, 0xEE);
+    ASSERT_EQ(130u, output.Read(rest.data(), 140, FALSE));
+    EXPECT_TRUE(std::equal(filler.begin() + 60, filler.end(), rest.begin()));
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 30, rest.begin() + 10));
+    EXPECT_TRUE(std::equal(more.begin(), more.end(), rest.begin() + 40));
+    EXPECT_EQ(std::vector<UCHAR>(70, 0x96), std::vector<UCHAR>(rest.begin() + 60, rest.begin() + 130))
+        << "then the lost bytes as fill";
+    EXPECT_EQ(0u, output.Fill());
+    EXPECT_EQ(-10, output.BalanceBytes()) << "and the shortfall past them is booked";
 }
 
-TEST_F(AsioFifoTest, BalancePadsWithFillBytesBeforeData)
+// The input FIFO pays its overflow ahead of its data.
+TEST_F(AsioFifoTest, InputBalancePadsWithFillBytesBeforeData)
 {
-    ASSERT_EQ(STATUS_SUCCESS, output.Allocate(2, 50, 0x96, NonPagedPoolNx));
-    output.Start();
+    ASSERT_EQ(STATUS_SUCCESS, input.Allocate(2, 50, 0x96, NonPagedPoolNx));
+    input.Start();
     std::vector<UCHAR> full(100, 0x11);
-    ASSERT_EQ(100u, output.Write(full.data(), 100, FALSE));
+    ASSERT_EQ(100u, input.Write(full.data(), 100, FALSE));
     const auto data = counting(30);
-    ASSERT_EQ(0u, output.Write(data.data(), 30, FALSE)) << "nothing stored, the overflow is booked";
-    EXPECT_EQ(30, output.BalanceBytes());
+    ASSERT_EQ(0u, input.Write(data.data(), 30, FALSE)) << "nothing stored, the overflow is booked";
+    EXPECT_EQ(30, input.BalanceBytes());
     std::vector<UCHAR> out(100);
-    EXPECT_EQ(100u, output.Read(out.data(), 100, FALSE));
+    EXPECT_EQ(100u, input.Read(out.data(), 100, FALSE));
     EXPECT_EQ(std::vector<UCHAR>(30, 0x96), std::vector<UCHAR>(out.begin(), out.begin() + 30));
     EXPECT_EQ(std::vector<UCHAR>(70, 0x11), std::vector<UCHAR>(out.begin() + 30, out.end()));
 }
