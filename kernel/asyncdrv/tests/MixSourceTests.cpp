@@ -364,14 +364,21 @@ TEST_F(PacedMixTest, ACaptureBehindTheBusWritesNothingUntilItCatchesUp)
     EXPECT_NE(0, sample(3, 42));
 }
 
-TEST_F(PacedMixTest, CaptureReadsAreClampedToTheBounceBufferAndTheRoomAhead)
+TEST_F(PacedMixTest, CaptureReadsWaitForPrimingAndAreClampedToTheRoomAheadAndTheBounceBuffer)
 {
     source.MixFromCapture(5000 * 8, 99);
-    EXPECT_EQ(source.GetBounceFrames(), source.largest_request) << "before priming";
+    EXPECT_EQ(0u, source.largest_request) << "nothing is read before priming";
     source.CommitPiece(100);
-    source.largest_request = 0;
     source.MixFromCapture(5000 * 8, 100);
     EXPECT_EQ(300u - 146u, source.largest_request) << "three transfers are queued, 146 frames taken";
+    // A long transfer queued behind them: more room ahead than the bounce buffer holds.
+    buffers[0].resize(6000);
+    entries[0].Buffer = buffers[0].data();
+    entries[0].BytesRequested = 6000;
+    source.QueuePiece(&entries[0]);
+    source.largest_request = 0;
+    source.MixFromCapture(5000 * 8, 101);
+    EXPECT_EQ(source.GetBounceFrames(), source.largest_request);
 }
 
 TEST_F(PacedMixTest, DirectMixingSkipsACapturePacedSource)
