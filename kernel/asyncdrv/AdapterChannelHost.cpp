@@ -2,6 +2,7 @@
 // formats, the tuning values, the ASIO mix source and the driver's allocation choices.
 #include "AdapterCommon.h"
 #include "AsyncDriver.h"
+#include "UsbAudioTrace.h"
 
 namespace {
 
@@ -73,8 +74,7 @@ NTSTATUS CAdapterCommon::StartAsioMix()
     m_AsioMix.SetDeviceFormat(MixDeviceFormat());
     NTSTATUS status = m_AsioMix.Prime();
     if (NT_SUCCESS(status) && m_AsioMix.IsPrimedForCapture() && !m_AsioMix.WaitPrimed(AsioMixPrimeWaitMs)) {
-        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_WARNING_LEVEL, "AdapterCommon: ASIO mix source not primed in %u ms\n",
-                   AsioMixPrimeWaitMs);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "ASIO mix source not primed in %lu ms", AsioMixPrimeWaitMs);
     }
     return status;
 }
