@@ -45,7 +45,9 @@ BOOL CAsioControlPanelApp::InitInstance()
     CWinApp::InitInstance();
     WPP_INIT_TRACING(PANEL_APP_NAME);
 
-    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(com)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CoInitializeEx failed: 0x%08X", (unsigned)com);
         WPP_CLEANUP();
         return FALSE;
     }
@@ -58,6 +60,7 @@ BOOL CAsioControlPanelApp::InitInstance()
         m_pMainWnd = nullptr;
         delete dialog;
     } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "a panel runs already: it is brought to the front");
         EnumWindows(ActivateRunningPanel, 0);
     }
     WPP_CLEANUP();

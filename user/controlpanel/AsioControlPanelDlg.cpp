@@ -4,6 +4,7 @@
 #include <dbt.h>
 #include <cwchar>
 #include "ControlPanelResources.h"
+#include "ControlPanelTrace.h"
 #include "NamedObjects.h"
 #include "SyncObj.h"
 
@@ -97,6 +98,8 @@ BOOL CAsioControlPanelDlg::OnInitDialog()
     m_Logo.Load(AfxGetResourceHandle(), IDB_PANEL_LOGO, L"PNG");
 
     if (!SYNCOBJ::CreateNamedMutex(&m_hSettingsMutex, OVM_SETTINGS_MUTEX_NAME)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "settings mutex failed: 0x%08X; the panel ends",
+                    (unsigned)GetLastError());
         m_DriverUseSync.Stop();
         if (m_hSettingsMutex != nullptr) {
             CloseHandle(m_hSettingsMutex);

@@ -3,6 +3,7 @@
 #include "AsioControlPanelDlg.h"
 #include <cwchar>
 #include "ControlPanelResources.h"
+#include "ControlPanelTrace.h"
 #include "SyncObj.h"
 
 namespace {
@@ -108,8 +109,15 @@ BOOL CAsioControlPanelDlg::ApplySampleRate(DWORD Rate, BOOL Quiet)
     const AsioDeviceRecord *record = m_DeviceList.GetDevice(m_ListSelection);
     if (record != nullptr) {
         DWORD request = Rate;
-        if (!CAsioDeviceList::IoControl(record, IOCTL_QELASIO_SET_SAMPLE_RATE, &request, sizeof(request), nullptr, 0) &&
-            !Quiet) {
+        const BOOL set =
+            CAsioDeviceList::IoControl(record, IOCTL_QELASIO_SET_SAMPLE_RATE, &request, sizeof(request), nullptr, 0);
+        if (set) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE, "device rate set to %u Hz", (unsigned)Rate);
+        } else {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_DEVICE, "the device refused %u Hz%s", (unsigned)Rate,
+                        Quiet ? " (kept)" : "");
+        }
+        if (!set && !Quiet) {
             Rate = CAsioDeviceList::GetSampleRate(record);
             if (Rate == 0) {
                 Rate = m_ShownRate;
@@ -164,6 +172,8 @@ void CAsioControlPanelDlg::RefreshBufferSize()
 {
     DWORD index = m_RegUtil.GetDword(REGVAL_BUFFER_SIZE_INDEX);
     if (index > BUFFER_INDEX_MAX) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_SETTINGS, "stored buffer-size index %u is stored as %u",
+                    (unsigned)index, (unsigned)BUFFER_INDEX_MAX);
         index = BUFFER_INDEX_MAX;
         m_RegUtil.SetDword(REGVAL_BUFFER_SIZE_INDEX, index);
     }

@@ -1,6 +1,7 @@
 // The control panel's settings accessor: writes that signal the driver, typed reads, and the
 // fall-back of a stored DSD rate to its PCM base.
 #include "CplRegUtil.h"
+#include "ControlPanelTrace.h"
 #include "RateTables.h"
 #include "SyncObj.h"
 #include <cwchar>
@@ -8,8 +9,15 @@
 LONG CCplRegUtil::SetValue(LONG id, const void *data, DWORD size)
 {
     const LONG result = CmnRegUtil::SetValue(id, data, size);
+    const REG_VALUE_ROW *row = FindRow(id);
     if (result != REGUTIL_OK) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "\"%ls\" not written: %d", row != nullptr ? row->name : L"?",
+                    (int)result);
         return result;
+    }
+    if (row != nullptr && row->type == REG_DWORD && size == sizeof(DWORD)) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "\"%ls\" = %u", row->name,
+                    (unsigned)*static_cast<const DWORD *>(data));
     }
     SYNCOBJ_ASIO::NotifySettingsChanged();
     return REGUTIL_OK;
@@ -43,6 +51,7 @@ LONG CCplRegUtil::SetSelected(LPCWSTR instanceId)
     if (instanceId == nullptr) {
         return REGUTIL_BAD_ARGUMENT;
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "\"selected\" = %ls", instanceId);
     // Written as its characters without the terminator, as the driver writes it.
     return SetValue(REGVAL_SELECTED, instanceId, (DWORD)(std::wcslen(instanceId) * sizeof(WCHAR)));
 }

@@ -1,8 +1,8 @@
 // The driver-use sync thread: waits for the driver-held mutex whenever a host has set the
 // driver-in-use event, and runs the DSD fix-up each time the host lets go.
 #include "DriverUseSync.h"
+#include "ControlPanelTrace.h"
 #include "NamedObjects.h"
-#include "RegKeyWatcher.h"
 #include <initializer_list>
 
 CDriverUseSync::CDriverUseSync()
@@ -32,6 +32,13 @@ BOOL CDriverUseSync::Start(CDriverUseTarget *Target)
         m_hThread = CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
     }
     if (m_hThread == nullptr) {
+        // The first object that could not be made is the one still null.
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "%s failed: 0x%08X",
+                    m_hInUseEvent == nullptr   ? "driver-in-use event"
+                    : m_hHeldMutex == nullptr  ? "driver-held mutex"
+                    : m_hStopEvent == nullptr ? "stop event"
+                                               : "CreateThread",
+                    (unsigned)GetLastError());
         Stop();
         return FALSE;
     }
@@ -77,21 +84,27 @@ DWORD CDriverUseSync::Run()
         const HANDLE heldWaits[2] = {m_hHeldMutex, m_hStopEvent};
         DWORD wait = WaitForMultipleObjects(2, heldWaits, FALSE, INFINITE);
         if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "no host holds the driver%s",
+                        wait == WAIT_ABANDONED_0 ? " (abandoned by a host that ended)" : "");
             m_pTarget->FixDsdRate();
             ResetEvent(m_hInUseEvent);
             ReleaseMutex(m_hHeldMutex);
         } else if (wait == WAIT_OBJECT_0 + 1) {
             break;
         } else {
-            CplDebugPrint(L"driver-held wait failed (%d)\n", (int)GetLastError());
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "driver-held mutex wait 0x%08X failed: 0x%08X",
+                        (unsigned)wait, (unsigned)GetLastError());
         }
         const HANDLE useWaits[2] = {m_hInUseEvent, m_hStopEvent};
         wait = WaitForMultipleObjects(2, useWaits, FALSE, INFINITE);
         if (wait == WAIT_OBJECT_0 + 1) {
             break;
         }
-        if (wait != WAIT_OBJECT_0) {
-            CplDebugPrint(L"driver-in-use wait failed (%d)\n", (int)GetLastError());
+        if (wait == WAIT_OBJECT_0) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "a host has taken the driver");
+        } else {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "driver-in-use event wait 0x%08X failed: 0x%08X",
+                        (unsigned)wait, (unsigned)GetLastError());
         }
     }
     return 0;

@@ -3,9 +3,12 @@
 // died holding it), and the settings-changed event set only when a driver listens.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <platform/trace.h>
 #include <sim/machine.h>
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include "ControlPanelTrace.h"
 #include "CplRegUtil.h"
 #include "DriverUseSync.h"
 #include "NamedObjects.h"
@@ -16,6 +19,13 @@ namespace {
 
 using panel_test::SimulatedHost;
 using panel_test::wait_for;
+
+bool traced_error(const platform::trace_capture &capture)
+{
+    const auto records = capture.records();
+    return std::any_of(records.begin(), records.end(),
+                       [](const platform::trace_record &r) { return r.level == TRACE_LEVEL_ERROR; });
+}
 
 // Does what the dialog does: the fix-up under the settings mutex, counted.
 class FixUpTarget : public CDriverUseTarget {
@@ -42,6 +52,7 @@ class DriverUseSyncTests : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        TraceStart(&OVMLSAACPL_TRACE_GUID);
         m_machine = std::make_unique<sim::machine>();
         DWORD probe = 0;
         m_settings.GetValue(REGVAL_SAMPLING_RATE, &probe, sizeof(probe));
@@ -52,6 +63,7 @@ protected:
     {
         CloseHandle(m_inUse);
         m_machine.reset();
+        TraceStop();
     }
     bool in_use_set() const { return WaitForSingleObject(m_inUse, 0) == WAIT_OBJECT_0; }
 
@@ -92,6 +104,7 @@ TEST_F(DriverUseSyncTests, FixUpConvertsOnlyTheLabelledDsdRates)
 
 TEST_F(DriverUseSyncTests, FollowsAHostTakingAndReleasingTheDriver)
 {
+    platform::trace_capture capture(&OVMLSAACPL_TRACE_GUID, TRACE_LEVEL_ERROR);
     FixUpTarget target;
     CDriverUseSync sync;
     ASSERT_TRUE(sync.Start(&target));
@@ -108,6 +121,23 @@ TEST_F(DriverUseSyncTests, FollowsAHostTakingAndReleasingTheDriver)
     ASSERT_TRUE(wait_for([&] { return target.fixes.load() == 2 && !in_use_set(); }));
     EXPECT_EQ(176400u, m_settings.GetDword(REGVAL_SAMPLING_RATE));
     EXPECT_FALSE(sync.IsDriverInUse());
+    sync.Stop();
+    EXPECT_FALSE(traced_error(capture));
+}
+
+TEST_F(DriverUseSyncTests, StartThatCannotOpenTheDriverHeldMutexFailsAndTracesIt)
+{
+    // An object of another type under the mutex's name makes CreateMutexW fail.
+    HANDLE squatter = CreateEventW(nullptr, TRUE, FALSE, OVM_DRIVER_HELD_MUTEX_NAME);
+    ASSERT_NE(nullptr, squatter);
+    platform::trace_capture capture(&OVMLSAACPL_TRACE_GUID, TRACE_LEVEL_ERROR);
+    FixUpTarget target;
+    CDriverUseSync sync;
+    EXPECT_FALSE(sync.Start(&target));
+    EXPECT_TRUE(traced_error(capture));
+    SetEvent(m_inUse);
+    EXPECT_FALSE(sync.IsDriverInUse()) << "without its objects the driver is never in use";
+    CloseHandle(squatter);
 }
 
 TEST_F(DriverUseSyncTests, AHostThatDiesHoldingTheDriverCountsAsLettingGo)
@@ -156,8 +186,10 @@ TEST_F(DriverUseSyncTests, SettingsWritesSignalOnlyAListeningDriver)
 
         // A write that fails signals nothing and returns the base's code.
         ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, OVM_SETTINGS_KEY));
+        platform::trace_capture capture(&OVMLSAACPL_TRACE_GUID, TRACE_LEVEL_ERROR);
         EXPECT_EQ(REGUTIL_KEY_NOT_OPEN, m_settings.SetDword(REGVAL_BUFFER_SIZE_INDEX, 5));
         EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(change, 0));
+        EXPECT_TRUE(traced_error(capture));
     }
     CloseHandle(change);
 }
