@@ -98,6 +98,7 @@ DWORD FindOwnDriverCallback(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoD
     UNREFERENCED_PARAMETER(DeviceInfoData);
     UNREFERENCED_PARAMETER(DriverInstallParams);
     if (Context == nullptr) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_FLAG_GENERAL, "no found flag to set");
         return ERROR_INVALID_PARAMETER;
     }
     if (IsOwnDriver(DriverInfoData)) {

@@ -2,6 +2,9 @@
 // own driver is offered, exact matching of the own driver, the walk's rules, and NO_ERROR for
 // every install function whatever fails.
 #include "SetupFixture.h"
+#include <platform/trace.h>
+#include <algorithm>
+#include "../CoInstallerTrace.h"
 #include "../DriverRanking.h"
 
 namespace {
@@ -9,6 +12,20 @@ namespace {
 const WCHAR *const instance = L"USB\\VID_3A51&PID_0102\\OVM0001";
 const sim::coinstaller_ref ranking{L"ovmlsacoinstaller.dll", "CoInstallerEntryPoint"};
 constexpr DWORD worst = 0xFFFFFFFF;
+
+// Takes the error records of the co-installer loaded by setup (its own registered provider).
+class error_records {
+public:
+    bool any() const
+    {
+        const auto records = m_capture.records();
+        return std::any_of(records.begin(), records.end(),
+                           [](const platform::trace_record &r) { return r.level == TRACE_LEVEL_ERROR; });
+    }
+
+private:
+    platform::trace_capture m_capture{&OVMLSACOINSTALLER_TRACE_GUID, TRACE_LEVEL_ERROR};
+};
 
 class DriverRankingTests : public SetupFixture {
 protected:
@@ -91,6 +108,7 @@ TEST_F(DriverRankingTests, EveryInstallFunctionReturnsNoErrorAndOnlySelectionRan
     SP_DEVINFO_DATA device{};
     platform::install_set_device_data(set, &device);
     COINSTALLER_CONTEXT_DATA context{};
+    auto quiet = std::make_unique<error_records>();
     for (DI_FUNCTION function = 0; function <= 0x40; ++function) {
         if (function == DIF_SELECTBESTCOMPATDRV) {
             continue;
@@ -98,20 +116,28 @@ TEST_F(DriverRankingTests, EveryInstallFunctionReturnsNoErrorAndOnlySelectionRan
         EXPECT_EQ((DWORD)NO_ERROR, entry(function, set, &device, &context)) << function;
     }
     EXPECT_EQ(5u, platform::install_set_drivers(set, true)[0].rank);
+    EXPECT_FALSE(quiet->any());
 
-    // Failures of setup's calls are swallowed: an unknown set, a set without the device's
-    // data (the class list, empty here), a stale device record.
+    // Failures of setup's calls are swallowed, and traced: an unknown set, a set without the
+    // device's data (the class list, empty here), a stale device record.
     int not_a_set = 0;
-    EXPECT_EQ((DWORD)NO_ERROR, entry(DIF_SELECTBESTCOMPATDRV, &not_a_set, &device, &context));
-    EXPECT_EQ((DWORD)NO_ERROR, entry(DIF_SELECTBESTCOMPATDRV, set, nullptr, &context));
+    const auto traced_failure = [&](HDEVINFO failing_set, PSP_DEVINFO_DATA failing_device) {
+        error_records errors;
+        EXPECT_EQ((DWORD)NO_ERROR, entry(DIF_SELECTBESTCOMPATDRV, failing_set, failing_device, &context));
+        return errors.any();
+    };
+    EXPECT_TRUE(traced_failure(&not_a_set, &device));
+    EXPECT_FALSE(traced_failure(set, nullptr)) << "an empty class list is no failure";
     SP_DEVINFO_DATA stale = device;
     stale.cbSize = 0;
-    EXPECT_EQ((DWORD)NO_ERROR, entry(DIF_SELECTBESTCOMPATDRV, set, &stale, &context));
+    EXPECT_TRUE(traced_failure(set, &stale));
     EXPECT_EQ(5u, platform::install_set_drivers(set, true)[0].rank);
 
+    quiet = std::make_unique<error_records>();
     EXPECT_EQ((DWORD)NO_ERROR, entry(DIF_SELECTBESTCOMPATDRV, set, &device, &context));
     EXPECT_EQ(worst, platform::install_set_drivers(set, true)[0].rank);
     EXPECT_EQ(9u, platform::install_set_drivers(set, true)[1].rank);
+    EXPECT_FALSE(quiet->any());
     platform::install_set_destroy(set);
     FreeLibrary(module);
 }
