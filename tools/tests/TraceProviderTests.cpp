@@ -40,15 +40,16 @@ IUnknown *create_driver(const GUID &clsid)
     return driver;
 }
 
-// DllRegisterServer of a module loaded from its installed path, in this process's registry view.
-HRESULT register_server(const wchar_t *file_name, const wchar_t *installed_path)
+// DllRegisterServer (or another registration entry) of a module loaded from its installed
+// path, in this process's registry view.
+HRESULT register_server(const wchar_t *file_name, const wchar_t *installed_path,
+                        const char *entry_name = "DllRegisterServer")
 {
     platform::module_register_path(file_name, installed_path);
     HMODULE module = LoadLibraryW(file_name);
     EXPECT_NE(nullptr, module);
     typedef HRESULT(STDAPICALLTYPE * register_entry)();
-    auto entry = module != nullptr ? reinterpret_cast<register_entry>(GetProcAddress(module, "DllRegisterServer"))
-                                   : nullptr;
+    auto entry = module != nullptr ? reinterpret_cast<register_entry>(GetProcAddress(module, entry_name)) : nullptr;
     const HRESULT hr = entry != nullptr ? entry() : E_FAIL;
     if (module != nullptr) {
         FreeLibrary(module);
@@ -100,6 +101,12 @@ TEST_F(TraceProviderTest, EveryDeliverableRegistersItsProviderWhereItStartsTraci
          [] { EXPECT_EQ(S_OK, register_server(QEL_ASIO_MODULE_FILE_NAME, ovmrun::asio_module_path)); }, nullptr},
         {"ovmlsaaso", "the driver object", [&] { driver = create_driver(CLSID_QelAsioDriver); },
          [&] { EXPECT_EQ(0u, driver->Release()); }},
+        {"ovmlsaaso", "DllUnregisterServer",
+         [] {
+             EXPECT_EQ(S_OK,
+                       register_server(QEL_ASIO_MODULE_FILE_NAME, ovmrun::asio_module_path, "DllUnregisterServer"));
+         },
+         nullptr},
         {"ovmlsaso", "the driver object",
          [&] {
              EXPECT_EQ(S_OK, register_server(L"ovmlsaso.dll", ovmrun::standard_asio_module_path));
