@@ -68,7 +68,10 @@ DWORD WalkDriverList(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DR
                         (unsigned)result);
             break;
         }
-        TraceCandidate(deviceParams, driverInfo, driverParams);
+        // The candidate's date is converted only for a session that takes it.
+        if (TraceEnabled(TRACE_LEVEL_INFORMATION, TRACE_FLAG_DEVICE)) {
+            TraceCandidate(deviceParams, driverInfo, driverParams);
+        }
         result = Callback(DeviceInfoSet, DeviceInfoData, &driverInfo, &driverParams, Context);
         if (result != NO_ERROR) {
             break;
