@@ -173,6 +173,8 @@ void CAsioControlPanelDlg::RefreshDeviceList()
             break;
         }
     }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%d devices listed, \"selected\" %ls at %d", (int)count,
+                selected, (int)m_CurrentIndex);
     m_ListSelection = -1;
     SelectListItem(m_CurrentIndex >= 0 ? m_CurrentIndex : 0);
 }
@@ -311,6 +313,8 @@ BOOL CAsioControlPanelDlg::OnDeviceChange(UINT nEventType, DWORD_PTR dwData)
 {
     UNREFERENCED_PARAMETER(dwData);
     if (nEventType == DBT_DEVICEARRIVAL || nEventType == DBT_DEVICEREMOVECOMPLETE) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "device %s: the list is read again",
+                    nEventType == DBT_DEVICEARRIVAL ? "arrival" : "removal");
         ::PostMessageW(m_hWnd, WM_APP, 1, 0);
     }
     return TRUE;

@@ -8,9 +8,12 @@
 #include <shlwapi.h>
 #include <fstream>
 #include <iterator>
+#include <platform/trace.h>
 #include <platform/ui_automation.h>
+#include <algorithm>
 #include "CmnRegUtil.h"
 #include "ControlPanelResources.h"
+#include "ControlPanelTrace.h"
 #include "PanelTestSupport.h"
 
 namespace {
@@ -24,6 +27,14 @@ const std::vector<std::wstring> SixRates = {L"44100 Hz", L"48000 Hz", L"88200 Hz
 
 class PanelDialogTest : public PanelTest {};
 
+// Whether the panel's provider traced a record at level or more severe.
+bool panel_traced(const platform::trace_capture &capture, UCHAR level)
+{
+    const auto records = capture.records();
+    return std::any_of(records.begin(), records.end(),
+                       [level](const platform::trace_record &r) { return r.level <= level; });
+}
+
 TEST_F(PanelDialogTest, ListsTheDevicesAndKeepsTheStoredOneCurrent)
 {
     const attached_device first = attach(u"OVM0001");
@@ -31,7 +42,9 @@ TEST_F(PanelDialogTest, ListsTheDevicesAndKeepsTheStoredOneCurrent)
     std::wstring stored = second.instance_id;
     std::transform(stored.begin(), stored.end(), stored.begin(), [](WCHAR c) { return (WCHAR)towlower(c); });
     store_selected(stored); // matched ignoring ASCII case
+    platform::trace_capture capture(&OVMLSAACPL_TRACE_GUID, TRACE_LEVEL_ERROR);
     ASSERT_NE(nullptr, start_panel());
+    EXPECT_FALSE(panel_traced(capture, TRACE_LEVEL_ERROR)) << "a normal start";
 
     const std::vector<std::wstring> rows = items(IDC_DEVICE_LIST);
     ASSERT_EQ(2u, rows.size());
@@ -131,7 +144,9 @@ TEST_F(PanelDialogTest, ARateTheDeviceRefusesIsReportedAndUndone)
     ASSERT_EQ(SixRates, items(IDC_RATE_COMBO)) << "rows run through the range, offered or not";
     const size_t boxes = ui::message_boxes().size();
 
+    platform::trace_capture capture(&OVMLSAACPL_TRACE_GUID, TRACE_LEVEL_WARNING);
     ASSERT_TRUE(select(IDC_RATE_COMBO, 2)); // 88200 Hz
+    EXPECT_TRUE(panel_traced(capture, TRACE_LEVEL_WARNING)) << "the refusal is traced";
     const auto shown = ui::message_boxes();
     ASSERT_EQ(boxes + 1, shown.size());
     EXPECT_EQ(L"Sound device is in use. You must close any application using this sound device before changing "
