@@ -115,7 +115,7 @@ std::string trace_session::first_error() const
     return {};
 }
 
-job_outcome run_traced_job(const run_options &options, std::FILE *log)
+job_outcome run_traced_job(const run_options &options, std::FILE *log, job_function job)
 {
     trace_session trace(options);
     if (!trace.error().empty()) {
@@ -128,7 +128,7 @@ job_outcome run_traced_job(const run_options &options, std::FILE *log)
         say(log, "tracing every provider of the package at level %s to %s\n", level_name(options.trace_level),
             options.trace_path.c_str());
     }
-    job_outcome outcome = run_main_job(options, log);
+    job_outcome outcome = job(options, log);
     trace.stop();
     const std::string first = trace.first_error();
     if (outcome.exit_code == exit_not_clean && !first.empty()) {

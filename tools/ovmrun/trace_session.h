@@ -45,8 +45,10 @@ private:
     std::string m_error;
 };
 
-// Runs the job inside a trace session; a run that is not clean gets the first error traced
-// among its problems. A trace file that cannot be written is a usage error.
-job_outcome run_traced_job(const run_options &options, std::FILE *log);
+// Runs the job (run_main_job unless another is given) inside a trace session; a run that is
+// not clean gets the first error traced among its problems. A trace file that cannot be
+// written is a usage error.
+using job_function = job_outcome (*)(const run_options &options, std::FILE *log);
+job_outcome run_traced_job(const run_options &options, std::FILE *log, job_function job = run_main_job);
 
 } // namespace ovmrun

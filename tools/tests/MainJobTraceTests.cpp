@@ -97,4 +97,37 @@ TEST(MainJobTrace, RunRecordsEveryProviderThatLoadsWhileTheJobRuns)
     }
 }
 
+// A job that traces through one of the package's providers, as a module of the run would.
+template <int ExitCode>
+ovmrun::job_outcome job_with_traces(const ovmrun::run_options &, std::FILE *)
+{
+    REGHANDLE handle = 0;
+    EventRegister(ovmrun::package_providers()[0].control_guid, nullptr, nullptr, &handle);
+    EventWriteString(handle, TRACE_LEVEL_WARNING, 1, L"Step: a warning");
+    EventWriteString(handle, TRACE_LEVEL_ERROR, 1, L"Step: the first error");
+    EventWriteString(handle, TRACE_LEVEL_ERROR, 1, L"Step: a later error");
+    EventUnregister(handle);
+    ovmrun::job_outcome outcome;
+    outcome.exit_code = ExitCode;
+    if (ExitCode != ovmrun::exit_clean) {
+        outcome.problems.push_back("a problem of the run");
+    }
+    return outcome;
+}
+
+TEST(MainJobTrace, OnlyARunThatIsNotCleanNamesTheFirstErrorTracedAfterItsProblems)
+{
+    const ovmrun::run_options options; // no trace file: the errors are taken all the same
+    const ovmrun::job_outcome unclean =
+        ovmrun::run_traced_job(options, nullptr, job_with_traces<ovmrun::exit_not_clean>);
+    ASSERT_EQ(2u, unclean.problems.size());
+    EXPECT_EQ("a problem of the run", unclean.problems[0]);
+    EXPECT_EQ("first error traced: " + platform::trace_provider(*ovmrun::package_providers()[0].control_guid).module +
+                  ": Step: the first error",
+              unclean.problems[1]);
+
+    EXPECT_TRUE(ovmrun::run_traced_job(options, nullptr, job_with_traces<ovmrun::exit_clean>).problems.empty());
+    EXPECT_EQ(1u, ovmrun::run_traced_job(options, nullptr, job_with_traces<ovmrun::exit_usage>).problems.size());
+}
+
 } // namespace
