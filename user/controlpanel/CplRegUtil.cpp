@@ -9,12 +9,10 @@
 LONG CCplRegUtil::SetValue(LONG id, const void *data, DWORD size)
 {
     const LONG result = CmnRegUtil::SetValue(id, data, size);
-    const REG_VALUE_ROW *row = FindRow(id);
     if (result != REGUTIL_OK) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_SETTINGS, "\"%ls\" not written: %d", row != nullptr ? row->name : L"?",
-                    (int)result);
-        return result;
+        return result; // the base traces the failure
     }
+    const REG_VALUE_ROW *row = FindRow(id);
     if (row != nullptr && row->type == REG_DWORD && size == sizeof(DWORD)) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_SETTINGS, "\"%ls\" = %u", row->name,
                     (unsigned)*static_cast<const DWORD *>(data));
