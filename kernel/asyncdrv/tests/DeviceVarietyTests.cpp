@@ -204,9 +204,6 @@ protected:
             if (short_writes != 0) {
                 --overrunTail;
             }
-            if (frame % 1000 == 0) {
-                output_fill.push_back(adapter()->Channel().OutputFifo().Fill() / render.frame());
-            }
             if (capture.channels != 0) {
                 while (reads[next].finished()) {
                     pending_io &io = reads[next];
@@ -224,6 +221,7 @@ protected:
                         }
                         // Only the first bytes were stored: what was written is what was taken.
                         written.resize(written.size() - (renderBytes - out.overlapped.InternalHigh));
+                        output_fill.push_back(adapter()->Channel().OutputFifo().Fill() / render.frame());
                     }
                     channel::read(h, io, captureBytes);
                     next ^= 1;
@@ -361,7 +359,7 @@ protected:
     ULONG short_writes = 0;
     ULONG first_short_write = 0;      // bus frame of the stream
     ULONGLONG written_before_short_write = 0;
-    std::vector<ULONG> output_fill;   // frames in the output FIFO, every 1000 bus frames
+    std::vector<ULONG> output_fill;   // frames in the output FIFO after each short WRITE
 };
 
 class DeviceVarietyTest : public VarietyStreamTest,
