@@ -124,13 +124,43 @@ ASIOError CQelAsioDriver::StopLocked()
     // frames do after their request does not rest on anything read before it.
     const DWORD held = ReleaseAllHolds(m_SettingsMutex);
     const BOOL powered = AwaitDevicePower(DevicePowerWaitMs);
-    {
-        CCritSecLock lock(m_DriverLock);
+    const BOOL onStreamThread = m_StreamThreadId != 0 && GetCurrentThreadId() == m_StreamThreadId;
+    if (!onStreamThread) {
+        m_OtherStops.fetch_add(1);
+    }
+    if (EnterDriverLockForStop(onStreamThread)) {
         StopStreaming();
+        LeaveCriticalSection(m_DriverLock.Get());
+    }
+    if (!onStreamThread) {
+        m_OtherStops.fetch_sub(1);
     }
     TakeHolds(m_SettingsMutex, held);
     FlushReset();
     return powered ? ASE_OK : ASE_NotPresent;
+}
+
+// A host may stop from its buffer switch while another of its threads stops: that stop holds
+// the driver critical section while it waits for the stream thread, so the switch's stop does
+// not wait for the section then: the stream is being stopped, and the switch's stop is done.
+BOOL CQelAsioDriver::EnterDriverLockForStop(BOOL onStreamThread)
+{
+    CRITICAL_SECTION *const section = m_DriverLock.Get();
+    if (section == nullptr) {
+        return FALSE;
+    }
+    if (!onStreamThread) {
+        EnterCriticalSection(section);
+        return TRUE;
+    }
+    while (!TryEnterCriticalSection(section)) {
+        if (m_OtherStops.load() != 0) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "another thread stops the stream");
+            return FALSE;
+        }
+        Sleep(1);
+    }
+    return TRUE;
 }
 
 ASIOError CQelAsioDriver::getChannels(int32_t *numInputChannels, int32_t *numOutputChannels)

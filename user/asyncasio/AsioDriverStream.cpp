@@ -87,6 +87,10 @@ ASIOError CQelAsioDriver::StopStreaming()
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "state %s", AsioStateName(state));
     if (state == QEL_ASIO_SUSPENDED) {
         m_State.store(QEL_ASIO_PREPARED);
+    } else if (state == QEL_ASIO_PREPARED) {
+        // Stopped from inside the host's buffer switch, perhaps while this stop waited for the
+        // section: the stream has ended once its thread has.
+        EndStreamThread();
     } else if (state == QEL_ASIO_RUNNING) {
         m_State.store(QEL_ASIO_PREPARED);
         if (m_StreamThread != nullptr) {

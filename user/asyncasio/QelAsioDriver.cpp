@@ -104,8 +104,8 @@ CQelAsioDriver::CQelAsioDriver(IUnknown *outer)
       m_SettingsEvents(), m_SettingsThread(nullptr), m_SettingsStop(0), m_PendingRate(0.0), m_HostMutex(nullptr),
       m_HeldMutex(nullptr), m_InUseEvent(nullptr), m_MessageThread(nullptr), m_WindowReady(nullptr), m_Window(nullptr),
       m_ResumePolls(0), m_StreamStopEvent(nullptr), m_StreamThread(nullptr), m_StreamThreadId(0), m_StopFlag(0),
-      m_OutputReadyMode(0), m_OutputWritten(0), m_WriteError(0), m_ReselectPending(FALSE), m_InitSucceeded(FALSE),
-      m_OwnerProcess(GetCurrentProcessId())
+      m_OtherStops(0), m_OutputReadyMode(0), m_OutputWritten(0), m_WriteError(0), m_ReselectPending(FALSE),
+      m_InitSucceeded(FALSE), m_OwnerProcess(GetCurrentProcessId())
 {
     // The critical section exists with the object: the message window can call into power
     // handling before init has finished.

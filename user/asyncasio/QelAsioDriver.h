@@ -135,6 +135,9 @@ private:
     // thread (terminating one that does not end in time) and closes it; FALSE, without waiting,
     // when called on the stream thread itself, which then stays to be ended by the next caller.
     BOOL EndStreamThread();
+    // Enters the driver critical section for stop; FALSE, on the stream thread, when another
+    // thread's stop holds it (or when the section does not exist).
+    BOOL EnterDriverLockForStop(BOOL onStreamThread);
     static DWORD WINAPI StreamThreadProc(LPVOID Context);
     DWORD DuplexLoop();
     DWORD OutputLoop();
@@ -222,6 +225,8 @@ private:
     HANDLE m_StreamThread;
     DWORD m_StreamThreadId;
     std::atomic<DWORD> m_StopFlag;
+    // Stops under way on threads other than the stream thread.
+    std::atomic<LONG> m_OtherStops;
     std::atomic<DWORD> m_OutputReadyMode;
     std::atomic<DWORD> m_OutputWritten;
     std::atomic<DWORD> m_WriteError;

@@ -209,6 +209,30 @@ VOID OVASIO::shutdown()
     m_capture = nullptr;
 }
 
+DWORD WINAPI OVASIO::teardownThreadProc(LPVOID context)
+{
+    delete static_cast<OVASIO *>(context);
+    return 0;
+}
+
+VOID OVASIO::FinalRelease()
+{
+    if (m_engineThread == nullptr || GetCurrentThreadId() != m_engineThreadId) {
+        delete this;
+        return;
+    }
+    // No buffer switch follows the one that released the driver.
+    m_engineRun = 0;
+    const HANDLE thread = CreateThread(nullptr, 0, teardownThreadProc, this, 0, nullptr);
+    if (thread == nullptr) {
+        // Left as it is rather than torn down under the thread that runs it.
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "CreateThread (teardown) failed: %u",
+                    (unsigned)GetLastError());
+        return;
+    }
+    CloseHandle(thread);
+}
+
 OVASIO::~OVASIO()
 {
     shutdown();

@@ -229,6 +229,13 @@ public:
     // 1 while a drop-out box is up, so that a run of late periods shows one box.
     volatile LONG m_dropOutShowing;
 
+protected:
+    // A host that lets go of the driver from inside a callback on the engine thread (its
+    // buffer switch, or a message sent from there) gets its Release back at once: the loop is
+    // told to end, and the teardown, which waits for the engine thread, runs on a thread of
+    // its own once that thread is back from the host.
+    VOID FinalRelease() override;
+
 private:
     explicit OVASIO(IUnknown *outer);
     ~OVASIO() override;
@@ -246,6 +253,8 @@ private:
     VOID setError(const char *text);
     // Engine thread body; argument: the driver object.
     static DWORD WINAPI engineThreadProc(LPVOID context);
+    // Deletes the driver object given as its argument; the thread of a deferred teardown.
+    static DWORD WINAPI teardownThreadProc(LPVOID context);
     // The bufferSwitch or bufferSwitchTimeInfo call for halfIndex.
     VOID callHost();
     DWORD dropOutLimit() const;

@@ -390,7 +390,23 @@ ASIOError OVASIO::stopStreaming(BOOL saveState)
         return ASE_NotPresent;
     }
     ASIOError result = ASE_NotPresent;
-    WaitForSingleObject(m_driverMutex, INFINITE);
+    if (m_engineThread != nullptr && GetCurrentThreadId() == m_engineThreadId) {
+        // A stop from the host's buffer switch while another of its threads stops: that stop
+        // holds the mutex while it waits for this thread, and has set the stop event first.
+        const HANDLE waits[2] = {m_driverMutex, m_stopEvent};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            return ASE_OK;
+        }
+    } else {
+        WaitForSingleObject(m_driverMutex, INFINITE);
+    }
+    if (m_state == OVASIO_STATE_PREPARED && m_engineThread != nullptr && GetCurrentThreadId() != m_engineThreadId) {
+        // The stream was stopped from inside the host's buffer switch, perhaps while this
+        // stop waited for the mutex: it has ended once its thread has.
+        joinEngineThread();
+        ResetEvent(m_stopEvent);
+        result = ASE_OK;
+    }
     if (m_state == OVASIO_STATE_RUNNING) {
         SetEvent(m_stopEvent);
         if (m_activeOutputs > 0) {

@@ -8,6 +8,7 @@
 #include <platform/pnp.h>
 #include <platform/window_station.h>
 #include <cstring>
+#include <thread>
 #include <string>
 #include "RegUtil2.h"
 #include "SyncObj.h"
@@ -312,6 +313,64 @@ TEST_P(StopInsideSwitch, ReturnsAtOnceAndNoSwitchFollows)
 INSTANTIATE_TEST_SUITE_P(Devices, StopInsideSwitch, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &info) {
                              return std::string(info.param ? "Duplex" : "RenderOnly");
+                         });
+
+// A host that stops from its own thread while its buffer switch stops too, in either order:
+// the switch's stop returns at once, the other returns ASE_OK once the stream thread has ended.
+class StopFromTwoThreads : public AsioDriverThread, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopFromTwoThreads, TheSwitchsStopReturnsAndTheOtherWaitsForTheStream)
+{
+    const bool switch_first = GetParam();
+    open_render_only();
+    create_buffers(512, false);
+    struct answers {
+        std::atomic<bool> done{false};
+        std::atomic<ASIOError> in_switch{ASE_NotPresent};
+        std::atomic<ULONGLONG> took_ms{0};
+        std::atomic<ASIOError> other{ASE_NotPresent};
+        std::atomic<bool> other_after_switch{false};
+        std::thread other_thread;
+    };
+    auto stops = std::make_shared<answers>();
+    record().in_switch = [stops, switch_first](IASIO *driver, int before) {
+        if (before != 4 || stops->done.load()) {
+            return;
+        }
+        const ULONGLONG began = GetTickCount64();
+        if (switch_first) {
+            stops->in_switch = driver->stop();
+        }
+        stops->other_thread = std::thread([stops, driver] {
+            stops->other = driver->stop();
+            stops->other_after_switch = stops->done.load();
+        });
+        // Gives the other stop time to be under way (waiting for this thread, or for the section).
+        Sleep(100);
+        if (!switch_first) {
+            stops->in_switch = driver->stop();
+        }
+        stops->took_ms = GetTickCount64() - began;
+        stops->done = true;
+    };
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_until([&] { return stops->done.load(); }, 20000));
+    stops->other_thread.join();
+    EXPECT_EQ(stops->in_switch.load(), ASE_OK);
+    EXPECT_LT(stops->took_ms.load(), 5000u) << "the switch's stop waited for no one";
+    EXPECT_EQ(stops->other.load(), ASE_OK);
+    EXPECT_TRUE(stops->other_after_switch.load()) << "the other stop returned once the stream had ended";
+    EXPECT_EQ(record().switches.load(), 5);
+    ASSERT_EQ(m_driver->start(), ASE_OK);
+    ASSERT_TRUE(wait_switches(7));
+    ASSERT_EQ(m_driver->stop(), ASE_OK);
+    EXPECT_EQ(m_driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(record().resets.load(), 0) << "no thread ended by time-out";
+}
+
+INSTANTIATE_TEST_SUITE_P(Order, StopFromTwoThreads, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "SwitchFirst" : "OtherFirst");
                          });
 
 TEST_F(AsioDriverThread, DsdFormatCountsBufferSizesInDsdSamplesAndRefusesPartialWords)

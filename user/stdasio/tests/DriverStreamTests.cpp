@@ -8,7 +8,9 @@
 #include <sim/asio_host.h>
 #include <sim/paced_clock.h>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace stdasio_test {
 namespace {
@@ -203,26 +205,33 @@ TEST_F(DriverStream, OutputsOnlyArePacedByTheRenderQueueAndRestartAfterResumeAnd
 
 // A host that stops from inside its fifth buffer switch, duplex or with outputs only: stop
 // returns at once, no switch follows, and a start from the host's thread streams again.
-class DriverStopInsideSwitch : public DriverStream, public ::testing::WithParamInterface<bool> {};
+class DriverStopInsideSwitch : public DriverStream, public ::testing::WithParamInterface<bool> {
+protected:
+    // A driver with buffers for both directions (the parameter) or for the outputs only.
+    IASIO *driver_for_param(ASIOBufferInfo infos[4], ASIOCallbacks *callbacks)
+    {
+        add_device();
+        if (GetParam()) {
+            return prepared_driver(infos, callbacks);
+        }
+        IASIO *driver = create_driver();
+        infos[0] = {ASIOFalse, 0, {}};
+        infos[1] = {ASIOFalse, 1, {}};
+        if (driver == nullptr || driver->init(nullptr) != ASIOTrue ||
+            driver->createBuffers(infos, 2, 512, callbacks) != ASE_OK) {
+            ADD_FAILURE() << "no outputs-only driver";
+            return nullptr;
+        }
+        return driver;
+    }
+};
 
 TEST_P(DriverStopInsideSwitch, ReturnsAtOnceAndNoSwitchFollows)
 {
-    const bool duplex = GetParam();
-    add_device();
     ASIOBufferInfo infos[4];
     ASIOCallbacks callbacks = recording_callbacks();
-    IASIO *driver = nullptr;
-    if (duplex) {
-        driver = prepared_driver(infos, &callbacks);
-        ASSERT_NE(driver, nullptr);
-    } else {
-        driver = create_driver();
-        ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(ASIOTrue, driver->init(nullptr));
-        infos[0] = {ASIOFalse, 0, {}};
-        infos[1] = {ASIOFalse, 1, {}};
-        ASSERT_EQ(ASE_OK, driver->createBuffers(infos, 2, 512, &callbacks));
-    }
+    IASIO *driver = driver_for_param(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
     struct stop_answer {
         std::atomic<bool> done{false};
         std::atomic<ASIOError> result{ASE_NotPresent};
@@ -252,9 +261,89 @@ TEST_P(DriverStopInsideSwitch, ReturnsAtOnceAndNoSwitchFollows)
     }
 }
 
+TEST_P(DriverStopInsideSwitch, LastReleaseInsideTheSwitchReturnsAndTheTeardownFollows)
+{
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = driver_for_param(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    m_drivers.pop_back(); // the switch lets go of the last reference
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    record().on_switch = [released, driver](int number) {
+        if (number == 4 && !released->load()) {
+            driver->Release();
+            released->store(true);
+        }
+    };
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([&] { return released->load(); })) << "Release returned inside the switch";
+    const auto can_unload = reinterpret_cast<HRESULT(STDAPICALLTYPE *)()>(
+        reinterpret_cast<void (*)()>(GetProcAddress(m_module, "DllCanUnloadNow")));
+    ASSERT_NE(can_unload, nullptr);
+    EXPECT_TRUE(wait_until([&] { return can_unload() == S_OK; })) << "the object was freed";
+    EXPECT_EQ(5, record().switches.load()) << "no switch after the release";
+    EXPECT_EQ(0, record().resets.load());
+}
+
 INSTANTIATE_TEST_SUITE_P(Directions, DriverStopInsideSwitch, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool> &info) {
                              return std::string(info.param ? "Duplex" : "OutputsOnly");
+                         });
+
+// A host that stops from its own thread while its buffer switch stops too, in either order.
+class DriverStopFromTwoThreads : public DriverStream, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DriverStopFromTwoThreads, TheSwitchsStopReturnsAndTheOtherWaitsForTheStream)
+{
+    const bool switch_first = GetParam();
+    add_device();
+    ASIOBufferInfo infos[4];
+    ASIOCallbacks callbacks = recording_callbacks();
+    IASIO *driver = prepared_driver(infos, &callbacks);
+    ASSERT_NE(driver, nullptr);
+    struct answers {
+        std::atomic<bool> done{false};
+        std::atomic<ASIOError> in_switch{ASE_NotPresent};
+        std::atomic<ASIOError> other{ASE_NotPresent};
+        std::atomic<bool> other_after_switch{false};
+        std::thread other_thread;
+    };
+    auto stops = std::make_shared<answers>();
+    record().on_switch = [stops, driver, switch_first](int number) {
+        if (number != 4) {
+            return;
+        }
+        if (switch_first) {
+            stops->in_switch = driver->stop();
+        }
+        stops->other_thread = std::thread([stops, driver] {
+            stops->other = driver->stop();
+            stops->other_after_switch = stops->done.load();
+        });
+        // Gives the other stop time to be under way (waiting for this thread, or for the mutex).
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!switch_first) {
+            stops->in_switch = driver->stop();
+        }
+        stops->done = true;
+    };
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([&] { return stops->done.load(); })) << "the switch's stop returned";
+    stops->other_thread.join();
+    EXPECT_EQ(ASE_OK, stops->in_switch.load());
+    EXPECT_EQ(ASE_OK, stops->other.load());
+    EXPECT_TRUE(stops->other_after_switch.load()) << "the other stop returned once the stream had ended";
+    EXPECT_EQ(5, record().switches.load());
+    EXPECT_EQ(ASE_NotPresent, driver->stop());
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_TRUE(wait_until([] { return record().switches.load() >= 7; }));
+    EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+}
+
+INSTANTIATE_TEST_SUITE_P(Order, DriverStopFromTwoThreads, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "SwitchFirst" : "OtherFirst");
                          });
 
 TEST_F(DriverStream, LostSessionAsksForOneResetAndRefusesStartUntilTheDriverIsRecreated)
