@@ -209,6 +209,18 @@ VOID OVASIO::shutdown()
     m_capture = nullptr;
 }
 
+namespace {
+
+// Set on the driver's own threads, whose callers must not be torn down under them.
+thread_local bool t_DriverThread = false;
+
+} // namespace
+
+VOID OVASIO::markDriverThread()
+{
+    t_DriverThread = true;
+}
+
 DWORD WINAPI OVASIO::teardownThreadProc(LPVOID context)
 {
     delete static_cast<OVASIO *>(context);
@@ -217,12 +229,14 @@ DWORD WINAPI OVASIO::teardownThreadProc(LPVOID context)
 
 VOID OVASIO::FinalRelease()
 {
-    if (m_engineThread == nullptr || GetCurrentThreadId() != m_engineThreadId) {
+    if (!t_DriverThread) {
         delete this;
         return;
     }
-    // No buffer switch follows the one that released the driver.
-    m_engineRun = 0;
+    if (m_engineThread != nullptr && GetCurrentThreadId() == m_engineThreadId) {
+        // No buffer switch follows the one that released the driver.
+        m_engineRun = 0;
+    }
     const HANDLE thread = CreateThread(nullptr, 0, teardownThreadProc, this, 0, nullptr);
     if (thread == nullptr) {
         // Left as it is rather than torn down under the thread that runs it.

@@ -230,10 +230,10 @@ public:
     volatile LONG m_dropOutShowing;
 
 protected:
-    // A host that lets go of the driver from inside a callback on the engine thread (its
-    // buffer switch, or a message sent from there) gets its Release back at once: the loop is
-    // told to end, and the teardown, which waits for the engine thread, runs on a thread of
-    // its own once that thread is back from the host.
+    // A host that lets go of the driver from inside a callback on one of the driver's threads
+    // (its buffer switch, or a message sent from the engine, notification or message thread)
+    // gets its Release back at once: the engine loop is told to end, and the teardown, which
+    // waits for those threads, runs on a thread of its own once the caller is back from the host.
     VOID FinalRelease() override;
 
 private:
@@ -253,6 +253,8 @@ private:
     VOID setError(const char *text);
     // Engine thread body; argument: the driver object.
     static DWORD WINAPI engineThreadProc(LPVOID context);
+    // Called first by each of the driver's own threads.
+    static VOID markDriverThread();
     // Deletes the driver object given as its argument; the thread of a deferred teardown.
     static DWORD WINAPI teardownThreadProc(LPVOID context);
     // The bufferSwitch or bufferSwitchTimeInfo call for halfIndex.

@@ -37,6 +37,7 @@ BOOL OVASIO::joinEngineThread()
 
 DWORD WINAPI OVASIO::engineThreadProc(LPVOID context)
 {
+    markDriverThread();
     OVASIO *const driver = static_cast<OVASIO *>(context);
     if (driver == nullptr || driver->m_stopEvent == nullptr) {
         return 0;

@@ -97,6 +97,7 @@ wait_repair RepairNotifyWait(OVASIO *driver, HANDLE stop, HANDLE *changed)
 // the new driver object a reset brings follows the panel again.
 DWORD WINAPI OVASIO::notificationThread(LPVOID context)
 {
+    markDriverThread();
     OVASIO *driver = static_cast<OVASIO *>(context);
     if (driver == nullptr || driver->m_settings == nullptr) {
         return (DWORD)-1;

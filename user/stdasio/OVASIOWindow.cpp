@@ -13,6 +13,7 @@ const UINT ResumeStepMs = 100;
 
 DWORD WINAPI OVASIO::messageThread(LPVOID context)
 {
+    markDriverThread();
     return static_cast<OVASIO *>(context)->runMessageThread();
 }
 
