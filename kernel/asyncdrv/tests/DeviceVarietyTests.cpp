@@ -27,7 +27,9 @@ ULONG buffer_frames(ULONG rate)
     return 512 * (rate % 48000 == 0 ? rate / 48000 : rate % 44100 == 0 ? rate / 44100 : 1);
 }
 constexpr ULONG RUN_FRAMES = 1500;     // bus milliseconds of streaming
-constexpr ULONG SETTLE_LIMIT_MS = 200; // for the drain thread of a render-only channel
+// For the drain thread of a render-only channel: far longer than a starved thread takes, so that
+// the bus never moves on with the output FIFO short of what the client queued.
+constexpr auto DRAIN_STALL_LIMIT = std::chrono::seconds(60);
 
 // The device channel requests of the end-to-end fixture, made on the calling thread.
 struct channel : e2e_test::ChannelE2ETest {
@@ -229,11 +231,13 @@ protected:
             } else {
                 // The drain thread moves a queued WRITE into the output FIFO as room appears.
                 CAsioFifo &fifo = adapter()->Channel().OutputFifo();
-                auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(SETTLE_LIMIT_MS);
-                while (!writes.front().finished() && fifo.Size() - fifo.Fill() >= renderBytes &&
-                       std::chrono::steady_clock::now() < until) {
+                auto until = std::chrono::steady_clock::now() + DRAIN_STALL_LIMIT;
+                auto draining = [&] { return !writes.front().finished() && fifo.Size() - fifo.Fill() >= renderBytes; };
+                while (draining() && std::chrono::steady_clock::now() < until) {
                     std::this_thread::yield();
                 }
+                ASSERT_FALSE(draining()) << "the drain thread left a queued WRITE out of the output FIFO's room at bus frame "
+                                         << frame;
                 while (writes.front().finished()) {
                     ASSERT_EQ(STATUS_SUCCESS, writes.front().status()) << "write at bus frame " << frame;
                     writes.pop_front();

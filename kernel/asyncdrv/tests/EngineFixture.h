@@ -68,6 +68,8 @@ private:
     std::uint64_t target_ = 0;
     std::uint64_t done_ = 0;
     bool quit_ = false;
+    // Frames the pump moved on while the engine's threads still had work: the bus ran ahead.
+    std::atomic<ULONG> stalled_frames_{0};
 };
 
 } // namespace engine_test
