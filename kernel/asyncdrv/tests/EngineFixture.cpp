@@ -212,11 +212,14 @@ void EngineTest::pump_main()
             // The engine's own notion of pending leaves out what waits for the bus (a recovery
             // draining its transfers, render measuring captured data), so this wait ends
             // without the next frame however long a loaded machine starves a thread.
+            // The answer that ended the wait counts: asked again, it may already be about the
+            // next work a completion handed out.
             auto until = std::chrono::steady_clock::now() + STALL_LIMIT;
-            while (engine->EngineThreadsPending() && std::chrono::steady_clock::now() < until) {
+            bool settled = false;
+            while (!(settled = !engine->EngineThreadsPending()) && std::chrono::steady_clock::now() < until) {
                 std::this_thread::yield();
             }
-            if (engine->EngineThreadsPending()) {
+            if (!settled) {
                 ++stalled_frames_;
             }
         }
