@@ -20,17 +20,7 @@ constexpr uint32_t notification_timeout_ms = 500;
 
 KSDATARANGE_AUDIO shared_format(uint32_t rate)
 {
-    KSDATARANGE_AUDIO range{};
-    range.DataRange.FormatSize = sizeof(range);
-    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    range.MaximumChannels = engine_channels;
-    range.MinimumBitsPerSample = engine_bits;
-    range.MaximumBitsPerSample = engine_bits;
-    range.MinimumSampleFrequency = rate;
-    range.MaximumSampleFrequency = rate;
-    return range;
+    return sim::pcm_data_range(engine_channels, engine_bits, rate);
 }
 
 // The streaming pin of a data flow, or -1.
