@@ -4,6 +4,8 @@
 #include <platform/clock.h>
 #include <platform/machine_state.h>
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -64,6 +66,28 @@ void end_all_processes()
     }
     for (process *p : living) {
         process_terminate(p, 0);
+    }
+    // A thread that has seen its process end still unwinds (and drops its reference to the
+    // process) after the process is signalled; the machine is down only once those threads are
+    // gone, so that none of them runs into the next boot or into the program's exit. The wait
+    // is in real time, as a test may have left the clock manual; a thread that does not reach a
+    // wait within it is left to end on its own.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (process *p : living) {
+        std::vector<thread *> threads;
+        {
+            std::lock_guard<std::mutex> guard(p->lock);
+            for (thread *t : p->threads) {
+                thread_reference(t);
+                threads.push_back(t);
+            }
+        }
+        for (thread *t : threads) {
+            while (dispatcher_read_state(&t->header) == 0 && std::chrono::steady_clock::now() < limit) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            thread_dereference(t);
+        }
         process_dereference(p);
     }
 }
