@@ -8,8 +8,10 @@
 namespace sim {
 namespace {
 
-// Longer than any healthy wait on a loaded machine, short enough to fail a stuck stream.
-constexpr auto WAIT_LIMIT = std::chrono::seconds(2);
+// Far longer than any healthy wait, also on a machine loaded by sanitizer builds running in
+// parallel (a thread can be kept off the processor for more than a second there), and still
+// short enough that a stuck stream fails its test instead of hanging it.
+constexpr auto WAIT_LIMIT = std::chrono::seconds(10);
 
 } // namespace
 
