@@ -23,9 +23,18 @@ std::vector<end_hook> &end_hooks()
     return hooks;
 }
 
-// Every process that exists, so that a machine boot or shutdown can end them.
-std::mutex g_processes_lock;
-std::vector<process *> g_processes;
+// Every process that exists, so that a machine boot or shutdown can end them. Never destroyed:
+// a thread still ending as the program exits may drop the last reference to its process.
+struct process_list {
+    std::mutex lock;
+    std::vector<process *> processes;
+};
+
+process_list &all_processes()
+{
+    static auto *list = new process_list();
+    return *list;
+}
 
 process *new_process(const std::wstring &image_name, const std::wstring &command_line)
 {
@@ -35,8 +44,8 @@ process *new_process(const std::wstring &image_name, const std::wstring &command
     p->id = g_next_process_id.fetch_add(4);
     p->image_name = image_name;
     p->command_line = command_line;
-    std::lock_guard<std::mutex> guard(g_processes_lock);
-    g_processes.push_back(p);
+    std::lock_guard<std::mutex> guard(all_processes().lock);
+    all_processes().processes.push_back(p);
     return p;
 }
 
@@ -56,8 +65,8 @@ void end_all_processes()
 {
     std::vector<process *> living;
     {
-        std::lock_guard<std::mutex> guard(g_processes_lock);
-        for (process *p : g_processes) {
+        std::lock_guard<std::mutex> guard(all_processes().lock);
+        for (process *p : all_processes().processes) {
             if (p != process_default() && p->references.load() > 0) {
                 process_reference(p);
                 living.push_back(p);
@@ -123,8 +132,8 @@ process *process_create(const std::wstring &image_name, const std::wstring &comm
 
 process *process_find(ULONG id)
 {
-    std::lock_guard<std::mutex> guard(g_processes_lock);
-    for (process *p : g_processes) {
+    std::lock_guard<std::mutex> guard(all_processes().lock);
+    for (process *p : all_processes().processes) {
         if (p->id != id) {
             continue;
         }
@@ -148,8 +157,8 @@ void process_dereference(process *p)
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(g_processes_lock);
-        g_processes.erase(std::remove(g_processes.begin(), g_processes.end(), p), g_processes.end());
+        std::lock_guard<std::mutex> guard(all_processes().lock);
+        std::erase(all_processes().processes, p);
     }
     for (thread *t : p->threads) {
         thread_dereference(t);
