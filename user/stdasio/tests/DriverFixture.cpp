@@ -259,6 +259,7 @@ void DriverTest::SetUp()
     g_recorder = new recorder();
     g_last_open_rate = 0;
     g_audible_render_periods = 0;
+    g_line_underruns = 0;
     m_machine = std::make_unique<sim::machine>();
     // The driver is a 32-bit in-process server: the process that registers and hosts it opens
     // keys in the 32-bit registry view.
